@@ -1,0 +1,27 @@
+// The receiver thread: read, assemble, check, dispatch, release; and the status variables
+// that the replies set.
+//
+//   devctrl_rs485recv_thread  the thread's entry; arg points to the UART descriptor
+//   receiver_take_piece       one received piece: assemble it, then handle at most one frame
+//   receiver_handle_frame     checksum line, event line and handler of one frame body
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+constexpr uint32_t IR_DECODE_SIZE = 512;
+
+// Written by the receiver thread (and poe_test by the RS485 operation); relaxed atomics,
+// since a fixed sleep is all that orders the two threads.
+extern std::atomic<int32_t> g_fct_test;
+extern std::atomic<int32_t> g_mcu_workmode;
+extern std::atomic<int32_t> g_mcu_version;
+extern std::atomic<int32_t> g_mcu_model;
+extern std::atomic<uint8_t> g_flash_ops_state;
+extern std::atomic<int32_t> poe_test[2];
+
+void* devctrl_rs485recv_thread(void* arg);
+
+// ir_decode is the thread's 512-byte infrared decode buffer, kept across frames.
+void receiver_take_piece(const uint8_t* piece, int32_t count, uint8_t* ir_decode);
+void receiver_handle_frame(const uint8_t* data, uint32_t length, uint8_t* ir_decode);
