@@ -61,10 +61,10 @@ struct Case {
     std::vector<std::string> args;
     std::vector<std::string> sim_options;
     Device device = Device::sim;
-    int status = 0;               // expected exit status, when no signal is expected
-    std::optional<int> signal;    // expected terminating signal
-    std::optional<Range> time;    // wall time of the tool, ms
-    std::optional<long> timeout;  // ms after which the tool is killed
+    int status = 0;              // expected exit status, when no signal is expected
+    std::optional<int> signal;   // expected terminating signal
+    std::optional<Range> time;   // wall time of the tool, ms
+    std::optional<long> timeout; // ms after which the tool is killed
     std::optional<long> kill_after;
     bool connects = false;             // compare the simulator's connect/disconnect lines too
     std::vector<std::string> log;      // expected simulator log entries, normalised
@@ -178,7 +178,10 @@ std::string normalise_entry(const std::vector<std::string>& words, std::size_t f
     return out;
 }
 
-bool is_event(const std::string& entry) { return entry == "connect" || entry == "disconnect"; }
+bool is_event(const std::string& entry)
+{
+    return entry == "connect" || entry == "disconnect";
+}
 
 // A frame entry is one or more bytes, then nothing or one of the simulator's flags.
 void check_log_entry(const std::string& entry)
@@ -192,8 +195,8 @@ void check_log_entry(const std::string& entry)
     for (std::size_t i = bytes; i < words.size(); ++i) {
         flag += (flag.empty() ? "" : " ") + words[i];
     }
-    if (bytes == 0 || (!flag.empty() && flag != "bad checksum" && flag != "incomplete" &&
-                       flag != "noise")) {
+    if (bytes == 0 ||
+        (!flag.empty() && flag != "bad checksum" && flag != "incomplete" && flag != "noise")) {
         throw SyntaxError{"a frame is hex bytes, then optionally 'bad checksum', 'incomplete' "
                           "or 'noise'"};
     }
@@ -532,7 +535,7 @@ ToolRun run_tool(std::vector<std::string> command, const fs::path& dir, long tim
             run.timed_out = true;
         }
         if (exited && !eof && ms_since(start) > run.wall_ms + 2000) {
-            break;  // something else holds the pipe open; what was read is what the tool wrote
+            break; // something else holds the pipe open; what was read is what the tool wrote
         }
     }
     close(pipe_fd[0]);
@@ -590,7 +593,8 @@ std::string diff(const std::string& expected, const std::string& actual)
     std::vector<std::vector<int>> lcs(a.size() + 1, std::vector<int>(b.size() + 1, 0));
     for (std::size_t i = a.size(); i-- > 0;) {
         for (std::size_t j = b.size(); j-- > 0;) {
-            lcs[i][j] = a[i] == b[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+            lcs[i][j] =
+                a[i] == b[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
         }
     }
     std::string out;
@@ -611,7 +615,8 @@ std::string diff(const std::string& expected, const std::string& actual)
         ++at;
     }
     out += "  (- expected, + actual; \u00b7 blank, $ newline, \\ no newline at the end; first "
-           "difference at byte " + std::to_string(at) + ")\n";
+           "difference at byte " +
+           std::to_string(at) + ")\n";
     return out;
 }
 
@@ -834,7 +839,7 @@ int usage()
     return 2;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -853,7 +858,11 @@ int main(int argc, char** argv)
             } else if (a == "--work") {
                 o.work = v;
             } else {
-                o.link_timeout = std::atol(v);
+                try {
+                    o.link_timeout = parse_ms(v);
+                } catch (const SyntaxError&) {
+                    return usage();
+                }
             }
         } else if (!a.empty() && a[0] != '-' && o.case_file.empty()) {
             o.case_file = a;
