@@ -110,8 +110,24 @@ int devctrl_serial_write(int fd, const uint8_t* buf, size_t len)
 
 void devctrl_serial_echo(const uint8_t* buf, int count)
 {
+    // Each byte exactly as printf("0x%x,") prints it, formatted here and handed to stdio in
+    // one call per piece: the echo is the receiver's hottest output.
+    static const char HEX[] = "0123456789abcdef";
+    char text[16 * 5];
+    size_t len = 0;
     for (int i = 0; i < count; i++) {
-        printf("0x%x,", static_cast<unsigned int>(buf[i]));
+        const uint8_t b = buf[i];
+        text[len++] = '0';
+        text[len++] = 'x';
+        if (b >= 0x10) {
+            text[len++] = HEX[b >> 4];
+        }
+        text[len++] = HEX[b & 0x0F];
+        text[len++] = ',';
+        if (len > sizeof(text) - 5 || i == count - 1) {
+            fwrite(text, 1, len, stdout);
+            len = 0;
+        }
     }
 }
 
