@@ -1,0 +1,104 @@
+// Receive path: an arbitrary byte stream from the MCU, cut into pieces of 1 to 4 bytes as the
+// receiver thread reads them, each piece through the frame assembler and at most one frame
+// checked, dispatched and released (receiver_take_piece). After every piece the ring's state
+// must still be one the assembler can be in.
+//
+// Input: byte 0 is n, the number of control bytes that follow it (at most what is there).
+// Each control byte gives four piece sizes, two bits each from the low end, size = bits + 1;
+// the control bytes are used over and over. With n = 0 every piece is 4 bytes, as on a busy
+// line. The rest of the input is the stream.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz/fuzz_support.h"
+#include "receiver/msg_ring.h"
+#include "receiver/receiver.h"
+
+namespace {
+
+constexpr size_t MAX_PIECE = 4;
+
+class piece_sizes {
+  public:
+    piece_sizes(const uint8_t* control, size_t count) : control_(control), count_(count) {}
+
+    size_t next()
+    {
+        if (count_ == 0) {
+            return MAX_PIECE;
+        }
+        const unsigned bits = (control_[(step_ / 4) % count_] >> (2 * (step_ % 4))) & 3U;
+        step_++;
+        return bits + 1;
+    }
+
+  private:
+    const uint8_t* control_;
+    size_t count_;
+    size_t step_ = 0;
+};
+
+bool in_ring(int32_t index)
+{
+    return index >= 0 && index < MSG_SLOTS;
+}
+
+void check_ring()
+{
+    const mcu_msg_ring& m = mcu_msg;
+    if (!in_ring(m.read_index) || !in_ring(m.write_index) || !in_ring(m.next_index)) {
+        fuzz_fail("ring index outside 0..3");
+    }
+    if (m.data_count > MSG_SLOT_SIZE) {
+        fuzz_fail("data_count beyond the slot");
+    }
+    if (m.expect_len > 255) {
+        fuzz_fail("expect_len wider than a length byte");
+    }
+    // A pending length means a body is being counted and is not complete yet.
+    if (m.expect_len != 0 && (m.collecting != 1 || m.data_count >= m.expect_len)) {
+        fuzz_fail("pending length without a body in progress");
+    }
+    for (const msg_slot& slot : m.slot) {
+        if (slot.length > 255) {
+            fuzz_fail("slot length wider than a length byte");
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    quiet_stdout();
+    if (size == 0) {
+        return 0;
+    }
+
+    size_t control_count = data[0];
+    if (control_count > size - 1) {
+        control_count = size - 1;
+    }
+    piece_sizes sizes(data + 1, control_count);
+    const uint8_t* stream = data + 1 + control_count;
+    const size_t stream_size = size - 1 - control_count;
+
+    // A fresh run of the tool: the ring as the entry sets it up, and the receiver thread's
+    // zeroed decode buffer, allocated exactly so that a write past it is caught.
+    uart_msg_init();
+    check_ring();
+    const std::unique_ptr<uint8_t[]> ir_decode(new uint8_t[IR_DECODE_SIZE]());
+
+    static fenced_piece fence;
+    for (size_t pos = 0; pos < stream_size;) {
+        size_t count = sizes.next();
+        if (count > stream_size - pos) {
+            count = stream_size - pos;
+        }
+        receiver_take_piece(fence.put(stream + pos, count), static_cast<int32_t>(count),
+                            ir_decode.get());
+        check_ring();
+        pos += count;
+    }
+    return 0;
+}
