@@ -71,8 +71,9 @@ std::string fields(std::uint8_t code, std::span<const std::uint8_t> p)
     case 0x9B:
     case 0x9C:
         return "len=" + num(static_cast<unsigned>(p.size())) +
-               (p.empty() ? "" : " data=" + hex(p.first(std::min<std::size_t>(p.size(), 8))) +
-                                     (p.size() > 8 ? " ..." : ""));
+               (p.empty() ? ""
+                          : " data=" + hex(p.first(std::min<std::size_t>(p.size(), 8))) +
+                                (p.size() > 8 ? " ..." : ""));
     case 0x9D:
         return need(1) ? "setting=" + num(at(0)) : "";
     case 0xA1:
@@ -141,7 +142,8 @@ std::string frame_text(const Cut& cut)
         }
         const int want = payload_size(code);
         if (want >= 0 && payload.size() != static_cast<std::size_t>(want)) {
-            std::snprintf(buf, sizeof buf, " (payload %zu bytes, expected %d)", payload.size(), want);
+            std::snprintf(buf, sizeof buf, " (payload %zu bytes, expected %d)", payload.size(),
+                          want);
             s += buf;
         }
     }
@@ -162,52 +164,61 @@ std::string frame_text(const Cut& cut)
 
 std::string_view command_name(std::uint8_t code)
 {
-    switch (code) {
-    case 0x10: return "mcu_jump_to_ldrom_upgrader";
-    case 0x20: return "mcu_systick_get";
-    case 0x30: return "mcu_fct_test";
-    case 0x31: return "mcu_get_work_mode";
-    case 0x32: return "mcu_get_version";
-    case 0x35: return "mcu_presstest_exit_temporary";
-    case 0x43: return "mcu_sn_no_write";
-    case 0x44: return "mcu_sn_no_read";
-    case 0x45: return "mcu_presstest_exit";
-    case 0x46: return "mcu_presstest_relust_get";
-    case 0x51: return "mcu_voltage_get";
-    case 0x52: return "mcu_rly1_current_get";
-    case 0x53: return "mcu_rly1_power_factor_get";
-    case 0x54: return "mcu_rly1_electric_consume_get";
-    case 0x56: return "mcu_hlw8112_get_angle";
-    case 0x57: return "mcu_hlw8112_get_load_type";
-    case 0x68: return "mcu_PWM_ctrl";
-    case 0x69: return "mcu_PWM_duty_get";
-    case 0x6A: return "mcu_PWM_target_duty_get";
-    case 0x71: return "fct_bt_preapear";
-    case 0x72: return "fct_bt_get_name";
-    case 0x74: return "mcu_temp_humidity_get";
-    case 0x81: return "mcu_pwr_to_load_test";
-    case 0x82: return "mcu_pwr_load_short_test";
-    case 0x90: return "mcu_rs485_send";
-    case 0x92: return "mcu_rs485_usart_set";
-    case 0x93: return "mcu_relay_control";
-    case 0x94: return "mcu_relay_get";
-    case 0x95: return "mcu_relay_read_time";
-    case 0x96: return "mcu_relay_read_ntc";
-    case 0x97: return "mcu_relay_read_frequency";
-    case 0x98: return "mcu_relay_read_zero_cross_status";
-    case 0x99: return "mcu_relay_multi_control";
-    case 0x9A: return "mcu_ir_carrier_set";
-    case 0x9B: return "mcu_ir_send";
-    case 0x9C: return "mcu_ir_new_send";
-    case 0x9D: return "mcu_ir_receiver_set";
-    case 0xA1: return "mcu_key_test";
-    case 0xAA: return "mcu_upgrader_end";
-    case 0xBB: return "mcu_erase_aprom";
-    case 0xDD: return "mcu_send_aprom_packet";
-    case 0xFE: return "mcu_get_mcu_model";
-    case 0x55: return "mcu_hlw8112_get";
-    default: return {};
+    struct Name {
+        std::uint8_t code;
+        std::string_view name;
+    };
+    static constexpr Name names[] = {
+        {0x10, "mcu_jump_to_ldrom_upgrader"},
+        {0x20, "mcu_systick_get"},
+        {0x30, "mcu_fct_test"},
+        {0x31, "mcu_get_work_mode"},
+        {0x32, "mcu_get_version"},
+        {0x35, "mcu_presstest_exit_temporary"},
+        {0x43, "mcu_sn_no_write"},
+        {0x44, "mcu_sn_no_read"},
+        {0x45, "mcu_presstest_exit"},
+        {0x46, "mcu_presstest_relust_get"},
+        {0x51, "mcu_voltage_get"},
+        {0x52, "mcu_rly1_current_get"},
+        {0x53, "mcu_rly1_power_factor_get"},
+        {0x54, "mcu_rly1_electric_consume_get"},
+        {0x56, "mcu_hlw8112_get_angle"},
+        {0x57, "mcu_hlw8112_get_load_type"},
+        {0x68, "mcu_PWM_ctrl"},
+        {0x69, "mcu_PWM_duty_get"},
+        {0x6A, "mcu_PWM_target_duty_get"},
+        {0x71, "fct_bt_preapear"},
+        {0x72, "fct_bt_get_name"},
+        {0x74, "mcu_temp_humidity_get"},
+        {0x81, "mcu_pwr_to_load_test"},
+        {0x82, "mcu_pwr_load_short_test"},
+        {0x90, "mcu_rs485_send"},
+        {0x92, "mcu_rs485_usart_set"},
+        {0x93, "mcu_relay_control"},
+        {0x94, "mcu_relay_get"},
+        {0x95, "mcu_relay_read_time"},
+        {0x96, "mcu_relay_read_ntc"},
+        {0x97, "mcu_relay_read_frequency"},
+        {0x98, "mcu_relay_read_zero_cross_status"},
+        {0x99, "mcu_relay_multi_control"},
+        {0x9A, "mcu_ir_carrier_set"},
+        {0x9B, "mcu_ir_send"},
+        {0x9C, "mcu_ir_new_send"},
+        {0x9D, "mcu_ir_receiver_set"},
+        {0xA1, "mcu_key_test"},
+        {0xAA, "mcu_upgrader_end"},
+        {0xBB, "mcu_erase_aprom"},
+        {0xDD, "mcu_send_aprom_packet"},
+        {0xFE, "mcu_get_mcu_model"},
+        {0x55, "mcu_hlw8112_get"},
+    };
+    for (const auto& n : names) {
+        if (n.code == code) {
+            return n.name;
+        }
     }
+    return {};
 }
 
 std::string decode(const Cut& cut)

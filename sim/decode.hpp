@@ -4,11 +4,11 @@
 // Command names are those of the tool's builders.
 #pragma once
 
-#include "frame.hpp"
-
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "frame.hpp"
 
 namespace sim {
 

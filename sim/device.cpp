@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -124,7 +124,7 @@ std::string set_state(DeviceState& s, std::string_view assignment)
     }
     const std::string_view name = assignment.substr(0, eq);
     const std::string_view value = assignment.substr(eq + 1);
-    const std::string bad = "bad value '" + std::string(value) + "' for " + std::string(name);
+    std::string bad = "bad value '" + std::string(value) + "' for " + std::string(name);
 
     struct ByteField {
         std::string_view name;
@@ -307,7 +307,8 @@ std::string base64_encode(std::span<const std::uint8_t> bytes)
     return out;
 }
 
-Device::Device(DeviceState state, Faults faults) : state_(std::move(state)), faults_(std::move(faults))
+Device::Device(DeviceState state, Faults faults)
+    : state_(std::move(state)), faults_(std::move(faults))
 {
 }
 
@@ -318,7 +319,8 @@ std::int32_t Device::relay_time(int relay, std::int64_t now_ms) const
     }
     const Relay& r = state_.relay[static_cast<std::size_t>(relay)];
     const std::int64_t t = r.on ? r.time_ms + (now_ms - r.on_since_ms) : r.time_ms;
-    return static_cast<std::int32_t>(std::min<std::int64_t>(t, std::numeric_limits<std::int32_t>::max()));
+    return static_cast<std::int32_t>(
+        std::min<std::int64_t>(t, std::numeric_limits<std::int32_t>::max()));
 }
 
 // Value 0 switches off, any other value on. Switching on starts the on-time from 0; switching

@@ -51,7 +51,7 @@ struct Cut {
 bool command_checksum_ok(std::span<const std::uint8_t> frame);
 
 class FrameCutter {
-public:
+  public:
     static constexpr std::int64_t default_silence_ms = 20;
 
     explicit FrameCutter(std::int64_t silence_ms = default_silence_ms);
@@ -66,7 +66,7 @@ public:
     void flush(std::vector<Cut>& out);
     void reset();
 
-private:
+  private:
     enum class State { between, want_length, body };
     void end_noise(std::vector<Cut>& out);
     void end_frame(CutKind kind, std::vector<Cut>& out);

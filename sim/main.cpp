@@ -8,11 +8,12 @@
 // While disconnected the simulator looks every millisecond. On a real serial port there is no
 // such signal: the port counts as connected from the start, for good.
 
-#include "decode.hpp"
-#include "device.hpp"
-#include "frame.hpp"
-#include "pacer.hpp"
-#include "script.hpp"
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -26,12 +27,11 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <getopt.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
+#include "decode.hpp"
+#include "device.hpp"
+#include "frame.hpp"
+#include "pacer.hpp"
+#include "script.hpp"
 
 namespace {
 
@@ -41,7 +41,7 @@ constexpr std::int64_t ns_per_ms = 1'000'000;
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void on_signal(int)
+void on_signal(int /*sig*/)
 {
     g_stop = 1;
 }
@@ -62,7 +62,8 @@ struct Options {
 
 void usage(FILE* out)
 {
-    std::fprintf(out, "%s",
+    std::fprintf(
+        out, "%s",
         "usage: mcu_sim (--link PATH | --device PATH) [options]\n"
         "Simulates the board's MCU: answers the command frames of mcu_test like the firmware.\n"
         "\n"
@@ -91,7 +92,8 @@ void usage(FILE* out)
         "Device state:\n"
         "  --set NAME=VALUE   (repeatable) names and defaults:\n");
     std::fprintf(out, "%s", state_help().c_str());
-    std::fprintf(out, "%s",
+    std::fprintf(
+        out, "%s",
         "                     The state lives as long as the simulator: a serial number written\n"
         "                     (0x43) is read back (0x44), relays stay switched (0x93, 0x99),\n"
         "                     0x68 sets the duty, 0x10 enters the boot loader (mode 0), 0xAA\n"
@@ -124,7 +126,8 @@ void usage(FILE* out)
         "Timed sends, after each connect (answers and faults do not apply to them):\n"
         "  --script FILE      one step a line:\n");
     std::fprintf(out, "%s", script_help().c_str());
-    std::fprintf(out, "%s",
+    std::fprintf(
+        out, "%s",
         "  --report NAME=V1,V2,...@MS   (repeatable) a script step '<MS> report NAME V1 V2 ...',\n"
         "                     e.g. --report key=1@500, --report learn=2,1,AQACAA==@300\n"
         "  --help             this text\n"
@@ -166,8 +169,24 @@ std::string read_text_file(const char* path)
 
 Options parse_options(int argc, char** argv)
 {
-    enum { o_link = 256, o_device, o_log, o_decode, o_silent, o_set, o_fail, o_drop_tail,
-           o_close_after, o_ignore, o_delay, o_silence, o_script, o_report, o_pace, o_help };
+    enum {
+        o_link = 256,
+        o_device,
+        o_log,
+        o_decode,
+        o_silent,
+        o_set,
+        o_fail,
+        o_drop_tail,
+        o_close_after,
+        o_ignore,
+        o_delay,
+        o_silence,
+        o_script,
+        o_report,
+        o_pace,
+        o_help
+    };
     static const option longs[] = {
         {"link", required_argument, nullptr, o_link},
         {"device", required_argument, nullptr, o_device},
@@ -193,11 +212,21 @@ Options parse_options(int argc, char** argv)
     while ((c = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
         const std::string arg = optarg ? optarg : "";
         switch (c) {
-        case o_link: o.link = arg; break;
-        case o_device: o.device = arg; break;
-        case o_log: o.log = arg; break;
-        case o_decode: o.decode = true; break;
-        case o_silent: o.faults.silent = true; break;
+        case o_link:
+            o.link = arg;
+            break;
+        case o_device:
+            o.device = arg;
+            break;
+        case o_log:
+            o.log = arg;
+            break;
+        case o_decode:
+            o.decode = true;
+            break;
+        case o_silent:
+            o.faults.silent = true;
+            break;
         case o_set:
             if (const std::string err = set_state(o.state, arg); !err.empty()) {
                 fail_usage("--set: " + err);
@@ -224,7 +253,9 @@ Options parse_options(int argc, char** argv)
         case o_drop_tail:
             o.faults.drop_tail = static_cast<std::size_t>(parse_ms("--drop-tail", optarg));
             break;
-        case o_close_after: o.close_after_ms = parse_ms("--close-after", optarg); break;
+        case o_close_after:
+            o.close_after_ms = parse_ms("--close-after", optarg);
+            break;
         case o_ignore: {
             char* end = nullptr;
             const unsigned long code = std::strtoul(optarg, &end, 16);
@@ -234,9 +265,15 @@ Options parse_options(int argc, char** argv)
             o.faults.ignore.insert(static_cast<std::uint8_t>(code));
             break;
         }
-        case o_delay: o.delay_ms = parse_ms("--delay", optarg); break;
-        case o_silence: o.silence_ms = parse_ms("--silence", optarg); break;
-        case o_script: script_text += read_text_file(optarg) + "\n"; break;
+        case o_delay:
+            o.delay_ms = parse_ms("--delay", optarg);
+            break;
+        case o_silence:
+            o.silence_ms = parse_ms("--silence", optarg);
+            break;
+        case o_script:
+            script_text += read_text_file(optarg) + "\n";
+            break;
         case o_report:
             try {
                 script_text += report_option_line(arg) + "\n";
@@ -251,8 +288,11 @@ Options parse_options(int argc, char** argv)
                 fail_usage(e.what());
             }
             break;
-        case o_help: usage(stdout); std::exit(0);
-        default: fail_usage("unknown option");
+        case o_help:
+            usage(stdout);
+            std::exit(0);
+        default:
+            fail_usage("unknown option");
         }
     }
     if (optind < argc) {
@@ -329,7 +369,7 @@ int open_pty(std::string& slave_path)
 
 void publish_link(const std::string& link, const std::string& target)
 {
-    struct stat st{};
+    struct stat st {};
     if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
         errno = EEXIST;
         die(link + " exists and is not a symlink");
@@ -367,7 +407,7 @@ int open_device(const std::string& path)
 }
 
 class Simulator {
-public:
+  public:
     explicit Simulator(Options o)
         : o_(std::move(o)), device_(o_.state, o_.faults), cutter_(o_.silence_ms), tx_(o_.pace),
           start_ns_(monotonic_ns())
@@ -382,7 +422,7 @@ public:
 
     int run();
 
-private:
+  private:
     std::int64_t ms(std::int64_t ns) const { return (ns - start_ns_) / ns_per_ms; }
     void emit(const std::string& log_text, const std::string& decode_text);
     void connect(std::int64_t now);
@@ -535,7 +575,7 @@ int Simulator::run()
     sigemptyset(&blocked);
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
         sigaddset(&blocked, sig);
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = on_signal;
         sigaction(sig, &sa, nullptr);
     }
@@ -574,7 +614,8 @@ int Simulator::run()
         const timespec* timeout = nullptr;
         if (const auto d = next_deadline()) {
             const std::int64_t wait = std::max<std::int64_t>(0, *d - now);
-            ts = {static_cast<time_t>(wait / 1'000'000'000), static_cast<long>(wait % 1'000'000'000)};
+            ts = {static_cast<time_t>(wait / 1'000'000'000),
+                  static_cast<long>(wait % 1'000'000'000)};
             timeout = &ts;
         }
         const int r = ppoll(&p, 1, timeout, &waiting);

@@ -12,14 +12,14 @@
 // transmission. Transmissions go out in the order of their start times.
 #pragma once
 
-#include "frame.hpp"
-
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "frame.hpp"
 
 namespace sim {
 
@@ -39,7 +39,7 @@ inline constexpr std::int64_t bits_per_byte = 10; // start, 8 data, stop
 std::int64_t line_offset_ns(std::int64_t k);
 
 class Transmitter {
-public:
+  public:
     explicit Transmitter(Pace pace = {});
 
     void enqueue(Bytes bytes, std::int64_t not_before_ns);
@@ -49,7 +49,7 @@ public:
     void clear();
     bool empty() const { return queue_.empty(); }
 
-private:
+  private:
     struct Item {
         Bytes bytes;
         std::int64_t not_before;

@@ -1,12 +1,12 @@
 #include "script.hpp"
 
-#include "device.hpp"
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+
+#include "device.hpp"
 
 namespace sim {
 namespace {
@@ -90,10 +90,10 @@ Bytes build_report(const std::vector<std::string>& w)
     }
     if (name == "ir") {
         want_values(w, 1, 1);
-        const std::uint32_t v = w[1] == "success" ? ir_test_success
-                                : w[1] == "fail"  ? ir_test_fail
-                                                  : static_cast<std::uint32_t>(
-                                                       number(w[1], 0xFFFFFF, "IR test value"));
+        const std::uint32_t v =
+            w[1] == "success" ? ir_test_success
+            : w[1] == "fail"  ? ir_test_fail
+                              : static_cast<std::uint32_t>(number(w[1], 0xFFFFFF, "IR test value"));
         return report_ir_test(v);
     }
     if (name == "rs485") {

@@ -14,13 +14,13 @@
 // --report NAME=V1,V2,...@MS is the step "<MS> report NAME V1 V2 ...".
 #pragma once
 
-#include "frame.hpp"
-
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "frame.hpp"
 
 namespace sim {
 

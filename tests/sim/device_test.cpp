@@ -1,10 +1,10 @@
-#include "device.hpp"
-#include "sim_test_util.hpp"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "device.hpp"
+#include "sim_test_util.hpp"
 
 namespace sim {
 namespace {
@@ -55,11 +55,11 @@ TEST(Device, AnswersWithTheDefaultState)
         {0x35, "", "AA 04 00 35 35 BB"},
         {0x45, "", "AA 04 00 45 45 BB"},
         {0x44, "", "AA 0A 00 44 00 00 00 00 00 00 44 BB"},
-        {0x71, "", "AA 04 01 71 72 BB"},      // head byte: Bluetooth init status
-        {0xA1, "03", "AA 04 03 A1 A4 BB"},    // head byte: the key number
+        {0x71, "", "AA 04 01 71 72 BB"},   // head byte: Bluetooth init status
+        {0xA1, "03", "AA 04 03 A1 A4 BB"}, // head byte: the key number
         {0x74, "", "AA 08 00 74 01 F4 00 FA 63 BB"},
-        {0x51, "", "AA 08 00 51 00 B0 B3 46 FA BB"}, // 23000.0f = 0x46B3B000
-        {0x96, "", "AA 08 00 96 00 08 00 00 9E BB"}, // 2048, least significant first
+        {0x51, "", "AA 08 00 51 00 B0 B3 46 FA BB"},             // 23000.0f = 0x46B3B000
+        {0x96, "", "AA 08 00 96 00 08 00 00 9E BB"},             // 2048, least significant first
         {0x72, "", "AA 0C 00 72 53 49 4D 2D 42 54 00 00 1E BB"}, // "SIM-BT" and two zeros
         {0x81, "", "AA 07 00 81 01 0C 22 B0 BB"},
         {0x97, "", "AA 05 00 97 32 C9 BB"},
@@ -81,8 +81,14 @@ TEST(Device, CommandsWithoutReplyHandlerGetNoAnswer)
 {
     Device d;
     const std::pair<std::uint8_t, const char*> silent[] = {
-        {0x10, ""}, {0x43, "0C 22 05 43 59 00"}, {0x55, ""}, {0x68, "32"},
-        {0x92, "00 01 C2 00 01 00 00"}, {0x9A, "94 70 21"}, {0xAA, ""}, {0x12, ""},
+        {0x10, ""},
+        {0x43, "0C 22 05 43 59 00"},
+        {0x55, ""},
+        {0x68, "32"},
+        {0x92, "00 01 C2 00 01 00 00"},
+        {0x9A, "94 70 21"},
+        {0xAA, ""},
+        {0x12, ""},
     };
     for (const auto& [code, payload] : silent) {
         EXPECT_TRUE(answers(d, code, payload).empty()) << std::hex << int{code};
@@ -223,10 +229,10 @@ TEST(SetState, ParsesEveryKindOfValue)
 TEST(SetState, RefusesWhatItCannotUse)
 {
     DeviceState s;
-    for (const char* bad : {"version", "=1", "version=256", "version=", "version=7x", "nosuch=1",
-                            "voltage=abc", "sn=0C2205", "sn=0C22054359ZZ", "bt_name=ABCDEFGHI",
-                            "relay0=1", "relay33=1", "relay1=2", "relays=0", "humidity=65536",
-                            "ir_learn=", "ir_learn=1,,2", "ir_fragment=0"}) {
+    for (const char* bad :
+         {"version", "=1", "version=256", "version=", "version=7x", "nosuch=1", "voltage=abc",
+          "sn=0C2205", "sn=0C22054359ZZ", "bt_name=ABCDEFGHI", "relay0=1", "relay33=1", "relay1=2",
+          "relays=0", "humidity=65536", "ir_learn=", "ir_learn=1,,2", "ir_fragment=0"}) {
         EXPECT_NE(set_state(s, bad), "") << bad;
     }
     EXPECT_EQ(s.version, 7); // nothing changed

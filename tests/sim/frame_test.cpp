@@ -1,10 +1,10 @@
-#include "frame.hpp"
-#include "sim_test_util.hpp"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "frame.hpp"
+#include "sim_test_util.hpp"
 
 namespace sim {
 namespace {
@@ -28,8 +28,8 @@ TEST(BuildReply, MatchesHandBuiltFrames)
         std::string frame;
     };
     const Case cases[] = {
-        {0x00, 0x32, "07", "AA 05 00 32 07 39 BB"},           // version 7
-        {0x01, 0x71, "", "AA 04 01 71 72 BB"},                // head byte counts in the sum
+        {0x00, 0x32, "07", "AA 05 00 32 07 39 BB"}, // version 7
+        {0x01, 0x71, "", "AA 04 01 71 72 BB"},      // head byte counts in the sum
         {0x00, 0x74, "01 F4 00 FA", "AA 08 00 74 01 F4 00 FA 63 BB"},
         {0x03, 0xA1, "", "AA 04 03 A1 A4 BB"},
         {0x00, 0x75, "00 17 BB", "AA 07 00 75 00 17 BB 47 BB"},
@@ -56,7 +56,7 @@ TEST(CommandChecksum, AcceptsTheToolsFramesOnly)
     EXPECT_TRUE(command_checksum_ok(bytes("AA 0A 92 00 01 C2 00 01 00 00 56 BB")));
     EXPECT_TRUE(command_checksum_ok(bytes("AA 03 BB BB BB")));
     EXPECT_FALSE(command_checksum_ok(bytes("AA 04 A1 03 A5 BB")));
-    EXPECT_FALSE(command_checksum_ok(bytes("AA 02 00 BB")));  // no code byte
+    EXPECT_FALSE(command_checksum_ok(bytes("AA 02 00 BB"))); // no code byte
     EXPECT_FALSE(command_checksum_ok(bytes("AA 04 A1 03"))); // short
 }
 
@@ -102,30 +102,46 @@ TEST(FrameCutter, CutsTheStream)
     const Case cases[] = {
         {"one frame", {{5, "AA 03 32 32 BB"}}, 5, {"5 AA 03 32 32 BB"}},
         {"split, stamped at its first byte",
-         {{5, "AA"}, {6, "03 32"}, {7, "32 BB"}}, 7, {"5 AA 03 32 32 BB"}},
+         {{5, "AA"}, {6, "03 32"}, {7, "32 BB"}},
+         7,
+         {"5 AA 03 32 32 BB"}},
         {"back to back",
-         {{1, "AA 03 32 32 BB AA 04 A1 03 A4 BB"}}, 1,
+         {{1, "AA 03 32 32 BB AA 04 A1 03 A4 BB"}},
+         1,
          {"1 AA 03 32 32 BB", "1 AA 04 A1 03 A4 BB"}},
-        {"noise before a frame", {{2, "00 11"}, {3, "AA 03 31 31 BB"}}, 3,
+        {"noise before a frame",
+         {{2, "00 11"}, {3, "AA 03 31 31 BB"}},
+         3,
          {"2 00 11 noise", "3 AA 03 31 31 BB"}},
         {"bad checksum", {{0, "AA 03 32 33 BB"}}, 0, {"0 AA 03 32 33 BB bad checksum"}},
-        {"start and end bytes as codes", {{0, "AA 03 BB BB BB AA 03 AA AA BB"}}, 0,
+        {"start and end bytes as codes",
+         {{0, "AA 03 BB BB BB AA 03 AA AA BB"}},
+         0,
          {"0 AA 03 BB BB BB", "0 AA 03 AA AA BB"}},
         {"soft test frame waits for silence", {{10, "AA AA AA 00 AA"}}, 29, {}},
-        {"soft test frame cut after 20 ms", {{10, "AA AA AA 00 AA"}}, 30,
+        {"soft test frame cut after 20 ms",
+         {{10, "AA AA AA 00 AA"}},
+         30,
          {"10 AA AA AA 00 AA incomplete"}},
         {"soft test frame, then the next command",
-         {{10, "AA AA AA 00 AA"}, {2010, "AA 03 32 32 BB"}}, 2010,
+         {{10, "AA AA AA 00 AA"}, {2010, "AA 03 32 32 BB"}},
+         2010,
          {"10 AA AA AA 00 AA incomplete", "2010 AA 03 32 32 BB"}},
-        {"a late start byte is body", {{0, "AA 05 93"}, {10, "AA 03 32 32 BB"}}, 10,
+        {"a late start byte is body",
+         {{0, "AA 05 93"}, {10, "AA 03 32 32 BB"}},
+         10,
          {"0 AA 05 93 AA 03 32 32 bad checksum"}},
         {"RS485 block: frame and 125 zero bytes",
-         {{7, "AA 06 90 01 02 03 96 BB " + zeros(125)}}, 27,
+         {{7, "AA 06 90 01 02 03 96 BB " + zeros(125)}},
+         27,
          {"7 AA 06 90 01 02 03 96 BB", "7 " + zeros(125) + " noise"}},
         {"relay block: frame and 16 zero bytes",
-         {{7, "AA 07 99 01 01 02 00 9D BB " + zeros(16)}, {9, "AA 03 32 32 BB"}}, 9,
+         {{7, "AA 07 99 01 01 02 00 9D BB " + zeros(16)}, {9, "AA 03 32 32 BB"}},
+         9,
          {"7 AA 07 99 01 01 02 00 9D BB", "7 " + zeros(16) + " noise", "9 AA 03 32 32 BB"}},
-        {"silence splits noise bursts", {{0, "00 00"}, {25, "00"}}, 45,
+        {"silence splits noise bursts",
+         {{0, "00 00"}, {25, "00"}},
+         45,
          {"0 00 00 noise", "25 00 noise"}},
         {"length byte 0", {{0, "AA 00"}}, 0, {"0 AA 00 bad checksum"}},
         {"lone start byte", {{3, "AA"}}, 23, {"3 AA incomplete"}},

@@ -1,9 +1,9 @@
-#include "pacer.hpp"
-#include "sim_test_util.hpp"
-
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+
+#include "pacer.hpp"
+#include "sim_test_util.hpp"
 
 namespace sim {
 namespace {
@@ -51,8 +51,8 @@ TEST(Transmitter, LinePaceFollowsAnAbsoluteSchedule)
     const auto w = writes_at(tx, {999'999, 1'000'000, 1'100'000, 1'400'000, 2'000'000});
     const std::vector<std::string> want = {
         "1000000: AA",
-        "1100000: 05",          // byte 1 due at +86805
-        "1400000: 00 32 07",    // bytes 2..4 due by +400000 (byte 4 at +347222)
+        "1100000: 05",       // byte 1 due at +86805
+        "1400000: 00 32 07", // bytes 2..4 due by +400000 (byte 4 at +347222)
         "2000000: 39 BB",
     };
     EXPECT_EQ(w, want);

@@ -1,10 +1,10 @@
-#include "device.hpp"
-#include "script.hpp"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "device.hpp"
+#include "script.hpp"
 
 namespace sim {
 namespace {

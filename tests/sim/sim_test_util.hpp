@@ -1,11 +1,11 @@
 // Helpers shared by the simulator's tests.
 #pragma once
 
-#include "frame.hpp"
-
 #include <cstdint>
 #include <sstream>
 #include <string>
+
+#include "frame.hpp"
 
 namespace sim::test {
 

@@ -1,10 +1,13 @@
 // Starts mcu_sim on a pseudo-terminal link in a temporary directory and talks to it the way
 // the tool does: open the link, raw 115200 8N1 with VMIN 0 and VTIME 1, one write per frame,
 // reads of at most four bytes, close.
-#include "frame.hpp"
-#include "sim_test_util.hpp"
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -16,12 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
+#include "frame.hpp"
+#include "sim_test_util.hpp"
 
 namespace sim {
 namespace {
@@ -60,7 +59,7 @@ std::vector<std::string> lines_of(const std::string& text)
 }
 
 class SimSmoke : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char tmpl[] = "/tmp/mcu_sim_smoke.XXXXXX";
@@ -101,7 +100,7 @@ protected:
             execv(argv[0], argv.data());
             _exit(127);
         }
-        struct stat st{};
+        struct stat st {};
         ASSERT_TRUE(wait_until([&] { return lstat(link().c_str(), &st) == 0; }, 5000))
             << "no link; simulator said: " << read_file(dir_ + "/sim.out");
     }
@@ -183,7 +182,7 @@ TEST_F(SimSmoke, AnswersTheVersionQueryOnEveryConnection)
     }
     const int status = stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    struct stat st{};
+    struct stat st {};
     EXPECT_NE(lstat(link().c_str(), &st), 0) << "link left behind";
 
     const auto lines = lines_of(log());
