@@ -158,7 +158,7 @@ void mcu_relay_multi_control(int fd, uint8_t pairs_count, const uint8_t* pairs)
     uint8_t buf[MULTI_RELAY_BUFFER] = {FRAME_START, 0x17, 0x99};
     printf("set numb:%u\n", static_cast<unsigned int>(pairs_count));
     buf[1] = static_cast<uint8_t>(2 * pairs_count + 3);
-    for (int i = 0; i < pairs_count; i++) {
+    for (size_t i = 0; i < pairs_count; i++) {
         buf[3 + 2 * i] = pairs[2 * i];
         buf[4 + 2 * i] = pairs[2 * i + 1];
     }

@@ -66,7 +66,7 @@ void on_ir_learning(const uint8_t* d, uint32_t len, uint8_t* ir_decode)
     const uint32_t text_len = len >= 6 ? len - 6 : 0;
     const uint16_t n = static_cast<uint16_t>(base64_decode(&d[4], text_len, ir_decode));
     printf("%d/%d byte_len: %d\n", d[3], d[2], n);
-    for (int i = 0; i < n / 2; i++) {
+    for (size_t i = 0; i < n / 2U; i++) {
         printf("%d ", ir_decode[2 * i] | (ir_decode[2 * i + 1] << 8));
     }
     putchar('\n');

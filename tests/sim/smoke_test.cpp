@@ -93,6 +93,7 @@ class SimSmoke : public ::testing::Test {
             dup2(out, 1);
             dup2(out, 2);
             std::vector<char*> argv;
+            argv.reserve(args.size() + 1);
             for (auto& a : args) {
                 argv.push_back(a.data());
             }
@@ -187,8 +188,9 @@ TEST_F(SimSmoke, AnswersTheVersionQueryOnEveryConnection)
 
     const auto lines = lines_of(log());
     ASSERT_EQ(lines.size(), 6u) << log();
-    const std::regex connect("[0-9]+ connect"), frame("[0-9]+ AA 03 32 32 BB"),
-        disconnect("[0-9]+ disconnect");
+    const std::regex connect("[0-9]+ connect");
+    const std::regex frame("[0-9]+ AA 03 32 32 BB");
+    const std::regex disconnect("[0-9]+ disconnect");
     for (std::size_t i = 0; i < 6; i += 3) {
         EXPECT_TRUE(std::regex_match(lines[i], connect)) << lines[i];
         EXPECT_TRUE(std::regex_match(lines[i + 1], frame)) << lines[i + 1];

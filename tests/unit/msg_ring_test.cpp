@@ -101,6 +101,8 @@ TEST_F(MsgRing, EmptyPiecesChangeNothing)
     const uint8_t byte = 0xAA;
     devctrl_uart_msg_deal(&byte, 0);
     devctrl_uart_msg_deal(&byte, -1);
+    // The copy includes the padding, and the assembler never writes padding: bytes compare.
+    // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison,cert-exp42-c,cert-flp37-c)
     EXPECT_EQ(memcmp(&before, &mcu_msg, sizeof before), 0);
 }
 

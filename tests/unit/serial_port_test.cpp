@@ -120,7 +120,7 @@ class SerialOpen : public testing::Test {
             close(fd);
         }
     }
-    void link_to(const std::string& target) { ASSERT_EQ(symlink(target.c_str(), "ttyUNIT"), 0); }
+    static void link_to(const std::string& target) { ASSERT_EQ(symlink(target.c_str(), "ttyUNIT"), 0); }
     std::string open_port(int speed, int data_bits, char parity, int stop_bits)
     {
         return capture_stdout(
