@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the tool and the MCU simulator on this machine (host preset), starts the simulator,
-# runs three queries of operation 0 against it, and stops it again.
+# takes the tool on a short tour of its operations against it, and stops it again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,7 +31,18 @@ for _ in $(seq 500); do
 done
 [ -e ttyMCU ] || { echo "the simulator did not publish ttyMCU" >&2; exit 1; }
 
-for params in "0 0" "0 1" "0 2"; do
+# A short tour: identity, sensors, energy metering, relays, RS485 loopback, infrared, NTC.
+tour=(
+    "0 0" "0 1" "0 2"   # work mode, firmware version, model
+    "11"                # temperature and humidity
+    "4"                 # HLW8112 energy metering
+    "19 1 1" "19 1"     # switch relay 1 on, read it back
+    "20 1"              # relay 1 on-time
+    "17"                # RS485 loopback
+    "12 2" "12 3 1"     # infrared send, infrared learning
+    "21"                # relay NTC temperature
+)
+for params in "${tour[@]}"; do
     echo "\$ mcu_test_sim $params"
     # shellcheck disable=SC2086 # the parameters are separate words
     "$build/mcu_test_sim" $params
