@@ -374,9 +374,8 @@ Case parse_case(const fs::path& path)
     Case c;
     c.name = path.stem().string();
     int line_no = 0;
-    std::string line;
     try {
-        while (std::getline(in, line)) {
+        for (std::string line; std::getline(in, line);) {
             ++line_no;
             const std::string t = trim(line);
             if (t.empty() || t[0] == '#') {
