@@ -28,12 +28,19 @@ function(mcu_install_man page component)
     install(FILES ${source} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})
 endfunction()
 
-# The board: the tool is always installed stripped (with or without --strip).
-install(TARGETS mcu_test RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT board)
+# The board: the tool is always installed stripped (with or without --strip); board builds add
+# mcu_test-static beside it.
+set(MCU_BOARD_PROGRAMS mcu_test)
+if(TARGET mcu_test-static)
+    list(APPEND MCU_BOARD_PROGRAMS mcu_test-static)
+endif()
+install(TARGETS ${MCU_BOARD_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT board)
 if(CMAKE_STRIP)
-    install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\"
-        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/mcu_test\"
-        COMMAND_ERROR_IS_FATAL ANY)" COMPONENT board)
+    foreach(program IN LISTS MCU_BOARD_PROGRAMS)
+        install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\"
+            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\"
+            COMMAND_ERROR_IS_FATAL ANY)" COMPONENT board)
+    endforeach()
 endif()
 mcu_install_man(mcu_test.1 board)
 
