@@ -1,4 +1,5 @@
-// mcu_sim: the MCU at the far end of the board's UART, on a pseudo-terminal or a serial port.
+// mcu_sim: the MCU at the far end of the board's UART, on a pseudo-terminal, a serial port or
+// a Unix socket that a virtual board's UART is wired to.
 //
 // The tool opens and closes the port once per run. On a pseudo-terminal the simulator sees
 // that without holding the slave open itself: poll() on the master reports POLLHUP while no
@@ -6,12 +7,15 @@
 // simulator opens and closes the slave once before it publishes the link; from then on
 // POLLHUP goes away at the tool's open ("connect") and comes back at its close ("disconnect").
 // While disconnected the simulator looks every millisecond. On a real serial port there is no
-// such signal: the port counts as connected from the start, for good.
+// such signal: the port counts as connected from the start, for good. A socket is the same,
+// except that the peer can close it, which ends the simulator.
 
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -49,6 +53,8 @@ void on_signal(int /*sig*/)
 struct Options {
     std::string link;
     std::string device;
+    std::string socket;
+    std::string ready;
     std::string log;
     bool decode = false;
     DeviceState state;
@@ -64,7 +70,7 @@ void usage(FILE* out)
 {
     std::fprintf(
         out, "%s",
-        "usage: mcu_sim (--link PATH | --device PATH) [options]\n"
+        "usage: mcu_sim (--link PATH | --device PATH | --socket PATH) [options]\n"
         "Simulates the board's MCU: answers the command frames of mcu_test like the firmware.\n"
         "\n"
         "Port (exactly one):\n"
@@ -73,6 +79,13 @@ void usage(FILE* out)
         "                     removed on SIGINT/SIGTERM/SIGHUP, and the simulator exits 0\n"
         "  --device PATH      use a real serial port instead, 115200 8N1 raw; it counts as\n"
         "                     connected from the start\n"
+        "  --socket PATH      connect to the Unix stream socket PATH that serves a virtual\n"
+        "                     board's UART (QEMU: -chardev socket,id=mcu,path=PATH,server=on,\n"
+        "                     wait=off); it counts as connected from the start; when the peer\n"
+        "                     closes it, the simulator ends with status 0\n"
+        "  --ready FILE       create FILE once the port is up (the link published, the device\n"
+        "                     open, the socket connected); a stale FILE is removed at start, and\n"
+        "                     FILE is removed again when the port closes\n"
         "\n"
         "Output:\n"
         "  --log FILE         append one line per thing received, flushed at once:\n"
@@ -172,6 +185,8 @@ Options parse_options(int argc, char** argv)
     enum {
         o_link = 256,
         o_device,
+        o_socket,
+        o_ready,
         o_log,
         o_decode,
         o_silent,
@@ -190,6 +205,8 @@ Options parse_options(int argc, char** argv)
     static const option longs[] = {
         {"link", required_argument, nullptr, o_link},
         {"device", required_argument, nullptr, o_device},
+        {"socket", required_argument, nullptr, o_socket},
+        {"ready", required_argument, nullptr, o_ready},
         {"log", required_argument, nullptr, o_log},
         {"decode", no_argument, nullptr, o_decode},
         {"silent", no_argument, nullptr, o_silent},
@@ -217,6 +234,12 @@ Options parse_options(int argc, char** argv)
             break;
         case o_device:
             o.device = arg;
+            break;
+        case o_socket:
+            o.socket = arg;
+            break;
+        case o_ready:
+            o.ready = arg;
             break;
         case o_log:
             o.log = arg;
@@ -298,8 +321,8 @@ Options parse_options(int argc, char** argv)
     if (optind < argc) {
         fail_usage(std::string("unexpected argument '") + argv[optind] + "'");
     }
-    if (o.link.empty() == o.device.empty()) {
-        fail_usage("give exactly one of --link PATH and --device PATH");
+    if (int(!o.link.empty()) + int(!o.device.empty()) + int(!o.socket.empty()) != 1) {
+        fail_usage("give exactly one of --link PATH, --device PATH and --socket PATH");
     }
     try {
         o.steps = parse_script(script_text);
@@ -406,6 +429,47 @@ int open_device(const std::string& path)
     return fd;
 }
 
+int connect_socket(const std::string& path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        std::fprintf(stderr,
+                     "mcu_sim: cannot connect to socket %s: the path is longer than %zu "
+                     "bytes\n",
+                     path.c_str(), sizeof addr.sun_path - 1);
+        std::exit(1);
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        die("socket");
+    }
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        die("cannot connect to socket " + path);
+    }
+    if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+        die("fcntl");
+    }
+    return fd;
+}
+
+// Creates the readiness file: written under a temporary name and renamed, so that a harness
+// that sees it sees it whole.
+void create_ready(const std::string& path, const std::string& port)
+{
+    const std::string tmp = path + ".tmp" + std::to_string(getpid());
+    FILE* f = std::fopen(tmp.c_str(), "w");
+    if (f == nullptr) {
+        die("create " + tmp);
+    }
+    std::fprintf(f, "%s\n", port.c_str());
+    if (std::fclose(f) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        die("create " + path);
+    }
+}
+
 class Simulator {
   public:
     explicit Simulator(Options o)
@@ -431,6 +495,8 @@ class Simulator {
     void read_port(std::int64_t now, bool& hangup);
     void write_due(std::int64_t now);
     void close_port(std::int64_t now);
+    void port_down();
+    void end_by_peer(std::int64_t now);
     std::optional<std::int64_t> next_deadline() const;
 
     Options o_;
@@ -443,6 +509,8 @@ class Simulator {
     int fd_ = -1;
     std::string slave_;
     bool pty_ = false;
+    bool socket_ = false;
+    bool peer_closed_ = false;
     bool connected_ = false;
     bool write_blocked_ = false;
     std::int64_t connect_ns_ = 0;
@@ -511,6 +579,9 @@ void Simulator::read_port(std::int64_t now, bool& hangup)
         if (n < 0 && errno == EIO && pty_) {
             hangup = true; // the last slave descriptor was closed and the data is read
         }
+        if ((n == 0 || (n < 0 && errno == ECONNRESET)) && socket_) {
+            hangup = true; // the peer closed the socket
+        }
         break;
     }
     take_cuts(now);
@@ -523,6 +594,7 @@ void Simulator::write_due(std::int64_t now)
         const ssize_t n = write(fd_, bytes.data(), bytes.size());
         if (n < 0) {
             write_blocked_ = errno == EAGAIN;
+            peer_closed_ = socket_ && (errno == EPIPE || errno == ECONNRESET);
             break;
         }
         tx_.consume(static_cast<std::size_t>(n));
@@ -536,11 +608,25 @@ void Simulator::close_port(std::int64_t now)
     }
     close(fd_);
     fd_ = -1;
+    port_down();
+    std::fprintf(stderr, "mcu_sim: port closed after %lld ms, as asked\n",
+                 static_cast<long long>(*o_.close_after_ms));
+}
+
+void Simulator::port_down()
+{
     if (pty_) {
         remove_link(o_.link, slave_);
     }
-    std::fprintf(stderr, "mcu_sim: port closed after %lld ms, as asked\n",
-                 static_cast<long long>(*o_.close_after_ms));
+    if (!o_.ready.empty()) {
+        unlink(o_.ready.c_str());
+    }
+}
+
+void Simulator::end_by_peer(std::int64_t now)
+{
+    disconnect(now);
+    std::fprintf(stderr, "mcu_sim: %s closed by the peer\n", o_.socket.c_str());
 }
 
 std::optional<std::int64_t> Simulator::next_deadline() const
@@ -585,15 +671,26 @@ int Simulator::run()
         sigdelset(&waiting, sig);
     }
 
+    if (!o_.ready.empty()) {
+        unlink(o_.ready.c_str()); // a stale one from an earlier run
+    }
     if (!o_.link.empty()) {
         pty_ = true;
         fd_ = open_pty(slave_);
         publish_link(o_.link, slave_);
         std::fprintf(stderr, "mcu_sim: %s -> %s\n", o_.link.c_str(), slave_.c_str());
+    } else if (!o_.socket.empty()) {
+        socket_ = true;
+        fd_ = connect_socket(o_.socket);
+        std::fprintf(stderr, "mcu_sim: connected to %s\n", o_.socket.c_str());
+        connect(monotonic_ns());
     } else {
         fd_ = open_device(o_.device);
         std::fprintf(stderr, "mcu_sim: on %s\n", o_.device.c_str());
         connect(monotonic_ns());
+    }
+    if (!o_.ready.empty()) {
+        create_ready(o_.ready, pty_ ? slave_ : socket_ ? o_.socket : o_.device);
     }
 
     while (g_stop == 0) {
@@ -626,8 +723,12 @@ int Simulator::run()
         bool hangup = false;
         if ((p.revents & POLLIN) != 0) {
             read_port(now, hangup);
-        } else if ((p.revents & (POLLHUP | POLLERR)) != 0 && pty_) {
+        } else if ((p.revents & (POLLHUP | POLLERR)) != 0 && (pty_ || socket_)) {
             hangup = true;
+        }
+        if (hangup && socket_) {
+            end_by_peer(now);
+            break;
         }
         if (hangup) {
             disconnect(now);
@@ -641,6 +742,10 @@ int Simulator::run()
             tx_.enqueue(s.bytes, connect_ns_ + s.ms * ns_per_ms);
         }
         write_due(now);
+        if (peer_closed_) { // a write found the peer gone
+            end_by_peer(now);
+            break;
+        }
         if (o_.close_after_ms && now >= connect_ns_ + *o_.close_after_ms * ns_per_ms) {
             close_port(now);
         }
@@ -652,9 +757,7 @@ int Simulator::run()
             take_cuts(monotonic_ns());
         }
         close(fd_);
-    }
-    if (pty_) {
-        remove_link(o_.link, slave_);
+        port_down();
     }
     if (log_ != nullptr) {
         std::fclose(log_);
