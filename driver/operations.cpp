@@ -2,6 +2,7 @@
 
 #include "driver/payloads.h"
 #include "driver/waits.h"
+#include "protocol/codes.h"
 #include "protocol/commands.h"
 #include "receiver/receiver.h"
 
@@ -82,7 +83,7 @@ void op_energy(int /*argc*/, char** /*argv*/)
     wait_microseconds(200 * MS);
     mcu_rly1_electric_consume_get(serial_fd);
     wait_microseconds(200 * MS);
-    mcu_hlw8112_get(serial_fd, 0x55);
+    mcu_hlw8112_get(serial_fd, CODE_HLW8112_QUERY);
     wait_microseconds(200 * MS);
     mcu_hlw8112_get_angle(serial_fd);
     wait_microseconds(200 * MS);

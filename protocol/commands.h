@@ -4,42 +4,43 @@
 
 #include <cstdint>
 
-// Commands without parameters: AA 03 code code BB.
-void mcu_jump_to_ldrom_upgrader(int fd);       // 0x10
-void mcu_systick_get(int fd);                  // 0x20
-void mcu_fct_test(int fd);                     // 0x30, prints "get:" and the frame bytes
-void mcu_get_work_mode(int fd);                // 0x31
-void mcu_get_version(int fd);                  // 0x32
-void mcu_presstest_exit_temporary(int fd);     // 0x35
-void mcu_sn_no_read(int fd);                   // 0x44
-void mcu_presstest_exit(int fd);               // 0x45
-void mcu_presstest_relust_get(int fd);         // 0x46
-void mcu_voltage_get(int fd);                  // 0x51
-void mcu_rly1_current_get(int fd);             // 0x52
-void mcu_rly1_power_factor_get(int fd);        // 0x53
-void mcu_rly1_electric_consume_get(int fd);    // 0x54
-void mcu_hlw8112_get_angle(int fd);            // 0x56
-void mcu_hlw8112_get_load_type(int fd);        // 0x57
-void mcu_PWM_duty_get(int fd);                 // 0x69
-void mcu_PWM_target_duty_get(int fd);          // 0x6A
-void fct_bt_preapear(int fd);                  // 0x71, prints "get:" and the frame bytes
-void fct_bt_get_name(int fd);                  // 0x72, prints "get:" and the frame bytes
-void mcu_temp_humidity_get(int fd);            // 0x74
-void mcu_pwr_to_load_test(int fd);             // 0x81, prints its name
-void mcu_pwr_load_short_test(int fd);          // 0x82, prints its name
-void mcu_relay_read_ntc(int fd);               // 0x96
-void mcu_relay_read_frequency(int fd);         // 0x97
-void mcu_relay_read_zero_cross_status(int fd); // 0x98
-void mcu_upgrader_end(int fd);                 // 0xAA
-void mcu_erase_aprom(int fd);                  // 0xBB
-void mcu_get_mcu_model(int fd);                // 0xFE
+// Commands without parameters: AA 03 code code BB (codes in protocol/codes.h).
+void mcu_jump_to_ldrom_upgrader(int fd);
+void mcu_systick_get(int fd);
+void mcu_fct_test(int fd); // prints "get:" and the frame bytes
+void mcu_get_work_mode(int fd);
+void mcu_get_version(int fd);
+void mcu_presstest_exit_temporary(int fd);
+void mcu_sn_no_read(int fd);
+void mcu_presstest_exit(int fd);
+void mcu_presstest_relust_get(int fd);
+void mcu_voltage_get(int fd);
+void mcu_rly1_current_get(int fd);
+void mcu_rly1_power_factor_get(int fd);
+void mcu_rly1_electric_consume_get(int fd);
+void mcu_hlw8112_get_angle(int fd);
+void mcu_hlw8112_get_load_type(int fd);
+void mcu_PWM_duty_get(int fd);
+void mcu_PWM_target_duty_get(int fd);
+void fct_bt_preapear(int fd); // prints "get:" and the frame bytes
+void fct_bt_get_name(int fd); // prints "get:" and the frame bytes
+void mcu_temp_humidity_get(int fd);
+void mcu_pwr_to_load_test(int fd);    // prints its name
+void mcu_pwr_load_short_test(int fd); // prints its name
+void mcu_relay_read_ntc(int fd);
+void mcu_relay_read_frequency(int fd);
+void mcu_relay_read_zero_cross_status(int fd);
+void mcu_upgrader_end(int fd);
+void mcu_erase_aprom(int fd);
+void mcu_get_mcu_model(int fd);
 
 // Commands with parameters.
 void mcu_hlw8112_get(int fd, uint8_t code);
 void mcu_sn_no_write(int fd, const uint8_t* sn);
 void mcu_PWM_ctrl(int fd, int duty);
 void mcu_rs485_send(int fd, const uint8_t* data, uint8_t len);
-void mcu_rs485_usart_set(int fd, uint32_t baudrate, uint8_t data_width, uint8_t stop_bits, uint8_t parity);
+void mcu_rs485_usart_set(int fd, uint32_t baudrate, uint8_t data_width, uint8_t stop_bits,
+                         uint8_t parity);
 void mcu_relay_control(int fd, uint8_t relay, uint8_t value);
 void mcu_relay_get(int fd, uint8_t relay);
 void mcu_relay_read_time(int fd, uint8_t relay);

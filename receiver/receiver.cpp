@@ -1,5 +1,6 @@
 #include "receiver/receiver.h"
 
+#include "protocol/codes.h"
 #include "protocol/frame.h"
 #include "receiver/base64.h"
 #include "receiver/msg_ring.h"
@@ -72,130 +73,136 @@ void on_ir_learning(const uint8_t* d, uint32_t len, uint8_t* ir_decode)
     putchar('\n');
 }
 
+// A reply frame's body d, as every handler reads it (len is its length byte L):
+//   d[0]        head byte, the MCU's own; printed by the 0x71 and 0xA1 handlers only
+//   d[1]        event id: the code that the dispatch switches on
+//   d[2..L-3]   payload, per event
+//   d[L-2]      checksum byte, d[L-1] end byte (never looked at)
+// Handlers do not check L: past the body the slot holds zeros (or noise the assembler left).
 void dispatch(const uint8_t* d, uint32_t len, uint8_t* ir_decode)
 {
     const uint8_t event = d[1];
     switch (event) {
-    case 0x20:
+    case CODE_SYSTICK:
         printf("Systick time:%u ms\n", le_u32(&d[2]));
         break;
-    case 0x30:
+    case CODE_FCT_TEST:
         g_fct_test.store(d[2], RELAXED);
         printf("g_fct_test:%d \n", d[2]);
         break;
-    case 0x31:
+    case CODE_WORK_MODE:
         g_mcu_workmode.store(d[2], RELAXED);
         printf("mcu work %s.\n", d[2] != 0 ? "aprom" : "bootloader");
         break;
-    case 0x32:
+    case CODE_VERSION:
         g_mcu_version.store(d[2], RELAXED);
         printf("ver:%d \n", d[2]);
         break;
-    case 0x33:
+    case CODE_SW1_STATE:
         printf("sw1 state :%d \n", d[2]);
         break;
-    case 0x35:
-    case 0x45:
-        printf("presstest exit %s\n", event == 0x35 ? "temporary" : "set");
+    case CODE_PRESSTEST_EXIT_TEMP:
+    case CODE_PRESSTEST_EXIT:
+        printf("presstest exit %s\n", event == CODE_PRESSTEST_EXIT_TEMP ? "temporary" : "set");
         break;
-    case 0x44:
+    case CODE_SN_READ:
         printf("sn: %4x%4x%4x%4x%4x%4x.\n", d[2], d[3], d[4], d[5], d[6], d[7]);
         break;
-    case 0x46:
+    case CODE_PRESSTEST_RESULT:
         printf("presstest result:%d \n", d[2]);
         break;
-    case 0x51: {
+    case CODE_VOLTAGE: {
         const float v = le_float(&d[2]);
         const float millivolts = v * 10.0F;
         const float volts = v / 100.0F;
         printf("---A vol %f mv = %f V.\n", static_cast<double>(millivolts), static_cast<double>(volts));
         break;
     }
-    case 0x52:
+    case CODE_CURRENT:
         printf("---A cur %f mA.\n", static_cast<double>(le_float(&d[2])));
         break;
-    case 0x53:
-    case 0x58:
+    case CODE_POWER:
+    case CODE_POWER_REPORT:
         printf("---A Pa %f W.\n", static_cast<double>(le_float(&d[2])));
         break;
-    case 0x54:
+    case CODE_ENERGY:
         printf("---A Ea %f KWh.\n", static_cast<double>(le_float(&d[2])));
         break;
-    case 0x56:
+    case CODE_ANGLE:
         printf("---A Angle %f.\n", static_cast<double>(le_float(&d[2])));
         break;
-    case 0x57:
+    case CODE_LOAD_TYPE:
         printf("---A Load Type:%d=%s.\n", d[2], d[2] != 0 ? "Indctive" : "Capacitive");
         break;
-    case 0x69:
+    case CODE_PWM_DUTY:
         printf("duty %d\n", d[2]);
         break;
-    case 0x6A:
+    case CODE_PWM_TARGET_DUTY:
         printf("target duty %d\n", d[2]);
         break;
-    case 0x71:
+    case CODE_BT_PREPARE:
         printf("bt int:%d \n", d[0]);
         break;
-    case 0x72: {
+    case CODE_BT_NAME: {
         char name[BT_NAME + 1];
         memcpy(name, &d[2], BT_NAME);
         name[BT_NAME] = '\0';
         printf("gbtname:%s \n", name);
         break;
     }
-    case 0x74:
+    case CODE_TEMP_HUMIDITY:
         printf("humidity:%d, temp:%d \n", d[2] * 256 + d[3], d[4] * 256 + d[5]);
         break;
-    case 0x75: {
+    case CODE_IR_TEST: {
         const uint32_t v = (static_cast<uint32_t>(d[2]) << 16) | (static_cast<uint32_t>(d[3]) << 8) | d[4];
         printf("ir test:%s\n", v == 0x17BB ? "success" : "fail");
         break;
     }
-    case 0x81:
+    case CODE_PWR_TO_LOAD:
         on_power_load("Power Load test", d);
         break;
-    case 0x82:
+    case CODE_PWR_LOAD_SHORT:
         on_power_load("Short Circuit test", d);
         break;
-    case 0x91:
+    case CODE_RS485_RECEIVE:
         on_rs485_receive(d, len);
         break;
-    case 0x93:
+    case CODE_RELAY_CONTROL:
         printf("Relay Control:%d\n", d[2]);
         break;
-    case 0x94:
+    case CODE_RELAY_GET:
         printf("Relay%d Read:%d\n", d[2], d[3]);
         break;
-    case 0x95:
+    case CODE_RELAY_TIME:
         printf("Relay%d Time:%ld\n", d[2], static_cast<long>(static_cast<int32_t>(le_u32(&d[3]))));
         break;
-    case 0x96:
+    case CODE_RELAY_NTC:
         printf("NTC_Temp:%0.2f°C\n", static_cast<double>(temp_fitting(le_u32(&d[2]))));
         break;
-    case 0x97:
+    case CODE_MAINS_FREQUENCY:
         printf("Main Frequency:%d Hz\n", d[2]);
         break;
-    case 0x98:
+    case CODE_ZERO_CROSS:
         printf("Zero-cross detection status:%s\n", d[2] == 0 ? "normal" : "err");
         break;
-    case 0x99:
+    case CODE_RELAY_MULTI:
         printf("Relay Multi-Control:set=%d and success=%d\n", d[2], d[3]);
         break;
-    case 0x9E:
+    case CODE_IR_LEARNING:
         on_ir_learning(d, len, ir_decode);
         break;
-    case 0xA1:
+    case CODE_KEY_TEST:
         printf("key set %x\n", d[0]);
         break;
-    case 0xBB:
+    case CODE_ERASE_APROM:
         g_flash_ops_state.store(d[2], RELAXED);
         printf("APP_FLASH_ERASE g_flash_ops_state:%d \n", g_flash_ops_state.load(RELAXED));
         break;
-    case 0xDD:
+    case CODE_APROM_PACKET:
         g_flash_ops_state.store(d[2], RELAXED);
         printf("APP_FLASH_PROGRAM g_flash_ops_state:%d \n", g_flash_ops_state.load(RELAXED));
         break;
-    case 0xFE:
+    case CODE_MCU_MODEL:
         g_mcu_model.store(d[2], RELAXED);
         printf("mcu type 0x%2x.\n", static_cast<unsigned int>(g_mcu_model.load(RELAXED)));
         break;
