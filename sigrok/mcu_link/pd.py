@@ -159,13 +159,14 @@ def f32_at(d, i):
 
 
 def num(x):
-    '''A float as a person reads it: at least one decimal, at most 6 digits.'''
+    """A single-precision value in the fewest digits that give it back exactly."""
     if math.isnan(x) or math.isinf(x):
         return str(x)
-    s = '%.6g' % x
-    if '.' not in s and 'e' not in s:
-        s += '.0'
-    return s
+    for digits in range(1, 10):
+        shortest = float('%.*g' % (digits, x))
+        if f32(shortest) == x:
+            return repr(shortest)
+    return repr(x)
 
 
 NTC_BANDS = (

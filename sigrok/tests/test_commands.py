@@ -1,0 +1,136 @@
+'''Every command the tool sends, decoded from a capture of the board's TX line.
+
+Each frame is the one an end-to-end case expects the simulator to receive (the case
+is named; the test checks that the case really lists those bytes), or, for the
+builders that no operation sends, the bytes that builder puts on the line.
+'''
+
+import e2e_cases
+from linkdecode import h, run, sequence, texts
+
+# (case whose "frame" lines hold the bytes, or None; bytes sent; commands row)
+COMMANDS = [
+    ('op3_ldrom', 'AA 03 10 10 BB', 'mcu_jump_to_ldrom_upgrader'),
+    ('op25_systick', 'AA 03 20 20 BB', 'mcu_systick_get'),
+    ('op10_fct', 'AA 03 30 30 BB', 'mcu_fct_test'),
+    ('op0_mode', 'AA 03 31 31 BB', 'mcu_get_work_mode'),
+    ('op0_version', 'AA 03 32 32 BB', 'mcu_get_version'),
+    ('op7_exit_temporary', 'AA 03 35 35 BB', 'mcu_presstest_exit_temporary'),
+    ('op6_sn_read', 'AA 03 44 44 BB', 'mcu_sn_no_read'),
+    ('op7_exit', 'AA 03 45 45 BB', 'mcu_presstest_exit'),
+    ('op8_presstest_result', 'AA 03 46 46 BB', 'mcu_presstest_relust_get'),
+    ('op4_hlw8112', 'AA 03 51 51 BB', 'mcu_voltage_get'),
+    ('op4_hlw8112', 'AA 03 52 52 BB', 'mcu_rly1_current_get'),
+    ('op4_hlw8112', 'AA 03 53 53 BB', 'mcu_rly1_power_factor_get'),
+    ('op4_hlw8112', 'AA 03 54 54 BB', 'mcu_rly1_electric_consume_get'),
+    ('op4_hlw8112', 'AA 03 55 55 BB', 'mcu_hlw8112_get code=0x55'),
+    ('op4_hlw8112', 'AA 03 56 56 BB', 'mcu_hlw8112_get_angle'),
+    ('op4_hlw8112', 'AA 03 57 57 BB', 'mcu_hlw8112_get_load_type'),
+    ('op2_duty_get', 'AA 03 69 69 BB', 'mcu_PWM_duty_get'),
+    ('op2_duty_get', 'AA 03 6A 6A BB', 'mcu_PWM_target_duty_get'),
+    ('op14_bt_prepare', 'AA 03 71 71 BB', 'fct_bt_preapear'),
+    ('op15_bt_name', 'AA 03 72 72 BB', 'fct_bt_get_name'),
+    ('op11_sensor', 'AA 03 74 74 BB', 'mcu_temp_humidity_get'),
+    ('op24_load', 'AA 03 81 81 BB', 'mcu_pwr_to_load_test'),
+    ('op24_short', 'AA 03 82 82 BB', 'mcu_pwr_load_short_test'),
+    ('op21_ntc', 'AA 03 96 96 BB', 'mcu_relay_read_ntc'),
+    ('op22_frequency', 'AA 03 97 97 BB', 'mcu_relay_read_frequency'),
+    ('op23_zero_cross', 'AA 03 98 98 BB', 'mcu_relay_read_zero_cross_status'),
+    (None, 'AA 03 AA AA BB', 'mcu_upgrader_end'),
+    (None, 'AA 03 BB BB BB', 'mcu_erase_aprom'),
+    ('op0_model', 'AA 03 FE FE BB', 'mcu_get_mcu_model'),
+    ('op5_sn_write', 'AA 09 43 0C 22 05 43 59 00 12 BB', 'mcu_sn_no_write sn=0C 22 05 43 59 00'),
+    ('op2_duty_50', 'AA 04 68 32 9A BB', 'mcu_PWM_ctrl duty=50'),
+    ('op17_rs485',
+     'AA 3A 90 31 32 33 34 35 36 37 39 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 51 71 '
+     '77 65 72 74 79 75 69 6F 70 61 73 64 66 67 68 6A 6B 6C 39 38 37 36 36 35 34 33 32 31 00 '
+     '38 BB',
+     'mcu_rs485_send len=55 data="12345679ABCDEFGHIJKLMNOPQqwertyuiopasdfghjkl9876654321\\x00"'),
+    ('op16_set_9600_extra', 'AA 0A 92 00 00 25 80 01 00 00 38 BB',
+     'mcu_rs485_usart_set baudrate=9600 data_width=1(8) stop_bits=0(1) parity=0(NO)'),
+    ('op16_set_no_range', 'AA 0A 92 FF FF FF FF 01 02 02 93 BB',
+     'mcu_rs485_usart_set baudrate=4294967295 data_width=1(8) stop_bits=2(2) parity=2(ODD)'),
+    ('op19_relay_control', 'AA 05 93 01 01 95 BB', 'mcu_relay_control relay=1 value=1'),
+    ('op19_relay_get', 'AA 04 94 01 95 BB', 'mcu_relay_get relay=1'),
+    ('op20_relay_time', 'AA 04 95 01 96 BB', 'mcu_relay_read_time relay=1'),
+    ('op26_two_params', 'AA 05 99 02 01 9C BB', 'mcu_relay_multi_control pairs=1 relay2=1'),
+    ('op26_twenty_params',
+     'AA 17 99 01 01 02 01 03 01 04 01 05 01 06 01 07 01 08 01 09 01 0A 01 DA BB',
+     'mcu_relay_multi_control pairs=10 relay1=1 relay2=1 relay3=1 relay4=1 relay5=1 relay6=1 '
+     'relay7=1 relay8=1 relay9=1 relay10=1'),
+    ('op12_carrier', 'AA 06 9A 94 70 21 BF BB', 'mcu_ir_carrier_set carrier=38000 param=33'),
+    ('op12_send_raw', None, 'mcu_ir_send len=252 data=03 80 01 C1 00 3B 00 A7 ...'),
+    ('op12_send_new', None, 'mcu_ir_new_send len=49 data=00 36 00 38 00 A5 00 00 ...'),
+    ('op12_receiver', 'AA 04 9D 01 9E BB', 'mcu_ir_receiver_set setting=1'),
+    ('op13_key3', 'AA 04 A1 03 A4 BB', 'mcu_key_test key=3'),
+    (None, 'AA 08 DD 07 01 02 03 04 EE BB', 'mcu_send_aprom_packet header=7 len=4'),
+    ('op9_soft_test', 'AA AA AA AA AA',
+     'mcu_soft_test (incomplete frame: length byte 0xAA announces 170 bytes, 3 came)'),
+]
+
+BUILDERS = 44  # the tool's command builders
+
+
+def frame_bytes(case, text):
+    '''The bytes of the entry; checks that the case lists them (None: its only frame).'''
+    if case is None:
+        return h(text)
+    frames = [f for f, _ in e2e_cases.load(case).frames]
+    if text is None:
+        assert len(frames) == 1, case
+        return frames[0]
+    data = h(text)
+    assert data in frames, '%s does not send %s' % (case, text)
+    return data
+
+
+def test_every_builder_and_code_is_listed():
+    names = {t.split(' ')[0] for _, _, t in COMMANDS}
+    assert len(names) == BUILDERS
+    codes = {frame_bytes(c, t)[2] for c, t, _ in COMMANDS}
+    sent = {0x10, 0x20, 0x30, 0x31, 0x32, 0x35, 0x43, 0x44, 0x45, 0x46, 0x51, 0x52, 0x53, 0x54,
+            0x55, 0x56, 0x57, 0x68, 0x69, 0x6A, 0x71, 0x72, 0x74, 0x81, 0x82, 0x90, 0x92, 0x93,
+            0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9A, 0x9B, 0x9C, 0x9D, 0xA1, 0xAA, 0xBB, 0xDD,
+            0xFE}
+    assert codes == sent
+
+
+def test_commands_by_builder_name_and_parameters(tmp_path):
+    items = [('TX', frame_bytes(c, t)) for c, t, _ in COMMANDS]
+    streams, _ = sequence(items)
+    anns = run(tmp_path, streams, ['commands', 'checksums'])
+    expected = []
+    for (_, data), (_, _, text) in zip(items, COMMANDS):
+        if data[1] == 0xAA:  # the soft test: no whole frame, no checksum
+            expected.append(text)
+            continue
+        length = data[1]
+        expected += ['checksum good (sum %02X, byte %02X)' % (data[length], data[length]), text]
+    assert texts(anns) == expected
+
+
+def test_zero_padding_after_fixed_size_sends(tmp_path):
+    # mcu_rs485_send always sends 133 bytes, mcu_relay_multi_control 25: the frame, then zeros.
+    rs485 = e2e_cases.load('op17_rs485').frames
+    multi = e2e_cases.load('op26_two_params').frames
+    assert [flag for _, flag in rs485] == ['', 'noise'] and [f for _, f in multi] == ['', 'noise']
+    items = [('TX', rs485[0][0] + rs485[1][0]), ('TX', multi[0][0] + multi[1][0])]
+    assert [len(d) for _, d in items] == [133, 25]
+    streams, _ = sequence(items)
+    anns = run(tmp_path, streams, ['commands', 'noise'])
+    assert [a.text.split(' ')[0] for a in anns] == [
+        'mcu_rs485_send', 'noise', 'mcu_relay_multi_control', 'noise']
+    assert texts(anns)[1::2] == ['noise 73 bytes (zero padding)', 'noise 18 bytes (zero padding)']
+
+
+def test_fields_of_a_command_frame(tmp_path):
+    streams, starts = sequence([('TX', h('AA 05 93 01 01 95 BB'))])
+    anns = run(tmp_path, streams, ['cmd-fields'])
+    assert texts(anns) == ['Start 0xAA', 'Length 5', 'Code 0x93', 'Payload 2 bytes: 01 01',
+                           'Checksum 0x95', 'End 0xBB']
+    # Each field covers its own characters: the data bits of byte k start one bit after
+    # its start bit, which comes k characters after the frame's first.
+    bit = 1e6 / 115200
+    first = [round(starts[0] * 1000 + (10 * k + 1) * bit) for k in (0, 1, 2, 3, 5, 6)]
+    assert all(abs(a.ss - want) <= 1 for a, want in zip(anns, first)), anns
+    assert abs(anns[3].es - (starts[0] * 1000 + 49 * bit)) <= 1  # two characters of payload
