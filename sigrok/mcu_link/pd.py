@@ -378,7 +378,6 @@ class Link:
         self.last_es = es
         if self.state == IDLE:
             if b == START:
-                self.flush_noise()
                 if self.after_empty:
                     self.stale.append(b)
                 self.frame = [(ss, es, b)]
@@ -393,12 +392,12 @@ class Link:
                 self.noise.extend(self.frame)
                 if self.after_empty:
                     self.stale.append(b)
-                self.flush_noise()
                 self.frame = [(ss, es, b)]
             elif self.replies and b == 0:
                 self.frame.append((ss, es, b))
                 self.empty()
             else:
+                self.flush_noise()  # start bytes that a later one replaced
                 self.frame.append((ss, es, b))
                 self.want = b + 2
                 self.state = BODY
@@ -434,6 +433,7 @@ class Link:
 
     def empty(self):
         '''A reply frame with length byte 0: the receiver collects until the next start byte.'''
+        self.flush_noise()
         f = self.frame
         self.start_and_length(f)
         self.put(f[0][0], f[-1][1], self.text_ann,
@@ -444,6 +444,7 @@ class Link:
         self.after_empty = True
 
     def incomplete(self):
+        self.flush_noise()
         f = self.frame
         self.start_and_length(f)
         if len(f) > 2:

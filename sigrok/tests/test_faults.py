@@ -1,0 +1,159 @@
+'''Faults on the link: bad checksums, noise between and inside frames, zero padding,
+lost tails, odd length bytes, unknown codes, and bytes that are no frame at all.'''
+
+import random
+
+import e2e_cases
+from linkdecode import BYTE_MS, h, run, sequence, texts
+
+
+def test_bad_checksums_both_ways(tmp_path):
+    # fault_checksum_fct: the MCU answers the FCT query with checksum byte 0x32 for a sum of
+    # 0x31, and the tool prints checksum:31 == 32 and nothing else for it.
+    reply = e2e_cases.load('fault_checksum_fct').received
+    assert reply == h('AA 05 00 30 01 32 BB')
+    assert e2e_cases.load('fault_checksum_fct').checksum_lines == [(0x31, 0x32)]
+    streams, _ = sequence([('TX', h('AA 03 30 31 BB')), ('RX', reply),
+                           ('TX', h('AA 04 68 32 00 BB'))], gap_ms=2.0)
+    anns = run(tmp_path, streams, ['commands', 'replies', 'checksums'])
+    assert texts(anns) == [
+        'checksum bad (sum 30, byte 31)', 'mcu_fct_test bad checksum (sum 30, byte 31)',
+        'checksum bad (sum 31, byte 32)', 'FCT result 1 bad checksum (sum 31, byte 32)',
+        'checksum bad (sum 9A, byte 00)', 'mcu_PWM_ctrl duty=50 bad checksum (sum 9A, byte 00)']
+
+
+def test_noise_between_frames(tmp_path):
+    # Noise right before, between and after frames, with no silence around it: framing
+    # follows the start bytes; a start byte that another one follows starts nothing.
+    rx = h('00 13 AA 05 00 32 07 39 BB 11 22 33 AA AA AA 05 00 33 01 34 BB 5A')
+    tx = h('7F AA 03 32 32 BB 00 00 00 AA 03 31 31 BB')
+    anns = run(tmp_path, [(1.0, 'RX', rx), (40.0, 'TX', tx)],
+               ['commands', 'replies', 'noise'])
+    assert texts(anns) == [
+        'noise 2 bytes', 'version 7', 'noise 5 bytes', 'sw1 state 1', 'noise 1 byte',
+        'noise 1 byte', 'mcu_get_version', 'noise 3 bytes (zero padding)', 'mcu_get_work_mode']
+
+
+def test_noise_burst_ends_after_silence(tmp_path):
+    # Two bursts of zeros 30 ms apart are two pieces of noise; the last one is shown too.
+    streams = [(1.0, 'TX', bytes(4)), (31.0, 'TX', bytes(2))]
+    anns = run(tmp_path, streams, ['noise'])
+    assert texts(anns) == ['noise 4 bytes (zero padding)', 'noise 2 bytes (zero padding)']
+    assert anns[0].ss < anns[0].es < anns[1].ss
+
+
+def test_noise_before_the_first_frame(tmp_path):
+    # fault_no_start_byte: hundreds of bytes without a start byte, then a serial-number reply.
+    received = e2e_cases.load('fault_no_start_byte').received
+    first = received.index(0xAA)
+    streams = [(1.0, 'RX', received[:first + 6])]
+    anns = run(tmp_path, streams, ['replies', 'noise', 'checksums'])
+    # The handler reads past the 4-byte body: checksum byte, end byte, then zeros (the tool
+    # itself can show bytes there that it stored before its first frame).
+    assert texts(anns) == ['noise %d bytes' % first, 'checksum good (sum 44, byte 44)',
+                           'serial number 44 BB 00 00 00 00 (payload 0 bytes, expected 6)']
+
+
+def test_lost_tail_with_and_without_timeout(tmp_path):
+    # fault_drop_tail_absorbs: a reply loses its tail; 1 s later a start and a length
+    # byte come, 1 s after that the rest of that report, then a whole report.
+    script = [(1.0, 'RX', h('AA 05 00 30 01')), (1001.0, 'RX', h('AA 05')),
+              (2001.0, 'RX', h('00 33 01 34 BB')), (3001.0, 'RX', h('AA 05 00 33 02 35 BB'))]
+    case = e2e_cases.load('fault_drop_tail_absorbs')
+    assert b''.join(d for _, _, d in script) == case.received
+    rows = ['replies', 'checksums', 'noise']
+    # By default 20 ms of silence ends a frame: each piece shows for what it is.
+    assert texts(run(tmp_path, script, rows)) == [
+        'incomplete frame: length byte 0x05 announces 5 bytes, 3 came',
+        'incomplete frame: length byte 0x05 announces 5 bytes, 0 came',
+        'noise 5 bytes', 'checksum good (sum 35, byte 35)', 'sw1 state 2']
+    # Without a timeout the decoder counts as the tool's receiver does, and its checksums
+    # are the ones the tool printed.
+    anns = texts(run(tmp_path, script, rows, {'timeout': 0}))
+    assert anns == [
+        'checksum bad (sum 31, byte AA)', 'FCT result 1 end byte 0x05 bad checksum (sum 31, byte AA)',
+        'noise 5 bytes', 'checksum good (sum 35, byte 35)', 'sw1 state 2']
+    assert case.checksum_lines == [(0x31, 0xAA), (0x35, 0x35)]
+
+
+def test_end_byte_that_is_a_start_byte(tmp_path):
+    # fault_drop_tail_end_byte: the end byte is 0xAA; it ends the frame and starts nothing,
+    # so the report behind it has no start byte and is noise.
+    received = e2e_cases.load('fault_drop_tail_end_byte').received
+    anns = run(tmp_path, [(1.0, 'RX', received)], ['replies', 'noise'])
+    assert texts(anns) == ['FCT result 1 end byte 0xAA', 'noise 6 bytes', 'sw1 state 2']
+
+
+def test_odd_length_bytes_as_the_tool_reads_them(tmp_path):
+    # fault_lengths: length bytes 1, 0, 255 and replies too short for their payload. The
+    # receiver reads past a short body: the serial number shows the bytes that the frame
+    # with length byte 0 left in the slot, as the tool printed (sn: 44 bb 55 66 77 88).
+    case = e2e_cases.load('fault_lengths')
+    anns = run(tmp_path, [(1.0, 'RX', case.received)], ['replies', 'checksums'])
+    sums = [a.text for a in anns if a.text.startswith('checksum')]
+    assert sums == ['checksum good (sum %02X, byte %02X)' % c for c in case.checksum_lines]
+    assert [a.text for a in anns if not a.text.startswith('checksum')] == [
+        'short frame: length byte 1, no code and checksum',
+        'sw1 state 1',
+        'empty frame: length byte 0, no frame until the next start byte',
+        'serial number 44 BB 55 66 77 88 (payload 0 bytes, expected 6)',
+        'humidity 500, temperature 250 (payload 251 bytes, expected 4)',
+        'IR learning 1/2: Base64 8 chars, 4 bytes: 1 2',
+        'IR learning 1/2: Base64 0 chars, 0 bytes',
+        'IR learning 160/2: Base64 0 chars, 0 bytes',
+        'IR learning 187/158: Base64 0 chars, 0 bytes',
+        'IR learning 0/187: Base64 0 chars, 0 bytes',
+        'IR learning 0/0: Base64 0 chars, 0 bytes end byte 0x9E',
+        'sw1 state 2']
+
+
+def test_short_and_odd_commands(tmp_path):
+    items = [('TX', h(x)) for x in (
+        'AA 00', 'AA 02 01 02', 'AA 03 68 68 BB', 'AA 03 32 32 00', 'AA 03 AA AA BB',
+        'AA 04 94 01 95 BB 00')]
+    streams, _ = sequence(items)
+    anns = run(tmp_path, streams, ['commands', 'noise'])
+    assert texts(anns) == [
+        'short frame: length byte 0, no code and checksum',
+        'short frame: length byte 2, no code and checksum',
+        'mcu_PWM_ctrl (payload 0 bytes, expected 1)',
+        'mcu_get_version end byte 0x00',
+        'mcu_upgrader_end',
+        'mcu_relay_get relay=1', 'noise 1 byte (zero padding)']
+
+
+def test_unknown_codes(tmp_path):
+    items = [('TX', h('AA 03 12 12 BB')), ('TX', h('AA 05 E0 01 02 E3 BB')),
+             ('RX', h('AA 05 00 55 01 56 BB')), ('RX', h('AA 04 00 10 10 BB')),
+             ('RX', h('AA 04 07 FF 06 BB'))]
+    streams, _ = sequence(items, gap_ms=2.0)
+    anns = run(tmp_path, streams, ['commands', 'replies'])
+    assert texts(anns) == ['unknown command 0x12', 'unknown command 0xE0 payload=01 02',
+                           'unknown reply 0x55 payload=01', 'unknown reply 0x10',
+                           'unknown reply 0xFF']
+
+
+def test_incomplete_command_and_reply_at_timeout(tmp_path):
+    streams = [(1.0, 'TX', h('AA 09 43 01 02')), (1.0, 'RX', h('AA')),
+               (40.0, 'TX', h('AA 03 32 32 BB'))]
+    anns = run(tmp_path, streams, ['commands', 'replies'], {'timeout': 5})
+    assert texts(anns) == ['incomplete frame: no length byte',
+                           'incomplete frame: length byte 0x09 announces 9 bytes, 3 came',
+                           'mcu_get_version']
+
+
+def test_random_bytes_raise_nothing(tmp_path):
+    # Random traffic, rich in start bytes, short lengths and every code: the decoder must
+    # neither raise (run() fails on anything sigrok prints to stderr) nor lose a byte.
+    rng = random.Random(13)
+    streams = []
+    for line in ('TX', 'RX'):
+        t = 1.0
+        for _ in range(400):
+            n = rng.randint(1, 12)
+            data = bytes(rng.choice((0xAA, 0xAA, 0x00, 0xBB, rng.randint(0, 5),
+                                     rng.randint(0, 255))) for _ in range(n))
+            streams.append((t, line, data))
+            t += n * BYTE_MS + rng.choice((0.01, 0.5, 25.0))
+    anns = run(tmp_path, streams, ['cmd-fields', 'reply-fields', 'noise'])
+    assert len(anns) > 500
