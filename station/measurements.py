@@ -1,0 +1,217 @@
+"""The station's measurements: which tool runs each needs, in which order, and the verdicts.
+
+The plan follows a fixed order that an operator can follow at the board: identity first (is
+it the right firmware on the right board), then mains metering, the sensors, the relays (they
+click), the RS485 and infrared ports, and the factory test, the longest, last.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+from limits import Equals, Limits, Range
+from mcu_output import BadChecksum, LinkError, NoAnswer, Reading, parse_output, read_operation
+from transport import ToolRun, Transport, TransportError
+
+# How long each operation that the station uses keeps the tool busy (its fixed waits), in s.
+WAITS = {"0": 0.3, "4": 1.4, "6": 3.0, "10": 5.0, "11": 0.5, "12": 2.0, "17": 0.4, "19": 0.5,
+         "21": 0.5, "22": 0.5, "23": 0.5}
+# The tool ends on its own after its waits; beyond that it is stuck.
+TIMEOUT_MARGIN = 20.0
+
+PASS, FAIL, NO_ANSWER, BAD_CHECKSUM, ERROR = "pass", "fail", "no answer", "bad checksum", "error"
+
+
+@dataclass(frozen=True)
+class Step:
+    number: int
+    args: tuple[str, ...]
+    title: str
+
+    @property
+    def wait(self) -> float:
+        return WAITS.get(self.args[0], 1.0)
+
+    @property
+    def command(self) -> str:
+        return "mcu_test " + " ".join(self.args)
+
+
+@dataclass(frozen=True)
+class Measurement:
+    name: str
+    title: str
+    steps: tuple[Step, ...]  # the value is read from the last one
+    key: str                 # the value's name in read_operation of the last step
+    check: object            # Range / Equals / AtLeast / Pattern
+    commanded: int | None = None  # relay tests: the state switched to in the first step
+
+
+@dataclass
+class Result:
+    name: str
+    title: str
+    value: object
+    unit: str | None
+    limits: dict
+    verdict: str
+    detail: str = ""
+    operations: list[str] = field(default_factory=list)
+
+    def as_dict(self) -> dict:
+        return {"name": self.name, "title": self.title, "value": self.value, "unit": self.unit,
+                "limits": self.limits, "verdict": self.verdict, "detail": self.detail,
+                "operations": self.operations}
+
+
+# (name, title, tool arguments, value key, limits key), in the order of the run; the relay
+# tests go in where "relays" stands.
+CATALOGUE = [
+    ("work_mode", "MCU work mode", ("0", "0"), "work_mode", "firmware.work_mode"),
+    ("firmware_version", "MCU firmware version", ("0", "1"), "firmware_version",
+     "firmware.version_min"),
+    ("serial_number", "serial number", ("6",), "serial_number", "serial_number.pattern"),
+    ("mains_voltage", "mains voltage", ("4",), "voltage", "mains.voltage"),
+    ("mains_current", "load current", ("4",), "current", "mains.current"),
+    ("mains_power", "load power", ("4",), "power", "mains.power"),
+    ("mains_frequency", "mains frequency", ("22",), "mains_frequency", "mains.frequency"),
+    ("zero_cross", "zero-cross detection", ("23",), "zero_cross", "mains.zero_cross"),
+    ("temperature", "board temperature", ("11",), "temperature", "climate.temperature"),
+    ("humidity", "board humidity", ("11",), "humidity", "climate.humidity"),
+    ("ntc_temperature", "relay NTC temperature", ("21",), "ntc_temperature", "climate.ntc"),
+    "relays",
+    ("rs485_loopback", "RS485 loopback", ("17",), "rs485_loopback", "rs485.loopback"),
+    ("ir_send", "infrared send", ("12", "2"), "ir_send", "infrared.send"),
+    ("fct_result", "MCU factory test (FCT)", ("10",), "fct_result", "fct.result"),
+]
+
+
+def build_plan(limits: Limits) -> list[Measurement]:
+    """The measurements that the limits cover, in the catalogue's order, with their steps
+    numbered; measurements that read the same operation share one step."""
+    steps: dict[tuple, Step] = {}
+
+    def step(args, title, shared=True):
+        key = args if shared else (args, len(steps))
+        if key not in steps:
+            steps[key] = Step(len(steps) + 1, args, title)
+        return steps[key]
+
+    plan = []
+    for entry in CATALOGUE:
+        if entry == "relays":
+            for test in limits.relays:
+                for state in test.states:
+                    word = "on" if state else "off"
+                    relay = str(test.relay)
+                    switch = step(("19", relay, str(state)), f"switch relay {relay} {word}", False)
+                    read = step(("19", relay), f"read relay {relay} back", False)
+                    plan.append(Measurement(f"relay{relay}_{word}", f"relay {relay} {word}",
+                                            (switch, read), "relay_state", Equals(state), state))
+            continue
+        name, title, args, key, limits_key = entry
+        if limits_key in limits.checks:
+            plan.append(Measurement(name, title, (step(args, title),), key,
+                                    limits.checks[limits_key]))
+    return plan
+
+
+def _not_read(outcome) -> tuple[str, str] | None:
+    if isinstance(outcome, NoAnswer):
+        return NO_ANSWER, outcome.detail
+    if isinstance(outcome, BadChecksum):
+        return BAD_CHECKSUM, outcome.detail
+    if isinstance(outcome, LinkError):
+        return ERROR, f"the tool could not use the UART: {outcome.detail}"
+    if outcome is None:
+        return ERROR, "the tool's output holds no such value"
+    return None
+
+
+def judge(m: Measurement, outcomes: list[dict]) -> Result:
+    """The verdict of a measurement from read_operation's values of each of its steps."""
+    check = m.check
+    unit = check.unit if isinstance(check, Range) else None
+    result = Result(m.name, m.title, None, unit, check.describe(), ERROR,
+                    operations=[s.command for s in m.steps])
+    if m.commanded is not None:
+        control = outcomes[0].get("relay_control")
+        failed = _not_read(control)
+        if failed:
+            result.verdict, result.detail = failed[0], "switching: " + failed[1]
+            return result
+        if control.value != 1:
+            result.detail = f"the MCU answered {control.value} to the switch command"
+    outcome = outcomes[-1].get(m.key)
+    failed = _not_read(outcome)
+    if failed:
+        result.verdict, result.detail = failed
+        return result
+    result.value = outcome.value
+    if unit is not None and outcome.unit != unit:
+        result.detail = f"the value is in {outcome.unit}, the limits in {unit}"
+        return result
+    result.verdict = PASS if check.holds(outcome.value) else FAIL
+    return result
+
+
+Progress = Callable[[Step, int, float | None], None]  # step, steps in plan, seconds left or None
+
+
+class Station:
+    """Runs the plan's steps (each once) on a transport and judges the measurements."""
+
+    def __init__(self, plan: list[Measurement], transport: Transport,
+                 progress: Progress = lambda step, total, left: None):
+        self.plan, self.transport, self.progress = plan, transport, progress
+        self.total_steps = max((s.number for m in plan for s in m.steps), default=0)
+        self.runs: dict[int, ToolRun | TransportError] = {}
+        self.unrecognised: list[str] = []
+
+    def run_step(self, step: Step) -> ToolRun:
+        if step.number not in self.runs:
+            self.runs[step.number] = self._run(step)
+        run = self.runs[step.number]
+        if isinstance(run, TransportError):
+            raise run
+        return run
+
+    def _run(self, step: Step) -> ToolRun | TransportError:
+        box: list = []
+        worker = threading.Thread(target=self._call, args=(step, box), daemon=True)
+        started = time.monotonic()
+        worker.start()
+        while worker.is_alive():
+            self.progress(step, self.total_steps, max(step.wait - (time.monotonic() - started), 0))
+            worker.join(0.2)
+        self.progress(step, self.total_steps, None)
+        return box[0]
+
+    def _call(self, step: Step, box: list) -> None:
+        try:
+            box.append(self.transport.run(step.args, step.wait + TIMEOUT_MARGIN))
+        except TransportError as e:
+            box.append(e)
+
+    def measure(self, m: Measurement) -> Result:
+        outcomes = []
+        for step in m.steps:
+            try:
+                run = self.run_step(step)
+            except TransportError as e:
+                return Result(m.name, m.title, None, getattr(m.check, "unit", None),
+                              m.check.describe(), ERROR, str(e), [s.command for s in m.steps])
+            output = parse_output(run.stdout)
+            for line in output.unrecognised:
+                note = f"{step.command}: {line}"
+                if note not in self.unrecognised:
+                    self.unrecognised.append(note)
+            outcomes.append(read_operation(step.args, output))
+        result = judge(m, outcomes)
+        statuses = {self.runs[s.number].status for s in m.steps}
+        if statuses != {0} and result.verdict == PASS:
+            result.verdict, result.detail = ERROR, f"the tool ended with status {statuses}"
+        return result

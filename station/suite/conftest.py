@@ -1,0 +1,209 @@
+"""The factory station as a pytest run: options, the board's transport, progress on the
+terminal, and the reports (JUnit properties, one JSON record per board)."""
+
+from __future__ import annotations
+
+import json
+import os
+import socket
+import sys
+import time
+from datetime import datetime, timezone
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+
+from limits import LimitsError, load_limits  # noqa: E402
+from measurements import ERROR, PASS, Result, Station, build_plan  # noqa: E402
+from transport import LabgridShell, LocalTool  # noqa: E402
+
+NOT_RUN = "not run"
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("station", "factory station")
+    group.addoption("--limits", metavar="FILE", help="the product's limits (YAML)")
+    group.addoption("--report-dir", metavar="DIR", help="folder for the board's JSON record")
+    group.addoption("--station-name", metavar="NAME", default=socket.gethostname(),
+                    help="this station's name in the record (default: the host name)")
+    group.addoption("--board-tool", metavar="CMD", default="mcu_test",
+                    help="the tool's command on the board (with --lg-env; default mcu_test)")
+    group.addoption("--local-tool", metavar="PATH",
+                    help="run this tool binary here instead of on a labgrid target")
+    group.addoption("--local-dir", metavar="DIR", help="working directory of --local-tool")
+
+
+class Session:
+    """What the run knows: the plan, the results so far, the times."""
+
+    def __init__(self, config, limits, plan):
+        self.config, self.limits, self.plan = config, limits, plan
+        self.results: dict[str, Result] = {}
+        self.station: Station | None = None
+        self.start = datetime.now(timezone.utc)
+        self.started = time.monotonic()
+        self.record_path: Path | None = None
+        self.last_progress = None
+
+    # -- terminal ---------------------------------------------------------------------------
+
+    def say(self, text: str, *, newline: bool = True, rewrite: bool = False) -> None:
+        capman = self.config.pluginmanager.getplugin("capturemanager")
+        with capman.global_and_fixture_disabled():
+            out = sys.stdout
+            if rewrite and out.isatty():
+                out.write("\r\x1b[K" + text)
+            else:
+                out.write(("\r\x1b[K" if out.isatty() else "") + text + ("\n" if newline else ""))
+            out.flush()
+
+    def progress(self, step, total, left) -> None:
+        head = f"  step {step.number:2d}/{total}  {step.command:<16s} {step.title}"
+        tty = sys.__stdout__.isatty()
+        if left is None:
+            if tty:
+                self.say("", newline=False, rewrite=True)
+            self.last_progress = None
+        elif tty:
+            self.say(f"{head}: {left:4.1f} s left", newline=False, rewrite=True)
+        elif self.last_progress != step.number:
+            self.say(f"{head}: waits {step.wait:.1f} s")
+            self.last_progress = step.number
+
+    def show(self, index: int, r: Result) -> None:
+        value = "-" if r.value is None else (f"{r.value:g}" if isinstance(r.value, float)
+                                             else str(r.value))
+        unit = f" {r.unit}" if r.unit else ""
+        limits = ", ".join(f"{k} {v}" for k, v in r.limits.items())
+        self.say(f"[{index:2d}/{len(self.plan)}] {r.title:<24s} {value + unit:<16s} "
+                 f"({limits})  {r.verdict.upper()}" + (f"  {r.detail}" if r.detail else ""))
+
+    # -- record -----------------------------------------------------------------------------
+
+    def record(self) -> dict:
+        results = [self.results.get(m.name) or Result(m.name, m.title, None,
+                                                      getattr(m.check, "unit", None),
+                                                      m.check.describe(), NOT_RUN)
+                   for m in self.plan]
+        serial = self.results.get("serial_number")
+        passed = bool(results) and all(r.verdict == PASS for r in results)
+        return {
+            "serial_number": serial.value if serial and serial.value is not None else None,
+            "product": self.limits.product,
+            "limits_file": str(self.limits.path),
+            "station": self.config.option.station_name,
+            "transport": self.station.transport.describe() if self.station else None,
+            "start": self.start.isoformat(timespec="seconds"),
+            "end": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+            "duration_s": round(time.monotonic() - self.started, 1),
+            "verdict": PASS if passed else "fail",
+            "measurements": [r.as_dict() for r in results],
+            "unrecognised_output": self.station.unrecognised if self.station else [],
+        }
+
+    def write_record(self) -> Path:
+        record = self.record()
+        folder = Path(self.config.option.report_dir)
+        folder.mkdir(parents=True, exist_ok=True)
+        stamp = self.start.strftime("%Y%m%dT%H%M%SZ")
+        path = folder / f"{record['serial_number'] or 'unknown'}_{stamp}.json"
+        tmp = path.with_suffix(".json.tmp")
+        tmp.write_text(json.dumps(record, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
+        os.replace(tmp, path)
+        self.record_path = path
+        return path
+
+
+_KEY = pytest.StashKey[Session]()
+
+
+def pytest_configure(config):
+    opt = config.option
+    if not opt.limits or not opt.report_dir:
+        raise pytest.UsageError("the station needs --limits FILE and --report-dir DIR")
+    if not opt.lg_env and not opt.local_tool:
+        raise pytest.UsageError("the station needs a board: --lg-env FILE (labgrid) "
+                                "or --local-tool PATH")
+    try:
+        limits = load_limits(opt.limits)
+    except LimitsError as e:
+        raise pytest.UsageError(f"limits refused: {e}")
+    config.stash[_KEY] = Session(config, limits, build_plan(limits))
+
+
+def pytest_generate_tests(metafunc):
+    if "measurement" in metafunc.fixturenames:
+        plan = metafunc.config.stash[_KEY].plan
+        metafunc.parametrize("measurement", plan,
+                             ids=[f"{i:02d}-{m.name}" for i, m in enumerate(plan, 1)])
+
+
+def _board_shell(target):
+    from labgrid.exceptions import NoDriverFoundError
+    try:
+        strategy = target.get_driver("Strategy")
+    except NoDriverFoundError:
+        strategy = None
+    if strategy is not None:
+        strategy.transition("shell")
+    return target.get_driver("CommandProtocol")
+
+
+@pytest.fixture(scope="session")
+def session(request) -> Session:
+    s = request.config.stash[_KEY]
+    opt = request.config.option
+    if opt.lg_env:
+        transport = LabgridShell(_board_shell(request.getfixturevalue("target")), opt.board_tool)
+    else:
+        transport = LocalTool(opt.local_tool, opt.local_dir)
+    s.station = Station(s.plan, transport, s.progress)
+    s.say(f"\nstation {opt.station_name}: {s.limits.product}, limits {opt.limits}, "
+          f"{len(s.plan)} measurements on {transport.describe()}")
+    return s
+
+
+def pytest_report_teststatus(report, config):
+    # The station prints a line of its own for each measurement; no dots or letters.
+    if _KEY in config.stash and report.when == "call":
+        return report.outcome, "", report.outcome.upper()
+    return None
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    session = item.config.stash.get(_KEY, None)
+    measurement = getattr(item, "callspec", None) and item.callspec.params.get("measurement")
+    if session is None or measurement is None or report.passed or call.excinfo is None:
+        return
+    if measurement.name not in session.results:
+        # An error on the way (not a verdict): keep it in the record with its reason.
+        r = Result(measurement.name, measurement.title, None, getattr(measurement.check, "unit", None),
+                   measurement.check.describe(), ERROR,
+                   f"{call.excinfo.typename}: {call.excinfo.value}")
+        session.results[measurement.name] = r
+        session.show(session.plan.index(measurement) + 1, r)
+
+
+def pytest_sessionfinish(session):
+    s = session.config.stash.get(_KEY, None)
+    if s is not None:
+        s.write_record()
+
+
+def pytest_terminal_summary(terminalreporter, exitstatus, config):
+    s = config.stash.get(_KEY, None)
+    if s is None or s.record_path is None:
+        return
+    record = json.loads(s.record_path.read_text(encoding="utf-8"))
+    passed = sum(m["verdict"] == PASS for m in record["measurements"])
+    terminalreporter.write_sep("=", f"BOARD {record['serial_number'] or '(serial unknown)'}: "
+                               f"{record['verdict'].upper()}, {passed} of "
+                               f"{len(record['measurements'])} passed in {record['duration_s']} s",
+                               bold=True, green=record["verdict"] == PASS,
+                               red=record["verdict"] != PASS)
+    terminalreporter.write_line(f"record: {s.record_path}")
