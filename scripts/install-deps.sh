@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that a build needs, only those that are missing.
 #   install-deps.sh demo   what the host build and the simulator demo need
-#   install-deps.sh all    everything: sanitizers, cross compilers, qemu-user, analysis tools
+#   install-deps.sh all    everything: sanitizers, cross compilers, qemu-user, analysis tools,
+#                          sigrok-cli for the logic-analyzer decoder's tests
 # As root it runs apt-get itself; otherwise it prints the apt-get line to run and fails.
 set -euo pipefail
 
 demo_packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev)
 all_packages=("${demo_packages[@]}" clang clang-tidy clang-format cppcheck libclang-rt-14-dev
-              g++-mips-linux-gnu g++-mipsel-linux-gnu qemu-user valgrind)
+              g++-mips-linux-gnu g++-mipsel-linux-gnu qemu-user valgrind sigrok-cli python3-pytest)
 
 case "${1:-}" in
     demo) wanted=("${demo_packages[@]}") ;;
