@@ -45,7 +45,8 @@ class Case:
 
 
 def parse_block(lines, i):
-    '''Reads a text block ("|text$" / "|text\\" lines up to "end"); returns it and the next index.'''
+    '''Reads a text block ("|text$" / "|text\\" lines, then "end"); returns it and the next
+    index.'''
     text = ''
     while lines[i] != 'end':
         line = lines[i]
@@ -98,7 +99,9 @@ def reply_frames(name):
             continue
         length = data[i + 1]
         frame = data[i:i + length + 2]
-        if length >= 4 and len(frame) == length + 2 and sum(frame[2:length]) & 0xFF == frame[length]:
+        if length < 4 or len(frame) != length + 2:
+            continue
+        if sum(frame[2:length]) & 0xFF == frame[length]:
             out.append(frame)
     return out
 

@@ -55,10 +55,11 @@ def test_noise_before_the_first_frame(tmp_path):
 
 
 def test_lost_tail_with_and_without_timeout(tmp_path):
-    # fault_drop_tail_absorbs: a reply loses its tail; 1 s later a start and a length
-    # byte come, 1 s after that the rest of that report, then a whole report.
-    script = [(1.0, 'RX', h('AA 05 00 30 01')), (1001.0, 'RX', h('AA 05')),
-              (2001.0, 'RX', h('00 33 01 34 BB')), (3001.0, 'RX', h('AA 05 00 33 02 35 BB'))]
+    # fault_drop_tail_absorbs: a reply loses its tail; later a start and a length byte
+    # come, later the rest of that report, then a whole report (1 s apart in the case;
+    # 100 ms of silence is as long as that for the decoder).
+    script = [(1.0, 'RX', h('AA 05 00 30 01')), (101.0, 'RX', h('AA 05')),
+              (201.0, 'RX', h('00 33 01 34 BB')), (301.0, 'RX', h('AA 05 00 33 02 35 BB'))]
     case = e2e_cases.load('fault_drop_tail_absorbs')
     assert b''.join(d for _, _, d in script) == case.received
     rows = ['replies', 'checksums', 'noise']
@@ -71,7 +72,8 @@ def test_lost_tail_with_and_without_timeout(tmp_path):
     # are the ones the tool printed.
     anns = texts(run(tmp_path, script, rows, {'timeout': 0}))
     assert anns == [
-        'checksum bad (sum 31, byte AA)', 'FCT result 1 end byte 0x05 bad checksum (sum 31, byte AA)',
+        'checksum bad (sum 31, byte AA)',
+        'FCT result 1 end byte 0x05 bad checksum (sum 31, byte AA)',
         'noise 5 bytes', 'checksum good (sum 35, byte 35)', 'sw1 state 2']
     assert case.checksum_lines == [(0x31, 0xAA), (0x35, 0x35)]
 
