@@ -11,6 +11,10 @@
 #include <pthread.h>
 #include <unistd.h>
 
+// The UART descriptor, -1 until the port is open. Only this file names it: the operations get
+// its value, the receiver thread its address.
+int serial_fd = -1;
+
 int main(int argc, char** argv)
 {
     int op = 0;
@@ -30,7 +34,7 @@ int main(int argc, char** argv)
     }
     printf("ops:%d \n", op);
 
-    run_operation(op, argc, argv);
+    run_operation(serial_fd, op, argc, argv);
 
     close(serial_fd);
     return 0;

@@ -10,172 +10,178 @@
 #include <cstdio>
 #include <cstdlib>
 
-int serial_fd = -1;
-
 namespace {
 
 constexpr unsigned int MS = 1000; // microseconds
 
-// Parameter k is word k + 1 of the command line.
-bool has_param(int argc, int k) { return argc >= k + 2; }
-int num(char** argv, int k) { return atoi(argv[k + 1]); }
-int32_t num_long(char** argv, int k) { return static_cast<int32_t>(atol(argv[k + 1])); }
+// The command line as every operation reads it: word 0 is the program's name, word 1 the
+// operation number, and parameter k is word k + 1.
+struct op_params {
+    int argc;    // words on the command line, the program's name included (printed as "argc")
+    char** argv; // the words
+};
+
+// Parameters given after the operation number (-1 when there is no operation word either).
+int param_count(const op_params& p) { return p.argc - 2; }
+bool has_param(const op_params& p, int k) { return param_count(p) >= k; }
+int num(const op_params& p, int k) { return atoi(p.argv[k + 1]); }
+int32_t num_long(const op_params& p, int k) { return static_cast<int32_t>(atol(p.argv[k + 1])); }
 uint8_t byte(int32_t value) { return static_cast<uint8_t>(value); }
 
 // An operation whose parameter the command line does not give refuses like an unknown number:
 // "arg err", nothing sent, no wait. Nothing beyond the words given is read.
 void arg_err() { puts("arg err"); }
 
-void op_get_identity(int argc, char** argv)
+void op_get_identity(int fd, const op_params& p)
 {
-    if (!has_param(argc, 1)) {
+    if (!has_param(p, 1)) {
         arg_err();
         return;
     }
-    const int which = num(argv, 1);
+    const int which = num(p, 1);
     if (which == 0) {
         puts("mcu_get mode.");
-        mcu_get_work_mode(serial_fd);
+        mcu_get_work_mode(fd);
     } else if (which == 1) {
         puts("mcu_get version.");
-        mcu_get_version(serial_fd);
+        mcu_get_version(fd);
     } else {
         puts("mcu_get type.");
-        mcu_get_mcu_model(serial_fd);
+        mcu_get_mcu_model(fd);
     }
     wait_microseconds(300 * MS);
 }
 
-void op_key_listen(int /*argc*/, char** /*argv*/)
+void op_key_listen(int /*fd*/, const op_params& /*p*/)
 {
     puts("get Key in 10 second ");
     wait_seconds(10);
 }
 
-void op_pwm(int argc, char** argv)
+void op_pwm(int fd, const op_params& p)
 {
-    if (argc == 3) {
-        const int duty = num(argv, 1);
+    if (param_count(p) == 1) {
+        const int duty = num(p, 1);
         printf("PWM_duty:%d\n", duty);
-        mcu_PWM_ctrl(serial_fd, duty);
+        mcu_PWM_ctrl(fd, duty);
         wait_seconds(1);
         return;
     }
-    mcu_PWM_target_duty_get(serial_fd);
+    mcu_PWM_target_duty_get(fd);
     wait_microseconds(500 * MS);
-    mcu_PWM_duty_get(serial_fd);
+    mcu_PWM_duty_get(fd);
     wait_seconds(1);
 }
 
-void op_ldrom(int /*argc*/, char** /*argv*/)
+void op_ldrom(int fd, const op_params& /*p*/)
 {
-    mcu_jump_to_ldrom_upgrader(serial_fd);
+    mcu_jump_to_ldrom_upgrader(fd);
     wait_seconds(1);
 }
 
-void op_energy(int /*argc*/, char** /*argv*/)
+void op_energy(int fd, const op_params& /*p*/)
 {
-    mcu_voltage_get(serial_fd);
+    mcu_voltage_get(fd);
     wait_microseconds(200 * MS);
-    mcu_rly1_current_get(serial_fd);
+    mcu_rly1_current_get(fd);
     wait_microseconds(200 * MS);
-    mcu_rly1_power_factor_get(serial_fd);
+    mcu_rly1_power_factor_get(fd);
     wait_microseconds(200 * MS);
-    mcu_rly1_electric_consume_get(serial_fd);
+    mcu_rly1_electric_consume_get(fd);
     wait_microseconds(200 * MS);
-    mcu_hlw8112_get(serial_fd, CODE_HLW8112_QUERY);
+    mcu_hlw8112_get(fd, CODE_HLW8112_QUERY);
     wait_microseconds(200 * MS);
-    mcu_hlw8112_get_angle(serial_fd);
+    mcu_hlw8112_get_angle(fd);
     wait_microseconds(200 * MS);
-    mcu_hlw8112_get_load_type(serial_fd);
+    mcu_hlw8112_get_load_type(fd);
     wait_microseconds(200 * MS);
 }
 
-void op_sn_write(int /*argc*/, char** /*argv*/)
+void op_sn_write(int fd, const op_params& /*p*/)
 {
-    mcu_sn_no_write(serial_fd, builtin_sn);
+    mcu_sn_no_write(fd, builtin_sn);
     wait_seconds(1);
 }
 
-void op_sn_read(int /*argc*/, char** /*argv*/)
+void op_sn_read(int fd, const op_params& /*p*/)
 {
-    mcu_sn_no_read(serial_fd);
+    mcu_sn_no_read(fd);
     wait_seconds(3);
 }
 
-void op_presstest_exit(int argc, char** argv)
+void op_presstest_exit(int fd, const op_params& p)
 {
-    if (!has_param(argc, 1)) {
+    if (!has_param(p, 1)) {
         arg_err();
         return;
     }
-    if (num(argv, 1) == 0) {
-        mcu_presstest_exit_temporary(serial_fd);
+    if (num(p, 1) == 0) {
+        mcu_presstest_exit_temporary(fd);
     } else {
-        mcu_presstest_exit(serial_fd);
+        mcu_presstest_exit(fd);
     }
     wait_seconds(1);
 }
 
-void op_presstest_result(int /*argc*/, char** /*argv*/)
+void op_presstest_result(int fd, const op_params& /*p*/)
 {
-    mcu_presstest_relust_get(serial_fd);
+    mcu_presstest_relust_get(fd);
     wait_seconds(1);
 }
 
-void op_soft_test(int /*argc*/, char** /*argv*/)
+void op_soft_test(int fd, const op_params& /*p*/)
 {
     puts("mcu_soft_test ---.");
-    mcu_soft_test(serial_fd);
+    mcu_soft_test(fd);
     wait_seconds(2);
 }
 
-void op_fct(int /*argc*/, char** /*argv*/)
+void op_fct(int fd, const op_params& /*p*/)
 {
-    mcu_fct_test(serial_fd);
+    mcu_fct_test(fd);
     wait_microseconds(5000 * MS);
     printf("mcu fct test: %d \n", g_fct_test.load(std::memory_order_relaxed));
 }
 
-void op_sensor(int /*argc*/, char** /*argv*/)
+void op_sensor(int fd, const op_params& /*p*/)
 {
     puts("sensor test.");
-    mcu_temp_humidity_get(serial_fd);
+    mcu_temp_humidity_get(fd);
     wait_microseconds(500 * MS);
 }
 
-void op_infrared(int argc, char** argv)
+void op_infrared(int fd, const op_params& p)
 {
-    if (!has_param(argc, 1)) {
+    if (!has_param(p, 1)) {
         arg_err();
         return;
     }
-    switch (num(argv, 1)) {
+    switch (num(p, 1)) {
     case 0:
-        if (!has_param(argc, 3)) {
+        if (!has_param(p, 3)) {
             arg_err();
             return;
         }
-        mcu_ir_carrier_set(serial_fd, num(argv, 2), byte(num(argv, 3)));
+        mcu_ir_carrier_set(fd, num(p, 2), byte(num(p, 3)));
         wait_microseconds(400 * MS);
         puts("<ir>carrier.");
         break;
     case 1:
-        mcu_ir_send(serial_fd, ir_raw_pattern.data(), IR_RAW_SIZE);
+        mcu_ir_send(fd, ir_raw_pattern.data(), IR_RAW_SIZE);
         wait_microseconds(3000 * MS);
         puts("<ir>send raw.");
         break;
     case 2:
-        mcu_ir_new_send(serial_fd, ir_new_pattern, IR_NEW_SIZE);
+        mcu_ir_new_send(fd, ir_new_pattern, IR_NEW_SIZE);
         wait_microseconds(2000 * MS);
         puts("<ir>send new.");
         break;
     case 3:
-        if (!has_param(argc, 2)) {
+        if (!has_param(p, 2)) {
             arg_err();
             return;
         }
-        mcu_ir_receiver_set(serial_fd, num(argv, 2));
+        mcu_ir_receiver_set(fd, num(p, 2));
         wait_microseconds(1000 * MS);
         puts("<ir>carrier.");
         break;
@@ -184,31 +190,31 @@ void op_infrared(int argc, char** argv)
     }
 }
 
-void op_key_test(int argc, char** argv)
+void op_key_test(int fd, const op_params& p)
 {
-    if (!has_param(argc, 1)) {
+    if (!has_param(p, 1)) {
         arg_err();
         return;
     }
-    mcu_key_test(serial_fd, num(argv, 1));
+    mcu_key_test(fd, num(p, 1));
     wait_microseconds(500 * MS);
 }
 
-void op_bt_prepare(int /*argc*/, char** /*argv*/)
+void op_bt_prepare(int fd, const op_params& /*p*/)
 {
-    fct_bt_preapear(serial_fd);
+    fct_bt_preapear(fd);
     wait_microseconds(5000 * MS);
 }
 
-void op_bt_name(int /*argc*/, char** /*argv*/)
+void op_bt_name(int fd, const op_params& /*p*/)
 {
-    fct_bt_get_name(serial_fd);
+    fct_bt_get_name(fd);
     wait_microseconds(5000 * MS);
 }
 
-void op_rs485_settings(int argc, char** argv)
+void op_rs485_settings(int fd, const op_params& p)
 {
-    if (argc < 6) {
+    if (!has_param(p, 4)) {
         puts("rs485 set err.");
         puts("* baudrate:\t 115200 9600");
         puts("* data_width:\t0(7) 1(8) 2(9)");
@@ -216,14 +222,14 @@ void op_rs485_settings(int argc, char** argv)
         puts("* parity:\t0(NO) 1(EVEN) 2(ODD)");
         exit(0);
     }
-    mcu_rs485_usart_set(serial_fd, static_cast<uint32_t>(num_long(argv, 1)), byte(num(argv, 2)),
-                        byte(num(argv, 3)), byte(num(argv, 4)));
+    mcu_rs485_usart_set(fd, static_cast<uint32_t>(num_long(p, 1)), byte(num(p, 2)), byte(num(p, 3)),
+                        byte(num(p, 4)));
     wait_microseconds(400 * MS);
 }
 
-void op_rs485_loopback(int /*argc*/, char** /*argv*/) { rs485_loopback_test(serial_fd); }
+void op_rs485_loopback(int fd, const op_params& /*p*/) { rs485_loopback_test(fd); }
 
-[[noreturn]] void op_dots(int /*argc*/, char** /*argv*/)
+[[noreturn]] void op_dots(int /*fd*/, const op_params& /*p*/)
 {
     for (;;) {
         putchar('.');
@@ -231,14 +237,14 @@ void op_rs485_loopback(int /*argc*/, char** /*argv*/) { rs485_loopback_test(seri
     }
 }
 
-void op_relay(int argc, char** argv)
+void op_relay(int fd, const op_params& p)
 {
-    if (argc == 3) {
-        mcu_relay_get(serial_fd, byte(num_long(argv, 1)));
-    } else if (argc == 4) {
-        mcu_relay_control(serial_fd, byte(num_long(argv, 1)), byte(num_long(argv, 2)));
-    } else if (argc >= 5) {
-        printf("argc:%d \n", argc);
+    if (param_count(p) == 1) {
+        mcu_relay_get(fd, byte(num_long(p, 1)));
+    } else if (param_count(p) == 2) {
+        mcu_relay_control(fd, byte(num_long(p, 1)), byte(num_long(p, 2)));
+    } else if (param_count(p) >= 3) {
+        printf("argc:%d \n", p.argc);
     } else {
         arg_err();
         return;
@@ -246,12 +252,12 @@ void op_relay(int argc, char** argv)
     wait_microseconds(500 * MS);
 }
 
-void op_relay_time(int argc, char** argv)
+void op_relay_time(int fd, const op_params& p)
 {
-    if (argc == 3) {
-        mcu_relay_read_time(serial_fd, byte(num_long(argv, 1)));
-    } else if (argc >= 4) {
-        printf("argc:%d \n", argc);
+    if (param_count(p) == 1) {
+        mcu_relay_read_time(fd, byte(num_long(p, 1)));
+    } else if (param_count(p) >= 2) {
+        printf("argc:%d \n", p.argc);
     } else {
         arg_err();
         return;
@@ -260,61 +266,61 @@ void op_relay_time(int argc, char** argv)
 }
 
 // Operations 21 to 23 take no parameter and refuse any.
-void relay_query(int argc, void (*query)(int))
+void relay_query(int fd, const op_params& p, void (*query)(int))
 {
-    if (argc == 2) {
-        query(serial_fd);
+    if (param_count(p) == 0) {
+        query(fd);
     } else {
-        printf("argc:%d \n", argc);
+        printf("argc:%d \n", p.argc);
     }
     wait_microseconds(500 * MS);
 }
 
-void op_relay_ntc(int argc, char** /*argv*/) { relay_query(argc, mcu_relay_read_ntc); }
-void op_relay_frequency(int argc, char** /*argv*/) { relay_query(argc, mcu_relay_read_frequency); }
-void op_relay_zero_cross(int argc, char** /*argv*/) { relay_query(argc, mcu_relay_read_zero_cross_status); }
+void op_relay_ntc(int fd, const op_params& p) { relay_query(fd, p, mcu_relay_read_ntc); }
+void op_relay_frequency(int fd, const op_params& p) { relay_query(fd, p, mcu_relay_read_frequency); }
+void op_relay_zero_cross(int fd, const op_params& p) { relay_query(fd, p, mcu_relay_read_zero_cross_status); }
 
-void op_power_load(int argc, char** argv)
+void op_power_load(int fd, const op_params& p)
 {
-    if (!has_param(argc, 1)) {
+    if (!has_param(p, 1)) {
         arg_err();
         return;
     }
-    if (num(argv, 1) == 0) {
-        mcu_pwr_to_load_test(serial_fd);
+    if (num(p, 1) == 0) {
+        mcu_pwr_to_load_test(fd);
     } else {
-        mcu_pwr_load_short_test(serial_fd);
+        mcu_pwr_load_short_test(fd);
     }
     wait_microseconds(2000 * MS);
 }
 
-void op_systick(int /*argc*/, char** /*argv*/)
+void op_systick(int fd, const op_params& /*p*/)
 {
-    mcu_systick_get(serial_fd);
+    mcu_systick_get(fd);
     wait_microseconds(2000 * MS);
 }
 
-void op_relay_multi(int argc, char** argv)
+void op_relay_multi(int fd, const op_params& p)
 {
     constexpr int MAX_VALUES = 20;
-    if (argc < 4) {
-        printf("input argc:%d <4\n", argc);
-    } else if (argc > MAX_VALUES + 2) {
-        printf("argc:%d \n", argc);
+    if (!has_param(p, 2)) {
+        printf("input argc:%d <4\n", p.argc);
+    } else if (has_param(p, MAX_VALUES + 1)) {
+        printf("argc:%d \n", p.argc);
     } else {
-        const int n = argc - 2;
+        const int n = param_count(p);
         printf("input_len:%d\n", n);
         uint8_t values[MAX_VALUES] = {};
         for (int k = 0; k < n; k++) {
-            values[k] = byte(num_long(argv, k + 1));
+            values[k] = byte(num_long(p, k + 1));
         }
         // Two values per relay; an odd last value stays in the buffer, uncounted.
-        mcu_relay_multi_control(serial_fd, static_cast<uint8_t>(n / 2), values);
+        mcu_relay_multi_control(fd, static_cast<uint8_t>(n / 2), values);
     }
     wait_microseconds(500 * MS);
 }
 
-using operation = void (*)(int argc, char** argv);
+using operation = void (*)(int fd, const op_params& p);
 
 constexpr operation OPERATIONS[] = {
     op_get_identity,     // 0
@@ -350,11 +356,11 @@ constexpr int OPERATION_COUNT = static_cast<int>(sizeof(OPERATIONS) / sizeof(OPE
 
 } // namespace
 
-void run_operation(int op, int argc, char** argv)
+void run_operation(int fd, int op, int argc, char** argv)
 {
     if (op < 0 || op >= OPERATION_COUNT) {
         puts("arg err");
         return;
     }
-    OPERATIONS[op](argc, argv);
+    OPERATIONS[op](fd, op_params{argc, argv});
 }

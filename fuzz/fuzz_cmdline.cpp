@@ -172,8 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
 
-    serial_fd = uart.write_end;
-    run_operation(op, argc, argv.get());
+    run_operation(uart.write_end, op, argc, argv.get());
     fflush(stdout);
 
     const std::vector<uint8_t> sent = drain(uart.read_end);

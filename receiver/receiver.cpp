@@ -11,14 +11,20 @@
 #include <cstdio>
 #include <cstring>
 
+// The last FCT result (CODE_FCT_TEST); -1 until one arrives. Printed by operation 10.
 std::atomic<int32_t> g_fct_test{-1};
-std::atomic<int32_t> g_mcu_workmode{1};
-std::atomic<int32_t> g_mcu_version{1};
-std::atomic<int32_t> g_mcu_model{0};
-std::atomic<uint8_t> g_flash_ops_state{0};
+// The RS485 loopback counters of operation 17, which zeroes both before it sends:
+// poe_test[0] counts the texts matched ("Receive" in a CODE_RS485_RECEIVE report, counted here);
+// poe_test[1] counts the texts sent (counted by the operation; this thread never touches it).
 std::atomic<int32_t> poe_test[2] = {0, 0};
 
 namespace {
+
+// The last values reported, kept for this thread alone: nothing else in the tool reads them.
+int32_t g_mcu_workmode = 1;    // work mode (CODE_WORK_MODE): 0 boot loader, otherwise application
+int32_t g_mcu_version = 1;     // firmware version (CODE_VERSION)
+int32_t g_mcu_model = 0;       // model code (CODE_MCU_MODEL)
+uint8_t g_flash_ops_state = 0; // last flash status (CODE_ERASE_APROM, CODE_APROM_PACKET)
 
 constexpr auto RELAXED = std::memory_order_relaxed;
 constexpr uint32_t READ_BUFFER = 1024;
@@ -74,7 +80,7 @@ void on_ir_learning(const uint8_t* d, uint32_t len, uint8_t* ir_decode)
 }
 
 // A reply frame's body d, as every handler reads it (len is its length byte L):
-//   d[0]        head byte, the MCU's own; printed by the 0x71 and 0xA1 handlers only
+//   d[0]        head byte, the MCU's own; printed for CODE_BT_PREPARE and CODE_KEY_TEST only
 //   d[1]        event id: the code that the dispatch switches on
 //   d[2..L-3]   payload, per event
 //   d[L-2]      checksum byte, d[L-1] end byte (never looked at)
@@ -91,11 +97,11 @@ void dispatch(const uint8_t* d, uint32_t len, uint8_t* ir_decode)
         printf("g_fct_test:%d \n", d[2]);
         break;
     case CODE_WORK_MODE:
-        g_mcu_workmode.store(d[2], RELAXED);
+        g_mcu_workmode = d[2];
         printf("mcu work %s.\n", d[2] != 0 ? "aprom" : "bootloader");
         break;
     case CODE_VERSION:
-        g_mcu_version.store(d[2], RELAXED);
+        g_mcu_version = d[2];
         printf("ver:%d \n", d[2]);
         break;
     case CODE_SW1_STATE:
@@ -195,16 +201,16 @@ void dispatch(const uint8_t* d, uint32_t len, uint8_t* ir_decode)
         printf("key set %x\n", d[0]);
         break;
     case CODE_ERASE_APROM:
-        g_flash_ops_state.store(d[2], RELAXED);
-        printf("APP_FLASH_ERASE g_flash_ops_state:%d \n", g_flash_ops_state.load(RELAXED));
+        g_flash_ops_state = d[2];
+        printf("APP_FLASH_ERASE g_flash_ops_state:%d \n", g_flash_ops_state);
         break;
     case CODE_APROM_PACKET:
-        g_flash_ops_state.store(d[2], RELAXED);
-        printf("APP_FLASH_PROGRAM g_flash_ops_state:%d \n", g_flash_ops_state.load(RELAXED));
+        g_flash_ops_state = d[2];
+        printf("APP_FLASH_PROGRAM g_flash_ops_state:%d \n", g_flash_ops_state);
         break;
     case CODE_MCU_MODEL:
-        g_mcu_model.store(d[2], RELAXED);
-        printf("mcu type 0x%2x.\n", static_cast<unsigned int>(g_mcu_model.load(RELAXED)));
+        g_mcu_model = d[2];
+        printf("mcu type 0x%2x.\n", static_cast<unsigned int>(g_mcu_model));
         break;
     default:
         break; // no handler: the event line is all the operator sees

@@ -11,13 +11,9 @@
 
 constexpr uint32_t IR_DECODE_SIZE = 512;
 
-// Written by the receiver thread (and poe_test by the RS485 operation); relaxed atomics,
-// since a fixed sleep is all that orders the two threads.
+// Status that the receiver thread hands to the driver, read after a fixed wait (what each
+// holds is said where it is defined). Relaxed atomics: the sleep is all that orders the threads.
 extern std::atomic<int32_t> g_fct_test;
-extern std::atomic<int32_t> g_mcu_workmode;
-extern std::atomic<int32_t> g_mcu_version;
-extern std::atomic<int32_t> g_mcu_model;
-extern std::atomic<uint8_t> g_flash_ops_state;
 extern std::atomic<int32_t> poe_test[2];
 
 void* devctrl_rs485recv_thread(void* arg);

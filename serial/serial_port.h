@@ -6,7 +6,7 @@
 //   devctrl_serial_echo   the echo alone, as the read prints it
 //   serial_build_termios  the line settings that open applies, as a pure function
 //
-// The layer keeps no state: the descriptor lives in the driver's serial_fd.
+// The layer keeps no state: every call takes the descriptor that open returned.
 #pragma once
 
 #include <cstddef>
