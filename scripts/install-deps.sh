@@ -8,7 +8,8 @@ set -euo pipefail
 
 demo_packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev)
 all_packages=("${demo_packages[@]}" clang clang-tidy clang-format cppcheck libclang-rt-14-dev
-              g++-mips-linux-gnu g++-mipsel-linux-gnu qemu-user valgrind sigrok-cli python3-pytest)
+              g++-mips-linux-gnu g++-mipsel-linux-gnu qemu-user valgrind sigrok-cli python3-pytest
+              python3-yaml python3-labgrid)
 
 case "${1:-}" in
     demo) wanted=("${demo_packages[@]}") ;;
