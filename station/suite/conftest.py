@@ -17,7 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from limits import LimitsError, load_limits  # noqa: E402
 from measurements import ERROR, PASS, Result, Station, build_plan  # noqa: E402
-from transport import LabgridShell, LocalTool  # noqa: E402
+from transport import LabgridShell, LocalTool, TransportError  # noqa: E402
 
 NOT_RUN = "not run"
 
@@ -182,11 +182,14 @@ def pytest_runtest_makereport(item, call):
         return
     if measurement.name not in session.results:
         # An error on the way (not a verdict): keep it in the record with its reason.
-        r = Result(measurement.name, measurement.title, None, getattr(measurement.check, "unit", None),
-                   measurement.check.describe(), ERROR,
-                   f"{call.excinfo.typename}: {call.excinfo.value}")
+        reason = f"{call.excinfo.typename}: {call.excinfo.value}"
+        r = Result(measurement.name, measurement.title, None,
+                   getattr(measurement.check, "unit", None), measurement.check.describe(),
+                   ERROR, reason)
         session.results[measurement.name] = r
         session.show(session.plan.index(measurement) + 1, r)
+        if call.excinfo.errisinstance(TransportError):
+            report.longrepr = f"{measurement.title}: error: {reason}"
 
 
 def pytest_sessionfinish(session):

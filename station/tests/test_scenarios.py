@@ -1,0 +1,200 @@
+"""Whole station runs against a simulated MCU set up as a good or a faulty board.
+
+Each scenario starts `mcu_sim` with its own options, runs the station suite as an operator
+would (a separate pytest), and checks the exit status, the JUnit XML and the JSON record.
+The simulator and the tool come from a build: MCU_SIM and MCU_TOOL (the tool variant whose
+device is `ttyMCU` in its working directory).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import pytest
+
+STATION = Path(__file__).resolve().parents[1]
+LIMITS = STATION / "limits" / "mcu_board.yaml"
+SIM = os.environ.get("MCU_SIM", str(STATION.parent / "build" / "default" / "sim" / "mcu_sim"))
+TOOL = os.environ.get("MCU_TOOL", str(STATION.parent / "build" / "default" / "mcu_test_sim"))
+GOOD_SN = ["--set", "sn=0C2205435900"]
+
+ALL = ["work_mode", "firmware_version", "serial_number", "mains_voltage", "mains_current",
+       "mains_power", "mains_frequency", "zero_cross", "temperature", "humidity",
+       "ntc_temperature", "relay1_on", "relay1_off", "relay2_on", "relay2_off",
+       "rs485_loopback", "ir_send", "fct_result"]
+# The tool's fixed waits over the whole plan: 19 runs of the tool.
+WAITS_S = 0.3 + 0.3 + 3 + 1.4 + 0.5 * 4 + 8 * 0.5 + 0.4 + 2 + 5
+
+
+class Run:
+    def __init__(self, status, seconds, junit, record, stdout):
+        self.status, self.seconds, self.stdout = status, seconds, stdout
+        self.junit, self.record = junit, record
+
+    def verdicts(self) -> dict[str, str]:
+        return {m["name"]: m["verdict"] for m in self.record["measurements"]}
+
+    def junit_cases(self) -> dict[str, tuple[str, dict]]:
+        """name -> (pass / failure / error, properties)"""
+        cases = {}
+        for case in self.junit.iter("testcase"):
+            name = case.get("name").split("-", 1)[1].rstrip("]")
+            state = "pass"
+            for tag in ("failure", "error", "skipped"):
+                if case.find(tag) is not None:
+                    state = tag
+            props = {p.get("name"): p.get("value") for p in case.iter("property")}
+            cases[name] = (state, props)
+        return cases
+
+
+@pytest.fixture
+def station(tmp_path):
+    """Starts the simulator with given options and runs the station against it."""
+    sims = []
+
+    def run(*sim_options, limits=LIMITS, tool=TOOL) -> Run:
+        work = tmp_path / "board"
+        work.mkdir(exist_ok=True)
+        ready = work / "ready"
+        sim = subprocess.Popen([SIM, "--link", "ttyMCU", "--ready", str(ready), *sim_options],
+                               cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        sims.append(sim)
+        deadline = time.monotonic() + 10
+        while not ready.exists():
+            assert sim.poll() is None, f"mcu_sim {' '.join(sim_options)} ended at once"
+            assert time.monotonic() < deadline, "mcu_sim did not publish its link"
+            time.sleep(0.02)
+        reports = tmp_path / "reports"
+        junit = tmp_path / "junit.xml"
+        started = time.monotonic()
+        done = subprocess.run(
+            [sys.executable, "-m", "pytest", str(STATION / "suite"), "--limits", str(limits),
+             "--report-dir", str(reports), "--junitxml", str(junit), "--station-name", "ci",
+             "--local-tool", str(tool), "--local-dir", str(work)],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+            env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}, timeout=120)
+        seconds = time.monotonic() - started
+        records = sorted(reports.glob("*.json")) if reports.exists() else []
+        assert len(records) <= 1
+        record = json.loads(records[0].read_text(encoding="utf-8")) if records else None
+        xml = ET.parse(junit).getroot() if junit.exists() else None
+        print(done.stdout)
+        return Run(done.returncode, seconds, xml, record, done.stdout)
+
+    yield run
+    for sim in sims:
+        sim.terminate()
+        sim.wait(5)
+
+
+def assert_only(run: Run, failing: dict[str, str]):
+    """Exactly the named measurements have the given verdicts; every other one passed, in the
+    JSON record and in the JUnit XML alike."""
+    expected = {name: failing.get(name, "pass") for name in ALL}
+    assert list(run.verdicts()) == ALL  # the fixed order
+    assert run.verdicts() == expected
+    cases = run.junit_cases()
+    assert list(cases) == ALL
+    for name, verdict in expected.items():
+        state, props = cases[name]
+        assert state == ("pass" if verdict == "pass" else "failure"), name
+        assert props["verdict"] == verdict, name
+    assert run.record["verdict"] == ("pass" if not failing else "fail")
+    assert run.status == (0 if not failing else 1)
+
+
+def test_good_board(station):
+    run = station(*GOOD_SN)
+    assert_only(run, {})
+    assert run.record["serial_number"] == "0c2205435900"
+    assert run.record["station"] == "ci"
+    assert run.record["start"] <= run.record["end"]
+    by_name = {m["name"]: m for m in run.record["measurements"]}
+    assert by_name["mains_voltage"]["value"] == 230.0
+    assert by_name["mains_voltage"]["unit"] == "V"
+    assert by_name["mains_voltage"]["limits"] == {"min": 207.0, "max": 253.0}
+    assert by_name["ntc_temperature"]["value"] == 25.02
+    _, props = run.junit_cases()["mains_voltage"]
+    assert (props["value"], props["unit"], props["min"], props["max"]) == ("230.0", "V", "207.0",
+                                                                          "253.0")
+    assert "BOARD 0c2205435900: PASS, 18 of 18 passed" in run.stdout
+
+
+def test_voltage_out_of_range(station):
+    run = station(*GOOD_SN, "--set", "voltage=26000")  # 260 V
+    assert_only(run, {"mains_voltage": "fail"})
+    assert [m["value"] for m in run.record["measurements"] if m["name"] == "mains_voltage"] == [260.0]
+
+
+def test_failing_rs485_port(station):
+    run = station(*GOOD_SN, "--fail", "rs485")
+    assert_only(run, {"rs485_loopback": "fail"})
+    assert [m["value"] for m in run.record["measurements"] if m["name"] == "rs485_loopback"] == [0.0]
+
+
+def _sim_can_fail_relays() -> bool:
+    try:
+        help_text = subprocess.run([SIM, "--help"], capture_output=True, text=True).stdout
+    except OSError:
+        return False
+    return any(line.strip().startswith("relay") for line in help_text.split("--fail", 1)[-1]
+               .split("--drop-tail")[0].splitlines())
+
+
+def test_relay_that_does_not_switch(station):
+    if not _sim_can_fail_relays():
+        pytest.fail("mcu_sim has no --fail relay")
+    run = station(*GOOD_SN, "--fail", "relay")
+    verdicts = run.verdicts()
+    stuck = [name for name in ALL if name.startswith("relay") and verdicts[name] == "fail"]
+    assert stuck, "no relay measurement failed"
+    assert_only(run, {name: "fail" for name in stuck})
+
+
+def test_silent_mcu(station):
+    run = station("--silent")
+    assert_only(run, {name: "no answer" for name in ALL})
+    assert run.record["serial_number"] is None
+    # on time: the tool's fixed waits and a little for starting it 19 times
+    assert WAITS_S <= run.record["duration_s"] <= WAITS_S + 10
+
+
+def test_corrupt_checksums(station):
+    run = station(*GOOD_SN, "--fail", "checksum")
+    assert_only(run, {name: "bad checksum" for name in ALL})
+
+
+def test_limits_refused_before_anything_runs(station, tmp_path):
+    limits = tmp_path / "product.yaml"
+    limits.write_text("product: p\nmains:\n  voltage: {min: 250, max: 200, unit: V}\n")
+    run = station(limits=limits)
+    assert run.status == 4  # pytest's usage error: nothing collected, nothing run
+    assert f"{limits}:3: mains.voltage.min: 250 is above max 200" in run.stdout
+    assert run.record is None
+    assert run.junit is None or not list(run.junit.iter("testcase"))
+
+
+def test_board_lost_half_way_keeps_what_was_measured(station, tmp_path):
+    # The tool answers four times, then is gone: the record keeps the first measurements and
+    # says why the rest have no value.
+    tool = tmp_path / "vanishing_tool"
+    tool.write_text(f"#!/bin/sh\nn=$(cat {tmp_path}/calls 2>/dev/null || echo 0)\n"
+                    f"echo $((n + 1)) > {tmp_path}/calls\n"
+                    f"if [ $n -ge 4 ]; then rm -f \"$0\"; exit 1; fi\nexec {TOOL} \"$@\"\n")
+    tool.chmod(0o755)
+    run = station(*GOOD_SN, tool=tool)
+    verdicts = run.verdicts()
+    assert list(verdicts.values())[:6] == ["pass"] * 6  # steps 1 to 4: 0 0, 0 1, 6 and 4
+    assert set(list(verdicts.values())[6:]) == {"error"}
+    details = [m["detail"] for m in run.record["measurements"][6:]]
+    assert "status" in details[0]  # the fifth run of the tool failed
+    assert all("TransportError" in d for d in details[2:])  # then it could not be started
+    assert run.record["verdict"] == "fail" and run.status == 1
+    assert run.record["serial_number"] == "0c2205435900"
