@@ -32,4 +32,4 @@ noise (bytes outside frames, such as the zero padding after a fixed-size
 send).
 '''
 
-from .pd import Decoder
+from .pd import Decoder  # noqa: F401 (sigrok looks the class up in the package)
