@@ -199,7 +199,6 @@ def base64_decode(src):
     count as 'A', line breaks are skipped between groups only, decoding stops
     after the first group that holds '='.'''
     out = []
-    group = [0, 0, 0, 0]
     pos = 0
     n = len(src)
     while pos < n:
@@ -207,6 +206,7 @@ def base64_decode(src):
             pos += 1
             continue
         pads = 0
+        group = [0, 0, 0, 0]  # a short last group decodes its missing places as 0
         for k in range(4):
             if pos >= n:
                 break
