@@ -88,6 +88,10 @@ CATALOGUE = [
     ("fct_result", "MCU factory test (FCT)", ("10",), "fct_result", "fct.result"),
 ]
 
+# Steps that serve more than one measurement.
+STEP_TITLES = {("4",): "mains metering: voltage, current, power, ...",
+               ("11",): "temperature and humidity sensor"}
+
 
 def build_plan(limits: Limits) -> list[Measurement]:
     """The measurements that the limits cover, in the catalogue's order, with their steps
@@ -114,8 +118,8 @@ def build_plan(limits: Limits) -> list[Measurement]:
             continue
         name, title, args, key, limits_key = entry
         if limits_key in limits.checks:
-            plan.append(Measurement(name, title, (step(args, title),), key,
-                                    limits.checks[limits_key]))
+            plan.append(Measurement(name, title, (step(args, STEP_TITLES.get(args, title)),),
+                                    key, limits.checks[limits_key]))
     return plan
 
 

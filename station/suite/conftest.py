@@ -46,6 +46,7 @@ class Session:
         self.started = time.monotonic()
         self.record_path: Path | None = None
         self.last_progress = None
+        self.tty: bool | None = None
 
     # -- terminal ---------------------------------------------------------------------------
 
@@ -59,9 +60,16 @@ class Session:
                 out.write(("\r\x1b[K" if out.isatty() else "") + text + ("\n" if newline else ""))
             out.flush()
 
+    def on_tty(self) -> bool:
+        if self.tty is None:
+            capman = self.config.pluginmanager.getplugin("capturemanager")
+            with capman.global_and_fixture_disabled():
+                self.tty = sys.stdout.isatty()
+        return self.tty
+
     def progress(self, step, total, left) -> None:
         head = f"  step {step.number:2d}/{total}  {step.command:<16s} {step.title}"
-        tty = sys.__stdout__.isatty()
+        tty = self.on_tty()
         if left is None:
             if tty:
                 self.say("", newline=False, rewrite=True)
