@@ -17,12 +17,13 @@ checksum, BB. L counts the bytes after the length byte; the checksum is the
 8-bit sum of the bytes between the length byte and the checksum byte.
 
 By default the board's TX line carries the commands and its RX line the
-replies ('commands' option). Commands are cut as the MCU cuts them: the byte
-after a start byte is always the length byte. Replies are cut as the tool's
-receiver cuts them: a second 0xAA restarts the frame, and a length byte of 0
-starts no frame. A frame that sees no byte for the direction's timeout ends
-as incomplete; a reply timeout of 0 counts by the length byte alone, as the
-tool's receiver does.
+replies ('commands' option). Commands are cut as the simulator reads them:
+the byte after a start byte is always the length byte. Replies are cut as the
+tool's receiver cuts them: a second 0xAA restarts the frame, and a length byte
+of 0 starts no frame. A frame that sees no byte for 'timeout' ms ends as
+incomplete (20 ms, as the simulator); with 0 frames are counted by their
+length byte alone, as the tool's receiver does, and a frame that lost its
+tail takes in the bytes that come next.
 
 Annotation rows: command and reply fields (start, length, head, code,
 payload, checksum, end), commands by builder name and parameters (as
