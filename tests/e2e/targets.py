@@ -1,0 +1,146 @@
+"""Where the end-to-end cases run the tool: one Target class per kind of machine.
+
+The plugin (conftest.py) builds one target for the session, `--target NAME`: a name in TARGETS
+("host"), or PATH.py:CLASS / MODULE:CLASS for a target kept elsewhere (tests/board/). The class
+is built with the pytest config and reads its own options from it. For every case the plugin
+makes a fresh work directory and then asks the target:
+
+  kind                  the name that a case's `skip KIND REASON` line refers to
+  sees_connects         whether the simulator sees the tool open and close its port. A pty
+                        does; a UART does not: then `connects yes` and the `event` lines are
+                        left out of the comparison, and so are the gaps next to an event.
+  allowance_ms          added to every case's longest wall time and gaps (slow targets)
+  sim_port(work)        the simulator's port options (the host: --link ttyMCU, in work)
+  port_ready(work)      whether that port is up; polled after the simulator starts, and it
+                        must be down again once the simulator has ended
+  prepare(work, device) for a case without simulator: device "none" (no port at all) or
+                        "file" (a regular file where the port should be)
+  run(args, work, timeout_ms, kill_after_ms) -> casefile.Run
+                        runs the tool with the case's arguments in work: SIGTERM at
+                        kill_after_ms (when not None), SIGKILL at timeout_ms; fills out, err,
+                        status (-N: ended by signal N), wall_ms, timed_out, ended_before_kill.
+                        tool.err in work holds the standard error.
+  close()               at the end of the session
+"""
+
+import ctypes
+import importlib
+import importlib.util
+import os
+import selectors
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+from casefile import Run
+
+PR_SET_PDEATHSIG = 1
+
+
+def die_with_parent():
+    """In a child before exec: end with the plugin, so a killed test leaves no process behind."""
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def run_process(argv, work, timeout_ms, kill_after_ms):
+    """Runs argv in work with standard output on a pipe, standard error to tool.err."""
+    run = Run()
+    out = bytearray()
+    start = time.monotonic()
+    with open(work / "tool.err", "wb") as err:
+        proc = subprocess.Popen(argv, cwd=work, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=err, preexec_fn=die_with_parent)
+    pidfd = os.pidfd_open(proc.pid)
+    events = selectors.DefaultSelector()
+    events.register(proc.stdout, selectors.EVENT_READ)
+    events.register(pidfd, selectors.EVENT_READ)
+    ended = eof = term_sent = False
+    while not (ended and eof):
+        now = (time.monotonic() - start) * 1000
+        if ended:  # the tool is gone; something else may hold the pipe open
+            wait = run.wall_ms + 2000 - now
+            if wait <= 0:
+                break
+        elif run.timed_out:
+            wait = 100
+        elif kill_after_ms is not None and not term_sent:
+            wait = min(kill_after_ms, timeout_ms) - now
+        else:
+            wait = timeout_ms - now
+        for key, _ in events.select(max(wait, 0) / 1000):
+            if key.fileobj == pidfd:
+                proc.wait()
+                run.wall_ms = int((time.monotonic() - start) * 1000)
+                run.ended_before_kill = kill_after_ms is not None and not term_sent
+                ended = True
+                events.unregister(pidfd)
+            else:
+                chunk = os.read(proc.stdout.fileno(), 65536)
+                out += chunk
+                if not chunk:
+                    eof = True
+                    events.unregister(proc.stdout)
+        now = (time.monotonic() - start) * 1000
+        if not ended and kill_after_ms is not None and not term_sent and now >= kill_after_ms:
+            proc.send_signal(signal.SIGTERM)
+            term_sent = True
+        if not ended and not run.timed_out and now >= timeout_ms:
+            proc.kill()
+            run.timed_out = True
+    os.close(pidfd)
+    proc.stdout.close()
+    run.out, run.status = bytes(out), proc.returncode
+    run.err = (work / "tool.err").read_bytes()
+    return run
+
+
+class HostTarget:
+    """The tool runs on this machine, natively or under qemu-user (--emulator), against the
+    simulator's pseudo-terminal link ttyMCU in the work directory."""
+
+    kind = "host"
+    sees_connects = True
+    link = "ttyMCU"
+
+    def __init__(self, config):
+        tool = config.getoption("tool")
+        if not tool:
+            raise ValueError("the host target needs --tool PATH (mcu_test_sim)")
+        self.command = config.getoption("emulator") + [str(Path(tool).absolute())]
+        self.allowance_ms = config.getoption("start_allowance")
+
+    def sim_port(self, work):
+        return ["--link", self.link]
+
+    def port_ready(self, work):
+        return os.path.lexists(work / self.link)
+
+    def prepare(self, work, device):
+        if device == "file":
+            (work / self.link).write_bytes(b"")
+
+    def run(self, args, work, timeout_ms, kill_after_ms):
+        return run_process(self.command + args, work, timeout_ms, kill_after_ms)
+
+    def close(self):
+        pass
+
+
+TARGETS = {"host": HostTarget}
+
+
+def load(name):
+    """The target class for --target NAME: a registered name, PATH.py:CLASS or MODULE:CLASS."""
+    if name in TARGETS:
+        return TARGETS[name]
+    where, _, cls = name.rpartition(":")
+    if not where:
+        raise ValueError(f"unknown target '{name}' (known: {', '.join(TARGETS)}; or MODULE:CLASS)")
+    if where.endswith(".py"):
+        spec = importlib.util.spec_from_file_location(Path(where).stem, where)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+    else:
+        module = importlib.import_module(where)
+    return getattr(module, cls)

@@ -1,0 +1,225 @@
+"""The plugin's own tests: the case parser, each check against a made-up run, and the tool runner."""
+
+import dataclasses
+from pathlib import Path
+
+import pytest
+
+import targets
+from casefile import Case, CaseError, Run, check, parse, visible
+
+FULL = r"""
+# a comment
+args 0 "a b" "" "say \"hi\""
+sim --set version=9
+sim --silent
+connects yes
+time 300 1000
+gap 280 600
+gap 2 5 10
+event connect
+frame aa 03 32 32 bb
+frame AA 05 31 bad checksum
+event disconnect
+stdout:
+|ops:0 $
+|get \
+|a$b$
+end
+file script.txt: repeat 3
+|x $
+end
+count 2 |a "b" $
+skip board the board has no such port
+"""
+
+
+def case(text):
+    return parse("dir/name.case", text)
+
+
+def test_a_full_case_reads_as_written():
+    c = case(FULL)
+    assert c.name == "name"
+    assert c.args == ["0", "a b", "", 'say "hi"']
+    assert c.sim_options == ["--set", "version=9", "--silent"]
+    assert (c.connects, c.time, c.gap, c.gaps) == (True, (300, 1000), (280, 600), {2: (5, 10)})
+    assert c.log == ["connect", "AA 03 32 32 BB", "AA 05 31 bad checksum", "disconnect"]
+    assert c.stdout == b"ops:0 \nget a$b\n"
+    assert c.files == {"script.txt": b"x \n" * 3}
+    assert c.counts == [(b'a "b" \n', 2)]
+    assert c.skips == {"board": "the board has no such port"}
+    assert (c.device, c.status, c.signal, c.timeout, c.kill_after) == ("sim", 0, None, None, None)
+
+
+def test_status_signal_and_kill_after():
+    c = case("time 0 9\nstatus signal TERM\nkill-after 1700\ntimeout 50\ncount 1 |x\\\n")
+    assert (c.signal, c.kill_after, c.timeout, c.stdout) == (15, 1700, 50, None)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("time 0 1\nstdout:\n|a$\nend\nbogus 1", ":5: unknown keyword 'bogus'"),
+    ("time 0 1\nstdout:\n|a\nend", ":3: block line must start with '|' and end with '$'"),
+    ("time 0 1\nstdout:\nx$\nend", "block line must start with '|'"),
+    ("time 0 1\nstdout:\n|a$", "block not closed by 'end'"),
+    ("stdout:\n|a$\nend", "every case gives its wall time"),
+    ("time 0 1", "every case gives its standard output"),
+    ("time 5 1\ncount 1 |a$", "MIN is larger than MAX"),
+    ("time 0 x\ncount 1 |a$", "'x' is not a number of milliseconds"),
+    ("time 0 1\ncount 1 |\\", "count needs a text"),
+    ("time 0 1\ncount x |a$", "'x' is not a whole number"),
+    ("time 0 1\ncount 1 a$", "count takes N"),
+    ("time 0 1\ncount 1 |a$\nkill-after 5", "kill-after goes with status signal TERM"),
+    ("time 0 1\ncount 1 |a$\nstatus signal HUP", "status signal is TERM or KILL"),
+    ("time 0 1\ncount 1 |a$\nevent connect", "event lines need 'connects yes'"),
+    ("time 0 1\ncount 1 |a$\nevent open", "event is connect or disconnect"),
+    ("time 0 1\ncount 1 |a$\ndevice none\nframe AA", "frames and sim options need device sim"),
+    ("time 0 1\ncount 1 |a$\ndevice tty", "device is sim, none or file"),
+    ("time 0 1\ncount 1 |a$\nframe AA broken", "a frame is hex bytes"),
+    ("time 0 1\ncount 1 |a$\nframe", "frame needs its bytes"),
+    ("time 0 1\ncount 1 |a$\ngap 0 1 2", "gap N counts entries from 1"),
+    ("time 0 1\ncount 1 |a$\nargs \"a", "unterminated quote"),
+    ("time 0 1\ncount 1 |a$\nconnects maybe", "connects is yes or no"),
+    ("time 0 1\ncount 1 |a$\nfile sim.log:\nend", "not a plain name"),
+    ("time 0 1\ncount 1 |a$\nfile a/b:\nend", "not a plain name"),
+    ("time 0 1\ncount 1 |a$\nskip board", "skip takes a target kind and the reason"),
+])
+def test_a_malformed_case_is_refused(text, message):
+    with pytest.raises(CaseError, match="^dir/name.case:") as error:
+        case(text)
+    assert message in str(error.value)
+
+
+BASE = """args 0 1
+connects yes
+time 300 1000
+gap 2 250 500
+event connect
+frame AA 03 32 32 BB
+event disconnect
+stdout:
+|ver:7 $
+end
+count 1 |ver\\
+"""
+LOG = "5 connect\n10 AA 03 32 32 BB\n320 disconnect\n"
+GOOD = Run(out=b"ver:7 \n", status=0, wall_ms=400, sim_log=LOG)
+
+
+def problems(run_changes=None, text=BASE, allowance=0, sees_events=True):
+    run = dataclasses.replace(GOOD, **(run_changes or {}))
+    return check(case(text), run, allowance, sees_events)
+
+
+def test_a_run_as_described_passes():
+    assert problems() == []
+
+
+@pytest.mark.parametrize("changes, message", [
+    ({"out": b"ver:7 "}, "standard output differs"),
+    ({"out": b"ver:7  \n"}, "standard output differs"),
+    ({"status": 1}, "the tool ended with exit status 1, expected exit status 0"),
+    ({"status": -15}, "the tool ended with killed by signal 15, expected exit status 0"),
+    ({"timed_out": True}, "the tool did not end within 6000 ms and was killed"),
+    ({"wall_ms": 299}, "the tool ran 299 ms, expected 300 to 1000 ms"),
+    ({"wall_ms": 1001}, "the tool ran 1001 ms, expected 300 to 1000 ms"),
+    ({"err": b"oops"}, "the tool wrote to standard error"),
+    ({"sim_log": "10 AA 03 32 32 BB\n320 disconnect\n"}, "frames differ"),
+    ({"sim_log": "5 connect\n10 AA 03 32 32 BB incomplete\n320 disconnect\n"}, "frames differ"),
+    ({"sim_log": "5 connect\n10 AA 03 32 33 BB\n320 disconnect\n"}, "frames differ"),
+    ({"sim_log": LOG + "330 AA 03 32 32 BB\n"}, "frames differ"),
+    ({"sim_log": "5 connect\n10 AA 03 32 32 BB\n200 disconnect\n"},
+     "entry 3 (disconnect) came 190 ms after entry 2 (AA 03 32 32 BB), expected 250 to 500 ms"),
+    ({"sim_log": LOG + "x connect\n"}, "sim.log:4: unreadable line 'x connect'"),
+    ({"sim_log": None}, "the simulator wrote no log"),
+    ({"sim_ended_early": "exit status 3"}, "the simulator ended while the tool ran (exit status 3)"),
+    ({"sim_stop_status": None}, "the simulator did not end within 5 s of SIGTERM"),
+    ({"sim_stop_status": 1}, "the simulator ended with exit status 1 after SIGTERM"),
+    ({"port_left": True}, "the simulator left its link behind"),
+])
+def test_each_check_reports_its_mismatch(changes, message):
+    found = problems(changes)
+    assert len(found) == 1 and found[0].startswith(message), found
+
+
+def test_counts_may_stand_for_the_standard_output():
+    text = BASE.replace("stdout:\n|ver:7 $\nend\n", "")
+    assert problems({"out": b"ver ver"}, text) == ["standard output holds |ver\\ 2 times, expected 1"]
+    assert problems({"out": b"vex"}, text) == ["standard output holds |ver\\ 0 times, expected 1"]
+
+
+def test_a_signal_is_expected_with_kill_after():
+    text = BASE.replace("time 300", "status signal TERM\nkill-after 350\ntime 300")
+    assert problems({"status": -15}, text) == []
+    assert problems({"status": 0}, text)[0].startswith(
+        "the tool ended with exit status 0, expected killed by signal 15")
+    assert problems({"status": -15, "ended_before_kill": True}, text) == [
+        "the tool ended after 400 ms, before it was to be killed at 350 ms"]
+
+
+def test_the_allowance_widens_only_the_longest_times():
+    late = {"wall_ms": 2900, "sim_log": LOG.replace("320 disc", "2500 disc")}
+    assert problems(late, allowance=2000) == []
+    assert problems({"wall_ms": 299}, allowance=2000)[0].startswith("the tool ran 299 ms")
+    assert "(the case's 1000 ms + 2000 ms allowance)" in problems({"wall_ms": 3001}, allowance=2000)[0]
+
+
+def test_events_count_only_with_connects_yes():
+    text = "args 0\ntime 300 1000\nframe AA 03 32 32 BB\ncount 1 |ver\\\n"
+    assert problems({"out": b"ver"}, text) == []
+    assert problems({"out": b"ver", "sim_log": "10 AA 03 32 32 BB\n"}, text) == []
+
+
+TWO = """args 1
+connects yes
+time 0 5000
+gap 100 200
+gap 2 10 20
+event connect
+frame AA 01 BB
+frame AA 02 BB
+frame AA 03 BB
+event disconnect
+count 1 |x\\
+"""
+TWO_LOG = "0 connect\n150 AA 01 BB\n165 AA 02 BB\n{} AA 03 BB\n500 disconnect\n"
+
+
+def test_a_target_blind_to_connects_keeps_the_cases_entry_numbers():
+    run = {"out": b"x", "wall_ms": 600}
+    log_without = "\n".join(TWO_LOG.format(300).splitlines()[1:4])
+    assert problems(dict(run, sim_log=log_without), TWO, sees_events=False) == []
+    # The log may still hold connects: they are not compared, nor are the gaps next to them.
+    assert problems(dict(run, sim_log=TWO_LOG.format(300)), TWO, sees_events=False) == []
+    assert problems(dict(run, sim_log=TWO_LOG.format(300).replace("500 d", "501 d")), TWO) == [
+        "entry 5 (disconnect) came 201 ms after entry 4 (AA 03 BB), expected 100 to 200 ms"]
+    assert problems(dict(run, sim_log=TWO_LOG.format(250)), TWO, sees_events=False) == [
+        "entry 4 (AA 03 BB) came 85 ms after entry 3 (AA 02 BB), expected 100 to 200 ms"]
+    assert problems(dict(run, sim_log=TWO_LOG.format(300).replace("165", "180")), TWO,
+                    sees_events=False) == [
+        "entry 3 (AA 02 BB) came 30 ms after entry 2 (AA 01 BB), expected 10 to 20 ms"]
+
+
+def test_visible_shows_blanks_and_line_ends():
+    assert visible(b"a b\tc\x01\n\nend") == "|a\u00b7b\u2192c\\x01$\n|$\n|end\\"
+    assert visible(b"") == ""
+
+
+def test_the_tool_runner_ends_the_tool_as_told(tmp_path):
+    run = targets.run_process(["/bin/sh", "-c", "echo out; echo err >&2; exit 3"], tmp_path, 5000, None)
+    assert (run.out, run.err, run.status, run.timed_out) == (b"out\n", b"err\n", 3, False)
+    run = targets.run_process(["/bin/sh", "-c", "exec sleep 5"], tmp_path, 5000, 200)
+    assert (run.status, run.timed_out, run.ended_before_kill) == (-15, False, False)
+    assert 200 <= run.wall_ms < 1000
+    run = targets.run_process(["/bin/sh", "-c", "exec sleep 5"], tmp_path, 200, None)
+    assert (run.status, run.timed_out) == (-9, True)
+    run = targets.run_process(["/bin/true"], tmp_path, 5000, 1000)
+    assert run.ended_before_kill and run.wall_ms < 1000
+
+
+def test_targets_are_found_by_name_or_by_path(tmp_path):
+    assert targets.load("host") is targets.HostTarget
+    (tmp_path / "board.py").write_text("class Board:\n    kind = 'board'\n")
+    assert targets.load(f"{tmp_path}/board.py:Board").kind == "board"
+    with pytest.raises(ValueError, match="unknown target 'nowhere'"):
+        targets.load("nowhere")
