@@ -218,3 +218,6 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config):
                                bold=True, green=record["verdict"] == PASS,
                                red=record["verdict"] != PASS)
     terminalreporter.write_line(f"record: {s.record_path}")
+    if record["unrecognised_output"]:
+        terminalreporter.write_line(f"{len(record['unrecognised_output'])} line(s) of the tool's "
+                                    "output not recognised, listed in the record")

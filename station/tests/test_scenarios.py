@@ -125,6 +125,7 @@ def test_good_board(station):
     assert (props["value"], props["unit"], props["min"], props["max"]) == ("230.0", "V", "207.0",
                                                                           "253.0")
     assert "BOARD 0c2205435900: PASS, 18 of 18 passed" in run.stdout
+    assert run.record["unrecognised_output"] == []
 
 
 def test_voltage_out_of_range(station):
@@ -169,6 +170,7 @@ def test_silent_mcu(station):
 def test_corrupt_checksums(station):
     run = station(*GOOD_SN, "--fail", "checksum")
     assert_only(run, {name: "bad checksum" for name in ALL})
+    assert run.record["unrecognised_output"] == []
 
 
 def test_limits_refused_before_anything_runs(station, tmp_path):
