@@ -1,5 +1,6 @@
 import sys
 from pathlib import Path
 
-# The station's modules and the helpers of these tests.
-sys.path[:0] = [str(Path(__file__).resolve().parent), str(Path(__file__).resolve().parents[1])]
+HERE = Path(__file__).resolve()
+# The station's modules, and the end-to-end cases' parser (tests/e2e/casefile.py).
+sys.path[:0] = [str(HERE.parents[1]), str(HERE.parents[2] / "tests" / "e2e")]

@@ -1,12 +1,22 @@
 """The parser against the expected standard output of the end-to-end cases."""
 
+from pathlib import Path
+
 import pytest
 
-from casefile_reader import all_cases, read_case, CASES
+import casefile
 from mcu_output import (BadChecksum, LinkError, NoAnswer, Reading, parse_output,
                         read_operation)
 
-CASES_WITH_STDOUT = [c for c in all_cases() if c.stdout is not None]
+CASES = Path(__file__).resolve().parents[2] / "tests" / "e2e" / "cases"
+
+
+def read_case(path):
+    return casefile.parse(str(path))
+
+
+CASES_WITH_STDOUT = [c for c in map(read_case, sorted(CASES.glob("*.case")))
+                     if c.stdout is not None]
 
 
 @pytest.mark.parametrize("case", CASES_WITH_STDOUT, ids=lambda c: c.name)
