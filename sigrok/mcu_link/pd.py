@@ -340,6 +340,9 @@ ANN_CMD_FIELD, ANN_REPLY_FIELD, ANN_COMMAND, ANN_REPLY, ANN_GOOD, ANN_BAD, ANN_N
 
 IDLE, LENGTH, BODY = range(3)
 
+SLOT_SIZE = 1024   # the tool's receive slot
+NOISE_MAX = 1024   # bytes in one noise annotation at most (a line at a wrong baud rate)
+
 
 class Link:
     '''One direction of the link: cuts its bytes into frames and noise.'''
@@ -384,8 +387,10 @@ class Link:
                 self.state = LENGTH
             else:
                 self.noise.append((ss, es, b))
-                if self.after_empty:
+                if self.after_empty and len(self.stale) < SLOT_SIZE:
                     self.stale.append(b)
+                if len(self.noise) >= NOISE_MAX:
+                    self.flush_noise()
         elif self.state == LENGTH:
             if self.replies and b == START:
                 # The tool's receiver starts the frame again at the second start byte.
