@@ -13,6 +13,8 @@
 #                  the same kernels, a root file system without any C library: static busybox
 #                  and the board package (only its mcu_test-static can start there)
 #
+# MCU_BOARD_EXTRA: more programs (static ones, for a board without a C library) to put into
+# /usr/local/bin, e.g. a measuring tool; they become part of the initramfs's key.
 # The board package is the CPack tarball of a cross build directory: build/<arch> (the preset's)
 # unless MCU_BOARD_BUILD_DIR names another one; the tool is built there first.
 # Everything downloaded or built is cached under ${XDG_CACHE_HOME:-~/.cache}/mcu-boards, in a
@@ -160,6 +162,9 @@ install -m 0755 "$here/rootfs/init" "$root/init"
 echo "$board" >"$root/etc/board-name"
 tar -x -z -C "$root" --no-same-owner -f "$package"
 [ -x "$root/usr/bin/mcu_test" ] || die "$package: holds no usr/bin/mcu_test"
+for extra in ${MCU_BOARD_EXTRA:-}; do
+    install -D -m 0755 "$extra" "$root/usr/local/bin/$(basename "$extra")"
+done
 if [ "$libc" = glibc ]; then
     # The loader and the libraries that the dynamic tool names (and what they name in turn).
     sysroot=/usr/$triple
