@@ -22,6 +22,7 @@ Library use:
 Command line:
 
     board.py paths BOARD                 the artifacts (build.sh's board.json) and QEMU args
+    board.py qemu-command BOARD --socket PATH [--console mon:stdio] [--artifacts DIR]
     board.py run BOARD [--sim ARG]... -- COMMAND...   boot, run one shell command, print output
     board.py compare BOARD [--tool P] ARGS...   mcu_test ARGS on the board and on the host
     board.py boot-time BOARD [-n 5]      boot-to-shell seconds of n boots and their median
@@ -247,6 +248,11 @@ def main():
     p = sub.add_parser("paths", help="artifacts and QEMU arguments of a board, as JSON")
     p.add_argument("board", choices=BOARDS)
     p.add_argument("--socket", default="/tmp/mcu-board/mcu.sock")
+    p = sub.add_parser("qemu-command", help="the QEMU command line, one word a line")
+    p.add_argument("board", choices=BOARDS)
+    p.add_argument("--artifacts", help="directory from build.sh (default: run build.sh)")
+    p.add_argument("--socket", required=True, help="path of the MCU UART's socket")
+    p.add_argument("--console", default="mon:stdio", help="chardev of the console (ttyS0)")
     p = sub.add_parser("run", help="boot, run one shell command (with mcu_sim), print output")
     p.add_argument("board", choices=BOARDS)
     p.add_argument("--sim", action="append", default=[], help="option for mcu_sim")
@@ -264,8 +270,14 @@ def main():
     p.add_argument("-n", type=int, default=5)
     args = parser.parse_args()
 
-    info = artifacts(args.board)
-    if args.action == "paths":
+    if getattr(args, "artifacts", None):
+        with open(os.path.join(args.artifacts, "board.json")) as f:
+            info = json.load(f)
+    else:
+        info = artifacts(args.board)
+    if args.action == "qemu-command":
+        print("\n".join(qemu_command(info, args.socket, console=args.console)))
+    elif args.action == "paths":
         info["qemu_args"] = qemu_command(info, args.socket)[1:]
         info["labgrid"] = labgrid_settings(info, args.socket)
         json.dump(info, sys.stdout, indent=2)
