@@ -79,10 +79,14 @@ def qemu_command(info, socket_path, console="stdio", append=""):
 
 
 def labgrid_settings(info, socket_path):
-    """Values for labgrid's QEMUDriver: its console becomes the third UART (ttyS2)."""
-    extra = ["-nic", "none", "-vga", "none", "-serial", "null"] + mcu_args(socket_path)
+    """Values for labgrid's QEMUDriver (python3-labgrid 0.4.1): its own console -serial comes
+    after extra_args, so a first "-serial null" and the MCU's second one make it the third
+    UART, ttyS2; it has no initrd attribute, so -initrd goes into extra_args; "kernel" is the
+    path for the environment's images key."""
+    extra = (["-nic", "none", "-vga", "none", "-initrd", info["initrd"], "-serial", "null"] +
+             mcu_args(socket_path))
     return {"qemu_bin": info["qemu"], "machine": info["machine"], "cpu": info["cpu"],
-            "memory": info["memory"], "kernel": info["kernel"], "initrd": info["initrd"],
+            "memory": info["memory"], "kernel": info["kernel"],
             "extra_args": shlex.join(extra), "boot_args": "console=ttyS2"}
 
 
