@@ -120,11 +120,14 @@ std::string set_state(DeviceState& s, std::string_view assignment)
 {
     const auto eq = assignment.find('=');
     if (eq == std::string_view::npos || eq == 0) {
-        return "expected NAME=VALUE, got '" + std::string(assignment) + "'";
+        return "'" + std::string(assignment) + "' is not NAME=VALUE";
     }
     const std::string_view name = assignment.substr(0, eq);
     const std::string_view value = assignment.substr(eq + 1);
-    std::string bad = "bad value '" + std::string(value) + "' for " + std::string(name);
+    const auto bad = [&](std::string_view what) {
+        return std::string(name) + ": '" + std::string(value) + "' is not " + std::string(what);
+    };
+    constexpr std::string_view a_byte = "a whole number from 0 to 255";
 
     struct ByteField {
         std::string_view name;
@@ -147,7 +150,6 @@ std::string set_state(DeviceState& s, std::string_view assignment)
         {"short_test", &DeviceState::short_test},
         {"adc_hi", &DeviceState::adc_hi},
         {"adc_lo", &DeviceState::adc_lo},
-        {"ir_fragment", &DeviceState::ir_fragment},
     };
     struct FloatField {
         std::string_view name;
@@ -162,8 +164,8 @@ std::string set_state(DeviceState& s, std::string_view assignment)
     std::uint64_t n = 0;
     for (const auto& f : bytes) {
         if (name == f.name) {
-            if (!parse_uint(value, 0xFF, n) || (f.name == "ir_fragment" && n == 0)) {
-                return bad;
+            if (!parse_uint(value, 0xFF, n)) {
+                return bad(a_byte);
             }
             s.*f.field = static_cast<std::uint8_t>(n);
             return {};
@@ -171,45 +173,52 @@ std::string set_state(DeviceState& s, std::string_view assignment)
     }
     for (const auto& f : floats) {
         if (name == f.name) {
-            return parse_float(value, s.*f.field) ? std::string{} : bad;
+            return parse_float(value, s.*f.field) ? std::string{} : bad("a finite number");
         }
     }
-    if (name == "humidity" || name == "temp") {
+    if (name == "ir_fragment") {
+        if (!parse_uint(value, 0xFF, n) || n == 0) {
+            return bad("a whole number from 1 to 255");
+        }
+        s.ir_fragment = static_cast<std::uint8_t>(n);
+    } else if (name == "humidity" || name == "temp") {
         if (!parse_uint(value, 0xFFFF, n)) {
-            return bad;
+            return bad("a whole number from 0 to 65535");
         }
         (name == "temp" ? s.temp : s.humidity) = static_cast<std::uint16_t>(n);
     } else if (name == "ntc") {
         if (!parse_uint(value, 0xFFFFFFFF, n)) {
-            return bad;
+            return bad("a whole number from 0 to 4294967295");
         }
         s.ntc = static_cast<std::uint32_t>(n);
     } else if (name == "sn") {
-        return parse_sn(value, s.sn) ? std::string{} : bad;
+        return parse_sn(value, s.sn) ? std::string{} : bad("12 hex digits");
     } else if (name == "bt_name") {
         if (value.size() > 8) {
-            return bad + " (at most 8 characters)";
+            return bad("at most 8 characters");
         }
         s.bt_name = value;
     } else if (name == "relays") {
         if (!parse_uint(value, max_relays, n) || n == 0) {
-            return bad;
+            return bad("a whole number from 1 to 32");
         }
         s.relays = static_cast<int>(n);
     } else if (const int r = relay_index(name, "relay_time")) {
         if (!parse_uint(value, std::numeric_limits<std::int32_t>::max(), n)) {
-            return bad;
+            return bad("a whole number of milliseconds from 0 to 2147483647");
         }
         s.relay[static_cast<std::size_t>(r)].time_ms = static_cast<std::int64_t>(n);
     } else if (const int r2 = relay_index(name, "relay")) {
         if (!parse_uint(value, 1, n)) {
-            return bad;
+            return bad("0 or 1");
         }
         s.relay[static_cast<std::size_t>(r2)].on = n != 0;
     } else if (name == "ir_learn") {
-        return parse_timings(value, s.ir_learn) ? std::string{} : bad;
+        return parse_timings(value, s.ir_learn)
+                   ? std::string{}
+                   : bad("1 to 90 whole numbers from 0 to 65535, comma-separated");
     } else {
-        return "unknown state name '" + std::string(name) + "'";
+        return "'" + std::string(name) + "' is not a part of the device state";
     }
     return {};
 }

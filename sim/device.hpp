@@ -1,7 +1,8 @@
 // The simulated MCU: its state, and what it answers to each command frame.
 //
 //   DeviceState                every value the MCU reports, with the defaults below
-//   set_state(state, "k=v")    one --set option; returns an error text, empty on success
+//   set_state(state, "k=v")    one --set option; returns what is wrong with it, empty if nothing
+//                              ("version: '256' is not a whole number from 0 to 255")
 //   state_help()               the --set names, defaults and meanings, for --help
 //   Device::handle(frame, ms)  acts on one command frame; returns the frames to send
 //   report_*()                 the reports that no command asks for (0x33 0x58 0x75 0x91 0x9E)

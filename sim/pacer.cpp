@@ -23,8 +23,8 @@ Pace Pace::parse(std::string_view text)
             return {Kind::byte, us};
         }
     }
-    throw std::invalid_argument("--pace is line, byte:USEC or burst, not '" + std::string(text) +
-                                "'");
+    throw std::invalid_argument("'" + std::string(text) +
+                                "' is not line, byte:USEC (USEC up to 10000000) or burst");
 }
 
 std::int64_t line_offset_ns(std::int64_t k)

@@ -168,7 +168,7 @@ std::string report_option_line(std::string_view option)
     const auto eq = option.find('=');
     const auto at = option.rfind('@');
     if (eq == std::string_view::npos || at == std::string_view::npos || at < eq || eq == 0) {
-        throw ScriptError("--report wants NAME=VALUES@MS, got '" + std::string(option) + "'");
+        throw ScriptError("'" + std::string(option) + "' is not NAME=V1,V2,...@MS");
     }
     std::string values(option.substr(eq + 1, at - eq - 1));
     std::replace(values.begin(), values.end(), ',', ' ');
