@@ -93,12 +93,9 @@ void BM_Assembler(benchmark::State& state)
     for (auto _ : state) {
         for_each_piece(stream, [](const uint8_t* piece, int32_t n) {
             devctrl_uart_msg_deal(piece, n);
-            // Consume as the receiver does, without the handler: release the oldest slot.
-            if (mcu_msg.write_index != mcu_msg.read_index) {
-                msg_slot& slot = mcu_msg.slot[mcu_msg.read_index];
-                memset(slot.data, 0, slot.length);
-                slot.length = 0;
-                mcu_msg.read_index = msg_ring_next(mcu_msg.read_index);
+            // Consume as the receiver does, without the handler: release the oldest frame.
+            if (msg_ring_oldest() != nullptr) {
+                msg_ring_release();
             }
         });
         benchmark::DoNotOptimize(mcu_msg.write_index);

@@ -4,11 +4,30 @@
 
 mcu_msg_ring mcu_msg;
 
+namespace {
+
+// The ring index after index: every advance wraps from 3 to 0.
 int32_t msg_ring_next(int32_t index)
 {
     const int32_t next = index + 1;
     return next >= MSG_SLOTS ? 0 : next;
 }
+
+// How many leading bytes of each slot's data may be non-zero since its last release: the
+// release clears those, the rest is zero already. Bytes reach a slot only at data_count: a
+// body, or stray bytes while no length is pending (before the first frame, under a length
+// byte of 0). So data_count is noted when a frame completes, and before a length byte
+// restarts it over stray bytes.
+uint32_t slot_extent[MSG_SLOTS];
+
+void note_extent(int32_t index, uint32_t count)
+{
+    if (count > slot_extent[index]) {
+        slot_extent[index] = count;
+    }
+}
+
+} // namespace
 
 void uart_msg_init()
 {
@@ -16,6 +35,7 @@ void uart_msg_init()
     mcu_msg.len_gate = 1;
     mcu_msg.frame_done = 1;
     mcu_msg.collecting = 1;
+    memset(slot_extent, 0, sizeof(slot_extent));
 }
 
 void devctrl_uart_msg_deal(const uint8_t* buf, int32_t count)
@@ -42,6 +62,9 @@ void devctrl_uart_msg_deal(const uint8_t* buf, int32_t count)
             m.start_seen = 0;
             m.expect_len = b;
             m.slot[m.write_index].length = b;
+            if (m.collecting == 1) {
+                note_extent(m.write_index, m.data_count); // stray bytes before this length
+            }
             m.collecting = 1;
             m.data_count = 0;
             m.data_gate = 0;
@@ -55,6 +78,7 @@ void devctrl_uart_msg_deal(const uint8_t* buf, int32_t count)
                 m.data_count++;
             }
             if (m.data_count == m.expect_len) {
+                note_extent(m.write_index, m.data_count);
                 m.write_index = m.next_index;
                 m.expect_len = 0;
                 m.collecting = 0;
@@ -70,4 +94,13 @@ void devctrl_uart_msg_deal(const uint8_t* buf, int32_t count)
             m.len_gate = 1;
         }
     }
+}
+
+void msg_ring_release()
+{
+    const int32_t index = mcu_msg.read_index;
+    memset(mcu_msg.slot[index].data, 0, slot_extent[index]);
+    slot_extent[index] = 0;
+    mcu_msg.slot[index].length = 0;
+    mcu_msg.read_index = msg_ring_next(index);
 }

@@ -238,15 +238,13 @@ void receiver_handle_frame(const uint8_t* data, uint32_t length, uint8_t* ir_dec
 void receiver_take_piece(const uint8_t* piece, int32_t count, uint8_t* ir_decode)
 {
     devctrl_uart_msg_deal(piece, count);
-    if (mcu_msg.write_index == mcu_msg.read_index) {
+    // One frame per piece; a second complete one waits for the next read.
+    const msg_slot* frame = msg_ring_oldest();
+    if (frame == nullptr) {
         return;
     }
-    // One frame per piece; a second complete one waits for the next read.
-    msg_slot& slot = mcu_msg.slot[mcu_msg.read_index];
-    receiver_handle_frame(slot.data, slot.length, ir_decode);
-    memset(slot.data, 0, sizeof(slot.data));
-    slot.length = 0;
-    mcu_msg.read_index = msg_ring_next(mcu_msg.read_index);
+    receiver_handle_frame(frame->data, frame->length, ir_decode);
+    msg_ring_release();
 }
 
 void* devctrl_rs485recv_thread(void* arg)

@@ -1,5 +1,5 @@
 // The frame assembler: the worked example in every split, and the stream shapes that framing
-// by the length byte alone must survive.
+// by the length byte alone must survive, seen as the receiver sees them: frame by frame.
 #include "receiver/msg_ring.h"
 #include "support.h"
 
@@ -10,13 +10,22 @@ using unit::Bytes;
 namespace {
 
 const Bytes VERSION_REPLY = {0xAA, 0x05, 0x00, 0x32, 0x07, 0x39, 0xBB};
+const Bytes VERSION_BODY = {0x00, 0x32, 0x07, 0x39, 0xBB};
+const Bytes NONE = {}; // what next_frame() gives when no complete frame waits
 
 void feed(const Bytes& bytes) { devctrl_uart_msg_deal(bytes.data(), static_cast<int32_t>(bytes.size())); }
 
-Bytes body(int slot)
+// The body of the oldest complete frame, consumed as the receiver consumes it; NONE if the
+// ring holds no complete frame.
+Bytes next_frame()
 {
-    const msg_slot& s = mcu_msg.slot[slot];
-    return {s.data, s.data + s.length};
+    const msg_slot* frame = msg_ring_oldest();
+    if (frame == nullptr) {
+        return NONE;
+    }
+    Bytes body(frame->data, frame->data + frame->length);
+    msg_ring_release();
+    return body;
 }
 
 class MsgRing : public ::testing::Test {
@@ -35,14 +44,14 @@ TEST_F(MsgRing, WorkedExampleInEverySplit)
         for (size_t i = 1; i < VERSION_REPLY.size(); i++) {
             if ((cuts >> (i - 1)) & 1U) {
                 feed(piece);
+                ASSERT_EQ(msg_ring_oldest(), nullptr) << "complete too early, cuts " << cuts;
                 piece.clear();
             }
             piece.push_back(VERSION_REPLY[i]);
         }
         feed(piece);
-        ASSERT_EQ(mcu_msg.write_index, 1) << "cuts " << cuts;
-        ASSERT_EQ(body(0), (Bytes{0x00, 0x32, 0x07, 0x39, 0xBB})) << "cuts " << cuts;
-        ASSERT_EQ(mcu_msg.expect_len, 0U);
+        ASSERT_EQ(next_frame(), VERSION_BODY) << "cuts " << cuts;
+        ASSERT_EQ(next_frame(), NONE) << "cuts " << cuts;
     }
 }
 
@@ -52,9 +61,9 @@ TEST_F(MsgRing, StartBytesNoiseAndBodies)
     // leaves no trace.
     feed({0xAA, 0xAA, 0xAA, 0x04, 0xAA, 0x32, 0x07, 0xBB, 0x13, 0x00, 0x37});
     feed(VERSION_REPLY);
-    EXPECT_EQ(mcu_msg.write_index, 2);
-    EXPECT_EQ(body(0), (Bytes{0xAA, 0x32, 0x07, 0xBB}));
-    EXPECT_EQ(body(1), (Bytes{0x00, 0x32, 0x07, 0x39, 0xBB}));
+    EXPECT_EQ(next_frame(), (Bytes{0xAA, 0x32, 0x07, 0xBB}));
+    EXPECT_EQ(next_frame(), VERSION_BODY);
+    EXPECT_EQ(next_frame(), NONE);
 }
 
 TEST_F(MsgRing, LostTailSwallowsTheNextFrameThenRecovers)
@@ -62,49 +71,113 @@ TEST_F(MsgRing, LostTailSwallowsTheNextFrameThenRecovers)
     feed({0xAA, 0x05, 0x00, 0x32}); // two body bytes short
     feed(VERSION_REPLY);            // its first three bytes complete the broken frame
     feed(VERSION_REPLY);
-    EXPECT_EQ(body(0), (Bytes{0x00, 0x32, 0xAA, 0x05, 0x00}));
-    EXPECT_EQ(mcu_msg.write_index, 2);
-    EXPECT_EQ(body(1), (Bytes{0x00, 0x32, 0x07, 0x39, 0xBB}));
+    EXPECT_EQ(next_frame(), (Bytes{0x00, 0x32, 0xAA, 0x05, 0x00}));
+    EXPECT_EQ(next_frame(), VERSION_BODY);
+    EXPECT_EQ(next_frame(), NONE);
 }
 
 TEST_F(MsgRing, LengthZeroRestartsInTheSameSlot)
 {
     feed({0xAA, 0x00, 0x11, 0x22});
-    EXPECT_EQ(mcu_msg.write_index, 0);
+    EXPECT_EQ(next_frame(), NONE);
     feed(VERSION_REPLY);
-    EXPECT_EQ(mcu_msg.write_index, 1);
-    EXPECT_EQ(body(0), (Bytes{0x00, 0x32, 0x07, 0x39, 0xBB}));
+    EXPECT_EQ(next_frame(), VERSION_BODY);
+    EXPECT_EQ(next_frame(), NONE);
 }
 
-TEST_F(MsgRing, FullRingDropsTheRestOfThePieceAndIndicesWrap)
+TEST_F(MsgRing, IndicesWrapFromTheLastSlotToTheFirst)
+{
+    // Ten frames, each consumed as it completes, pass every slot twice or more.
+    for (uint8_t i = 0; i < 10; i++) {
+        feed({0xAA, 0x02, i, 0x5A});
+        ASSERT_EQ(next_frame(), (Bytes{i, 0x5A})) << "frame " << static_cast<int>(i);
+        ASSERT_EQ(next_frame(), NONE);
+    }
+}
+
+TEST_F(MsgRing, AShorterBodyInAReleasedSlotIsFollowedByZeros)
+{
+    // Handlers read past short bodies: what a released frame left must not show through.
+    for (int i = 0; i < MSG_SLOTS; i++) {
+        feed(VERSION_REPLY);
+        EXPECT_EQ(next_frame(), VERSION_BODY);
+    }
+    feed({0xAA, 0x02, 0x00, 0x71}); // back in the first slot
+    const msg_slot* frame = msg_ring_oldest();
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(Bytes(frame->data, frame->data + 8), (Bytes{0x00, 0x71, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(MsgRing, FullRingDropsTheRestOfThePiece)
 {
     feed({0xAA, 0x01, 0x01, 0xAA, 0x01, 0x02, 0xAA, 0x01, 0x03}); // three complete frames
-    EXPECT_EQ(mcu_msg.write_index, 3);
     feed({0xAA, 0x01, 0x04}); // the fourth claim finds the ring full: all three bytes dropped
-    EXPECT_EQ(mcu_msg.write_index, 3);
-    EXPECT_EQ(mcu_msg.start_seen, 1);
-    EXPECT_EQ(mcu_msg.next_index, 0);
 
-    // The next piece's first byte is the length of a frame that completes into slot 3 and
-    // moves write_index to the index computed at the refusal.
+    // The next piece's first byte is taken as a length; its frame completes into the last
+    // slot and moves the write position onto the read position: the ring reads as empty, and
+    // the three frames waiting in it are lost.
     feed({0x01, 0x05});
-    EXPECT_EQ(body(3), (Bytes{0x05}));
-    EXPECT_EQ(mcu_msg.write_index, 0);
-    EXPECT_EQ(msg_ring_next(3), 0);
+    EXPECT_EQ(next_frame(), NONE);
+
+    // Framing goes on: the next frame fills the slot at the read position.
+    feed(VERSION_REPLY);
+    EXPECT_EQ(next_frame(), VERSION_BODY);
+    EXPECT_EQ(next_frame(), NONE);
 }
 
-TEST_F(MsgRing, NoByteIsStoredPastTheSlot)
+TEST_F(MsgRing, ThreeWaitingFramesComeOutOldestFirst)
 {
-    // Before the first frame nothing bounds the body position: 1100 noise bytes fill the slot
-    // and the rest are dropped; the next slot stays untouched.
+    feed({0xAA, 0x01, 0x01, 0xAA, 0x01, 0x02, 0xAA, 0x01, 0x03});
+    EXPECT_EQ(next_frame(), (Bytes{0x01}));
+    feed({0xAA, 0x01, 0x04}); // a slot is free again
+    EXPECT_EQ(next_frame(), (Bytes{0x02}));
+    EXPECT_EQ(next_frame(), (Bytes{0x03}));
+    EXPECT_EQ(next_frame(), (Bytes{0x04}));
+    EXPECT_EQ(next_frame(), NONE);
+}
+
+namespace {
+
+// Stray bytes lie in slot `slot` up to stray_end: the version reply lands there over them and
+// is consumed; when the ring comes round to that slot again, a two-byte body must be followed
+// by zeros only.
+void expect_stray_bytes_cleared(int slot, size_t stray_end)
+{
+    feed(VERSION_REPLY);
+    const msg_slot* frame = msg_ring_oldest();
+    ASSERT_EQ(frame, &mcu_msg.slot[slot]);
+    EXPECT_EQ(frame->data[VERSION_BODY.size()], 0x5A);
+    EXPECT_EQ(frame->data[stray_end - 1], 0x5A);
+    EXPECT_EQ(next_frame(), VERSION_BODY);
+
+    for (int i = 0; i < MSG_SLOTS - 1; i++) {
+        feed(VERSION_REPLY);
+        EXPECT_EQ(next_frame(), VERSION_BODY);
+    }
+    feed({0xAA, 0x02, 0x00, 0x71});
+    frame = msg_ring_oldest();
+    ASSERT_EQ(frame, &mcu_msg.slot[slot]);
+    EXPECT_EQ(Bytes(frame->data + 2, frame->data + MSG_SLOT_SIZE), Bytes(MSG_SLOT_SIZE - 2, 0x00));
+}
+
+} // namespace
+
+TEST_F(MsgRing, NoByteIsStoredPastTheSlotAndTheReleaseClearsNoise)
+{
+    // Before the first frame nothing bounds the body position: 1100 noise bytes fill slot 0
+    // and the rest are dropped; nothing reaches the next slot's record.
     feed({0x01});
     feed(Bytes(1100, 0x5A));
-    EXPECT_EQ(mcu_msg.data_count, MSG_SLOT_SIZE);
-    EXPECT_EQ(mcu_msg.slot[0].data[MSG_SLOT_SIZE - 1], 0x5A);
     EXPECT_EQ(mcu_msg.slot[1].length, 0U);
     EXPECT_EQ(mcu_msg.slot[1].data[0], 0x00);
+    expect_stray_bytes_cleared(0, MSG_SLOT_SIZE);
+}
 
-    feed(VERSION_REPLY); // framing goes on at the next start byte
-    EXPECT_EQ(mcu_msg.write_index, 1);
-    EXPECT_EQ(body(0), (Bytes{0x00, 0x32, 0x07, 0x39, 0xBB}));
+TEST_F(MsgRing, TheReleaseClearsBytesStoredUnderLengthZero)
+{
+    feed({0xAA, 0x01, 0x01}); // into slot 0, so what follows goes to slot 1
+    EXPECT_EQ(next_frame(), (Bytes{0x01}));
+    feed({0xAA, 0x00});
+    feed(Bytes(40, 0x5A));
+    expect_stray_bytes_cleared(1, 40);
 }
