@@ -333,11 +333,15 @@ std::int32_t Device::relay_time(int relay, std::int64_t now_ms) const
 }
 
 // Value 0 switches off, any other value on. Switching on starts the on-time from 0; switching
-// off stops it, and 0x95 keeps reporting the last on-time.
+// off stops it, and 0x95 keeps reporting the last on-time. A stuck relay reports success and
+// stays as it is.
 bool Device::switch_relay(int relay, std::uint8_t value, std::int64_t now_ms)
 {
     if (relay < 1 || relay > state_.relays) {
         return false;
+    }
+    if (faults_.stuck_relay[static_cast<std::size_t>(relay)]) {
+        return true;
     }
     Relay& r = state_.relay[static_cast<std::size_t>(relay)];
     const bool on = value != 0;

@@ -69,10 +69,12 @@ struct DeviceState {
 
 // Misbehaviour on request (--fail, --drop-tail, --ignore, --silent).
 struct Faults {
-    bool silent = false;           // answer nothing
-    bool rs485 = false;            // loop back "Rec0ive" instead of "Receive"
-    bool ir = false;               // IR test report 00 17 BA (fail)
-    bool checksum = false;         // every answer with its checksum byte off by one
+    bool silent = false;   // answer nothing
+    bool rs485 = false;    // loop back "Rec0ive" instead of "Receive"
+    bool ir = false;       // IR test report 00 17 BA (fail)
+    bool checksum = false; // every answer with its checksum byte off by one
+    // Relays that do not switch: 0x93 and 0x99 are acknowledged as usual, the state stays.
+    std::array<bool, max_relays + 1> stuck_relay{}; // index 1..max_relays
     std::size_t drop_tail = 0;     // cut this many bytes off the end of every answer
     std::set<std::uint8_t> ignore; // command codes that get no answer
 };

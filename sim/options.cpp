@@ -129,8 +129,14 @@ void add_failures(Faults& faults, const Value& v)
             faults.checksum = true;
         } else if (what == "silent") {
             faults.silent = true;
+        } else if (what == "relay") {
+            faults.stuck_relay.fill(true);
+        } else if (std::uint64_t n = 0; what.starts_with("relay:") &&
+                                        parse_uint(what.substr(6), max_relays, n) && n > 0) {
+            faults.stuck_relay[n] = true;
         } else {
-            v.refuse_as("'" + what + "' is not rs485, ir, checksum or silent");
+            v.refuse_as("'" + what + "' is not rs485, ir, checksum, silent, relay or relay:N (N " +
+                        "from 1 to " + std::to_string(max_relays) + ")");
         }
     }
 }
@@ -357,6 +363,10 @@ std::string usage_text()
         "                       ir        IR test report 00 17 BA (fail)\n"
         "                       checksum  every answer with its checksum byte plus one\n"
         "                       silent    the same as --silent\n"
+        "                       relay     relays that do not switch: 0x93 and 0x99 are\n"
+        "                                 acknowledged as usual, but 0x94 reads back the\n"
+        "                                 old state and the on-time (0x95) goes on as before\n"
+        "                       relay:N   relay N alone does not switch (N from 1 to 32)\n"
         "  --drop-tail N      cut N bytes off the end of every answer\n"
         "  --ignore CODE      (repeatable) no answer to this command code (hex, e.g. 32)\n"
         "  --close-after MS   MS after a connect, close the port and remove the link, like an\n"

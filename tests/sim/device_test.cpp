@@ -64,6 +64,24 @@ TEST(Device, RelaysSwitchAndCountTheirOnTime)
     EXPECT_EQ(d.relay_time(1, 10250), 0);
 }
 
+TEST(Device, StuckRelayIsAcknowledgedButKeepsItsState)
+{
+    DeviceState s;
+    ASSERT_EQ(set_state(s, "relay3=1"), "");
+    Faults f;
+    f.stuck_relay[2] = true;
+    f.stuck_relay[3] = true;
+    Device d(s, f);
+    EXPECT_EQ(answer(d, 0x93, "02 01", 1000), "AA 05 00 93 01 94 BB");          // success, as usual
+    EXPECT_EQ(answer(d, 0x94, "02"), "AA 06 00 94 02 00 96 BB");                // still off
+    EXPECT_EQ(answer(d, 0x99, "01 01 02 01 03 00"), "AA 06 00 99 03 03 9F BB"); // 3 of 3
+    EXPECT_EQ(answer(d, 0x94, "01"), "AA 06 00 94 01 01 96 BB");                // relay 1 switches
+    EXPECT_EQ(answer(d, 0x94, "02"), "AA 06 00 94 02 00 96 BB");
+    EXPECT_EQ(answer(d, 0x94, "03"), "AA 06 00 94 03 01 98 BB"); // stays on
+    EXPECT_EQ(d.relay_time(2, 5000), 0);                         // never ran
+    EXPECT_EQ(answer(d, 0x93, "05 01"), "AA 05 00 93 00 93 BB"); // a missing relay still fails
+}
+
 TEST(Device, DutyWorkModeAndTick)
 {
     Device d;

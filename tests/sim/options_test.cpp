@@ -65,6 +65,18 @@ TEST(Options, SetPortBehaviourAndOutputs)
     EXPECT_EQ(link.port, PortKind::link);
     EXPECT_FALSE(link.behaviour.close_after_ms);
     EXPECT_EQ(link.behaviour.delay_ms, 2);
+
+    const auto stuck = [](const std::string& what) {
+        const auto relays = parse_options({"--link", "l", "--fail", what}).behaviour.faults;
+        std::string s;
+        for (std::size_t r = 1; r <= max_relays; ++r) {
+            s += relays.stuck_relay[r] ? '1' : '0';
+        }
+        return s;
+    };
+    EXPECT_EQ(stuck("relay:2,relay:32"), "01000000000000000000000000000001");
+    EXPECT_EQ(stuck("relay"), std::string(max_relays, '1'));
+    EXPECT_EQ(stuck("ir"), std::string(max_relays, '0'));
 }
 
 TEST(Options, ScriptFilesAndReportsMergeInTimeOrder)
@@ -100,7 +112,10 @@ TEST(Options, EveryRefusalNamesTheOptionAndTheValue)
     EXPECT_EQ(with_port({"--ignore", "100"}),
               "--ignore: '100' is not a command code in hex, 0 to FF");
     EXPECT_EQ(with_port({"--fail", "rs485,bogus"}),
-              "--fail: 'bogus' is not rs485, ir, checksum or silent");
+              "--fail: 'bogus' is not rs485, ir, checksum, silent, relay or relay:N (N from 1 "
+              "to 32)");
+    EXPECT_EQ(with_port({"--fail", "relay:33"}).substr(0, 30), "--fail: 'relay:33' is not rs48");
+    EXPECT_EQ(with_port({"--fail", "relay:0"}).substr(0, 29), "--fail: 'relay:0' is not rs48");
     EXPECT_EQ(with_port({"--set", "version=256"}),
               "--set: version: '256' is not a whole number from 0 to 255");
     EXPECT_EQ(with_port({"--set", "colour=red"}),
