@@ -15,31 +15,29 @@ if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=[^ ]*thread")
         "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0:suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
 endif()
 
-# mcu_test_environment([DIRECTORY dir] [DISCOVERED list...]): gives the options to the tests that
-# the directory (default: the calling one) has added so far, and to those that gtest_discover_tests
-# names at test time in each variable `list` (its TEST_LIST, by default <target>_TESTS). It sets
-# their ENVIRONMENT as a whole: tests with an environment of their own add MCU_TEST_ENVIRONMENT.
+# mcu_test_environment([DIRECTORY dir DISCOVERED list...]): without arguments, adds the options
+# to the environment of every test that the calling directory has added so far. With them, sets
+# the environment of the tests that gtest_discover_tests names at test time in each variable
+# `list` (its TEST_LIST, by default <target>_TESTS) in the directory `dir`.
 function(mcu_test_environment)
     cmake_parse_arguments(PARSE_ARGV 0 arg "" "DIRECTORY" "DISCOVERED")
-    if(NOT arg_DIRECTORY)
-        set(arg_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}")
-    endif()
     if(NOT MCU_TEST_ENVIRONMENT)
         return()
     endif()
-    get_property(tests DIRECTORY "${arg_DIRECTORY}" PROPERTY TESTS)
+    if(NOT arg_DIRECTORY)
+        get_property(tests DIRECTORY PROPERTY TESTS)
+        if(tests)
+            set_property(TEST ${tests} APPEND PROPERTY ENVIRONMENT ${MCU_TEST_ENVIRONMENT})
+        endif()
+        return()
+    endif()
+    # ctest reads this after the include files that gtest_discover_tests registered before.
     get_property(binary_dir DIRECTORY "${arg_DIRECTORY}" PROPERTY BINARY_DIR)
-    # Read by ctest after the directory's tests, and after the include files that
-    # gtest_discover_tests registered before (they define the lists).
-    set(names)
-    foreach(test IN LISTS tests)
-        string(APPEND names " [==[${test}]==]")
-    endforeach()
-    foreach(list IN LISTS arg_DISCOVERED)
-        string(APPEND names " \${${list}}")
-    endforeach()
     set(script "${binary_dir}/test_environment.cmake")
-    file(WRITE "${script}" "set(tests${names})\nif(tests)\n  set_tests_properties(\${tests} "
-                           "PROPERTIES ENVIRONMENT \"${MCU_TEST_ENVIRONMENT}\")\nendif()\n")
+    file(WRITE "${script}" "")
+    foreach(list IN LISTS arg_DISCOVERED)
+        file(APPEND "${script}" "if(${list})\n  set_tests_properties(\${${list}} PROPERTIES "
+                                "ENVIRONMENT \"${MCU_TEST_ENVIRONMENT}\")\nendif()\n")
+    endforeach()
     set_property(DIRECTORY "${arg_DIRECTORY}" APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
 endfunction()
