@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "codes.hpp"
+
 namespace sim {
 namespace {
 
@@ -40,13 +42,13 @@ std::string fields(std::uint8_t code, std::span<const std::uint8_t> p)
     const auto at = [&](std::size_t i) -> unsigned { return p[i]; };
     const auto need = [&](std::size_t n) { return p.size() >= n; };
     switch (code) {
-    case 0x43:
+    case code::sn_write:
         return need(6) ? "sn=" + hex(p.first(6)) : "";
-    case 0x68:
+    case code::pwm_control:
         return need(1) ? "duty=" + num(at(0)) : "";
-    case 0x90:
+    case code::rs485_send:
         return "len=" + num(static_cast<unsigned>(p.size())) + " data=" + quoted(p);
-    case 0x92:
+    case code::rs485_usart_set:
         if (!need(7)) {
             return "";
         }
@@ -54,31 +56,31 @@ std::string fields(std::uint8_t code, std::span<const std::uint8_t> p)
                " data_width=" + num(at(4)) + "(" + choice(at(4), {"7", "8", "9"}) + ")" +
                " stop_bits=" + num(at(5)) + "(" + choice(at(5), {"1", "1.5", "2"}) + ")" +
                " parity=" + num(at(6)) + "(" + choice(at(6), {"NO", "EVEN", "ODD"}) + ")";
-    case 0x93:
+    case code::relay_control:
         return need(2) ? "relay=" + num(at(0)) + " value=" + num(at(1)) : "";
-    case 0x94:
-    case 0x95:
+    case code::relay_get:
+    case code::relay_time:
         return need(1) ? "relay=" + num(at(0)) : "";
-    case 0x99: {
+    case code::relay_multi_control: {
         std::string s = "pairs=" + num(static_cast<unsigned>(p.size() / 2));
         for (std::size_t i = 0; i + 1 < p.size(); i += 2) {
             s += " relay" + num(at(i)) + "=" + num(at(i + 1));
         }
         return s;
     }
-    case 0x9A:
+    case code::ir_carrier_set:
         return need(3) ? "carrier=" + num(at(0) << 8 | at(1)) + " param=" + num(at(2)) : "";
-    case 0x9B:
-    case 0x9C:
+    case code::ir_send:
+    case code::ir_new_send:
         return "len=" + num(static_cast<unsigned>(p.size())) +
                (p.empty() ? ""
                           : " data=" + hex(p.first(std::min<std::size_t>(p.size(), 8))) +
                                 (p.size() > 8 ? " ..." : ""));
-    case 0x9D:
+    case code::ir_receiver_set:
         return need(1) ? "setting=" + num(at(0)) : "";
-    case 0xA1:
+    case code::key_test:
         return need(1) ? "key=" + num(at(0)) : "";
-    case 0xDD:
+    case code::aprom_packet:
         return need(1) ? "header=" + num(at(0)) + " len=" + num(static_cast<unsigned>(p.size() - 1))
                        : "";
     default:
@@ -95,25 +97,25 @@ std::string fields(std::uint8_t code, std::span<const std::uint8_t> p)
 int payload_size(std::uint8_t code)
 {
     switch (code) {
-    case 0x43:
+    case code::sn_write:
         return 6;
-    case 0x68:
-    case 0x94:
-    case 0x95:
-    case 0x9D:
-    case 0xA1:
+    case code::pwm_control:
+    case code::relay_get:
+    case code::relay_time:
+    case code::ir_receiver_set:
+    case code::key_test:
         return 1;
-    case 0x92:
+    case code::rs485_usart_set:
         return 7;
-    case 0x93:
+    case code::relay_control:
         return 2;
-    case 0x9A:
+    case code::ir_carrier_set:
         return 3;
-    case 0x90:
-    case 0x99:
-    case 0x9B:
-    case 0x9C:
-    case 0xDD:
+    case code::rs485_send:
+    case code::relay_multi_control:
+    case code::ir_send:
+    case code::ir_new_send:
+    case code::aprom_packet:
         return -1;
     default:
         return 0;
@@ -169,49 +171,49 @@ std::string_view command_name(std::uint8_t code)
         std::string_view name;
     };
     static constexpr Name names[] = {
-        {0x10, "mcu_jump_to_ldrom_upgrader"},
-        {0x20, "mcu_systick_get"},
-        {0x30, "mcu_fct_test"},
-        {0x31, "mcu_get_work_mode"},
-        {0x32, "mcu_get_version"},
-        {0x35, "mcu_presstest_exit_temporary"},
-        {0x43, "mcu_sn_no_write"},
-        {0x44, "mcu_sn_no_read"},
-        {0x45, "mcu_presstest_exit"},
-        {0x46, "mcu_presstest_relust_get"},
-        {0x51, "mcu_voltage_get"},
-        {0x52, "mcu_rly1_current_get"},
-        {0x53, "mcu_rly1_power_factor_get"},
-        {0x54, "mcu_rly1_electric_consume_get"},
-        {0x56, "mcu_hlw8112_get_angle"},
-        {0x57, "mcu_hlw8112_get_load_type"},
-        {0x68, "mcu_PWM_ctrl"},
-        {0x69, "mcu_PWM_duty_get"},
-        {0x6A, "mcu_PWM_target_duty_get"},
-        {0x71, "fct_bt_preapear"},
-        {0x72, "fct_bt_get_name"},
-        {0x74, "mcu_temp_humidity_get"},
-        {0x81, "mcu_pwr_to_load_test"},
-        {0x82, "mcu_pwr_load_short_test"},
-        {0x90, "mcu_rs485_send"},
-        {0x92, "mcu_rs485_usart_set"},
-        {0x93, "mcu_relay_control"},
-        {0x94, "mcu_relay_get"},
-        {0x95, "mcu_relay_read_time"},
-        {0x96, "mcu_relay_read_ntc"},
-        {0x97, "mcu_relay_read_frequency"},
-        {0x98, "mcu_relay_read_zero_cross_status"},
-        {0x99, "mcu_relay_multi_control"},
-        {0x9A, "mcu_ir_carrier_set"},
-        {0x9B, "mcu_ir_send"},
-        {0x9C, "mcu_ir_new_send"},
-        {0x9D, "mcu_ir_receiver_set"},
-        {0xA1, "mcu_key_test"},
-        {0xAA, "mcu_upgrader_end"},
-        {0xBB, "mcu_erase_aprom"},
-        {0xDD, "mcu_send_aprom_packet"},
-        {0xFE, "mcu_get_mcu_model"},
-        {0x55, "mcu_hlw8112_get"},
+        {code::jump_to_ldrom, "mcu_jump_to_ldrom_upgrader"},
+        {code::systick, "mcu_systick_get"},
+        {code::fct_test, "mcu_fct_test"},
+        {code::work_mode, "mcu_get_work_mode"},
+        {code::version, "mcu_get_version"},
+        {code::presstest_exit_temporary, "mcu_presstest_exit_temporary"},
+        {code::sn_write, "mcu_sn_no_write"},
+        {code::sn_read, "mcu_sn_no_read"},
+        {code::presstest_exit, "mcu_presstest_exit"},
+        {code::presstest_result, "mcu_presstest_relust_get"},
+        {code::voltage, "mcu_voltage_get"},
+        {code::rly1_current, "mcu_rly1_current_get"},
+        {code::rly1_power, "mcu_rly1_power_factor_get"},
+        {code::rly1_energy, "mcu_rly1_electric_consume_get"},
+        {code::angle, "mcu_hlw8112_get_angle"},
+        {code::load_type, "mcu_hlw8112_get_load_type"},
+        {code::pwm_control, "mcu_PWM_ctrl"},
+        {code::pwm_duty, "mcu_PWM_duty_get"},
+        {code::pwm_target_duty, "mcu_PWM_target_duty_get"},
+        {code::bt_prepare, "fct_bt_preapear"},
+        {code::bt_name, "fct_bt_get_name"},
+        {code::temp_humidity, "mcu_temp_humidity_get"},
+        {code::power_to_load_test, "mcu_pwr_to_load_test"},
+        {code::load_short_test, "mcu_pwr_load_short_test"},
+        {code::rs485_send, "mcu_rs485_send"},
+        {code::rs485_usart_set, "mcu_rs485_usart_set"},
+        {code::relay_control, "mcu_relay_control"},
+        {code::relay_get, "mcu_relay_get"},
+        {code::relay_time, "mcu_relay_read_time"},
+        {code::ntc, "mcu_relay_read_ntc"},
+        {code::frequency, "mcu_relay_read_frequency"},
+        {code::zero_cross, "mcu_relay_read_zero_cross_status"},
+        {code::relay_multi_control, "mcu_relay_multi_control"},
+        {code::ir_carrier_set, "mcu_ir_carrier_set"},
+        {code::ir_send, "mcu_ir_send"},
+        {code::ir_new_send, "mcu_ir_new_send"},
+        {code::ir_receiver_set, "mcu_ir_receiver_set"},
+        {code::key_test, "mcu_key_test"},
+        {code::upgrader_end, "mcu_upgrader_end"},
+        {code::erase_aprom, "mcu_erase_aprom"},
+        {code::aprom_packet, "mcu_send_aprom_packet"},
+        {code::model, "mcu_get_mcu_model"},
+        {code::hlw8112_query, "mcu_hlw8112_get"},
     };
     for (const auto& n : names) {
         if (n.code == code) {

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "codes.hpp"
+
 namespace sim {
 namespace {
 
@@ -263,14 +265,14 @@ std::string state_help()
 Bytes report_key(std::uint8_t state)
 {
     const std::uint8_t p[] = {state};
-    return build_reply(0, 0x33, p);
+    return build_reply(0, code::key_report, p);
 }
 
 Bytes report_power(float watts)
 {
     Bytes p;
     put_float_le(p, watts);
-    return build_reply(0, 0x58, p);
+    return build_reply(0, code::power_report, p);
 }
 
 Bytes report_ir_test(std::uint32_t value)
@@ -278,21 +280,21 @@ Bytes report_ir_test(std::uint32_t value)
     const std::uint8_t p[] = {static_cast<std::uint8_t>(value >> 16),
                               static_cast<std::uint8_t>(value >> 8),
                               static_cast<std::uint8_t>(value)};
-    return build_reply(0, 0x75, p);
+    return build_reply(0, code::ir_test_report, p);
 }
 
 Bytes report_rs485(std::string_view text)
 {
     Bytes p(text.begin(), text.end());
     p.push_back(0);
-    return build_reply(0, 0x91, p);
+    return build_reply(0, code::rs485_report, p);
 }
 
 Bytes report_ir_learning(std::uint8_t total, std::uint8_t index, std::string_view base64)
 {
     Bytes p{total, index};
     p.insert(p.end(), base64.begin(), base64.end());
-    return build_reply(0, 0x9E, p);
+    return build_reply(0, code::ir_learning_report, p);
 }
 
 std::string base64_encode(std::span<const std::uint8_t> bytes)
@@ -399,102 +401,102 @@ std::vector<Bytes> Device::answer(std::uint8_t code, std::span<const std::uint8_
     };
 
     switch (code) {
-    case 0x10: // jump to the boot-loader upgrader
+    case code::jump_to_ldrom: // jump to the boot-loader upgrader
         s.mode = 0;
         return {};
-    case 0xAA: // end of the upgrade: back to the application
+    case code::upgrader_end: // end of the upgrade: back to the application
         s.mode = 2;
         return {};
-    case 0x20: {
+    case code::systick: {
         Bytes p;
         put_u32_le(p, static_cast<std::uint32_t>(now_ms));
         return reply(p);
     }
-    case 0x30:
+    case code::fct_test:
         return byte_reply(s.fct);
-    case 0x31:
+    case code::work_mode:
         return byte_reply(s.mode);
-    case 0x32:
+    case code::version:
         return byte_reply(s.version);
-    case 0x35:
-    case 0x45:
+    case code::presstest_exit_temporary:
+    case code::presstest_exit:
         return reply({});
-    case 0x43:
+    case code::sn_write:
         for (std::size_t i = 0; i < s.sn.size(); ++i) {
             s.sn[i] = arg(i);
         }
         return {};
-    case 0x44:
+    case code::sn_read:
         return reply(Bytes(s.sn.begin(), s.sn.end()));
-    case 0x46:
+    case code::presstest_result:
         return byte_reply(s.presstest);
-    case 0x51:
+    case code::voltage:
         return float_reply(s.voltage);
-    case 0x52:
+    case code::rly1_current:
         return float_reply(s.current);
-    case 0x53:
+    case code::rly1_power:
         return float_reply(s.power);
-    case 0x54:
+    case code::rly1_energy:
         return float_reply(s.energy);
-    case 0x56:
+    case code::angle:
         return float_reply(s.angle);
-    case 0x57:
+    case code::load_type:
         return byte_reply(s.load);
-    case 0x68:
+    case code::pwm_control:
         s.duty = arg(0);
         s.target_duty = arg(0);
         return {};
-    case 0x69:
+    case code::pwm_duty:
         return byte_reply(s.duty);
-    case 0x6A:
+    case code::pwm_target_duty:
         return byte_reply(s.target_duty);
-    case 0x71:
+    case code::bt_prepare:
         return reply({}, s.bt_init);
-    case 0x72: {
+    case code::bt_name: {
         Bytes name(s.bt_name.begin(), s.bt_name.end());
         name.resize(8, 0);
         return reply(name);
     }
-    case 0x74: {
+    case code::temp_humidity: {
         Bytes p;
         put_u16_be(p, s.humidity);
         put_u16_be(p, s.temp);
         return reply(p);
     }
-    case 0x81:
+    case code::power_to_load_test:
         return reply(Bytes{s.load_test, s.adc_hi, s.adc_lo});
-    case 0x82:
+    case code::load_short_test:
         return reply(Bytes{s.short_test, s.adc_hi, s.adc_lo});
-    case 0x90: // RS485 send: the test fixture loops it back
+    case code::rs485_send: // RS485 send: the test fixture loops it back
         return {report_rs485(faults_.rs485 ? "Rec0ive" : "Receive")};
-    case 0x92:
+    case code::rs485_usart_set:
         for (std::size_t i = 0; i < s.rs485_settings.size(); ++i) {
             s.rs485_settings[i] = arg(i);
         }
         return {};
-    case 0x93:
+    case code::relay_control:
         return byte_reply(switch_relay(arg(0), arg(1), now_ms) ? 1 : 0);
-    case 0x94: {
+    case code::relay_get: {
         const int r = arg(0);
         const bool exists = r >= 1 && r <= s.relays;
         return reply(Bytes{arg(0), static_cast<std::uint8_t>(
                                        exists ? s.relay[static_cast<std::size_t>(r)].on : 0xFF)});
     }
-    case 0x95: {
+    case code::relay_time: {
         Bytes p{arg(0)};
         put_u32_le(p, static_cast<std::uint32_t>(relay_time(arg(0), now_ms)));
         return reply(p);
     }
-    case 0x96: {
+    case code::ntc: {
         Bytes p;
         put_u32_le(p, s.ntc);
         return reply(p);
     }
-    case 0x97:
+    case code::frequency:
         return byte_reply(s.freq);
-    case 0x98:
+    case code::zero_cross:
         return byte_reply(s.zero_cross);
-    case 0x99: {
+    case code::relay_multi_control: {
         const std::size_t pairs = payload.size() / 2;
         std::size_t ok = 0;
         for (std::size_t i = 0; i < pairs; ++i) {
@@ -502,15 +504,15 @@ std::vector<Bytes> Device::answer(std::uint8_t code, std::span<const std::uint8_
         }
         return reply(Bytes{static_cast<std::uint8_t>(pairs), static_cast<std::uint8_t>(ok)});
     }
-    case 0x9A:
+    case code::ir_carrier_set:
         for (std::size_t i = 0; i < s.ir_carrier.size(); ++i) {
             s.ir_carrier[i] = arg(i);
         }
         return {};
-    case 0x9B:
-    case 0x9C:
+    case code::ir_send:
+    case code::ir_new_send:
         return {report_ir_test(faults_.ir ? ir_test_fail : ir_test_success)};
-    case 0x9D: {
+    case code::ir_receiver_set: {
         s.ir_receiver = arg(0);
         std::vector<Bytes> out;
         const std::size_t per = s.ir_fragment;
@@ -526,12 +528,12 @@ std::vector<Bytes> Device::answer(std::uint8_t code, std::span<const std::uint8_
         }
         return out;
     }
-    case 0xA1:
+    case code::key_test:
         return reply({}, arg(0));
-    case 0xBB:
-    case 0xDD:
+    case code::erase_aprom:
+    case code::aprom_packet:
         return byte_reply(s.flash);
-    case 0xFE:
+    case code::model:
         return byte_reply(s.model);
     default: // 0x55 and every other code: no answer
         return {};

@@ -1,8 +1,8 @@
 // mcu_sim: the MCU at the far end of the board's UART, on a pseudo-terminal, a serial port or a
 // Unix socket. The options are in options.hpp, the three kinds of port in port.hpp, what the
 // simulator does with bytes, connects and time in simulator.hpp, and the loop that joins a port
-// to it in loop.hpp. The MCU's codes live in device.cpp and decode.cpp: the simulator keeps its
-// own table of them on purpose and shares no code with the tool, so that each checks the other.
+// to it in loop.hpp. The MCU's codes are in codes.hpp: the simulator keeps its own table of them
+// on purpose and shares no code with the tool, so that each checks the other.
 
 #include <cerrno>
 #include <cstdio>
