@@ -47,6 +47,7 @@ class Session:
         self.record_path: Path | None = None
         self.last_progress = None
         self.tty: bool | None = None
+        self.ready_s: float | None = None  # from the start until the board's shell answered
 
     # -- terminal ---------------------------------------------------------------------------
 
@@ -106,6 +107,7 @@ class Session:
             "start": self.start.isoformat(timespec="seconds"),
             "end": datetime.now(timezone.utc).isoformat(timespec="seconds"),
             "duration_s": round(time.monotonic() - self.started, 1),
+            "board_ready_s": self.ready_s,
             "verdict": PASS if passed else "fail",
             "measurements": [r.as_dict() for r in results],
             "unrecognised_output": self.station.unrecognised if self.station else [],
@@ -149,13 +151,16 @@ def pytest_generate_tests(metafunc):
 
 
 def _board_shell(target):
+    """The board's shell: through the environment's strategy if it has one, else by powering
+    the board (a power switch, or QEMU) and waiting for the shell driver's prompt."""
     from labgrid.exceptions import NoDriverFoundError
     try:
-        strategy = target.get_driver("Strategy")
+        target.get_driver("Strategy").transition("shell")
     except NoDriverFoundError:
-        strategy = None
-    if strategy is not None:
-        strategy.transition("shell")
+        try:
+            target.get_driver("PowerProtocol").on()
+        except NoDriverFoundError:
+            pass
     return target.get_driver("CommandProtocol")
 
 
@@ -164,9 +169,16 @@ def session(request) -> Session:
     s = request.config.stash[_KEY]
     opt = request.config.option
     if opt.lg_env:
-        transport = LabgridShell(_board_shell(request.getfixturevalue("target")), opt.board_tool)
+        target = request.getfixturevalue("target")
+        try:
+            shell = _board_shell(target)
+        except Exception as e:  # labgrid's own errors: no console, no prompt, no QEMU
+            pytest.fail(f"the board's shell is not reachable: {type(e).__name__}: {e}",
+                        pytrace=False)
+        transport = LabgridShell(shell, opt.board_tool)
     else:
         transport = LocalTool(opt.local_tool, opt.local_dir)
+    s.ready_s = round(time.monotonic() - s.started, 1)
     s.station = Station(s.plan, transport, s.progress)
     s.say(f"\nstation {opt.station_name}: {s.limits.product}, limits {opt.limits}, "
           f"{len(s.plan)} measurements on {transport.describe()}")
