@@ -82,7 +82,15 @@ class CaseItem(pytest.Item):
         if sim is None:
             target.prepare(work, case.device)
         allowance = target.allowance_ms
-        run = target.run(case.args, work, casefile.timeout_ms(case, allowance), case.kill_after)
+        try:
+            run = target.run(case.args, work, casefile.timeout_ms(case, allowance), case.kill_after)
+        except BaseException:
+            # A target that fails (or Ctrl-C) must not leave this case's simulator serving the
+            # next one.
+            if sim:
+                sim.kill()
+                sim.wait()
+            raise
         (work / "tool.out").write_bytes(run.out)
         if sim:
             stop_sim(sim, target, work, run)
