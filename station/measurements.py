@@ -174,6 +174,7 @@ class Station:
         self.total_steps = max((s.number for m in plan for s in m.steps), default=0)
         self.runs: dict[int, ToolRun | TransportError] = {}
         self.unrecognised: list[str] = []
+        self.step_seconds = 0.0  # the wall time of every tool run, transport included
 
     def run_step(self, step: Step) -> ToolRun:
         if step.number not in self.runs:
@@ -192,6 +193,7 @@ class Station:
             self.progress(step, self.total_steps, max(step.wait - (time.monotonic() - started), 0))
             worker.join(0.2)
         self.progress(step, self.total_steps, None)
+        self.step_seconds += time.monotonic() - started
         return box[0]
 
     def _call(self, step: Step, box: list) -> None:

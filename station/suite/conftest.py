@@ -108,6 +108,7 @@ class Session:
             "end": datetime.now(timezone.utc).isoformat(timespec="seconds"),
             "duration_s": round(time.monotonic() - self.started, 1),
             "board_ready_s": self.ready_s,
+            "steps_s": round(self.station.step_seconds, 1) if self.station else None,
             "verdict": PASS if passed else "fail",
             "measurements": [r.as_dict() for r in results],
             "unrecognised_output": self.station.unrecognised if self.station else [],
