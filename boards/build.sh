@@ -209,9 +209,9 @@ if ! sealed "$out"; then
 }
 EOF
     seal_into "$tmp" "$out"
-    # Older initramfs of this board are of no further use.
-    for old in "$cache"/board-"$board"-*; do
-        [ "$old" = "$out" ] || rm -rf "$old"
-    done
 fi
+# Other builds of this board may still be booted by someone (several build directories share
+# the cache): only those unused for a day are removed. Using one marks it.
+touch "$out"
+find "$cache" -maxdepth 1 -name "board-$board-*" -mtime +0 ! -path "$out" -exec rm -rf {} +
 echo "$out"
