@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds a static big-endian MIPS busybox for the mips boards from Debian's own busybox source
+# (Debian 12 has no mips architecture, so no busybox-static:mips package), with Debian's
+# configuration of busybox-static and mips-linux-gnu-gcc. Prints the cache directory that holds
+# busybox.
+#
+# The source version is the one that busybox-static:mipsel is built from. The source comes
+# through apt-get source from the deb-src twins of the machine's own Debian sources, with an
+# index list of its own (the system's apt configuration is not touched); apt checks it against
+# the signed index, dpkg-source against the .dsc. Cache key: source version, cross compiler,
+# this script.
+set -euo pipefail
+shopt -s inherit_errexit
+
+here=$(cd "$(dirname "$0")" && pwd)
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/mcu-boards
+cross=mips-linux-gnu-
+log() { echo "boards/busybox.sh: $*" >&2; }
+
+version=$(apt-cache show --no-all-versions busybox-static:mipsel 2>/dev/null |
+    sed -n 's/^Source: busybox (\(.*\))$/\1/p' | head -n 1)
+[ -n "$version" ] || { log "busybox-static:mipsel: no source version (apt-get update?)"; exit 1; }
+key=$( { echo "$version"; "${cross}gcc" --version | head -n 1; sha256sum <"$0"; } |
+    sha256sum | cut -c1-16)
+out=$cache/busybox-mips-$key
+if [ -s "$out/SHA256SUMS" ] && (cd "$out" && sha256sum --quiet --strict -c SHA256SUMS) >/dev/null 2>&1
+then
+    echo "$out"
+    exit 0
+fi
+
+mkdir -p "$cache"
+work=$(mktemp -d "$cache/tmp.busybox.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+log "building busybox $version for big-endian MIPS (log in $work/build.log)"
+{
+    # deb-src lines for every deb entry of the system's deb822 sources.
+    mkdir -p "$work/apt/parts" "$work/apt/lists/partial" "$work/src"
+    /usr/bin/python3 - /etc/apt/sources.list.d/*.sources >"$work/apt/sources.list" <<'PY'
+import sys
+for path in sys.argv[1:]:
+    for block in open(path).read().split("\n\n"):
+        f = dict(line.split(":", 1) for line in block.splitlines()
+                 if ":" in line and not line.startswith("#"))
+        f = {k.strip(): v.strip() for k, v in f.items()}
+        if "deb" in f.get("Types", "").split() and f.get("Enabled", "yes") != "no":
+            signed = f" [signed-by={f['Signed-By']}]" if "Signed-By" in f else ""
+            for uri in f["URIs"].split():
+                for suite in f["Suites"].split():
+                    print(f"deb-src{signed} {uri} {suite} {f['Components']}")
+PY
+    apt=(apt-get -q -o "Dir::Etc::SourceList=$work/apt/sources.list"
+         -o "Dir::Etc::SourceParts=$work/apt/parts" -o "Dir::State::Lists=$work/apt/lists")
+    "${apt[@]}" update
+    (cd "$work/src" && "${apt[@]}" source "busybox=$version")
+    src=$(echo "$work"/src/busybox-*/)
+    # Debian's configuration of busybox-static (debian/rules: os part, then the flavour's).
+    cat "$src/debian/config/os/linux" "$src/debian/config/pkg/static" >"$src/.config"
+    yes "" | make -C "$src" oldconfig
+    grep -qx 'CONFIG_STATIC=y' "$src/.config"
+    nice -n 10 make -C "$src" -j2 CROSS_COMPILE=$cross busybox
+} >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; log "busybox build failed"; exit 1; }
+mkdir "$work/out"
+"${cross}strip" -o "$work/out/busybox" "$src/busybox_unstripped" 2>/dev/null ||
+    "${cross}strip" -o "$work/out/busybox" "$src/busybox"
+mv "$work/build.log" "$work/out/build.log"
+(cd "$work/out" && sha256sum busybox >SHA256SUMS)
+chmod 0755 "$work/out"
+rm -rf "$out"
+mv "$work/out" "$out"
+echo "$out"
