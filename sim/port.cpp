@@ -189,8 +189,6 @@ Port::Port(PortKind kind, const std::string& path, const std::string& ready)
     }
 }
 
-Port::Port(PortKind kind, int fd) : kind_(kind), fd_(fd) {}
-
 bool Port::tool_present() const
 {
     pollfd p{fd_, POLLIN, 0};

@@ -34,8 +34,6 @@ class Port {
   public:
     // Opens the port and creates the readiness file (none if ready is empty); throws PortError.
     Port(PortKind kind, const std::string& path, const std::string& ready);
-    // A descriptor that is already connected, e.g. one end of a socketpair in a test.
-    Port(PortKind kind, int fd);
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
     ~Port() { close(); }
