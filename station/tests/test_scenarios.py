@@ -77,11 +77,17 @@ def wait_for(path: Path, proc: subprocess.Popen, seconds: float, what: str) -> b
     return True
 
 
-def start_sim(port: list[str], ready: Path, options, cwd=None) -> subprocess.Popen:
-    sim = subprocess.Popen([SIM, *port, "--ready", str(ready), *options], cwd=cwd,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    assert wait_for(ready, sim, 10, "mcu_sim did not come up"), f"mcu_sim {options} ended"
-    return sim
+def start_sim(port: list[str], ready: Path, options, log: Path, cwd=None) -> subprocess.Popen:
+    # QEMU's socket file appears a moment before QEMU listens on it (and a fresh QEMU may
+    # drop its first connection), so a simulator that ends at once is started again.
+    for _ in range(50):
+        with open(log, "wb") as out:
+            sim = subprocess.Popen([SIM, *port, "--ready", str(ready), *options], cwd=cwd,
+                                   stdout=out, stderr=subprocess.STDOUT)
+        if wait_for(ready, sim, 10, "mcu_sim did not come up"):
+            return sim
+        time.sleep(0.1)
+    pytest.fail(f"mcu_sim {' '.join(options)} ended ({sim.returncode}): {log.read_text()}")
 
 
 def board_dir() -> str:
@@ -116,7 +122,7 @@ def station(tmp_path):
                 procs.append(proc)
                 if wait_for(socket, proc, 60, "QEMU did not open the MCU's socket"):
                     procs.append(start_sim(["--socket", str(socket)], sockets / "ready",
-                                           sim_options))
+                                           sim_options, tmp_path / "sim.out"))
                 proc.wait(300)
             status = proc.returncode
             for leftover in sockets.iterdir():
@@ -125,7 +131,8 @@ def station(tmp_path):
         else:
             work = tmp_path / "board"
             work.mkdir(exist_ok=True)
-            procs.append(start_sim(["--link", "ttyMCU"], work / "ready", sim_options, work))
+            procs.append(start_sim(["--link", "ttyMCU"], work / "ready", sim_options,
+                                   tmp_path / "sim.out", work))
             suite += ["--local-tool", str(tool or TOOL), "--local-dir", str(work)]
             with open(log, "wb") as out:
                 status = subprocess.run(suite, stdout=out, stderr=subprocess.STDOUT, env=env,
