@@ -4,11 +4,13 @@ parse(path) reads a case; check(case, run, ...) compares a finished run with it 
 mismatches as readable lines (an empty list: the case passed). Neither starts a process.
 """
 
+import os
 import re
+import shlex
 from dataclasses import dataclass, field
 
-FLAGS = ("", "bad checksum", "incomplete", "noise")
 EVENTS = ("connect", "disconnect")
+FLAGS = ("", "bad checksum", "incomplete", "noise")
 SIGNALS = {"TERM": 15, "KILL": 9}
 
 
@@ -22,24 +24,24 @@ class Case:
     args: list = field(default_factory=list)
     sim_options: list = field(default_factory=list)
     device: str = "sim"  # sim | none | file
-    status: int = 0  # expected exit status, when no signal is expected
-    signal: int = None  # expected terminating signal
-    time: tuple = None  # (MIN, MAX) wall time of the tool, ms
+    status: int = 0  # exit status, when no signal (SIGNALS) is expected
+    signal: int = None
+    time: tuple = None  # (MIN, MAX) ms, as are `gap` and the values of `gaps`
     timeout: int = None
     kill_after: int = None
     connects: bool = False
-    log: list = field(default_factory=list)  # frames and events, normalised, in order
-    gap: tuple = None  # spacing of every two successive entries
-    gaps: dict = field(default_factory=dict)  # entry N (1-based) to N + 1, overrides `gap`
+    log: list = field(default_factory=list)  # frames and events, as entry() spells them
+    gap: tuple = None
+    gaps: dict = field(default_factory=dict)  # entry N (from 1) to N + 1
     stdout: bytes = None
     counts: list = field(default_factory=list)  # (text, times)
     files: dict = field(default_factory=dict)
-    skips: dict = field(default_factory=dict)  # target kind -> reason
+    skips: dict = field(default_factory=dict)  # target kind: reason
 
 
 @dataclass
 class Run:
-    """What one run of the tool left: the tool's side, then the simulator's (when one ran)."""
+    """What one run left: the tool's side, then the simulator's (when the case has one)."""
 
     out: bytes = b""
     err: bytes = b""
@@ -54,27 +56,13 @@ class Run:
 
 
 def split_words(s):
-    """Splits on blanks; "..." holds blanks or nothing, in it \\" and \\\\ stand for " and \\."""
-    words, i = [], 0
-    while i < len(s):
-        if s[i].isspace():
-            i += 1
-        elif s[i] == '"':
-            word, i = "", i + 1
-            while i < len(s) and s[i] != '"':
-                if s[i] == "\\" and i + 1 < len(s) and s[i + 1] in '"\\':
-                    i += 1
-                word, i = word + s[i], i + 1
-            if i == len(s):
-                raise CaseError("unterminated quote")
-            words.append(word)
-            i += 1
-        else:
-            start = i
-            while i < len(s) and not s[i].isspace():
-                i += 1
-            words.append(s[start:i])
-    return words
+    """Splits on blanks; a word in "..." may hold blanks or be empty ("\\"" in it stands for ")."""
+    lex = shlex.shlex(s, posix=True)
+    lex.whitespace_split, lex.quotes, lex.commenters = True, '"', ""
+    try:
+        return list(lex)
+    except ValueError:
+        raise CaseError("unterminated quote") from None
 
 
 def ms(word, what="a number of milliseconds"):
@@ -86,10 +74,9 @@ def ms(word, what="a number of milliseconds"):
 def ms_range(words):
     if len(words) != 2:
         raise CaseError("expected MIN MAX (milliseconds)")
-    low, high = ms(words[0]), ms(words[1])
-    if low > high:
+    if ms(words[0]) > ms(words[1]):
         raise CaseError("MIN is larger than MAX")
-    return low, high
+    return int(words[0]), int(words[1])
 
 
 def is_hex_byte(word):
@@ -121,93 +108,81 @@ def parse(path, text=None):
     if text is None:
         with open(path, encoding="utf-8") as f:
             text = f.read()
-    case = Case(name=re.sub(r"\.case$", "", path.rsplit("/", 1)[-1]))
-    lines = text.split("\n")
+    case = Case(name=os.path.basename(path).removesuffix(".case"))
+    lines = enumerate(text.split("\n"), 1)
     at = 0
 
     def block():
         nonlocal at
         out = ""
-        while at < len(lines):
-            line = lines[at].rstrip("\r")
-            at += 1
-            if line.strip(" \t") == "end":
+        for at, line in lines:
+            if line.strip(" \t\r") == "end":
                 return out
-            out += block_line(line)
+            out += block_line(line.rstrip("\r"))
         raise CaseError("block not closed by 'end'")
 
     try:
-        while at < len(lines):
-            line = lines[at].strip(" \t\r")
-            at += 1
+        for at, line in lines:
+            line = line.strip(" \t\r")
             if line and not line.startswith("#"):
                 parse_line(case, line, block)
-        if case.time is None:
-            raise CaseError("every case gives its wall time: time MIN MAX")
-        if case.stdout is None and not case.counts:
-            raise CaseError("every case gives its standard output: stdout: ... end (or count N |TEXT$)")
-        if (case.kill_after is None) != (case.signal is None):
-            raise CaseError("kill-after goes with status signal TERM")
-        if any(e in EVENTS for e in case.log) and not case.connects:
-            raise CaseError("event lines need 'connects yes'")
-        if case.device != "sim" and (case.log or case.sim_options):
-            raise CaseError("frames and sim options need device sim")
+        for wrong, why in [
+                (case.time is None, "every case gives its wall time: time MIN MAX"),
+                (case.stdout is None and not case.counts,
+                 "every case gives its standard output: stdout: ... end (or count N |TEXT$)"),
+                ((case.kill_after is None) != (case.signal is None),
+                 "kill-after goes with status signal TERM"),
+                (set(case.log) & set(EVENTS) and not case.connects, "event lines need 'connects yes'"),
+                (case.device != "sim" and (case.log or case.sim_options),
+                 "frames and sim options need device sim")]:
+            if wrong:
+                raise CaseError(why)
     except CaseError as e:
         raise CaseError(f"{path}:{at}: {e}") from None
     return case
 
 
 def parse_line(case, line, block):
-    key = line.split(None, 1)[0]
-    if key == "count":  # count N |TEXT$ -- the text may hold blanks and quotes
-        bar = line.find("|")
-        words = split_words(line[:bar]) if bar >= 0 else []
-        if len(words) != 2:
+    key, rest = (line.split(None, 1) + [""])[:2]
+    if key == "count":  # count N |TEXT$: the text may hold blanks and quotes
+        n, bar, text = rest.partition("|")
+        if not bar or len(n.split()) != 1:
             raise CaseError("count takes N, then the text as a block line: count N |TEXT$")
-        text = block_line(line[bar:])
+        text = block_line(bar + text)
         if not text:
             raise CaseError("count needs a text that is not empty")
-        case.counts.append((text.encode(), ms(words[1], "a whole number")))
+        case.counts.append((text.encode(), ms(n.strip(), "a whole number")))
         return
-    if key == "skip":  # skip KIND REASON: the case cannot run on targets of that kind
-        words = line.split(None, 2)
-        if len(words) < 3:
+    if key == "skip":  # skip KIND REASON
+        words = rest.split(None, 1)
+        if len(words) != 2:
             raise CaseError("skip takes a target kind and the reason")
-        case.skips[words[1]] = words[2]
+        case.skips[words[0]] = words[1]
         return
-    w = split_words(line)
-    values = w[1:]
+    values = split_words(rest)
 
-    def want(n):
-        if len(values) != n:
-            raise CaseError(f"'{key}' takes {n} value(s)")
+    def one(*allowed):
+        if len(values) != 1 or (allowed and values[0] not in allowed):
+            raise CaseError(f"'{key}' takes one value" + (f": {' or '.join(allowed)}" if allowed else ""))
+        return values[0]
 
     if key == "args":
         case.args = values
     elif key == "sim":
         case.sim_options += values
     elif key == "device":
-        want(1)
-        if values[0] not in ("sim", "none", "file"):
-            raise CaseError("device is sim, none or file")
-        case.device = values[0]
+        case.device = one("sim", "none", "file")
     elif key == "status" and values[:1] == ["signal"]:
-        if len(values) != 2 or values[1] not in SIGNALS:
-            raise CaseError("status signal is TERM or KILL")
-        case.signal = SIGNALS[values[1]]
+        values = values[1:]
+        case.signal = SIGNALS[one(*SIGNALS)]
     elif key == "status":
-        want(1)
-        case.status = ms(values[0], "an exit status")
+        case.status = ms(one(), "an exit status")
     elif key == "time":
         case.time = ms_range(values)
     elif key in ("timeout", "kill-after"):
-        want(1)
-        setattr(case, key.replace("-", "_"), ms(values[0]))
+        setattr(case, key.replace("-", "_"), ms(one()))
     elif key == "connects":
-        want(1)
-        if values[0] not in ("yes", "no"):
-            raise CaseError("connects is yes or no")
-        case.connects = values[0] == "yes"
+        case.connects = one("yes", "no") == "yes"
     elif key == "gap" and len(values) == 3:
         if ms(values[0]) < 1:
             raise CaseError("gap N counts entries from 1")
@@ -219,21 +194,17 @@ def parse_line(case, line, block):
             raise CaseError("frame needs its bytes")
         case.log.append(entry(values))
     elif key == "event":
-        if values not in (["connect"], ["disconnect"]):
-            raise CaseError("event is connect or disconnect")
-        case.log.append(values[0])
-    elif key == "stdout:":
-        want(0)
+        case.log.append(one(*EVENTS))
+    elif key == "stdout:" and not values:
         case.stdout = block().encode()
-    elif key == "file" and (len(values) == 1 or (len(values) == 3 and values[1] == "repeat")):
+    elif key == "file" and len(values) in (1, 3) and values[-2:-1] in ([], ["repeat"]):
         name = values[0][:-1]
         if (not values[0].endswith(":") or not name or "/" in name or name in (".", "..", "ttyMCU")
                 or name.startswith(("sim.", "tool."))):
             raise CaseError(f"file name '{name}' is not a plain name of the case's own")
-        times = ms(values[2]) if len(values) == 3 else 1
-        case.files[name] = block().encode() * times
+        case.files[name] = block().encode() * (ms(values[2]) if len(values) == 3 else 1)
     else:
-        raise CaseError(f"unknown keyword '{key}'")
+        raise CaseError(f"unknown keyword '{key}' (or wrong values)")
 
 
 def visible(data):

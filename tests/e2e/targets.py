@@ -45,53 +45,45 @@ def die_with_parent():
 
 def run_process(argv, work, timeout_ms, kill_after_ms):
     """Runs argv in work with standard output on a pipe, standard error to tool.err."""
-    run = Run()
-    out = bytearray()
-    start = time.monotonic()
+    run, out, start = Run(), bytearray(), time.monotonic()
     with open(work / "tool.err", "wb") as err:
         proc = subprocess.Popen(argv, cwd=work, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=err, preexec_fn=die_with_parent)
-    pidfd = os.pidfd_open(proc.pid)
+    pidfd = os.pidfd_open(proc.pid)  # readable when the tool has ended
     events = selectors.DefaultSelector()
     events.register(proc.stdout, selectors.EVENT_READ)
     events.register(pidfd, selectors.EVENT_READ)
-    ended = eof = term_sent = False
+    signals = [(ms, sig) for ms, sig in [(kill_after_ms, signal.SIGTERM), (timeout_ms, signal.SIGKILL)]
+               if ms is not None]
+    signals.sort()
+    ended = eof = False
     while not (ended and eof):
         now = (time.monotonic() - start) * 1000
-        if ended:  # the tool is gone; something else may hold the pipe open
+        if ended:  # only something else can hold the pipe open now: give it two seconds
             wait = run.wall_ms + 2000 - now
             if wait <= 0:
                 break
-        elif run.timed_out:
-            wait = 100
-        elif kill_after_ms is not None and not term_sent:
-            wait = min(kill_after_ms, timeout_ms) - now
         else:
-            wait = timeout_ms - now
+            wait = signals[0][0] - now if signals else 100
         for key, _ in events.select(max(wait, 0) / 1000):
             if key.fileobj == pidfd:
                 proc.wait()
                 run.wall_ms = int((time.monotonic() - start) * 1000)
-                run.ended_before_kill = kill_after_ms is not None and not term_sent
+                run.ended_before_kill = (kill_after_ms, signal.SIGTERM) in signals
                 ended = True
                 events.unregister(pidfd)
             else:
-                chunk = os.read(proc.stdout.fileno(), 65536)
-                out += chunk
+                out += (chunk := os.read(proc.stdout.fileno(), 65536))
                 if not chunk:
                     eof = True
                     events.unregister(proc.stdout)
-        now = (time.monotonic() - start) * 1000
-        if not ended and kill_after_ms is not None and not term_sent and now >= kill_after_ms:
-            proc.send_signal(signal.SIGTERM)
-            term_sent = True
-        if not ended and not run.timed_out and now >= timeout_ms:
-            proc.kill()
-            run.timed_out = True
+        while not ended and signals and (time.monotonic() - start) * 1000 >= signals[0][0]:
+            sig = signals.pop(0)[1]
+            proc.send_signal(sig)
+            run.timed_out = run.timed_out or sig == signal.SIGKILL
     os.close(pidfd)
     proc.stdout.close()
-    run.out, run.status = bytes(out), proc.returncode
-    run.err = (work / "tool.err").read_bytes()
+    run.out, run.status, run.err = bytes(out), proc.returncode, (work / "tool.err").read_bytes()
     return run
 
 
