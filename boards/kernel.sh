@@ -7,6 +7,9 @@
 # version; a cached vmlinux whose SHA256SUMS does not match is built again. A fresh build
 # (unpack, configure, vmlinux) runs at low priority with two jobs: nice -n 10 make -j2.
 # The build log and its wall time are kept beside the kernel (build.log, build-seconds).
+#
+#   boards/kernel.sh                 build unless cached; print the directory
+#   boards/kernel.sh --cached-only   print the directory if cached; otherwise exit 3, build nothing
 set -euo pipefail
 shopt -s inherit_errexit
 
@@ -29,6 +32,10 @@ then
     exit 0
 fi
 
+if [ "${1:-}" = --cached-only ]; then
+    log "no big-endian kernel cached for this fragment and source (boards/kernel.sh builds it)"
+    exit 3
+fi
 mkdir -p "$cache"
 work=$(mktemp -d "$cache/tmp.kernel.XXXXXX")
 trap 'rm -rf "$work"' EXIT
