@@ -26,5 +26,5 @@ cppcheck --enable=warning,style,performance,portability --std=c++20 --inline-sup
     --error-exitcode=1 -I . --library=googletest --suppress=missingIncludeSystem \
     --suppress=useStlAlgorithm \
     --suppress='unusedStructMember:tests/unit/*' \
-    driver serial protocol receiver sim bench fuzz tests/unit tests/sim tests/e2e
+    driver serial protocol receiver sim bench fuzz tests/unit tests/sim
 echo "cppcheck: 0 findings"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests every preset: the host build, ASan+UBSan, TSan, and the board builds for
 # big- and little-endian MIPS (their tests run under qemu-user). Installs missing packages first.
-# The host build comes first: the board builds take the simulator and the end-to-end runner
-# from it. Every preset is tried; the summary at the end has each ctest's count.
+# The host build comes first: the board builds take the simulator from it. Every preset is
+# tried; the summary at the end has each ctest's count.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
