@@ -1,19 +1,19 @@
 // Receive-path benchmarks: the frame assembler alone, and the whole path per piece (echo,
 // assembly, checksum, dispatch, handler output) with standard output on /dev/null.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
 #include "protocol/frame.h"
 #include "receiver/base64.h"
 #include "receiver/msg_ring.h"
 #include "receiver/ntc.h"
 #include "receiver/receiver.h"
 #include "serial/serial_port.h"
-
-#include <benchmark/benchmark.h>
-
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -32,7 +32,8 @@ void set_stream_rate(benchmark::State& state, size_t stream_bytes)
 }
 
 // A reply frame as the MCU sends it: AA, L, head byte, event id, payload, checksum, BB.
-void add_reply(std::vector<uint8_t>& stream, uint8_t event, std::vector<uint8_t> payload, uint8_t head = 0)
+void add_reply(std::vector<uint8_t>& stream, uint8_t event, std::vector<uint8_t> payload,
+               uint8_t head = 0)
 {
     std::vector<uint8_t> body{head, event};
     body.insert(body.end(), payload.begin(), payload.end());
@@ -74,7 +75,8 @@ std::vector<uint8_t> recorded_stream()
 }
 
 // Piece sizes 1 to 4 in turn, as the receiver's reads deliver them.
-template <typename Consume> void for_each_piece(const std::vector<uint8_t>& s, Consume consume)
+template <typename Consume>
+void for_each_piece(const std::vector<uint8_t>& s, Consume consume)
 {
     size_t pos = 0;
     int size = 1;
@@ -157,10 +159,12 @@ void BM_Base64(benchmark::State& state)
     }
     uint8_t out[IR_DECODE_SIZE];
     for (auto _ : state) {
-        benchmark::DoNotOptimize(base64_decode(text.data(), static_cast<uint32_t>(text.size()), out));
+        benchmark::DoNotOptimize(
+            base64_decode(text.data(), static_cast<uint32_t>(text.size()), out));
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(text.size()));
 }
 BENCHMARK(BM_Base64);
 

@@ -5,19 +5,26 @@
 // accounting of the child, all its threads together (wait4). scripts/perf.sh uses it.
 //
 //   mcu_run_stats STATS_FILE PROGRAM [ARG ...]
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 namespace {
 
-long long micros(const timeval& t) { return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_usec; }
+long long micros(const timeval& t)
+{
+    return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_usec;
+}
 
-long long micros(const timespec& t) { return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000; }
+long long micros(const timespec& t)
+{
+    return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
 
 } // namespace
 
@@ -56,8 +63,8 @@ int main(int argc, char** argv)
         return 1;
     }
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::fprintf(out, "%lld %lld %lld %ld %d\n", micros(end) - micros(start), micros(usage.ru_utime),
-                 micros(usage.ru_stime), usage.ru_maxrss, code);
+    std::fprintf(out, "%lld %lld %lld %ld %d\n", micros(end) - micros(start),
+                 micros(usage.ru_utime), micros(usage.ru_stime), usage.ru_maxrss, code);
     std::fclose(out);
     return code;
 }

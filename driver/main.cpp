@@ -2,14 +2,15 @@
 //
 // Opens the UART, starts the receiver thread that prints every reply, runs the operation
 // with its fixed waits, closes the UART. The exit status is 0 for every run that ends.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "driver/operations.h"
 #include "receiver/msg_ring.h"
 #include "receiver/receiver.h"
 #include "serial/serial_port.h"
-
-#include <cstdio>
-#include <pthread.h>
-#include <unistd.h>
 
 // The UART descriptor, -1 until the port is open. Only this file names it: the operations get
 // its value, the receiver thread its address.

@@ -1,14 +1,14 @@
 #include "driver/operations.h"
 
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
 #include "driver/payloads.h"
 #include "driver/waits.h"
 #include "protocol/codes.h"
 #include "protocol/commands.h"
 #include "receiver/receiver.h"
-
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -277,8 +277,14 @@ void relay_query(int fd, const op_params& p, void (*query)(int))
 }
 
 void op_relay_ntc(int fd, const op_params& p) { relay_query(fd, p, mcu_relay_read_ntc); }
-void op_relay_frequency(int fd, const op_params& p) { relay_query(fd, p, mcu_relay_read_frequency); }
-void op_relay_zero_cross(int fd, const op_params& p) { relay_query(fd, p, mcu_relay_read_zero_cross_status); }
+void op_relay_frequency(int fd, const op_params& p)
+{
+    relay_query(fd, p, mcu_relay_read_frequency);
+}
+void op_relay_zero_cross(int fd, const op_params& p)
+{
+    relay_query(fd, p, mcu_relay_read_zero_cross_status);
+}
 
 void op_power_load(int fd, const op_params& p)
 {

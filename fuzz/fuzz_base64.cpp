@@ -13,10 +13,7 @@
 
 namespace {
 
-size_t decode_room(size_t text_len)
-{
-    return 3 * ((text_len + 3) / 4);
-}
+size_t decode_room(size_t text_len) { return 3 * ((text_len + 3) / 4); }
 
 void decode_text(const uint8_t* text, size_t len)
 {

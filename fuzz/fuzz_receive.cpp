@@ -38,10 +38,7 @@ class piece_sizes {
     size_t step_ = 0;
 };
 
-bool in_ring(int32_t index)
-{
-    return index >= 0 && index < MSG_SLOTS;
-}
+bool in_ring(int32_t index) { return index >= 0 && index < MSG_SLOTS; }
 
 void check_ring()
 {

@@ -1,11 +1,11 @@
 #include "protocol/commands.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "protocol/codes.h"
 #include "protocol/frame.h"
 #include "serial/serial_port.h"
-
-#include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -126,7 +126,8 @@ void mcu_rs485_send(int fd, const uint8_t* data, uint8_t len)
     devctrl_serial_write(fd, buf, sizeof(buf));
 }
 
-void mcu_rs485_usart_set(int fd, uint32_t baudrate, uint8_t data_width, uint8_t stop_bits, uint8_t parity)
+void mcu_rs485_usart_set(int fd, uint32_t baudrate, uint8_t data_width, uint8_t stop_bits,
+                         uint8_t parity)
 {
     uint8_t frame[12] = {FRAME_START, 0x0A, CODE_RS485_SETTINGS, 0, 0, 0, 0, 0, 0, 0, 0, FRAME_END};
     printf("set baudrate:%u\n", baudrate);
@@ -176,7 +177,10 @@ void mcu_ir_carrier_set(int fd, int carrier, uint8_t param)
     send_frame(fd, frame);
 }
 
-void mcu_ir_send(int fd, const uint8_t* data, uint16_t len) { send_ir(fd, CODE_IR_SEND, data, len); }
+void mcu_ir_send(int fd, const uint8_t* data, uint16_t len)
+{
+    send_ir(fd, CODE_IR_SEND, data, len);
+}
 
 void mcu_ir_new_send(int fd, const uint8_t* data, uint16_t len)
 {
@@ -184,11 +188,15 @@ void mcu_ir_new_send(int fd, const uint8_t* data, uint16_t len)
     send_ir(fd, CODE_IR_NEW_SEND, data, len);
 }
 
-void mcu_ir_receiver_set(int fd, int setting) { send_byte(fd, CODE_IR_RECEIVER, static_cast<uint8_t>(setting)); }
+void mcu_ir_receiver_set(int fd, int setting)
+{
+    send_byte(fd, CODE_IR_RECEIVER, static_cast<uint8_t>(setting));
+}
 
 void mcu_key_test(int fd, int key)
 {
-    uint8_t frame[6] = {FRAME_START, 0x04, CODE_KEY_TEST, static_cast<uint8_t>(key), 0x00, FRAME_END};
+    uint8_t frame[6] = {FRAME_START, 0x04,     CODE_KEY_TEST, static_cast<uint8_t>(key),
+                        0x00,        FRAME_END};
     printf("%s:key num %d\n", "mcu_key_test", frame[3]);
     frame_finish(frame);
     print_frame("set:", frame, sizeof(frame));

@@ -34,7 +34,8 @@ float temp_fitting(uint32_t raw)
         const bool in_band = (i == 0) ? (ohms >= band.low && ohms <= band.high)
                                       : (ohms >= band.low && ohms < band.high);
         if (in_band) {
-            // A multiply and a separate add: the build forbids contracting them (-ffp-contract=off).
+            // A multiply and a separate add: the build forbids contracting them
+            // (-ffp-contract=off).
             const double scaled = band.a * log(static_cast<double>(ohms));
             return static_cast<float>(scaled + band.b);
         }

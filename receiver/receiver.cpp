@@ -1,15 +1,15 @@
 #include "receiver/receiver.h"
 
+#include <bit>
+#include <cstdio>
+#include <cstring>
+
 #include "protocol/codes.h"
 #include "protocol/frame.h"
 #include "receiver/base64.h"
 #include "receiver/msg_ring.h"
 #include "receiver/ntc.h"
 #include "serial/serial_port.h"
-
-#include <bit>
-#include <cstdio>
-#include <cstring>
 
 // The last FCT result (CODE_FCT_TEST); -1 until one arrives. Printed by operation 10.
 std::atomic<int32_t> g_fct_test{-1};
@@ -121,7 +121,8 @@ void dispatch(const uint8_t* d, uint32_t len, uint8_t* ir_decode)
         const float v = le_float(&d[2]);
         const float millivolts = v * 10.0F;
         const float volts = v / 100.0F;
-        printf("---A vol %f mv = %f V.\n", static_cast<double>(millivolts), static_cast<double>(volts));
+        printf("---A vol %f mv = %f V.\n", static_cast<double>(millivolts),
+               static_cast<double>(volts));
         break;
     }
     case CODE_CURRENT:
@@ -160,7 +161,8 @@ void dispatch(const uint8_t* d, uint32_t len, uint8_t* ir_decode)
         printf("humidity:%d, temp:%d \n", d[2] * 256 + d[3], d[4] * 256 + d[5]);
         break;
     case CODE_IR_TEST: {
-        const uint32_t v = (static_cast<uint32_t>(d[2]) << 16) | (static_cast<uint32_t>(d[3]) << 8) | d[4];
+        const uint32_t v =
+            (static_cast<uint32_t>(d[2]) << 16) | (static_cast<uint32_t>(d[3]) << 8) | d[4];
         printf("ir test:%s\n", v == 0x17BB ? "success" : "fail");
         break;
     }
@@ -227,7 +229,8 @@ void receiver_handle_frame(const uint8_t* data, uint32_t length, uint8_t* ir_dec
     }
     const uint8_t sum = check_sum(data, static_cast<uint8_t>(length - 2));
     const uint8_t received = data[length - 2];
-    printf("checksum:%x == %x \n", static_cast<unsigned int>(sum), static_cast<unsigned int>(received));
+    printf("checksum:%x == %x \n", static_cast<unsigned int>(sum),
+           static_cast<unsigned int>(received));
     if (sum != received) {
         return;
     }

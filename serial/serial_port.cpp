@@ -1,9 +1,10 @@
 #include "serial/serial_port.h"
 
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 
 namespace {
 

@@ -9,9 +9,10 @@
 // The layer keeps no state: every call takes the descriptor that open returned.
 #pragma once
 
+#include <termios.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <termios.h>
 
 // The device the tool opens; a build-time constant (CMake cache variable MCU_TEST_DEVICE).
 extern const char serial_device_path[];
@@ -21,4 +22,5 @@ int devctrl_serial_write(int fd, const uint8_t* buf, size_t len);
 int devctrl_serial_read(int fd, uint8_t* buf, size_t len);
 
 void devctrl_serial_echo(const uint8_t* buf, int count);
-void serial_build_termios(struct termios* tio, int speed, int data_bits, char parity, int stop_bits);
+void serial_build_termios(struct termios* tio, int speed, int data_bits, char parity,
+                          int stop_bits);

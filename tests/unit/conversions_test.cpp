@@ -1,14 +1,13 @@
 // The two reply conversions: the NTC temperature fit at its band bounds, and the lenient
 // Base64 decoder's rules.
-#include "receiver/base64.h"
-#include "receiver/ntc.h"
-#include "support.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
+#include "receiver/base64.h"
+#include "receiver/ntc.h"
+#include "support.h"
 
 TEST(Ntc, BandBoundsOnWholeReadings)
 {
@@ -16,9 +15,9 @@ TEST(Ntc, BandBoundsOnWholeReadings)
         uint32_t raw;
         const char* printed;
     } cases[] = {
-        {2048, "25.02"}, {305, "0.00"},  {306, "-24.37"}, {1170, "4.94"}, {1171, "5.15"},
-        {2275, "29.86"}, {2276, "29.03"}, {3276, "60.20"}, {3277, "60.24"}, {3757, "87.58"},
-        {3758, "0.00"},  {0, "0.00"},     {4096, "0.00"},   {0xFFFFFFFF, "0.00"},
+        {2048, "25.02"}, {305, "0.00"},   {306, "-24.37"}, {1170, "4.94"},       {1171, "5.15"},
+        {2275, "29.86"}, {2276, "29.03"}, {3276, "60.20"}, {3277, "60.24"},      {3757, "87.58"},
+        {3758, "0.00"},  {0, "0.00"},     {4096, "0.00"},  {0xFFFFFFFF, "0.00"},
     };
     for (const auto& c : cases) {
         char text[32];

@@ -1,9 +1,9 @@
 // The frame assembler: the worked example in every split, and the stream shapes that framing
 // by the length byte alone must survive, seen as the receiver sees them: frame by frame.
+#include <gtest/gtest.h>
+
 #include "receiver/msg_ring.h"
 #include "support.h"
-
-#include <gtest/gtest.h>
 
 using unit::Bytes;
 
@@ -13,7 +13,10 @@ const Bytes VERSION_REPLY = {0xAA, 0x05, 0x00, 0x32, 0x07, 0x39, 0xBB};
 const Bytes VERSION_BODY = {0x00, 0x32, 0x07, 0x39, 0xBB};
 const Bytes NONE = {}; // what next_frame() gives when no complete frame waits
 
-void feed(const Bytes& bytes) { devctrl_uart_msg_deal(bytes.data(), static_cast<int32_t>(bytes.size())); }
+void feed(const Bytes& bytes)
+{
+    devctrl_uart_msg_deal(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
 
 // The body of the oldest complete frame, consumed as the receiver consumes it; NONE if the
 // ring holds no complete frame.

@@ -1,10 +1,10 @@
 // The checksum, and the builders that no operation sends (the end-to-end cases pin the others):
 // the upgrade family and the largest frames each builder can carry.
+#include <gtest/gtest.h>
+
 #include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "support.h"
-
-#include <gtest/gtest.h>
 
 using unit::Bytes;
 using unit::run_builder;
@@ -43,13 +43,15 @@ TEST(Builders, LargestFramesFillTheirBuffers)
     EXPECT_EQ(rs485[131], static_cast<uint8_t>(0x90 + 128));
     EXPECT_EQ(rs485[132], 0xBB);
 
-    const auto relays = run_builder([&](int fd) { mcu_relay_multi_control(fd, 10, data.data()); }).bytes;
+    const auto relays =
+        run_builder([&](int fd) { mcu_relay_multi_control(fd, 10, data.data()); }).bytes;
     ASSERT_EQ(relays.size(), 25U);
     EXPECT_EQ(relays[1], 0x17);
     EXPECT_EQ(relays[23], static_cast<uint8_t>(0x99 + 20));
     EXPECT_EQ(relays[24], 0xBB);
 
-    const auto aprom = run_builder([&](int fd) { mcu_send_aprom_packet(fd, data.data(), 251, 0); }).bytes;
+    const auto aprom =
+        run_builder([&](int fd) { mcu_send_aprom_packet(fd, data.data(), 251, 0); }).bytes;
     ASSERT_EQ(aprom.size(), 257U);
     EXPECT_EQ(aprom[1], 0xFF);
     EXPECT_EQ(aprom[256], 0xBB);

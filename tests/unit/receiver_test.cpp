@@ -1,10 +1,10 @@
 // The receiver's check and dispatch for what the end-to-end cases cannot reach: the flash
 // status replies, an event without a handler, a wrong checksum, and one frame per piece.
+#include <gtest/gtest.h>
+
 #include "receiver/msg_ring.h"
 #include "receiver/receiver.h"
 #include "support.h"
-
-#include <gtest/gtest.h>
 
 using unit::Bytes;
 using unit::capture_stdout;
@@ -17,8 +17,9 @@ class Receiver : public ::testing::Test {
 
     std::string take(const Bytes& piece)
     {
-        return capture_stdout(
-            [&] { receiver_take_piece(piece.data(), static_cast<int32_t>(piece.size()), ir_decode); });
+        return capture_stdout([&] {
+            receiver_take_piece(piece.data(), static_cast<int32_t>(piece.size()), ir_decode);
+        });
     }
 
     uint8_t ir_decode[IR_DECODE_SIZE] = {};

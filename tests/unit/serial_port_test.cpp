@@ -1,16 +1,16 @@
 // The UART layer: the line settings it builds, opening through the ttyUNIT link, the byte
 // echo of reads, and the failure lines.
-#include "serial/serial_port.h"
-#include "support.h"
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
+
+#include "serial/serial_port.h"
+#include "support.h"
 
 using unit::capture_stdout;
 
@@ -44,7 +44,8 @@ TEST(SerialTermios, EveryFieldFromScratch)
         termios tio;
         memset(&tio, 0xA5, sizeof tio); // nothing of the old record may show through
         serial_build_termios(&tio, c.speed, c.data_bits, c.parity, c.stop_bits);
-        SCOPED_TRACE(testing::Message() << c.speed << " " << c.data_bits << c.parity << c.stop_bits);
+        SCOPED_TRACE(testing::Message()
+                     << c.speed << " " << c.data_bits << c.parity << c.stop_bits);
         EXPECT_EQ(tio.c_iflag, c.iflag);
         EXPECT_EQ(tio.c_oflag, NONE);
         EXPECT_EQ(tio.c_lflag, NONE);
@@ -83,14 +84,16 @@ class SerialOpen : public testing::Test {
 TEST_F(SerialOpen, FailureLines)
 {
     int fd = 0;
-    EXPECT_EQ(capture_stdout([&] { fd = devctrl_serial_open(115200, 8, 'N', 1); }), "open ttyUNIT err.\n");
+    EXPECT_EQ(capture_stdout([&] { fd = devctrl_serial_open(115200, 8, 'N', 1); }),
+              "open ttyUNIT err.\n");
     EXPECT_EQ(fd, -1);
 
     FILE* plain = fopen("plain", "w");
     ASSERT_NE(plain, nullptr);
     fclose(plain);
     ASSERT_EQ(symlink("plain", "ttyUNIT"), 0);
-    EXPECT_EQ(capture_stdout([&] { fd = devctrl_serial_open(115200, 8, 'N', 1); }), "tcgetattr err.\n");
+    EXPECT_EQ(capture_stdout([&] { fd = devctrl_serial_open(115200, 8, 'N', 1); }),
+              "tcgetattr err.\n");
     EXPECT_EQ(fd, -1);
 }
 
@@ -140,9 +143,11 @@ TEST(SerialIo, FailedWriteIsReported)
     ASSERT_EQ(pipe(ends), 0);
     const uint8_t byte = 0xAA;
     int ret = 1;
-    EXPECT_EQ(capture_stdout([&] { ret = devctrl_serial_write(ends[1], &byte, 0); }), "serial write data err.\n");
+    EXPECT_EQ(capture_stdout([&] { ret = devctrl_serial_write(ends[1], &byte, 0); }),
+              "serial write data err.\n");
     EXPECT_EQ(ret, 0);
-    EXPECT_EQ(capture_stdout([&] { ret = devctrl_serial_write(-1, &byte, 1); }), "serial write data err.\n");
+    EXPECT_EQ(capture_stdout([&] { ret = devctrl_serial_write(-1, &byte, 1); }),
+              "serial write data err.\n");
     EXPECT_EQ(ret, -1);
     close(ends[0]);
     close(ends[1]);
