@@ -86,6 +86,7 @@ def start_sim(port: list[str], ready: Path, options, log: Path, cwd=None) -> sub
                                    stdout=out, stderr=subprocess.STDOUT)
         if wait_for(ready, sim, 10, "mcu_sim did not come up"):
             return sim
+        print(f"mcu_sim ended ({sim.returncode}), started again: {log.read_text()}")
         time.sleep(0.1)
     pytest.fail(f"mcu_sim {' '.join(options)} ended ({sim.returncode}): {log.read_text()}")
 
