@@ -107,7 +107,7 @@ void run_port_loop(Port& port, Simulator& sim, Clock clock)
     while (g_stop == 0) {
         std::int64_t now = clock();
         if (!port.is_open() || !sim.connected()) {
-            if (port.is_open() && port.tool_present()) {
+            if (port.is_open() && port.signals_connects() && port.tool_present()) {
                 sim.connect(now);
                 write_blocked = false;
                 continue;
