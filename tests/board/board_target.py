@@ -1,0 +1,62 @@
+"""The end-to-end cases on a virtual board: `--target tests/board/board_target.py:BoardTarget`.
+
+The tool installed on the board, `mcu_test` (device /dev/ttyS4), runs there through labgrid's
+shell; the case's simulator runs on this machine, `mcu_sim --socket` on the board's MCU UART,
+a fresh one per case while the board keeps running (labgrid_board.py).
+
+A UART cannot tell the simulator when the tool opens or closes it: connects and disconnects
+are left out (sees_connects), and the simulator counts as connected from its start, so its
+script clock starts before the tool does. Cases that need what a board cannot give (no device,
+a regular file as the device) say so with a `skip board REASON` line.
+
+Wall times are the board's (labgrid_board.tool_command); allowance_ms covers what the board
+adds to a run: starting a dynamically linked program under an emulated MIPS CPU, and a busy
+host delaying the emulation.
+"""
+
+import pytest
+
+from casefile import Run
+from labgrid_board import BoardError, board_of
+
+# Measured on the virtual mipsel board (QEMU TCG, 2-core host): mcu_test without arguments
+# takes about 100 ms from start to end (the host build: 1 ms); with other tests loading the
+# machine, up to a few hundred. Gaps between frames the tool sends stay within tens of ms.
+ALLOWANCE_MS = 600
+
+
+class BoardTarget:
+    kind = "board"
+    sees_connects = False
+    allowance_ms = ALLOWANCE_MS
+
+    def __init__(self, config):
+        try:
+            self.board = board_of(config).start()
+        except BoardError as e:
+            pytest.fail(str(e), pytrace=False)
+        if not self.board.virtual:
+            pytest.skip("the board's MCU is real: the cases need the simulator of a virtual board")
+
+    def sim_port(self, work):
+        return self.board.sim_argv(work / "sim.ready")[1:]
+
+    def port_ready(self, work):
+        return (work / "sim.ready").exists()
+
+    def prepare(self, work, device):
+        pytest.fail(f"'device {device}' cannot be made on a board: the case needs a "
+                    "'skip board REASON' line", pytrace=False)
+
+    def run(self, args, work, timeout_ms, kill_after_ms):
+        try:
+            tool = self.board.run_tool(args, timeout_ms, kill_after_ms)
+        except BoardError as e:
+            pytest.fail(str(e), pytrace=False)
+        (work / "tool.err").write_bytes(tool.err)
+        return Run(out=tool.out, err=tool.err, status=tool.status, wall_ms=tool.wall_ms,
+                   timed_out=tool.killed,
+                   ended_before_kill=kill_after_ms is not None and not tool.term_sent)
+
+    def close(self):
+        pass  # the board is powered off by tests/board/conftest.py when the session ends

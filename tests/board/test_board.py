@@ -1,0 +1,134 @@
+"""The tool on a board, through labgrid's shell: what only a board shows (its loader, its serial
+driver, the UART that the MCU sits on). On a virtual board the MCU is a fresh simulator per test;
+tests that need one skip on a real board (fixture sim_work). The end-to-end cases cover the
+operations themselves (board_target.py)."""
+
+import os
+import signal
+import threading
+import time
+
+import pytest
+from labgrid import Environment
+
+from labgrid_board import BoardError, LabgridBoard, read_text
+
+USAGE = b"ops:0 \narg err\n"  # mcu_test without arguments (operation 0 without its parameter)
+VERSION_QUERY = "AA 03 32 32 BB"
+
+
+def frames(work):
+    """The frames in the simulator's log, without their times (nor the socket's connect)."""
+    entries = [line.split(None, 1)[1] for line in read_text(work / "sim.log").splitlines()]
+    return [e for e in entries if e not in ("connect", "disconnect")]
+
+
+def test_mcu_uart_is_a_character_device(board):
+    out, status = board.run("ls -l /dev/ttyS4 && test -c /dev/ttyS4")
+    assert status == 0, f"/dev/ttyS4 on the board: {out}"
+
+
+@pytest.mark.parametrize("tool", ["mcu_test", "mcu_test-static"])
+def test_tool_starts(board, tool):
+    """The loader finds what the dynamic program needs; the static one needs nothing."""
+    _, installed = board.run(f"command -v {tool}")
+    if installed != 0:
+        pytest.skip(f"{tool} is not installed on this board")
+    run = board.run_tool([], timeout_ms=10000, tool=tool)
+    assert (run.out, run.err, run.status) == (USAGE, b"", 0)
+
+
+def test_tool_sets_the_uart_to_115200_8n1_raw(board):
+    """The real serial driver takes the tool's settings (a pseudo-terminal would ignore the
+    speed, parity and stop bits); they stay after the tool has closed the port."""
+    _, status = board.run("stty -F /dev/ttyS4 9600 cs7 parenb cstopb icanon echo min 1 time 0")
+    assert status == 0
+    run = board.run_tool(["0", "1"], timeout_ms=10000)
+    assert run.status == 0 and run.out.startswith(b"ops:0 \nmcu_get version.\n")
+    out, status = board.run("stty -F /dev/ttyS4 -a")
+    settings = " ".join(out).replace(";", " ").split()
+    assert status == 0
+    assert "115200" in settings, out
+    for flag in ("cs8", "-parenb", "-cstopb", "cread", "clocal", "-icanon", "-echo", "-isig",
+                 "-opost", "-ixon"):
+        assert flag in settings, f"{flag} not set: {out}"
+    text = " ".join(out)
+    assert "min = 0" in text and "time = 1" in text, out
+
+
+def test_each_run_gets_a_fresh_simulator_with_its_own_state(board, sim_work):
+    """The board keeps running while simulators come and go on its MCU UART."""
+    for version in (9, 3):
+        work = sim_work / f"v{version}"
+        work.mkdir()
+        with board.simulator(work, "--set", f"version={version}"):
+            run = board.run_tool(["0", "1"], timeout_ms=10000)
+        assert run.out.endswith(f"event id:32\nver:{version} \n".encode()), run.out
+        assert frames(work) == [VERSION_QUERY]
+
+
+def test_bytes_sent_without_a_simulator_are_dropped(board, sim_work):
+    """With nothing on the MCU UART the query is lost, the wait runs out, and the next
+    simulator receives only what is sent while it is connected."""
+    run = board.run_tool(["0", "1"], timeout_ms=10000)
+    assert (run.out, run.status) == (b"ops:0 \nmcu_get version.\n", 0)
+    assert run.wall_ms >= 300
+    with board.simulator(sim_work):
+        run = board.run_tool(["0", "1"], timeout_ms=10000)
+    assert run.out.endswith(b"ver:7 \n")
+    assert frames(sim_work) == [VERSION_QUERY]
+
+
+def test_a_simulator_killed_mid_run_leaves_the_board_usable(board, sim_work):
+    """A simulator that dies while the tool runs: the run ends as usual (a UART cannot tell),
+    and a fresh simulator serves the next run."""
+    first = sim_work / "killed"
+    first.mkdir()
+    with board.simulator(first) as sim:
+        # Operation 2 asks twice, 500 ms apart, then waits 1 s: the simulator dies meanwhile.
+        killer = threading.Timer(0.6, sim.kill)
+        killer.start()
+        try:
+            run = board.run_tool(["2"], timeout_ms=10000)
+        finally:
+            killer.cancel()
+        assert sim.wait() == -signal.SIGKILL
+    assert (run.status, run.err) == (0, b"") and run.out.startswith(b"ops:2 \n")
+    assert run.wall_ms >= 1500
+    second = sim_work / "fresh"
+    second.mkdir()
+    with board.simulator(second):
+        run = board.run_tool(["0", "1"], timeout_ms=10000)
+    assert run.out.endswith(b"ver:7 \n")
+    assert frames(second) == [VERSION_QUERY]
+
+
+def test_a_board_without_a_shell_fails_with_its_console_log(board, tmp_path, monkeypatch):
+    """A board whose prompt never comes fails within its bound, and the failure holds what the
+    console printed (here: a second virtual board, whose shell prompt does not match)."""
+    if not board.virtual:
+        pytest.skip("boots a second virtual board")
+    source = board.target.env.config_file
+    with open(source) as f:
+        text = f.read()
+    bound = 8
+    text = text.replace(f"prompt: '{board.name}# '", "prompt: 'no-such-prompt# '")
+    text = text.replace("login_timeout: 60", f"login_timeout: {bound}")
+    assert "no-such-prompt" in text and f"login_timeout: {bound}" in text
+    env_file = tmp_path / os.path.basename(source)
+    env_file.write_text(text)
+    monkeypatch.setenv("LG_MCU_SOCKET", str(tmp_path / "mcu.sock"))
+    other = LabgridBoard(Environment(str(env_file)).get_target("main"), sim=board.sim_program)
+    started = time.monotonic()
+    try:
+        with pytest.raises(BoardError) as failure:
+            other.start()
+    finally:
+        took = time.monotonic() - started
+        other.close()
+    message = str(failure.value)
+    assert "no shell after" in message
+    assert "console log:" in message and "console [ttyS2] enabled" in message  # the kernel's
+    assert bound <= took < bound + 15
+    with pytest.raises(BoardError):  # a failed board stays failed: no second boot
+        other.start()
