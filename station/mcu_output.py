@@ -168,7 +168,8 @@ _LINES: list[tuple[str, str, tuple[Callable[[str], object], ...]]] = [
     ("version", rf"ver:{_INT}", (_i,)),
     ("key_state", rf"sw1 state :{_UINT}", (_i,)),
     ("presstest_exit", r"presstest exit (temporary|set)", (str,)),
-    ("serial_number", r"sn: ((?:[ 0-9a-f]{4}){6})\.", (str,)),
+    # "%4x" of six bytes: each one or two hex digits, right-aligned in four columns
+    ("serial_number", r"sn: ((?: {2,3}[0-9a-f]{1,2}){6})\.", (str,)),
     ("presstest_result", rf"presstest result:{_UINT}", (_i,)),
     ("voltage", rf"---A vol {_FLOAT} mv = {_FLOAT} V\.", (_f, _f)),
     ("current", rf"---A cur {_FLOAT} mA\.", (_f,)),
@@ -340,8 +341,7 @@ def _op4(args: Sequence[str], o: Output) -> dict[str, Outcome]:
 
 
 def _serial(record: Record) -> Reading:
-    text = record.fields[0]
-    return Reading("".join(f"{int(text[i:i + 4], 16):02x}" for i in range(0, 24, 4)))
+    return Reading("".join(f"{int(byte, 16):02x}" for byte in record.fields[0].split()))
 
 
 def _op10(args: Sequence[str], o: Output) -> dict[str, Outcome]:

@@ -148,3 +148,23 @@ def test_a_bad_reply_to_another_query_is_not_charged_to_this_one():
     # without an echo to tell, the failed check is taken for this reply
     text = "ops:22 \nchecksum:34 == 35 \n"
     assert read_operation(["22"], text) == {"mains_frequency": BadChecksum(0x34, 0x35)}
+
+
+def test_lines_that_only_look_like_a_value_are_not_one():
+    for line in ("sn:                         .", "sn:    c  22   5  43  59.", "ver:x ",
+                 "---A vol 1.5 mv = V.", "Relay1 Read:", "NTC_Temp:25.02C", "mcu type 0x.",
+                 "checksum:zz == 39 "):
+        output = parse_output(f"ops:0 \n{line}\n")
+        assert output.unrecognised == [line]
+
+
+def test_random_bytes_never_raise():
+    import random
+    rng = random.Random(12)
+    alphabet = b"0x,:= \n\xc2\xb0abcdef0123456789.-%<>" + bytes(range(256))
+    for _ in range(300):
+        text = bytes(rng.choice(alphabet) for _ in range(rng.randrange(200)))
+        for op in ("0", "4", "6", "10", "12", "17", "19", "21"):
+            for values in (read_operation([op, "1"], text), read_operation([op], text)):
+                assert all(isinstance(v, (Reading, NoAnswer, BadChecksum, LinkError))
+                           for v in values.values())
