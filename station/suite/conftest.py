@@ -84,7 +84,7 @@ class Session:
     def show(self, index: int, r: Result) -> None:
         value = "-" if r.value is None else (f"{r.value:g}" if isinstance(r.value, float)
                                              else str(r.value))
-        unit = f" {r.unit}" if r.unit else ""
+        unit = f" {r.unit}" if r.unit and r.value is not None else ""
         limits = ", ".join(f"{k} {v}" for k, v in r.limits.items())
         self.say(f"[{index:2d}/{len(self.plan)}] {r.title:<24s} {value + unit:<16s} "
                  f"({limits})  {r.verdict.upper()}" + (f"  {r.detail}" if r.detail else ""))
@@ -188,8 +188,12 @@ def session(request) -> Session:
 
 def pytest_report_teststatus(report, config):
     # The station prints a line of its own for each measurement; no dots or letters.
-    if _KEY in config.stash and report.when == "call":
+    if _KEY not in config.stash:
+        return None
+    if report.when == "call":
         return report.outcome, "", report.outcome.upper()
+    if report.failed:  # the board could not be reached: an error, shown in the station's line
+        return "error", "", "ERROR"
     return None
 
 
@@ -203,7 +207,9 @@ def pytest_runtest_makereport(item, call):
         return
     if measurement.name not in session.results:
         # An error on the way (not a verdict): keep it in the record with its reason.
-        reason = f"{call.excinfo.typename}: {call.excinfo.value}"
+        failed = call.excinfo.errisinstance(pytest.fail.Exception)
+        reason = str(call.excinfo.value) if failed else \
+            f"{call.excinfo.typename}: {call.excinfo.value}"
         r = Result(measurement.name, measurement.title, None,
                    getattr(measurement.check, "unit", None), measurement.check.describe(),
                    ERROR, reason)

@@ -251,3 +251,27 @@ def test_board_lost_half_way_keeps_what_was_measured(station, tmp_path):
     assert all("TransportError" in d for d in details[2:])  # then it could not be started
     assert run.record["verdict"] == "fail" and run.status == 1
     assert run.record["serial_number"] == "0c2205435900"
+
+
+def test_unreachable_board(tmp_path):
+    # A serial console that is not there: labgrid cannot reach the shell; the record still
+    # lists every measurement, each an error that says why.
+    env = tmp_path / "board.yaml"
+    env.write_text("targets:\n  main:\n    resources:\n"
+                   f"      RawSerialPort: {{port: {tmp_path}/no-such-tty, speed: 115200}}\n"
+                   "    drivers:\n      SerialDriver: {}\n"
+                   "      ShellDriver: {prompt: '# ', login_prompt: 'login: ', username: root}\n")
+    reports = tmp_path / "reports"
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest", str(STATION / "suite"), "--limits", str(LIMITS),
+         "--report-dir", str(reports), "--lg-env", str(env)], stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT, text=True, timeout=120,
+        env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+    print(done.stdout)
+    assert done.returncode == 1
+    [record] = [json.loads(p.read_text()) for p in reports.glob("*.json")]
+    assert [m["name"] for m in record["measurements"]] == ALL
+    assert {m["verdict"] for m in record["measurements"]} == {"error"}
+    assert all("shell is not reachable" in m["detail"] for m in record["measurements"])
+    assert record["verdict"] == "fail" and record["serial_number"] is None
+    assert "Traceback" not in done.stdout
