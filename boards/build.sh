@@ -52,7 +52,8 @@ sealed() { [ -s "$1/SHA256SUMS" ] && (cd "$1" && sha256sum --quiet --strict -c S
 # Seals the directory $1 (all its regular files) and moves it into place as $2.
 seal_into() {
     (cd "$1" && find . -type f ! -name SHA256SUMS -printf '%P\n' | sort |
-        xargs -r -d '\n' sha256sum >SHA256SUMS)
+        xargs -r -d '\n' sha256sum) >"$1.sums"
+    mv "$1.sums" "$1/SHA256SUMS"
     chmod 0755 "$1"
     rm -rf "$2"
     mkdir -p "$(dirname "$2")"
@@ -96,7 +97,7 @@ kernel_dir() {
             tmp=$(mktemp -d "$cache/tmp.XXXXXX")
             dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$tmp" --wildcards './boot/vmlinuz-*'
             mv "$tmp"/boot/vmlinuz-* "$tmp/vmlinux"
-            rm -rf "$tmp/boot"
+            rm -rf "${tmp:?}/boot"
             seal_into "$tmp" "$dir"
         fi
         echo "$dir"

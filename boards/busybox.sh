@@ -12,7 +12,6 @@
 set -euo pipefail
 shopt -s inherit_errexit
 
-here=$(cd "$(dirname "$0")" && pwd)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/mcu-boards
 cross=mips-linux-gnu-
 log() { echo "boards/busybox.sh: $*" >&2; }
