@@ -23,7 +23,7 @@ from pathlib import Path
 
 CODE = ["driver", "serial", "protocol", "receiver", "sim"]
 TESTS = ["tests", "fuzz"]
-OTHERS = ["bench", "station", "sigrok", "boards", "scripts", "cmake"]
+OTHERS = ["bench", "station", "sigrok", "boards", "scripts"]
 CPP, PYTHON, SHELL = (".cpp", ".hpp", ".h"), (".py",), (".sh",)
 
 
