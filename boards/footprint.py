@@ -60,9 +60,12 @@ def host_runs(arch, pkgroot, stats, sim, runs):
                 try:
                     while not os.path.exists(ready):
                         time.sleep(0.01)
-                    subprocess.run([stats, out, f"qemu-{arch}", "-L", root,
-                                    os.path.join(pkgroot, "usr", "bin", program), "0", "1"],
-                                   check=True, stdout=subprocess.DEVNULL)
+                    run = subprocess.run([stats, out, f"qemu-{arch}", "-L", root,
+                                          os.path.join(pkgroot, "usr", "bin", program), "0", "1"],
+                                         check=True, stdout=subprocess.PIPE)
+                    if b"ver:" not in run.stdout:  # a run that did not reach the MCU
+                        raise SystemExit(f"{program} 0 1 under qemu-{arch}: no reply\n"
+                                         f"{run.stdout.decode()}")
                 finally:
                     sim_proc.terminate()
                     sim_proc.wait()
@@ -77,7 +80,10 @@ def board_runs(name, info, sim, runs):
         for program in PROGRAMS:
             for _ in range(runs):
                 with b.simulator():
-                    out, status = b.run(f"mcu_run_stats /tmp/stats {program} 0 1 >/dev/null")
+                    # A run that did not reach the MCU does not count (grep afterwards: a
+                    # reader beside it would share the board's one CPU).
+                    out, status = b.run(f"mcu_run_stats /tmp/stats {program} 0 1 >/tmp/out"
+                                        " && grep -q ver: /tmp/out")
                     if status:
                         raise SystemExit(f"{name}: {program} 0 1 failed: {out}")
             out, _ = b.run("cat /tmp/stats; rm /tmp/stats")
