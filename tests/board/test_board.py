@@ -3,7 +3,6 @@ driver, the UART that the MCU sits on). On a virtual board the MCU is a fresh si
 tests that need one skip on a real board (fixture sim_work). The end-to-end cases cover the
 operations themselves (board_target.py)."""
 
-import os
 import signal
 import threading
 import time
@@ -108,17 +107,12 @@ def test_a_board_without_a_shell_fails_with_its_console_log(board, tmp_path, mon
     console printed (here: a second virtual board, whose shell prompt does not match)."""
     if not board.virtual:
         pytest.skip("boots a second virtual board")
-    source = board.target.env.config_file
-    with open(source) as f:
-        text = f.read()
     bound = 8
-    text = text.replace(f"prompt: '{board.name}# '", "prompt: 'no-such-prompt# '")
-    text = text.replace("login_timeout: 60", f"login_timeout: {bound}")
-    assert "no-such-prompt" in text and f"login_timeout: {bound}" in text
-    env_file = tmp_path / os.path.basename(source)
-    env_file.write_text(text)
     monkeypatch.setenv("LG_MCU_SOCKET", str(tmp_path / "mcu.sock"))
-    other = LabgridBoard(Environment(str(env_file)).get_target("main"), sim=board.sim_program)
+    env = Environment(board.target.env.config_file)
+    shell = env.config.data["targets"]["main"]["drivers"]["ShellDriver"]
+    shell.update(prompt="no-such-prompt# ", login_timeout=bound)
+    other = LabgridBoard(env.get_target("main"), sim=board.sim_program)
     started = time.monotonic()
     try:
         with pytest.raises(BoardError) as failure:
