@@ -114,7 +114,8 @@ class Board:
 
     # -- lifetime -------------------------------------------------------------------------
     def start(self, timeout=BOOT_TIMEOUT):
-        cmd = qemu_command(self.info, self.socket)
+        # QEMU ends with this process even when that is killed outright (setpriv --pdeathsig).
+        cmd = ["setpriv", "--pdeathsig", "TERM"] + qemu_command(self.info, self.socket)
         started = time.monotonic()
         self.qemu = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, start_new_session=True)
@@ -211,8 +212,8 @@ class Board:
         """Runs mcu_sim on the board's MCU UART with the given options; yields the process.
         The simulator is stopped when the block ends."""
         ready = os.path.join(self.dir, "sim.ready")
-        proc = subprocess.Popen([self.sim_program, "--socket", self.socket, "--ready", ready,
-                                 *args], start_new_session=True)
+        proc = subprocess.Popen(["setpriv", "--pdeathsig", "TERM", self.sim_program, "--socket",
+                                 self.socket, "--ready", ready, *args], start_new_session=True)
         try:
             deadline = time.monotonic() + timeout
             while not os.path.exists(ready):
@@ -255,7 +256,15 @@ def host_output(host_build, sim_args, tool_args):
             sim.wait()
 
 
+def exit_on_signals():
+    """SIGTERM and SIGHUP end the program through SystemExit, so that the with blocks stop
+    QEMU and the simulators as on Ctrl-C (KeyboardInterrupt)."""
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, lambda number, frame: sys.exit(128 + number))
+
+
 def main():
+    exit_on_signals()
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="action", required=True)
     p = sub.add_parser("paths", help="artifacts and QEMU arguments of a board, as JSON")

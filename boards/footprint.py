@@ -92,6 +92,7 @@ def board_runs(name, info, sim, runs):
 
 
 def main():
+    boards.exit_on_signals()
     parser = argparse.ArgumentParser(description="footprint of mcu_test and mcu_test-static")
     parser.add_argument("arch", choices=("mipsel", "mips"))
     parser.add_argument("-n", type=int, default=5, help="runs of each program (default 5)")
