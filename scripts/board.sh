@@ -10,8 +10,8 @@
 # Ctrl-A X ends the board (QEMU's console escape; Ctrl-A H lists the others). QEMU and the
 # simulator are stopped whenever this script ends, also on Ctrl-C outside the board, on a
 # signal, or on a failure. The simulator's own messages go to a log that is shown if it fails.
-# The simulator comes from the host build build/default (or MCU_HOST_TOOLS_DIR), which is built
-# if it has no mcu_sim yet.
+# The simulator comes from the host build build/default (or MCU_HOST_TOOLS_DIR), brought up to
+# date first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,11 +31,10 @@ sim_options=("$@")
 scripts/install-deps.sh board
 host=${MCU_HOST_TOOLS_DIR:-build/default}
 sim=$host/sim/mcu_sim
-if [ ! -x "$sim" ]; then
-    echo "board.sh: building the simulator in $host" >&2
-    [ -f "$host/CMakeCache.txt" ] || cmake --preset default -B "$host" >/dev/null
-    cmake --build "$host" --target mcu_sim >/dev/null
-fi
+# Brought up to date (an older build may lack the --socket port).
+echo "board.sh: building the simulator in $host" >&2
+[ -f "$host/CMakeCache.txt" ] || cmake --preset default -B "$host" >/dev/null
+cmake --build "$host" --target mcu_sim >/dev/null
 artifacts=$(boards/build.sh "$board")
 
 work=$(mktemp -d /tmp/mcu-board.XXXXXX)
