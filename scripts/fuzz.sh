@@ -17,7 +17,7 @@ seconds=${FUZZ_SECONDS:-30}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(receive base64 ntc cmdline)
+    targets=(receive base64 cmdline)
 fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
