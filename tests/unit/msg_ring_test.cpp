@@ -1,5 +1,7 @@
 // The frame assembler: the worked example in every split, and the stream shapes that framing
-// by the length byte alone must survive, seen as the receiver sees them: frame by frame.
+// by the length byte alone must survive (a lost tail, a full ring, the slot limit), seen as the
+// receiver sees them: frame by frame. The end-to-end stream cases pin the rest (noise, stray
+// start bytes, length 0 and 1, wrapping, frames piling up).
 #include <gtest/gtest.h>
 
 #include "receiver/msg_ring.h"
@@ -58,17 +60,6 @@ TEST_F(MsgRing, WorkedExampleInEverySplit)
     }
 }
 
-TEST_F(MsgRing, StartBytesNoiseAndBodies)
-{
-    // Repeated start bytes claim one slot; 0xAA inside a body is data; noise between frames
-    // leaves no trace.
-    feed({0xAA, 0xAA, 0xAA, 0x04, 0xAA, 0x32, 0x07, 0xBB, 0x13, 0x00, 0x37});
-    feed(VERSION_REPLY);
-    EXPECT_EQ(next_frame(), (Bytes{0xAA, 0x32, 0x07, 0xBB}));
-    EXPECT_EQ(next_frame(), VERSION_BODY);
-    EXPECT_EQ(next_frame(), NONE);
-}
-
 TEST_F(MsgRing, LostTailSwallowsTheNextFrameThenRecovers)
 {
     feed({0xAA, 0x05, 0x00, 0x32}); // two body bytes short
@@ -77,38 +68,6 @@ TEST_F(MsgRing, LostTailSwallowsTheNextFrameThenRecovers)
     EXPECT_EQ(next_frame(), (Bytes{0x00, 0x32, 0xAA, 0x05, 0x00}));
     EXPECT_EQ(next_frame(), VERSION_BODY);
     EXPECT_EQ(next_frame(), NONE);
-}
-
-TEST_F(MsgRing, LengthZeroRestartsInTheSameSlot)
-{
-    feed({0xAA, 0x00, 0x11, 0x22});
-    EXPECT_EQ(next_frame(), NONE);
-    feed(VERSION_REPLY);
-    EXPECT_EQ(next_frame(), VERSION_BODY);
-    EXPECT_EQ(next_frame(), NONE);
-}
-
-TEST_F(MsgRing, IndicesWrapFromTheLastSlotToTheFirst)
-{
-    // Ten frames, each consumed as it completes, pass every slot twice or more.
-    for (uint8_t i = 0; i < 10; i++) {
-        feed({0xAA, 0x02, i, 0x5A});
-        ASSERT_EQ(next_frame(), (Bytes{i, 0x5A})) << "frame " << static_cast<int>(i);
-        ASSERT_EQ(next_frame(), NONE);
-    }
-}
-
-TEST_F(MsgRing, AShorterBodyInAReleasedSlotIsFollowedByZeros)
-{
-    // Handlers read past short bodies: what a released frame left must not show through.
-    for (int i = 0; i < MSG_SLOTS; i++) {
-        feed(VERSION_REPLY);
-        EXPECT_EQ(next_frame(), VERSION_BODY);
-    }
-    feed({0xAA, 0x02, 0x00, 0x71}); // back in the first slot
-    const msg_slot* frame = msg_ring_oldest();
-    ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(Bytes(frame->data, frame->data + 8), (Bytes{0x00, 0x71, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(MsgRing, FullRingDropsTheRestOfThePiece)
@@ -125,17 +84,6 @@ TEST_F(MsgRing, FullRingDropsTheRestOfThePiece)
     // Framing goes on: the next frame fills the slot at the read position.
     feed(VERSION_REPLY);
     EXPECT_EQ(next_frame(), VERSION_BODY);
-    EXPECT_EQ(next_frame(), NONE);
-}
-
-TEST_F(MsgRing, ThreeWaitingFramesComeOutOldestFirst)
-{
-    feed({0xAA, 0x01, 0x01, 0xAA, 0x01, 0x02, 0xAA, 0x01, 0x03});
-    EXPECT_EQ(next_frame(), (Bytes{0x01}));
-    feed({0xAA, 0x01, 0x04}); // a slot is free again
-    EXPECT_EQ(next_frame(), (Bytes{0x02}));
-    EXPECT_EQ(next_frame(), (Bytes{0x03}));
-    EXPECT_EQ(next_frame(), (Bytes{0x04}));
     EXPECT_EQ(next_frame(), NONE);
 }
 
