@@ -116,12 +116,9 @@ def test_a_run_as_described_passes():
 
 
 @pytest.mark.parametrize("changes, message", [
-    ({"out": b"ver:7 "}, "standard output differs"),
     ({"out": b"ver:7  \n"}, "standard output differs"),
     ({"status": 1}, "the tool ended with exit status 1, expected exit status 0"),
-    ({"status": -15}, "the tool ended with killed by signal 15, expected exit status 0"),
     ({"timed_out": True}, "the tool did not end within 6000 ms and was killed"),
-    ({"wall_ms": 299}, "the tool ran 299 ms, expected 300 to 1000 ms"),
     ({"wall_ms": 1001}, "the tool ran 1001 ms, expected 300 to 1000 ms"),
     ({"err": b"oops"}, "the tool wrote to standard error"),
     ({"sim_log": "10 AA 03 32 32 BB\n320 disconnect\n"}, "frames differ"),
