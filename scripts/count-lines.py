@@ -4,12 +4,17 @@
 A line counts when it is not blank and not only a comment: C++ // and /* */ comments, Python
 and shell # comments, Python docstrings. Only files that git tracks are read.
 
-  code    the tool (driver serial protocol receiver) and the simulator (sim): C++
-  tests   tests/ (unit, simulator, ABI tests and the end-to-end pytest plugin: C++, Python,
-          shell) and fuzz/ (fuzz targets, their replay driver and sweep: C++)
-  apart   the end-to-end case files and the fuzz corpora, data rather than code; and the other
-          parts of the repository (benchmarks, factory station, decoder, boards, scripts),
-          which are not in the ratio
+  code    the tool (driver/ serial/ protocol/ receiver/) and the simulator (sim/): their C++,
+          Python and shell files (today all C++)
+  tests   tests/: unit tests of the tool, the simulator's tests, the end-to-end pytest plugin
+          and its own tests, the board tests (labgrid harness), the board cache test and the ELF
+          ABI checks; and fuzz/: the fuzz targets, their replay driver and the NTC sweep
+  apart   the end-to-end case files (tests/e2e/cases) and the fuzz corpora (fuzz/corpus), data
+          rather than code, counted on a line of their own; and the other parts of the
+          repository (benchmarks, factory station, decoder, boards, scripts), listed but not in
+          the ratio
+
+The ratio printed is tests against code; files are read as they are in the working tree.
 
 Usage: scripts/count-lines.py
 """
@@ -72,6 +77,11 @@ def tally(tops, label):
                  and "corpus" not in p.parts and "cases" not in p.parts]
         n = sum(counted(p) for p in files)
         print(f"  {label:6} {top + '/':10} {n:6} lines in {len(files):3} files")
+        if top == "tests":  # where the weight of the tests lies, directory by directory
+            for sub in sorted({p.parts[1] for p in files if len(p.parts) > 2}):
+                part = [p for p in files if len(p.parts) > 2 and p.parts[1] == sub]
+                print(f"           of which {sub + '/':8} {sum(counted(p) for p in part):5} lines "
+                      f"in {len(part):3} files")
         total += n
     return total
 
