@@ -245,7 +245,7 @@ class LabgridBoard:
 
     def _recover(self, command, error):
         with contextlib.suppress(Exception):
-            self.shell.console.sendcontrol("c")
+            self.shell.console.write(b"\x03")  # Ctrl-C (labgrid's sendcontrol needs a pty)
             self.run("true", timeout=10)
             return
         self._failure = (f"board {self.name}: the shell was lost during '{command}' "
@@ -264,7 +264,8 @@ class LabgridBoard:
             lines, _ = self.run(tool_report(rc=128 + signal.SIGKILL, t0=0,
                                             t1=timeout_ms * 1_000_000, term=0))
         run = parse_tool_report(lines, timeout_ms)
-        self.overheads_ms.append((time.monotonic() - started) * 1000 - run.wall_ms)
+        if not run.killed:
+            self.overheads_ms.append((time.monotonic() - started) * 1000 - run.wall_ms)
         return run
 
     def summary(self):

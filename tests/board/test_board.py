@@ -55,6 +55,17 @@ def test_tool_sets_the_uart_to_115200_8n1_raw(board):
     assert "min = 0" in text and "time = 1" in text, out
 
 
+def test_a_tool_that_does_not_end_is_stopped_at_its_bound(board):
+    """Operation 18 never ends: the run is cut at its bound, reported as killed, and the shell
+    answers again at once."""
+    started = time.monotonic()
+    run = board.run_tool(["18"], timeout_ms=1500)
+    assert run.killed and run.status == -signal.SIGKILL and run.wall_ms == 1500
+    assert time.monotonic() - started < 10
+    out, status = board.run("echo still here")
+    assert (out, status) == (["still here"], 0)
+
+
 def test_each_run_gets_a_fresh_simulator_with_its_own_state(board, sim_work):
     """The board keeps running while simulators come and go on its MCU UART."""
     for version in (9, 3):
