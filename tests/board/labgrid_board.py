@@ -11,7 +11,7 @@ can stand in for it.
 The tool's exact bytes cross the console as text lines: it runs with its standard output and
 error in files on the board, which come back gzip-compressed in Base64 (busybox). Its wall time
 is taken on the board around the run, on its monotonic clock in nanoseconds (/proc/timer_list's
-"now at N nsecs"), free of the console's delays.
+"now at N nsecs", kept in whole milliseconds), free of the console's delays.
 """
 
 import base64
@@ -137,7 +137,7 @@ def board_of(config):
 class LabgridBoard:
     """The labgrid target `main` of the environment, booted on first use."""
 
-    def __init__(self, target, sim=None, work=None):
+    def __init__(self, target, sim=None):
         self.target = target
         self.virtual = self._has("QEMUDriver")
         env = target.env
