@@ -8,10 +8,7 @@
 namespace sim {
 namespace {
 
-std::string num(unsigned v)
-{
-    return std::to_string(v);
-}
+std::string num(unsigned v) { return std::to_string(v); }
 
 std::string quoted(std::span<const std::uint8_t> bytes)
 {

@@ -21,10 +21,7 @@ void put_u32_le(Bytes& out, std::uint32_t v)
     }
 }
 
-void put_float_le(Bytes& out, float v)
-{
-    put_u32_le(out, std::bit_cast<std::uint32_t>(v));
-}
+void put_float_le(Bytes& out, float v) { put_u32_le(out, std::bit_cast<std::uint32_t>(v)); }
 
 void put_u16_be(Bytes& out, std::uint16_t v)
 {

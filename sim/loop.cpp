@@ -14,10 +14,7 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void on_signal(int /*sig*/)
-{
-    g_stop = 1;
-}
+void on_signal(int /*sig*/) { g_stop = 1; }
 
 // Installs the handlers and blocks the signals; returns the mask to wait with.
 sigset_t catch_signals()

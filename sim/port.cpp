@@ -150,10 +150,7 @@ void create_ready(const std::string& path, const std::string& port)
 
 } // namespace
 
-std::size_t max_socket_path()
-{
-    return sizeof(sockaddr_un::sun_path) - 1;
-}
+std::size_t max_socket_path() { return sizeof(sockaddr_un::sun_path) - 1; }
 
 Port::Port(PortKind kind, const std::string& path, const std::string& ready)
     : kind_(kind), path_(path), name_(path)

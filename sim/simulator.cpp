@@ -76,10 +76,7 @@ std::span<const std::uint8_t> Simulator::due(std::int64_t now) const
     return connected_ ? tx_.due(now) : std::span<const std::uint8_t>{};
 }
 
-void Simulator::sent(std::size_t n)
-{
-    tx_.consume(n);
-}
+void Simulator::sent(std::size_t n) { tx_.consume(n); }
 
 std::optional<std::int64_t> Simulator::next_deadline_but_writes() const
 {
