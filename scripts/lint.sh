@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Static analysis of every source file: clang-tidy (checks in .clang-tidy) over the host
-# build's compile commands, and cppcheck. Any finding fails the run.
+# build's compile commands, cppcheck, and clang-format (.clang-format). Any finding fails the
+# run.
 # Usage: scripts/lint.sh [build-dir]   (default build/default, configured if missing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +19,11 @@ if grep -E 'warning:|error:' "$tidy_log"; then
     exit 1
 fi
 echo "clang-tidy: 0 findings"
+
+mapfile -t formatted < <(git ls-files '*.cpp' '*.h' '*.hpp')
+echo "clang-format: ${#formatted[@]} files"
+clang-format --dry-run --Werror "${formatted[@]}"
+echo "clang-format: clean"
 
 echo "cppcheck: driver serial protocol receiver sim bench fuzz tests"
 # useStlAlgorithm: a plain loop over a small table is this code base's style, not a defect.
