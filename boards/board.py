@@ -71,7 +71,7 @@ def machine_args(info):
 
 
 def qemu_command(info, socket_path, console="stdio", append=""):
-    """The whole QEMU command line with the console (ttyS0) on the chardev spec `console`."""
+    """The whole QEMU command line with the console (ttyS0) on the character device `console`."""
     return ([info["qemu"]] + machine_args(info) +
             ["-nographic", "-monitor", "none", "-serial", console] + mcu_args(socket_path) +
             ["-kernel", info["kernel"], "-initrd", info["initrd"],

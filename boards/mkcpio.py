@@ -55,8 +55,8 @@ def main():
         else:
             sys.exit(f"mkcpio: {name}: only directories, files and links are staged")
         ino += 1
-    for spec in args.node:
-        path, kind, major, minor, mode = spec.split(":")
+    for node in args.node:
+        path, kind, major, minor, mode = node.split(":")
         flag = stat.S_IFCHR if kind == "c" else stat.S_IFBLK
         out += header(path.lstrip("/"), flag | int(mode, 8), 0, ino, rdev=(int(major), int(minor)))
         ino += 1

@@ -31,13 +31,13 @@ enum class Opt {
     help,
 };
 
-struct OptSpec {
+struct OptionDef {
     std::string_view name;
     Opt opt;
     bool takes_value;
 };
 
-constexpr OptSpec specs[] = {
+constexpr OptionDef option_defs[] = {
     {"link", Opt::link, true},
     {"device", Opt::device, true},
     {"socket", Opt::socket, true},
@@ -62,11 +62,11 @@ constexpr std::int64_t max_ms = 86'400'000;   // a day
 constexpr std::uint64_t max_frame_size = 257; // AA, the length byte and 255 more
 
 // The option named exactly, else the only one that starts with the name.
-const OptSpec* find_option(std::string_view name)
+const OptionDef* find_option(std::string_view name)
 {
-    const OptSpec* found = nullptr;
+    const OptionDef* found = nullptr;
     int prefixed = 0;
-    for (const auto& s : specs) {
+    for (const auto& s : option_defs) {
         if (s.name == name) {
             return &s;
         }
@@ -268,23 +268,23 @@ Options parse_options(const std::vector<std::string>& args)
         }
         const auto eq = word.find('=');
         const std::string name = word.substr(2, eq == std::string::npos ? eq : eq - 2);
-        const OptSpec* spec = find_option(name);
-        if (spec == nullptr) {
+        const OptionDef* def = find_option(name);
+        if (def == nullptr) {
             throw OptionError("'--" + name + "' is not an option");
         }
         std::string value;
         if (eq != std::string::npos) {
-            if (!spec->takes_value) {
-                throw OptionError("--" + std::string(spec->name) + " takes no value");
+            if (!def->takes_value) {
+                throw OptionError("--" + std::string(def->name) + " takes no value");
             }
             value = word.substr(eq + 1);
-        } else if (spec->takes_value) {
+        } else if (def->takes_value) {
             if (i + 1 == args.size()) {
-                throw OptionError("--" + std::string(spec->name) + " needs a value");
+                throw OptionError("--" + std::string(def->name) + " needs a value");
             }
             value = args[++i];
         }
-        apply(o, spec->opt, Value(spec->name, value), steps);
+        apply(o, def->opt, Value(def->name, value), steps);
     }
     if (o.help) {
         return o;

@@ -2,9 +2,9 @@
 from the receiver's sources): the same printed temperature for every reading, the same
 bytes for every text.'''
 
-import importlib.util
 import os
 import random
+import runpy
 import subprocess
 import sys
 import types
@@ -27,9 +27,7 @@ def load_pd():
     saved = sys.modules.get('sigrokdecode')
     sys.modules['sigrokdecode'] = stub
     try:
-        spec = importlib.util.spec_from_file_location('mcu_link_pd', PD)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module = types.SimpleNamespace(**runpy.run_path(str(PD), run_name='mcu_link_pd'))
     finally:
         if saved is None:
             del sys.modules['sigrokdecode']

@@ -25,8 +25,8 @@ makes a fresh work directory and then asks the target:
 
 import ctypes
 import importlib
-import importlib.util
 import os
+import runpy
 import selectors
 import signal
 import subprocess
@@ -130,9 +130,5 @@ def load(name):
     if not where:
         raise ValueError(f"unknown target '{name}' (known: {', '.join(TARGETS)}; or MODULE:CLASS)")
     if where.endswith(".py"):
-        spec = importlib.util.spec_from_file_location(Path(where).stem, where)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-    else:
-        module = importlib.import_module(where)
-    return getattr(module, cls)
+        return runpy.run_path(where, run_name=Path(where).stem)[cls]
+    return getattr(importlib.import_module(where), cls)
