@@ -46,19 +46,8 @@ die() { log "$*"; exit 1; }
 
 sha() { sha256sum "$1" | cut -d' ' -f1; }
 
-# A cache entry is used only when every file listed in its SHA256SUMS still matches.
-sealed() { [ -s "$1/SHA256SUMS" ] && (cd "$1" && sha256sum --quiet --strict -c SHA256SUMS) >/dev/null 2>&1; }
-
-# Seals the directory $1 (all its regular files) and moves it into place as $2.
-seal_into() {
-    (cd "$1" && find . -type f ! -name SHA256SUMS -printf '%P\n' | sort |
-        xargs -r -d '\n' sha256sum) >"$1.sums"
-    mv "$1.sums" "$1/SHA256SUMS"
-    chmod 0755 "$1"
-    rm -rf "$2"
-    mkdir -p "$(dirname "$2")"
-    mv "$1" "$2"
-}
+# shellcheck source=cache.sh
+. "$here/cache.sh"
 
 # Fetches the candidate version of a Debian package (name:arch) into the cache and prints the
 # path of the .deb; its SHA256 must be the one that the archive's index gives.

@@ -15,6 +15,8 @@ shopt -s inherit_errexit
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/mcu-boards
 cross=mips-linux-gnu-
 log() { echo "boards/busybox.sh: $*" >&2; }
+# shellcheck source=cache.sh
+. "$(dirname "$0")/cache.sh"
 
 version=$(apt-cache show --no-all-versions busybox-static:mipsel 2>/dev/null |
     sed -n 's/^Source: busybox (\(.*\))$/\1/p' | head -n 1)
@@ -22,8 +24,7 @@ version=$(apt-cache show --no-all-versions busybox-static:mipsel 2>/dev/null |
 key=$( { echo "$version"; "${cross}gcc" --version | head -n 1; sha256sum <"$0"; } |
     sha256sum | cut -c1-16)
 out=$cache/busybox-mips-$key
-if [ -s "$out/SHA256SUMS" ] && (cd "$out" && sha256sum --quiet --strict -c SHA256SUMS) >/dev/null 2>&1
-then
+if sealed "$out"; then
     echo "$out"
     exit 0
 fi
@@ -63,8 +64,5 @@ mkdir "$work/out"
 "${cross}strip" -o "$work/out/busybox" "$src/busybox_unstripped" 2>/dev/null ||
     "${cross}strip" -o "$work/out/busybox" "$src/busybox"
 mv "$work/build.log" "$work/out/build.log"
-(cd "$work/out" && sha256sum busybox >SHA256SUMS)
-chmod 0755 "$work/out"
-rm -rf "$out"
-mv "$work/out" "$out"
+seal_into "$work/out" "$out"
 echo "$out"

@@ -19,6 +19,8 @@ fragment=$here/kernel/mips-malta.config
 tarball=/usr/src/linux-source-6.1.tar.xz
 cross=mips-linux-gnu-
 log() { echo "boards/kernel.sh: $*" >&2; }
+# shellcheck source=cache.sh
+. "$here/cache.sh"
 
 version=$(dpkg-query -W -f='${Version}' linux-source-6.1 2>/dev/null) ||
     { log "linux-source-6.1 is not installed (scripts/install-deps.sh all)"; exit 1; }
@@ -26,8 +28,7 @@ version=$(dpkg-query -W -f='${Version}' linux-source-6.1 2>/dev/null) ||
 key=$( { sha256sum <"$fragment"; echo "$version"; "${cross}gcc" --version | head -n 1; } |
     sha256sum | cut -c1-16)
 out=$cache/kernel-mips-$key
-if [ -s "$out/SHA256SUMS" ] && (cd "$out" && sha256sum --quiet --strict -c SHA256SUMS) >/dev/null 2>&1
-then
+if sealed "$out"; then
     echo "$out"
     exit 0
 fi
@@ -58,9 +59,6 @@ cp "$src/.config" "$work/out/config"
 "${cross}strip" "$work/out/vmlinux"
 mv "$work/build.log" "$work/out/build.log"
 printf '%.0f\n' "$seconds" >"$work/out/build-seconds"
-(cd "$work/out" && sha256sum vmlinux config >SHA256SUMS)
-chmod 0755 "$work/out"
-rm -rf "$out"
-mv "$work/out" "$out"
+seal_into "$work/out" "$out"
 log "kernel built in $(cat "$out/build-seconds") s"
 echo "$out"
