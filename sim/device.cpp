@@ -29,8 +29,19 @@ void put_u16_be(Bytes& out, std::uint16_t v)
     out.push_back(static_cast<std::uint8_t>(v));
 }
 
+// A float as a finite number, or as its raw pattern "bits:0xHHHHHHHH" (eight hex digits), which
+// also gives NaNs and infinities: the tool's answer to them is part of what tests look at.
 bool parse_float(std::string_view text, float& out)
 {
+    if (text.starts_with("bits:")) {
+        const std::string_view hex = text.substr(5);
+        std::uint64_t pattern = 0;
+        if (hex.size() != 10 || !hex.starts_with("0x") || !parse_uint(hex, 0xFFFFFFFF, pattern)) {
+            return false;
+        }
+        out = std::bit_cast<float>(static_cast<std::uint32_t>(pattern));
+        return true;
+    }
     const std::string s(text);
     char* end = nullptr;
     errno = 0;
@@ -172,7 +183,8 @@ std::string set_state(DeviceState& s, std::string_view assignment)
     }
     for (const auto& f : floats) {
         if (name == f.name) {
-            return parse_float(value, s.*f.field) ? std::string{} : bad("a finite number");
+            return parse_float(value, s.*f.field) ? std::string{}
+                                                  : bad("a finite number or bits:0xHHHHHHHH");
         }
     }
     if (name == "ir_fragment") {
@@ -256,7 +268,9 @@ std::string state_help()
            "  ir_learn=9000,4500,560,560,560,1690\n"
            "                  learned IR timings, 16-bit, sent as Base64 in 0x9E reports\n"
            "  ir_fragment=32  timings per 0x9E report (d2 = reports, d3 = index)\n"
-           "Whole numbers are decimal or 0x-hex; byte values 0 to 255.\n";
+           "Whole numbers are decimal or 0x-hex; byte values 0 to 255. A float may also be\n"
+           "given as its raw 32-bit pattern, bits:0xHHHHHHHH, for values that are not finite:\n"
+           "voltage=bits:0x7FC00000 sends a quiet NaN, bits:0x7F800000 is +infinity.\n";
 }
 
 Bytes report_key(std::uint8_t state)

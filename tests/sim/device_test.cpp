@@ -109,6 +109,40 @@ TEST(Device, LearningReportSplitIntoFragments)
     EXPECT_EQ(reports[1], hex(report_ir_learning(2, 2, "AwA=")));
 }
 
+TEST(SetState, FloatsFromTheirRawPatternGoOutBitForBit)
+{
+    // The pattern is sent as is, least significant byte first: NaNs keep sign and payload.
+    const auto voltage = [](const std::string& value) {
+        DeviceState s;
+        const std::string err = set_state(s, "voltage=" + value);
+        Device d(s);
+        return err.empty() ? answer(d, 0x51) : err;
+    };
+    EXPECT_EQ(voltage("bits:0x7FC00000"), "AA 08 00 51 00 00 C0 7F 90 BB"); // quiet NaN
+    EXPECT_EQ(voltage("bits:0xFF800000"), "AA 08 00 51 00 00 80 FF D0 BB"); // -infinity
+    EXPECT_EQ(voltage("bits:0x7FA00001"), "AA 08 00 51 01 00 A0 7F 71 BB"); // signalling NaN
+    EXPECT_EQ(voltage("bits:0x00000001"), "AA 08 00 51 01 00 00 00 52 BB"); // smallest subnormal
+    EXPECT_EQ(voltage("230"), "AA 08 00 51 00 00 66 43 FA BB");             // 230.0F, for contrast
+    for (const char* bad :
+         {"bits:", "bits:0x7FC0000", "bits:0x7FC000000", "bits:7FC00000", "bits:0x7FC0000G",
+          "bits:0x-7FC0000", "bits: 0x7FC00000", "inf", "nan"}) {
+        EXPECT_EQ(voltage(bad),
+                  std::string("voltage: '") + bad + "' is not a finite number or bits:0xHHHHHHHH")
+            << bad;
+    }
+
+    DeviceState s; // every float field takes it, each into its own reply
+    for (const char* a : {"current=bits:0x7F800001", "power=bits:0x7F800002",
+                          "energy=bits:0x7F800003", "angle=bits:0x7F800004"}) {
+        ASSERT_EQ(set_state(s, a), "") << a;
+    }
+    Device d(s);
+    EXPECT_EQ(answer(d, 0x52), "AA 08 00 52 01 00 80 7F 52 BB");
+    EXPECT_EQ(answer(d, 0x53), "AA 08 00 53 02 00 80 7F 54 BB");
+    EXPECT_EQ(answer(d, 0x54), "AA 08 00 54 03 00 80 7F 56 BB");
+    EXPECT_EQ(answer(d, 0x56), "AA 08 00 56 04 00 80 7F 59 BB");
+}
+
 TEST(SetState, RefusesWhatItCannotUse)
 {
     DeviceState s;

@@ -118,6 +118,8 @@ TEST(Options, EveryRefusalNamesTheOptionAndTheValue)
     EXPECT_EQ(with_port({"--fail", "relay:0"}).substr(0, 29), "--fail: 'relay:0' is not rs48");
     EXPECT_EQ(with_port({"--set", "version=256"}),
               "--set: version: '256' is not a whole number from 0 to 255");
+    EXPECT_EQ(with_port({"--set", "angle=bits:0x7fc0"}),
+              "--set: angle: 'bits:0x7fc0' is not a finite number or bits:0xHHHHHHHH");
     EXPECT_EQ(with_port({"--set", "colour=red"}),
               "--set: 'colour' is not a part of the device state");
     EXPECT_EQ(with_port({"--pace", "fast"}),
