@@ -10,12 +10,26 @@ import math
 import re
 from dataclasses import dataclass
 from pathlib import Path
+from typing import ClassVar, Protocol
 
 import yaml
 
 
 class LimitsError(Exception):
     """A limits file that cannot be used; the text is `file:line: key: what is wrong`."""
+
+
+class Checker(Protocol):
+    """A limit on one measurement: called with the value read, it says whether the value
+    holds; `unit` is the unit the value must come in (None for states, texts and counts) and
+    `describe` gives the limit as the reports show it."""
+
+    @property
+    def unit(self) -> str | None: ...
+
+    def __call__(self, value: object) -> bool: ...
+
+    def describe(self) -> dict[str, object]: ...
 
 
 @dataclass(frozen=True)
@@ -26,45 +40,49 @@ class Range:
     min: float | None = None
     max: float | None = None
 
-    def holds(self, value) -> bool:
-        if isinstance(value, bool) or not isinstance(value, (int, float)) or math.isnan(value):
+    def __call__(self, value: object) -> bool:
+        if isinstance(value, bool) or not isinstance(value, (int, float)) \
+                or not math.isfinite(value):
             return False
         return (self.min is None or value >= self.min) and (self.max is None or value <= self.max)
 
-    def describe(self) -> dict:
+    def describe(self) -> dict[str, object]:
         return {k: v for k, v in (("min", self.min), ("max", self.max)) if v is not None}
 
 
 @dataclass(frozen=True)
 class Equals:
     expected: object
+    unit: ClassVar[None] = None
 
-    def holds(self, value) -> bool:
+    def __call__(self, value: object) -> bool:
         return value == self.expected and type(value) is type(self.expected)
 
-    def describe(self) -> dict:
+    def describe(self) -> dict[str, object]:
         return {"equals": self.expected}
 
 
 @dataclass(frozen=True)
 class AtLeast:
     minimum: int
+    unit: ClassVar[None] = None
 
-    def holds(self, value) -> bool:
+    def __call__(self, value: object) -> bool:
         return isinstance(value, int) and not isinstance(value, bool) and value >= self.minimum
 
-    def describe(self) -> dict:
+    def describe(self) -> dict[str, object]:
         return {"min": self.minimum}
 
 
 @dataclass(frozen=True)
 class Pattern:
     pattern: str
+    unit: ClassVar[None] = None
 
-    def holds(self, value) -> bool:
+    def __call__(self, value: object) -> bool:
         return isinstance(value, str) and re.fullmatch(self.pattern, value) is not None
 
-    def describe(self) -> dict:
+    def describe(self) -> dict[str, object]:
         return {"pattern": self.pattern}
 
 
@@ -78,7 +96,7 @@ class RelayTest:
 class Limits:
     path: str
     product: str
-    checks: dict  # dotted key -> Range / Equals / AtLeast / Pattern
+    checks: dict[str, Checker]  # by dotted key
     relays: tuple[RelayTest, ...]
 
 

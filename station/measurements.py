@@ -7,12 +7,14 @@ click), the RS485 and infrared ports, and the factory test, the longest, last.
 
 from __future__ import annotations
 
+import math
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable
+from enum import StrEnum
+from typing import Callable, Sequence
 
-from limits import Equals, Limits, Range
+from limits import Checker, Equals, Limits
 from mcu_output import BadChecksum, LinkError, NoAnswer, Reading, parse_output, read_operation
 from transport import ToolRun, Transport, TransportError
 
@@ -22,7 +24,17 @@ WAITS = {"0": 0.3, "4": 1.4, "6": 3.0, "10": 5.0, "11": 0.5, "12": 2.0, "17": 0.
 # The tool ends on its own after its waits; beyond that it is stuck.
 TIMEOUT_MARGIN = 20.0
 
-PASS, FAIL, NO_ANSWER, BAD_CHECKSUM, ERROR = "pass", "fail", "no answer", "bad checksum", "error"
+
+
+class Verdict(StrEnum):
+    """A measurement's outcome; the value is the text of the records and the JUnit XML."""
+
+    PASS = "pass"
+    FAIL = "fail"                  # read, and outside its limits
+    NO_ANSWER = "no answer"        # no reply frame from the MCU
+    BAD_CHECKSUM = "bad checksum"  # the reply came with a wrong checksum
+    ERROR = "error"                # the tool could not be run or could not use the UART
+    NOT_RUN = "not run"            # the run ended before this measurement
 
 
 @dataclass(frozen=True)
@@ -46,25 +58,36 @@ class Measurement:
     title: str
     steps: tuple[Step, ...]  # the value is read from the last one
     key: str                 # the value's name in read_operation of the last step
-    check: object            # Range / Equals / AtLeast / Pattern
+    check: Checker
     commanded: int | None = None  # relay tests: the state switched to in the first step
+
+    @property
+    def commands(self) -> list[str]:
+        return [s.command for s in self.steps]
 
 
 @dataclass
 class Result:
     name: str
     title: str
-    value: object
+    value: object  # None when nothing was read, or nothing finite
     unit: str | None
-    limits: dict
-    verdict: str
+    limits: dict[str, object]
+    verdict: Verdict
     detail: str = ""
-    operations: list[str] = field(default_factory=list)
+    operations: list[str] = field(default_factory=list)  # the tool runs it was judged on
 
-    def as_dict(self) -> dict:
+    def as_dict(self) -> dict[str, object]:
         return {"name": self.name, "title": self.title, "value": self.value, "unit": self.unit,
-                "limits": self.limits, "verdict": self.verdict, "detail": self.detail,
+                "limits": self.limits, "verdict": self.verdict.value, "detail": self.detail,
                 "operations": self.operations}
+
+
+def unjudged(m: Measurement, verdict: Verdict, detail: str = "",
+             operations: Sequence[str] = ()) -> Result:
+    """A result without a value: not run, or stopped before a value was read."""
+    return Result(m.name, m.title, None, m.check.unit, m.check.describe(), verdict, detail,
+                  list(operations))
 
 
 # (name, title, tool arguments, value key, limits key), in the order of the run; the relay
@@ -123,24 +146,29 @@ def build_plan(limits: Limits) -> list[Measurement]:
     return plan
 
 
-def _not_read(outcome) -> tuple[str, str] | None:
+def _not_read(outcome) -> tuple[Verdict, str] | None:
     if isinstance(outcome, NoAnswer):
-        return NO_ANSWER, outcome.detail
+        return Verdict.NO_ANSWER, outcome.detail
     if isinstance(outcome, BadChecksum):
-        return BAD_CHECKSUM, outcome.detail
+        return Verdict.BAD_CHECKSUM, outcome.detail
     if isinstance(outcome, LinkError):
-        return ERROR, f"the tool could not use the UART: {outcome.detail}"
+        return Verdict.ERROR, f"the tool could not use the UART: {outcome.detail}"
     if outcome is None:
-        return ERROR, "the tool's output holds no such value"
+        return Verdict.ERROR, "the tool's output holds no such value"
     return None
+
+
+def _printed(value: float) -> str:
+    """A non-finite float as the tool's "%f" prints it (the sign of a NaN included)."""
+    sign = "-" if math.copysign(1.0, value) < 0 else ""
+    return sign + ("nan" if math.isnan(value) else "inf")
 
 
 def judge(m: Measurement, outcomes: list[dict]) -> Result:
     """The verdict of a measurement from read_operation's values of each of its steps."""
     check = m.check
-    unit = check.unit if isinstance(check, Range) else None
-    result = Result(m.name, m.title, None, unit, check.describe(), ERROR,
-                    operations=[s.command for s in m.steps])
+    unit = check.unit
+    result = unjudged(m, Verdict.ERROR, operations=m.commands)
     if m.commanded is not None:
         control = outcomes[0].get("relay_control")
         failed = _not_read(control)
@@ -154,11 +182,17 @@ def judge(m: Measurement, outcomes: list[dict]) -> Result:
     if failed:
         result.verdict, result.detail = failed
         return result
-    result.value = outcome.value
+    value = outcome.value
+    # A NaN or an infinity is no reading; the records keep only finite numbers.
+    finite = not isinstance(value, float) or math.isfinite(value)
+    result.value = value if finite else None
     if unit is not None and outcome.unit != unit:
         result.detail = f"the value is in {outcome.unit}, the limits in {unit}"
         return result
-    result.verdict = PASS if check.holds(outcome.value) else FAIL
+    if not finite:
+        result.verdict, result.detail = Verdict.FAIL, f"the tool printed {_printed(value)}"
+        return result
+    result.verdict = Verdict.PASS if check(value) else Verdict.FAIL
     return result
 
 
@@ -217,6 +251,6 @@ class Station:
         for step in m.steps:
             status = self.runs[step.number].status
             if status != 0:
-                result.verdict = ERROR
+                result.verdict = Verdict.ERROR
                 result.detail = f"{step.command} ended with status {status}"
         return result

@@ -3,8 +3,6 @@ terminal, and the reports (JUnit properties, one JSON record per board)."""
 
 from __future__ import annotations
 
-import json
-import os
 import socket
 import sys
 import time
@@ -16,10 +14,9 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from limits import LimitsError, load_limits  # noqa: E402
-from measurements import ERROR, PASS, Result, Station, build_plan  # noqa: E402
+from measurements import Result, Station, Verdict, build_plan, unjudged  # noqa: E402
+from records import FinishedRun, JsonRecords  # noqa: E402
 from transport import LabgridShell, LocalTool, TransportError  # noqa: E402
-
-NOT_RUN = "not run"
 
 
 def pytest_addoption(parser):
@@ -44,6 +41,7 @@ class Session:
         self.station: Station | None = None
         self.start = datetime.now(timezone.utc)
         self.started = time.monotonic()
+        self.finished: FinishedRun | None = None
         self.record_path: Path | None = None
         self.last_progress = None
         self.tty: bool | None = None
@@ -87,44 +85,22 @@ class Session:
         unit = f" {r.unit}" if r.unit and r.value is not None else ""
         limits = ", ".join(f"{k} {v}" for k, v in r.limits.items())
         self.say(f"[{index:2d}/{len(self.plan)}] {r.title:<24s} {value + unit:<16s} "
-                 f"({limits})  {r.verdict.upper()}" + (f"  {r.detail}" if r.detail else ""))
+                 f"({limits})  {r.verdict.value.upper()}" + (f"  {r.detail}" if r.detail else ""))
 
-    # -- record -----------------------------------------------------------------------------
-
-    def record(self) -> dict:
-        results = [self.results.get(m.name) or Result(m.name, m.title, None,
-                                                      getattr(m.check, "unit", None),
-                                                      m.check.describe(), NOT_RUN)
-                   for m in self.plan]
-        serial = self.results.get("serial_number")
-        passed = bool(results) and all(r.verdict == PASS for r in results)
-        return {
-            "serial_number": serial.value if serial and serial.value is not None else None,
-            "product": self.limits.product,
-            "limits_file": str(self.limits.path),
-            "station": self.config.option.station_name,
-            "transport": self.station.transport.describe() if self.station else None,
-            "start": self.start.isoformat(timespec="seconds"),
-            "end": datetime.now(timezone.utc).isoformat(timespec="seconds"),
-            "duration_s": round(time.monotonic() - self.started, 1),
-            "board_ready_s": self.ready_s,
-            "steps_s": round(self.station.step_seconds, 1) if self.station else None,
-            "verdict": PASS if passed else "fail",
-            "measurements": [r.as_dict() for r in results],
-            "unrecognised_output": self.station.unrecognised if self.station else [],
-        }
-
-    def write_record(self) -> Path:
-        record = self.record()
-        folder = Path(self.config.option.report_dir)
-        folder.mkdir(parents=True, exist_ok=True)
-        stamp = self.start.strftime("%Y%m%dT%H%M%SZ")
-        path = folder / f"{record['serial_number'] or 'unknown'}_{stamp}.json"
-        tmp = path.with_suffix(".json.tmp")
-        tmp.write_text(json.dumps(record, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
-        os.replace(tmp, path)
-        self.record_path = path
-        return path
+    def finish(self) -> FinishedRun:
+        return FinishedRun(
+            product=self.limits.product,
+            limits_file=str(self.limits.path),
+            station=self.config.option.station_name,
+            transport=self.station.transport.describe() if self.station else None,
+            start=self.start,
+            end=datetime.now(timezone.utc),
+            duration_s=round(time.monotonic() - self.started, 1),
+            board_ready_s=self.ready_s,
+            steps_s=round(self.station.step_seconds, 1) if self.station else None,
+            results=tuple(self.results.get(m.name) or unjudged(m, Verdict.NOT_RUN)
+                          for m in self.plan),
+            unrecognised=tuple(self.station.unrecognised) if self.station else ())
 
 
 _KEY = pytest.StashKey[Session]()
@@ -137,6 +113,11 @@ def pytest_configure(config):
     if not opt.lg_env and not opt.local_tool:
         raise pytest.UsageError("the station needs a board: --lg-env FILE (labgrid) "
                                 "or --local-tool PATH")
+    # The tool runs in --local-dir: a path to it that the user typed relative to where they
+    # stand must not be taken from there. (A bare name is looked up on PATH, as a shell does.)
+    # The other paths are opened from this process's working directory, the user's.
+    if opt.local_tool and "/" in opt.local_tool:
+        opt.local_tool = str(config.invocation_params.dir / opt.local_tool)
     try:
         limits = load_limits(opt.limits)
     except LimitsError as e:
@@ -210,9 +191,7 @@ def pytest_runtest_makereport(item, call):
         failed = call.excinfo.errisinstance(pytest.fail.Exception)
         reason = str(call.excinfo.value) if failed else \
             f"{call.excinfo.typename}: {call.excinfo.value}"
-        r = Result(measurement.name, measurement.title, None,
-                   getattr(measurement.check, "unit", None), measurement.check.describe(),
-                   ERROR, reason)
+        r = unjudged(measurement, Verdict.ERROR, reason)
         session.results[measurement.name] = r
         session.show(session.plan.index(measurement) + 1, r)
         if call.excinfo.errisinstance(TransportError):
@@ -222,21 +201,21 @@ def pytest_runtest_makereport(item, call):
 def pytest_sessionfinish(session):
     s = session.config.stash.get(_KEY, None)
     if s is not None:
-        s.write_record()
+        s.finished = s.finish()
+        s.record_path = JsonRecords(s.config.option.report_dir)(s.finished)
 
 
 def pytest_terminal_summary(terminalreporter, exitstatus, config):
     s = config.stash.get(_KEY, None)
-    if s is None or s.record_path is None:
+    if s is None or s.finished is None or s.record_path is None:
         return
-    record = json.loads(s.record_path.read_text(encoding="utf-8"))
-    passed = sum(m["verdict"] == PASS for m in record["measurements"])
-    terminalreporter.write_sep("=", f"BOARD {record['serial_number'] or '(serial unknown)'}: "
-                               f"{record['verdict'].upper()}, {passed} of "
-                               f"{len(record['measurements'])} passed in {record['duration_s']} s",
-                               bold=True, green=record["verdict"] == PASS,
-                               red=record["verdict"] != PASS)
+    run = s.finished
+    good = run.verdict == Verdict.PASS
+    terminalreporter.write_sep("=", f"BOARD {run.serial_number or '(serial unknown)'}: "
+                               f"{run.verdict.value.upper()}, {run.passed} of "
+                               f"{len(run.results)} passed in {run.duration_s} s",
+                               bold=True, green=good, red=not good)
     terminalreporter.write_line(f"record: {s.record_path}")
-    if record["unrecognised_output"]:
-        terminalreporter.write_line(f"{len(record['unrecognised_output'])} line(s) of the tool's "
+    if run.unrecognised:
+        terminalreporter.write_line(f"{len(run.unrecognised)} line(s) of the tool's "
                                     "output not recognised, listed in the record")

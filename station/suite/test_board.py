@@ -2,7 +2,7 @@
 
 import pytest
 
-from measurements import PASS
+from measurements import Verdict
 
 
 def test_measurement(measurement, session, record_property):
@@ -13,12 +13,12 @@ def test_measurement(measurement, session, record_property):
     record_property("unit", result.unit or "")
     for key, limit in result.limits.items():
         record_property(key, str(limit))
-    record_property("verdict", result.verdict)
+    record_property("verdict", result.verdict.value)
     record_property("operations", "; ".join(result.operations))
     if result.detail:
         record_property("detail", result.detail)
-    if result.verdict != PASS:
+    if result.verdict != Verdict.PASS:
         unit = f" {result.unit}" if result.unit else ""
         value = "" if result.value is None else f", value {result.value}{unit}"
-        pytest.fail(f"{result.title}: {result.verdict}{value}, limits {result.limits}"
+        pytest.fail(f"{result.title}: {result.verdict.value}{value}, limits {result.limits}"
                     + (f" ({result.detail})" if result.detail else ""), pytrace=False)

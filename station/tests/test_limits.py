@@ -19,7 +19,7 @@ def test_the_example_for_this_board_loads():
     assert limits.relays == (RelayTest(1, (1, 0)), RelayTest(2, (1, 0)))
     pattern = limits.checks["serial_number.pattern"]
     assert isinstance(pattern, Pattern)
-    assert pattern.holds("0c2205435900") and not pattern.holds("000000000000")
+    assert pattern("0c2205435900") and not pattern("000000000000")
 
 
 GOOD_HEAD = "product: p\nmains:\n"
@@ -70,4 +70,9 @@ def test_a_faulty_file_is_refused_naming_file_line_and_key(tmp_path, text, line,
 @pytest.mark.parametrize("value,holds", [(207.0, True), (253, True), (206.99, False),
                                          (float("nan"), False), ("230", False), (True, False)])
 def test_a_range_holds_inclusive_numbers_only(value, holds):
-    assert Range("V", 207.0, 253.0).holds(value) is holds
+    assert Range("V", 207.0, 253.0)(value) is holds
+
+
+def test_an_open_range_holds_no_infinity():
+    assert Range("V", min=207.0)(1e30) and not Range("V", min=207.0)(float("inf"))
+    assert Range("V", max=253.0)(-1e30) and not Range("V", max=253.0)(float("-inf"))
