@@ -20,8 +20,15 @@ Two layers:
 from __future__ import annotations
 
 import re
+import runpy
 from dataclasses import dataclass, field
+from pathlib import Path
+from types import SimpleNamespace
 from typing import Callable, Sequence
+
+# The MCU's codes, from the link's one table in Python (the sigrok decoder's), by its path.
+code = SimpleNamespace(**runpy.run_path(
+    str(Path(__file__).resolve().parents[1] / "sigrok" / "mcu_link" / "lists.py")))
 
 # ---------------------------------------------------------------------------------------------
 # Outcomes
@@ -238,7 +245,7 @@ def _event_from_echo(echo: bytes, computed: int, received: int) -> int | None:
     n = len(echo)
     for end in range(n, max(n - 8, 0) - 1, -1):
         for start in range(end - 6, max(end - 258, 0) - 1, -1):
-            if echo[start] != 0xAA or echo[start + 1] + 2 != end - start:
+            if echo[start] != code.START or echo[start + 1] + 2 != end - start:
                 continue
             body = echo[start + 2:end]
             if body[-2] == received and sum(body[:-2]) & 0xFF == computed:
@@ -297,6 +304,11 @@ def _missing(output: Output, events: Sequence[int]) -> Outcome:
     return NoAnswer()
 
 
+def _field(i: int, unit: str | None = None) -> Callable[[Record], Reading]:
+    """The Reading of a record's field i."""
+    return lambda r: Reading(r.fields[i], unit)
+
+
 def _value(output: Output, kind: str, event: int, make: Callable[[Record], Reading],
            pick: Callable[[Record], bool] = lambda r: True) -> Outcome:
     for record in output.all(kind):
@@ -314,28 +326,28 @@ def _num(arg: str) -> int:
 def _op0(args: Sequence[str], o: Output) -> dict[str, Outcome]:
     sub = _num(args[0]) if args else 0
     if sub == 0:
-        return {"work_mode": _value(o, "work_mode", 0x31, lambda r: Reading(
+        return {"work_mode": _value(o, "work_mode", code.WORK_MODE, lambda r: Reading(
             "application" if r.fields[0] == "aprom" else "bootloader"))}
     if sub == 1:
-        return {"firmware_version": _value(o, "version", 0x32, lambda r: Reading(r.fields[0]))}
-    return {"model": _value(o, "model", 0xFE, lambda r: Reading(r.fields[0]))}
+        return {"firmware_version": _value(o, "version", code.VERSION, _field(0))}
+    return {"model": _value(o, "model", code.MCU_MODEL, _field(0))}
 
 
 def _op2(args: Sequence[str], o: Output) -> dict[str, Outcome]:
     if len(args) == 1:
         return {}
-    return {"target_duty": _value(o, "target_duty", 0x6A, lambda r: Reading(r.fields[0], "%")),
-            "duty": _value(o, "duty", 0x69, lambda r: Reading(r.fields[0], "%"))}
+    return {"target_duty": _value(o, "target_duty", code.PWM_TARGET_DUTY, _field(0, "%")),
+            "duty": _value(o, "duty", code.PWM_DUTY, _field(0, "%"))}
 
 
 def _op4(args: Sequence[str], o: Output) -> dict[str, Outcome]:
     return {
-        "voltage": _value(o, "voltage", 0x51, lambda r: Reading(r.fields[1], "V")),
-        "current": _value(o, "current", 0x52, lambda r: Reading(r.fields[0], "mA")),
-        "power": _value(o, "power", 0x53, lambda r: Reading(r.fields[0], "W")),
-        "energy": _value(o, "energy", 0x54, lambda r: Reading(r.fields[0], "kWh")),
-        "angle": _value(o, "angle", 0x56, lambda r: Reading(r.fields[0], "°")),
-        "load_type": _value(o, "load_type", 0x57, lambda r: Reading(
+        "voltage": _value(o, "voltage", code.VOLTAGE, _field(1, "V")),
+        "current": _value(o, "current", code.CURRENT, _field(0, "mA")),
+        "power": _value(o, "power", code.POWER, _field(0, "W")),
+        "energy": _value(o, "energy", code.ENERGY, _field(0, "kWh")),
+        "angle": _value(o, "angle", code.ANGLE, _field(0, "°")),
+        "load_type": _value(o, "load_type", code.LOAD_TYPE, lambda r: Reading(
             "inductive" if r.fields[0] else "capacitive")),
     }
 
@@ -345,7 +357,7 @@ def _serial(record: Record) -> Reading:
 
 
 def _op10(args: Sequence[str], o: Output) -> dict[str, Outcome]:
-    reply = _value(o, "fct_reply", 0x30, lambda r: Reading(r.fields[0]))
+    reply = _value(o, "fct_reply", code.FCT_TEST, _field(0))
     final = o.first("fct_result")
     if isinstance(reply, Reading) and final is not None:
         # The driver prints what the receiver stored; a later reply may have changed it.
@@ -355,18 +367,18 @@ def _op10(args: Sequence[str], o: Output) -> dict[str, Outcome]:
 
 def _op11(args: Sequence[str], o: Output) -> dict[str, Outcome]:
     # The tool prints the sensor's two 16-bit words without scaling.
-    return {"humidity": _value(o, "climate", 0x74, lambda r: Reading(r.fields[0], "raw")),
-            "temperature": _value(o, "climate", 0x74, lambda r: Reading(r.fields[1], "raw"))}
+    return {"humidity": _value(o, "climate", code.TEMP_HUMIDITY, _field(0, "raw")),
+            "temperature": _value(o, "climate", code.TEMP_HUMIDITY, _field(1, "raw"))}
 
 
 def _op12(args: Sequence[str], o: Output) -> dict[str, Outcome]:
     sub = _num(args[0]) if args else -1
     if sub in (1, 2):
-        return {"ir_send": _value(o, "ir_test", 0x75, lambda r: Reading(r.fields[0]))}
+        return {"ir_send": _value(o, "ir_test", code.IR_TEST, _field(0))}
     if sub == 3:
         fragments = o.all("ir_learn")
         if not fragments:
-            return {"ir_learn": _missing(o, (0x9E,))}
+            return {"ir_learn": _missing(o, (code.IR_LEARNING,))}
         values = [v for r in o.all("ir_values") for v in r.fields]
         return {"ir_learn": Reading(tuple(values), "timings")}
     return {}
@@ -375,9 +387,9 @@ def _op12(args: Sequence[str], o: Output) -> dict[str, Outcome]:
 def _op17(args: Sequence[str], o: Output) -> dict[str, Outcome]:
     report = o.first("rs485_report")
     if report is None:
-        return {"rs485_loopback": _missing(o, (0x91,))}
+        return {"rs485_loopback": _missing(o, (code.RS485_RECEIVE,))}
     if not o.all("rs485_received"):
-        return {"rs485_loopback": _missing(o, (0x91,))}
+        return {"rs485_loopback": _missing(o, (code.RS485_RECEIVE,))}
     sent, matched, rate = report.fields
     return {"rs485_loopback": Reading(rate, "%"), "rs485_sent": Reading(sent),
             "rs485_matched": Reading(matched)}
@@ -386,29 +398,29 @@ def _op17(args: Sequence[str], o: Output) -> dict[str, Outcome]:
 def _op19(args: Sequence[str], o: Output) -> dict[str, Outcome]:
     relay = _num(args[0]) & 0xFF if args else 0
     if len(args) == 2:
-        return {"relay_control": _value(o, "relay_control", 0x93, lambda r: Reading(r.fields[0]))}
+        return {"relay_control": _value(o, "relay_control", code.RELAY_CONTROL, _field(0))}
     if len(args) == 1:
-        return {"relay_state": _value(o, "relay_state", 0x94, lambda r: Reading(r.fields[1]),
+        return {"relay_state": _value(o, "relay_state", code.RELAY_GET, _field(1),
                                       lambda r: r.fields[0] == relay)}
     return {}
 
 
 def _op20(args: Sequence[str], o: Output) -> dict[str, Outcome]:
     relay = _num(args[0]) & 0xFF if args else 0
-    return {"relay_time": _value(o, "relay_time", 0x95, lambda r: Reading(r.fields[1], "ms"),
+    return {"relay_time": _value(o, "relay_time", code.RELAY_TIME, _field(1, "ms"),
                                  lambda r: r.fields[0] == relay)}
 
 
 def _op24(args: Sequence[str], o: Output) -> dict[str, Outcome]:
     if args and _num(args[0]) == 0:
-        return {"load_test": _value(o, "load_test", 0x81, lambda r: Reading(r.fields[0]))}
-    return {"short_test": _value(o, "short_test", 0x82, lambda r: Reading(r.fields[0]))}
+        return {"load_test": _value(o, "load_test", code.PWR_TO_LOAD, _field(0))}
+    return {"short_test": _value(o, "short_test", code.PWR_LOAD_SHORT, _field(0))}
 
 
 def _op26(args: Sequence[str], o: Output) -> dict[str, Outcome]:
     if not 2 <= len(args) <= 20:
         return {}
-    return {"relay_multi": _value(o, "relay_multi", 0x99, lambda r: Reading(r.fields))}
+    return {"relay_multi": _value(o, "relay_multi", code.RELAY_MULTI, lambda r: Reading(r.fields))}
 
 
 def _single(name: str, kind: str, event: int, make: Callable[[Record], Reading]):
@@ -420,31 +432,28 @@ _OPERATIONS: dict[int, Callable[[Sequence[str], Output], dict[str, Outcome]]] = 
     1: lambda args, o: {"key_states": Reading(tuple(r.fields[0] for r in o.all("key_state")))},
     2: _op2,
     4: _op4,
-    6: _single("serial_number", "serial_number", 0x44, _serial),
+    6: _single("serial_number", "serial_number", code.SN_READ, _serial),
     7: lambda args, o: {"presstest_exit": _value(
-        o, "presstest_exit", 0x35 if args and _num(args[0]) == 0 else 0x45,
-        lambda r: Reading(r.fields[0]))},
-    8: _single("presstest_result", "presstest_result", 0x46, lambda r: Reading(r.fields[0])),
+        o, "presstest_exit",
+        code.PRESSTEST_EXIT_TEMP if args and _num(args[0]) == 0 else code.PRESSTEST_EXIT,
+        _field(0))},
+    8: _single("presstest_result", "presstest_result", code.PRESSTEST_RESULT, _field(0)),
     10: _op10,
     11: _op11,
     12: _op12,
-    13: _single("key_set", "key_set", 0xA1, lambda r: Reading(r.fields[0])),
-    14: _single("bt_init", "bt_init", 0x71, lambda r: Reading(r.fields[0])),
-    15: _single("bt_name", "bt_name", 0x72, lambda r: Reading(r.fields[0])),
+    13: _single("key_set", "key_set", code.KEY_TEST, _field(0)),
+    14: _single("bt_init", "bt_init", code.BT_PREPARE, _field(0)),
+    15: _single("bt_name", "bt_name", code.BT_NAME, _field(0)),
     17: _op17,
     19: _op19,
     20: _op20,
-    21: _single("ntc_temperature", "ntc", 0x96, lambda r: Reading(r.fields[0], "°C")),
-    22: _single("mains_frequency", "frequency", 0x97, lambda r: Reading(r.fields[0], "Hz")),
-    23: _single("zero_cross", "zero_cross", 0x98, lambda r: Reading(r.fields[0])),
+    21: _single("ntc_temperature", "ntc", code.RELAY_NTC, _field(0, "°C")),
+    22: _single("mains_frequency", "frequency", code.MAINS_FREQUENCY, _field(0, "Hz")),
+    23: _single("zero_cross", "zero_cross", code.ZERO_CROSS, _field(0)),
     24: _op24,
-    25: _single("systick", "systick", 0x20, lambda r: Reading(r.fields[0], "ms")),
+    25: _single("systick", "systick", code.SYSTICK, _field(0, "ms")),
     26: _op26,
 }
-
-# Operations whose replies carry nothing to read: 3 (jump to the boot loader), 5 (serial
-# number write), 9 (soft test), 16 (RS485 port settings) and 18 (dots until killed).
-OPERATIONS_READ = tuple(sorted(_OPERATIONS))
 
 # The tool's answers to a command line that it does not accept: nothing was asked of the MCU.
 _REFUSALS = ("arg_err", "argc", "input_argc", "usage")

@@ -7,66 +7,16 @@
 ## (at your option) any later version.
 ##
 
-import math
 import struct
 
 import sigrokdecode as srd
 
-START = 0xAA
-END = 0xBB
+from .arith import base64_decode, float_le, f32, shortest, temp_fitting, u32_le
+from .lists import *  # noqa: F401,F403 (the link's codes and tables)
 
-# The builders that send each command code.
-COMMANDS = {
-    0x10: 'mcu_jump_to_ldrom_upgrader',
-    0x20: 'mcu_systick_get',
-    0x30: 'mcu_fct_test',
-    0x31: 'mcu_get_work_mode',
-    0x32: 'mcu_get_version',
-    0x35: 'mcu_presstest_exit_temporary',
-    0x43: 'mcu_sn_no_write',
-    0x44: 'mcu_sn_no_read',
-    0x45: 'mcu_presstest_exit',
-    0x46: 'mcu_presstest_relust_get',
-    0x51: 'mcu_voltage_get',
-    0x52: 'mcu_rly1_current_get',
-    0x53: 'mcu_rly1_power_factor_get',
-    0x54: 'mcu_rly1_electric_consume_get',
-    0x55: 'mcu_hlw8112_get',
-    0x56: 'mcu_hlw8112_get_angle',
-    0x57: 'mcu_hlw8112_get_load_type',
-    0x68: 'mcu_PWM_ctrl',
-    0x69: 'mcu_PWM_duty_get',
-    0x6A: 'mcu_PWM_target_duty_get',
-    0x71: 'fct_bt_preapear',
-    0x72: 'fct_bt_get_name',
-    0x74: 'mcu_temp_humidity_get',
-    0x81: 'mcu_pwr_to_load_test',
-    0x82: 'mcu_pwr_load_short_test',
-    0x90: 'mcu_rs485_send',
-    0x92: 'mcu_rs485_usart_set',
-    0x93: 'mcu_relay_control',
-    0x94: 'mcu_relay_get',
-    0x95: 'mcu_relay_read_time',
-    0x96: 'mcu_relay_read_ntc',
-    0x97: 'mcu_relay_read_frequency',
-    0x98: 'mcu_relay_read_zero_cross_status',
-    0x99: 'mcu_relay_multi_control',
-    0x9A: 'mcu_ir_carrier_set',
-    0x9B: 'mcu_ir_send',
-    0x9C: 'mcu_ir_new_send',
-    0x9D: 'mcu_ir_receiver_set',
-    0xA1: 'mcu_key_test',
-    0xAA: 'mcu_upgrader_end',
-    0xBB: 'mcu_erase_aprom',
-    0xDD: 'mcu_send_aprom_packet',
-    0xFE: 'mcu_get_mcu_model',
-}
 
-# Payload sizes of the fixed-size commands (absent: none; None: variable).
-PAYLOAD_SIZE = {
-    0x43: 6, 0x68: 1, 0x94: 1, 0x95: 1, 0x9D: 1, 0xA1: 1, 0x92: 7, 0x93: 2, 0x9A: 3,
-    0x90: None, 0x99: None, 0x9B: None, 0x9C: None, 0xDD: None,
-}
+class SamplerateError(Exception):
+    pass
 
 
 def hexs(data):
@@ -92,13 +42,13 @@ def choice(v, names):
 def command_fields(code, p):
     '''The parameters of a command, from its payload; '' for none.'''
     n = len(p)
-    if code == 0x43:
+    if code == SN_WRITE:
         return 'sn=' + hexs(p[:6]) if n >= 6 else ''
-    if code == 0x68:
+    if code == PWM_SET:
         return 'duty=%d' % p[0] if n >= 1 else ''
-    if code == 0x90:
+    if code == RS485_SEND:
         return 'len=%d data=%s' % (n, quoted(p))
-    if code == 0x92:
+    if code == RS485_SETTINGS:
         if n < 7:
             return ''
         return ('baudrate=%d data_width=%d(%s) stop_bits=%d(%s) parity=%d(%s)' % (
@@ -106,125 +56,44 @@ def command_fields(code, p):
             p[4], choice(p[4], ('7', '8', '9')),
             p[5], choice(p[5], ('1', '1.5', '2')),
             p[6], choice(p[6], ('NO', 'EVEN', 'ODD'))))
-    if code == 0x93:
+    if code == RELAY_CONTROL:
         return 'relay=%d value=%d' % (p[0], p[1]) if n >= 2 else ''
-    if code in (0x94, 0x95):
+    if code in (RELAY_GET, RELAY_TIME):
         return 'relay=%d' % p[0] if n >= 1 else ''
-    if code == 0x99:
+    if code == RELAY_MULTI:
         s = 'pairs=%d' % (n // 2)
         for i in range(0, n - 1, 2):
             s += ' relay%d=%d' % (p[i], p[i + 1])
         return s
-    if code == 0x9A:
+    if code == IR_CARRIER:
         return 'carrier=%d param=%d' % (p[0] << 8 | p[1], p[2]) if n >= 3 else ''
-    if code in (0x9B, 0x9C):
+    if code in (IR_SEND, IR_NEW_SEND):
         s = 'len=%d' % n
         if n:
             s += ' data=' + hexs(p[:8]) + (' ...' if n > 8 else '')
         return s
-    if code == 0x9D:
+    if code == IR_RECEIVER:
         return 'setting=%d' % p[0] if n >= 1 else ''
-    if code == 0xA1:
+    if code == KEY_TEST:
         return 'key=%d' % p[0] if n >= 1 else ''
-    if code == 0xDD:
+    if code == APROM_PACKET:
         return 'header=%d len=%d' % (p[0], n - 1) if n >= 1 else ''
-    if code == 0x55:
+    if code == HLW8112_QUERY:
         return 'code=0x%02X' % code
     return ''
 
 
 def command_text(code, payload):
-    name = COMMANDS.get(code)
+    name = BUILDERS.get(code)
     if name is None:
         s = 'unknown command 0x%02X' % code
         return s + (' payload=' + hexs(payload) if payload else '')
     fields = command_fields(code, payload)
     s = name + (' ' + fields if fields else '')
-    want = PAYLOAD_SIZE.get(code, 0)
+    want = COMMAND_PAYLOAD.get(code, 0)
     if want is not None and len(payload) != want:
         s += ' (payload %d bytes, expected %d)' % (len(payload), want)
     return s
-
-
-# Single-precision arithmetic, as the tool computes: every result rounded to a float.
-def f32(x):
-    try:
-        return struct.unpack('<f', struct.pack('<f', x))[0]
-    except OverflowError:
-        return math.copysign(math.inf, x)
-
-
-def f32_at(d, i):
-    return struct.unpack('<f', bytes(d[i:i + 4]))[0]
-
-
-def num(x):
-    """A single-precision value in the fewest digits that give it back exactly."""
-    if math.isnan(x) or math.isinf(x):
-        return str(x)
-    for digits in range(1, 10):
-        shortest = float('%.*g' % (digits, x))
-        if f32(shortest) == x:
-            return repr(shortest)
-    return repr(x)
-
-
-NTC_BANDS = (
-    (25000.0, 124000.0, True, -18.32, 190.47),
-    (8000.0, 25000.0, False, -21.71, 224.98),
-    (2500.0, 8000.0, False, -26.84, 270.23),
-    (900.0, 2500.0, False, -26.84, 270.23),
-)
-
-
-def temp_fitting(raw):
-    '''The relay NTC reading in degrees Celsius, 0.0 outside the fits.'''
-    v = f32(raw / 4096.0 * 5.0)
-    if v == 0.0:
-        r = math.inf
-    else:
-        r = f32(f32(f32(5.0 - v) * 10000.0) / v)
-    for low, high, high_inclusive, a, b in NTC_BANDS:
-        if low <= r and (r <= high if high_inclusive else r < high):
-            return f32(a * math.log(r) + b)
-    return 0.0
-
-
-B64 = {c: i for i, c in enumerate(
-    b'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/')}
-
-
-def base64_decode(src):
-    '''Lenient Base64 as the tool decodes it: characters outside the alphabet
-    count as 'A', line breaks are skipped between groups only, decoding stops
-    after the first group that holds '='.'''
-    out = []
-    pos = 0
-    n = len(src)
-    while pos < n:
-        if src[pos] in (0x0D, 0x0A):
-            pos += 1
-            continue
-        pads = 0
-        group = [0, 0, 0, 0]  # a short last group decodes its missing places as 0
-        for k in range(4):
-            if pos >= n:
-                break
-            c = src[pos]
-            pos += 1
-            if c == 0x3D:
-                pads += 1
-                group[k] = 0
-            else:
-                group[k] = B64.get(c, 0)
-        out.append((group[0] << 2 | group[1] >> 4) & 0xFF)
-        if not (pos < 2 or src[pos - 2] == 0x3D):
-            out.append((group[1] << 4 | group[2] >> 2) & 0xFF)
-        if src[pos - 1] != 0x3D:
-            out.append((group[2] << 6 | group[3]) & 0xFF)
-        if pads:
-            break
-    return out
 
 
 def text_to_zero(d, start, limit=None):
@@ -233,108 +102,95 @@ def text_to_zero(d, start, limit=None):
     return s[:s.index(0)] if 0 in s else s
 
 
-def reply_text(d, length):
-    '''The meaning of a reply, from d: the frame body (head byte first) as the
-    tool's receive slot holds it, zero beyond the body.'''
-    code = d[1]
-    v8 = d[2]
-    if code == 0x20:
-        return 'systick %d ms' % (d[2] | d[3] << 8 | d[4] << 16 | d[5] << 24)
-    if code == 0x30:
-        return 'FCT result %d' % v8
-    if code == 0x31:
-        return 'work mode %d (%s)' % (v8, 'aprom' if v8 else 'bootloader')
-    if code == 0x32:
-        return 'version %d' % v8
-    if code == 0x33:
-        return 'sw1 state %d' % v8
-    if code == 0x35:
-        return 'press test exit temporary'
-    if code == 0x45:
-        return 'press test exit set'
-    if code == 0x44:
-        return 'serial number ' + hexs(d[2:8])
-    if code == 0x46:
-        return 'press test result %d' % v8
-    if 0x51 <= code <= 0x58 and code not in (0x55, 0x57):
-        v = f32_at(d, 2)
-        if code == 0x51:
-            return 'voltage %s V' % num(f32(v / 100.0))
-        if code == 0x52:
-            return 'current %s mA' % num(v)
-        if code in (0x53, 0x58):
-            return 'power %s W' % num(v)
-        if code == 0x54:
-            return 'energy %s kWh' % num(v)
-        return 'phase angle %s' % num(v)
-    if code == 0x57:
-        return 'load type %d (%s)' % (v8, 'inductive' if v8 else 'capacitive')
-    if code == 0x69:
-        return 'PWM duty %d' % v8
-    if code == 0x6A:
-        return 'PWM target duty %d' % v8
-    if code == 0x71:
-        return 'Bluetooth init %d' % d[0]
-    if code == 0x72:
-        return 'Bluetooth name ' + quoted(text_to_zero(d, 2, 8))
-    if code == 0x74:
-        return 'humidity %d, temperature %d' % (d[2] << 8 | d[3], d[4] << 8 | d[5])
-    if code == 0x75:
-        v = d[2] << 16 | d[3] << 8 | d[4]
-        return 'IR test success' if v == 0x17BB else 'IR test fail (0x%06X)' % v
-    if code in (0x81, 0x82):
-        what = 'power-to-load test' if code == 0x81 else 'short-circuit test'
-        return '%s %s, ADC 0x%02d%02d' % (what, 'pass' if v8 else 'fail', d[3], d[4])
-    if code == 0x91:
-        payload = d[2:length - 2] if length > 4 else []
-        ok = bytes(text_to_zero(d, 2)) == b'Receive'
-        return 'RS485 receive %d bytes %s: %s' % (
-            len(payload), quoted(payload), 'match' if ok else 'no match (s1 != s2)')
-    if code == 0x93:
-        return 'relay control %d' % v8
-    if code == 0x94:
-        state = {0: 'off', 1: 'on'}.get(d[3], 'state %d' % d[3])
-        return 'relay %d %s' % (v8, state)
-    if code == 0x95:
-        t = struct.unpack('<i', bytes(d[3:7]))[0]
-        return 'relay %d time %d' % (v8, t)
-    if code == 0x96:
-        raw = d[2] | d[3] << 8 | d[4] << 16 | d[5] << 24
-        return 'NTC %.2f \u00b0C (raw %d)' % (temp_fitting(raw), raw)
-    if code == 0x97:
-        return 'mains frequency %d Hz' % v8
-    if code == 0x98:
-        return 'zero-cross normal' if v8 == 0 else 'zero-cross err (%d)' % v8
-    if code == 0x99:
-        return 'relay multi-control set=%d success=%d' % (d[2], d[3])
-    if code == 0x9E:
-        text = d[4:length - 2] if length >= 6 else []
-        out = base64_decode(text)
-        values = [out[2 * i] | out[2 * i + 1] << 8 for i in range(len(out) // 2)]
-        s = 'IR learning %d/%d: Base64 %d chars, %d bytes' % (d[3], d[2], len(text), len(out))
-        if values:
-            s += ': ' + ' '.join(str(v) for v in values[:8]) + (' ...' if len(values) > 8 else '')
-        return s
-    if code == 0xA1:
-        return 'key set 0x%x' % d[0]
-    if code == 0xBB:
-        return 'APROM erase state %d' % v8
-    if code == 0xDD:
-        return 'APROM program state %d' % v8
-    if code == 0xFE:
-        return 'MCU model 0x%02X' % v8
-    payload = d[2:length - 2] if length > 4 else []
-    return 'unknown reply 0x%02X' % code + (' payload=' + hexs(payload) if payload else '')
+# What each reply means. Every function takes d, the frame body (head byte first) as the
+# tool's receive slot holds it (zero beyond the body), and n, the length byte.
+
+def ir_test_text(d, n):
+    v = d[2] << 16 | d[3] << 8 | d[4]
+    return 'IR test success' if v == 0x17BB else 'IR test fail (0x%06X)' % v
 
 
-# What each reply reads: the payload size that the tool's handler expects (None: any).
-REPLY_PAYLOAD = {
-    0x20: 4, 0x30: 1, 0x31: 1, 0x32: 1, 0x33: 1, 0x35: 0, 0x45: 0, 0x44: 6, 0x46: 1,
-    0x51: 4, 0x52: 4, 0x53: 4, 0x54: 4, 0x56: 4, 0x57: 1, 0x58: 4, 0x69: 1, 0x6A: 1,
-    0x71: None, 0x72: 8, 0x74: 4, 0x75: 3, 0x81: 3, 0x82: 3, 0x91: None, 0x93: 1, 0x94: 2,
-    0x95: 5, 0x96: 4, 0x97: 1, 0x98: 1, 0x99: 2, 0x9E: None, 0xA1: None, 0xBB: 1, 0xDD: 1,
-    0xFE: 1,
+def load_test_text(d, n):
+    what = 'power-to-load test' if d[1] == PWR_TO_LOAD else 'short-circuit test'
+    return '%s %s, ADC 0x%02d%02d' % (what, 'pass' if d[2] else 'fail', d[3], d[4])
+
+
+def rs485_text(d, n):
+    payload = d[2:n - 2] if n > 4 else []
+    ok = bytes(text_to_zero(d, 2)) == b'Receive'
+    return 'RS485 receive %d bytes %s: %s' % (
+        len(payload), quoted(payload), 'match' if ok else 'no match (s1 != s2)')
+
+
+def relay_state_text(d, n):
+    state = {0: 'off', 1: 'on'}.get(d[3], 'state %d' % d[3])
+    return 'relay %d %s' % (d[2], state)
+
+
+def ir_learning_text(d, n):
+    text = d[4:n - 2] if n >= 6 else []
+    out = base64_decode(text)
+    values = [out[2 * i] | out[2 * i + 1] << 8 for i in range(len(out) // 2)]
+    s = 'IR learning %d/%d: Base64 %d chars, %d bytes' % (d[3], d[2], len(text), len(out))
+    if values:
+        s += ': ' + ' '.join(str(v) for v in values[:8]) + (' ...' if len(values) > 8 else '')
+    return s
+
+
+def ntc_text(d, n):
+    raw = u32_le(d, 2)
+    return 'NTC %.2f \u00b0C (raw %d)' % (temp_fitting(raw), raw)
+
+
+REPLY_TEXTS = {
+    SYSTICK: lambda d, n: 'systick %d ms' % u32_le(d, 2),
+    FCT_TEST: lambda d, n: 'FCT result %d' % d[2],
+    WORK_MODE: lambda d, n: 'work mode %d (%s)' % (d[2], 'aprom' if d[2] else 'bootloader'),
+    VERSION: lambda d, n: 'version %d' % d[2],
+    SW1_STATE: lambda d, n: 'sw1 state %d' % d[2],
+    PRESSTEST_EXIT_TEMP: lambda d, n: 'press test exit temporary',
+    PRESSTEST_EXIT: lambda d, n: 'press test exit set',
+    SN_READ: lambda d, n: 'serial number ' + hexs(d[2:8]),
+    PRESSTEST_RESULT: lambda d, n: 'press test result %d' % d[2],
+    VOLTAGE: lambda d, n: 'voltage %s V' % shortest(f32(float_le(d, 2) / 100.0)),
+    CURRENT: lambda d, n: 'current %s mA' % shortest(float_le(d, 2)),
+    POWER: lambda d, n: 'power %s W' % shortest(float_le(d, 2)),
+    POWER_REPORT: lambda d, n: 'power %s W' % shortest(float_le(d, 2)),
+    ENERGY: lambda d, n: 'energy %s kWh' % shortest(float_le(d, 2)),
+    ANGLE: lambda d, n: 'phase angle %s' % shortest(float_le(d, 2)),
+    LOAD_TYPE: lambda d, n: 'load type %d (%s)' % (d[2], 'inductive' if d[2] else 'capacitive'),
+    PWM_DUTY: lambda d, n: 'PWM duty %d' % d[2],
+    PWM_TARGET_DUTY: lambda d, n: 'PWM target duty %d' % d[2],
+    BT_PREPARE: lambda d, n: 'Bluetooth init %d' % d[0],
+    BT_NAME: lambda d, n: 'Bluetooth name ' + quoted(text_to_zero(d, 2, 8)),
+    TEMP_HUMIDITY: lambda d, n: 'humidity %d, temperature %d' % (d[2] << 8 | d[3],
+                                                                d[4] << 8 | d[5]),
+    IR_TEST: ir_test_text,
+    PWR_TO_LOAD: load_test_text,
+    PWR_LOAD_SHORT: load_test_text,
+    RS485_RECEIVE: rs485_text,
+    RELAY_CONTROL: lambda d, n: 'relay control %d' % d[2],
+    RELAY_GET: relay_state_text,
+    RELAY_TIME: lambda d, n: 'relay %d time %d' % (d[2], struct.unpack('<i', bytes(d[3:7]))[0]),
+    RELAY_NTC: ntc_text,
+    MAINS_FREQUENCY: lambda d, n: 'mains frequency %d Hz' % d[2],
+    ZERO_CROSS: lambda d, n: 'zero-cross normal' if d[2] == 0 else 'zero-cross err (%d)' % d[2],
+    RELAY_MULTI: lambda d, n: 'relay multi-control set=%d success=%d' % (d[2], d[3]),
+    IR_LEARNING: ir_learning_text,
+    KEY_TEST: lambda d, n: 'key set 0x%x' % d[0],
+    ERASE_APROM: lambda d, n: 'APROM erase state %d' % d[2],
+    APROM_PACKET: lambda d, n: 'APROM program state %d' % d[2],
+    MCU_MODEL: lambda d, n: 'MCU model 0x%02X' % d[2],
 }
+
+
+def reply_text(d, n):
+    text = REPLY_TEXTS.get(d[1])
+    if text is not None:
+        return text(d, n)
+    payload = d[2:n - 2] if n > 4 else []
+    return 'unknown reply 0x%02X' % d[1] + (' payload=' + hexs(payload) if payload else '')
+
 
 ANN_CMD_FIELD, ANN_REPLY_FIELD, ANN_COMMAND, ANN_REPLY, ANN_GOOD, ANN_BAD, ANN_NOISE = range(7)
 
@@ -531,7 +387,7 @@ class Link:
         if not good:
             text += ' bad checksum (sum %02X, byte %02X)' % (sum(body[:length - 2]) & 0xFF,
                                                              body[length - 2])
-        self.put(ss, es, ANN_COMMAND, [text, COMMANDS.get(code, 'unknown 0x%02X' % code)])
+        self.put(ss, es, ANN_COMMAND, [text, BUILDERS.get(code, 'unknown 0x%02X' % code)])
 
     def complete_reply(self, ss, es, body, length):
         if length < 2:
@@ -605,7 +461,10 @@ class Decoder(srd.Decoder):
             self.samplerate = value
 
     def setup(self):
-        rate = self.samplerate or 1000000
+        # The timeout counts samples; the uart decoder below needs the rate as well.
+        if not self.samplerate:
+            raise SamplerateError('Cannot decode without samplerate.')
+        rate = self.samplerate
         ms = self.options['timeout']
         try:
             ms = max(0.0, float(ms))

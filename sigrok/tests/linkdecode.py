@@ -1,20 +1,35 @@
 '''Runs the real sigrok-cli with the mcu_link decoder over a generated capture.'''
 
 import collections
+import importlib.util
 import os
 import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SIGROK_DIR = os.path.normpath(os.path.join(HERE, '..'))
-sys.path.insert(0, SIGROK_DIR)
+REPO = os.path.dirname(SIGROK_DIR)
+CASES_DIR = os.path.join(REPO, 'tests', 'e2e', 'cases')
+# mkcapture, the end-to-end cases' parser and the station's parser of the tool's output.
+sys.path[:0] = [SIGROK_DIR, os.path.join(REPO, 'tests', 'e2e'), os.path.join(REPO, 'station')]
 
+import casefile  # noqa: E402
+import mcu_output  # noqa: E402
 import mkcapture  # noqa: E402
 
 SIGROK_CLI = os.environ.get('SIGROK_CLI', 'sigrok-cli')
 BYTE_MS = 10 * 1000.0 / 115200  # one 8N1 character at 115200 bit/s
 
 Ann = collections.namedtuple('Ann', 'ss es text')
+
+
+def mcu_link_module(name):
+    '''A module of the decoder that needs no sigrok (lists, arith), loaded by its path.'''
+    spec = importlib.util.spec_from_file_location(
+        'mcu_link_' + name, os.path.join(SIGROK_DIR, 'mcu_link', name + '.py'))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def h(text):
@@ -64,3 +79,44 @@ def run_capture(capture, rows, options=None):
 
 def texts(anns):
     return [a.text for a in anns]
+
+
+class LinkCase:
+    '''The link traffic of an end-to-end case: the frames that the simulator received from the
+    tool (with the simulator's flags) and, from the tool's expected output, the bytes that the
+    tool received and the checksum and event lines that it printed for them.'''
+
+    def __init__(self, name):
+        case = casefile.parse(os.path.join(CASES_DIR, name + '.case'))
+        self.name = name
+        self.stdout = case.stdout  # None: the case gives counts only
+        self.frames = [casefile.frame_of(e) for e in case.log if e not in casefile.EVENTS]
+        output = mcu_output.parse_output(case.stdout or b'')
+        self.received = output.echo
+        self.checksum_lines = [(c.computed, c.received) for c in output.checks]
+        self.event_lines = [r.fields[0] for r in output.all('event')]
+
+
+def case_names():
+    return sorted(f[:-len('.case')] for f in os.listdir(CASES_DIR) if f.endswith('.case'))
+
+
+def reply_frames(name):
+    '''The whole reply frames with a correct checksum among the bytes a case's tool received.'''
+    data = LinkCase(name).received
+    out = []
+    for i, b in enumerate(data):
+        if b != mcu_output.code.START or i + 1 >= len(data):
+            continue
+        length = data[i + 1]
+        frame = data[i:i + length + 2]
+        if length < 4 or len(frame) != length + 2:
+            continue
+        if sum(frame[2:length]) & 0xFF == frame[length]:
+            out.append(frame)
+    return out
+
+
+def reply_frame(name, code, nth=0):
+    '''The nth reply frame with this code in a case.'''
+    return [f for f in reply_frames(name) if f[3] == code][nth]

@@ -9,8 +9,8 @@ decoder must find:
   a reply for every "event id" line the tool printed.
 '''
 
-import e2e_cases
-from linkdecode import BYTE_MS, run
+
+from linkdecode import BYTE_MS, LinkCase, case_names, run
 
 GAP_MS = 8.0      # silence between two frames of a case, and around each case
 TIMEOUT_MS = 5    # decoder timeout: shorter than the gaps, so each piece ends on its own
@@ -56,7 +56,7 @@ def kind(text):
 
 
 def test_decoder_agrees_with_every_case(tmp_path):
-    cases = [c for c in e2e_cases.all_cases() if c.frames or c.received]
+    cases = [c for c in [LinkCase(n) for n in case_names()] if c.frames or c.received]
     assert len(cases) > 80
     streams, windows = layout(cases)
     anns = run(tmp_path, streams, ['commands', 'replies', 'checksums', 'noise'],

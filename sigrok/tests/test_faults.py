@@ -2,17 +2,18 @@
 lost tails, odd length bytes, unknown codes, and bytes that are no frame at all.'''
 
 import random
+import re
 
-import e2e_cases
-from linkdecode import BYTE_MS, h, run, sequence, texts
+
+from linkdecode import BYTE_MS, LinkCase, h, run, sequence, texts
 
 
 def test_bad_checksums_both_ways(tmp_path):
     # fault_checksum_fct: the MCU answers the FCT query with checksum byte 0x32 for a sum of
     # 0x31, and the tool prints checksum:31 == 32 and nothing else for it.
-    reply = e2e_cases.load('fault_checksum_fct').received
+    reply = LinkCase('fault_checksum_fct').received
     assert reply == h('AA 05 00 30 01 32 BB')
-    assert e2e_cases.load('fault_checksum_fct').checksum_lines == [(0x31, 0x32)]
+    assert LinkCase('fault_checksum_fct').checksum_lines == [(0x31, 0x32)]
     streams, _ = sequence([('TX', h('AA 03 30 31 BB')), ('RX', reply),
                            ('TX', h('AA 04 68 32 00 BB'))], gap_ms=2.0)
     anns = run(tmp_path, streams, ['commands', 'replies', 'checksums'])
@@ -56,7 +57,7 @@ def test_noise_burst_ends_after_silence(tmp_path):
 
 def test_noise_before_the_first_frame(tmp_path):
     # fault_no_start_byte: hundreds of bytes without a start byte, then a serial-number reply.
-    received = e2e_cases.load('fault_no_start_byte').received
+    received = LinkCase('fault_no_start_byte').received
     first = received.index(0xAA)
     streams = [(1.0, 'RX', received[:first + 6])]
     anns = run(tmp_path, streams, ['replies', 'noise', 'checksums'])
@@ -75,7 +76,7 @@ def test_lost_tail_with_and_without_timeout(tmp_path):
     # 100 ms of silence is as long as that for the decoder).
     script = [(1.0, 'RX', h('AA 05 00 30 01')), (101.0, 'RX', h('AA 05')),
               (201.0, 'RX', h('00 33 01 34 BB')), (301.0, 'RX', h('AA 05 00 33 02 35 BB'))]
-    case = e2e_cases.load('fault_drop_tail_absorbs')
+    case = LinkCase('fault_drop_tail_absorbs')
     assert b''.join(d for _, _, d in script) == case.received
     rows = ['replies', 'checksums', 'noise']
     # By default 20 ms of silence ends a frame: each piece shows for what it is.
@@ -96,7 +97,7 @@ def test_lost_tail_with_and_without_timeout(tmp_path):
 def test_end_byte_that_is_a_start_byte(tmp_path):
     # fault_drop_tail_end_byte: the end byte is 0xAA; it ends the frame and starts nothing,
     # so the report behind it has no start byte and is noise.
-    received = e2e_cases.load('fault_drop_tail_end_byte').received
+    received = LinkCase('fault_drop_tail_end_byte').received
     anns = run(tmp_path, [(1.0, 'RX', received)], ['replies', 'noise'])
     assert texts(anns) == ['FCT result 1 end byte 0xAA', 'noise 6 bytes', 'sw1 state 2']
 
@@ -105,7 +106,7 @@ def test_odd_length_bytes_as_the_tool_reads_them(tmp_path):
     # fault_lengths: length bytes 1, 0, 255 and replies too short for their payload. The
     # receiver reads past a short body: the serial number shows the bytes that the frame
     # with length byte 0 left in the slot, as the tool printed (sn: 44 bb 55 66 77 88).
-    case = e2e_cases.load('fault_lengths')
+    case = LinkCase('fault_lengths')
     anns = run(tmp_path, [(1.0, 'RX', case.received)], ['replies', 'checksums'])
     sums = [a.text for a in anns if a.text.startswith('checksum')]
     assert sums == ['checksum good (sum %02X, byte %02X)' % c for c in case.checksum_lines]
@@ -159,18 +160,53 @@ def test_incomplete_command_and_reply_at_timeout(tmp_path):
                            'mcu_get_version']
 
 
-def test_random_bytes_raise_nothing(tmp_path):
+def covered_bytes(text):
+    """What an annotation of the field and noise rows says it covers: (count, known values,
+    all zero or not, None: not said)."""
+    m = re.fullmatch(r'(?:Start|Head|Code|Checksum|End) 0x([0-9A-F]{2})(?: \(not 0xBB\))?', text)
+    if m:
+        return 1, [int(m.group(1), 16)], None
+    m = re.fullmatch(r'Length (\d+)', text)
+    if m:
+        return 1, [int(m.group(1))], None
+    m = re.fullmatch(r'Payload (\d+) bytes?: ([0-9A-F ]+?)( \.\.\.)?', text)
+    if m:
+        return int(m.group(1)), h(m.group(2)), None
+    m = re.fullmatch(r'Body ([0-9A-F ]+?)(?: \(incomplete\))?', text)
+    if m:
+        return len(h(m.group(1))), h(m.group(1)), None
+    m = re.fullmatch(r'noise (\d+) bytes?( \(zero padding\))?', text)
+    assert m, text
+    return int(m.group(1)), [], bool(m.group(2))
+
+
+def test_random_bytes_every_byte_comes_out_once_in_order(tmp_path):
     # Random traffic, rich in start bytes, short lengths and every code: the decoder must
-    # neither raise (run() fails on anything sigrok prints to stderr) nor lose a byte.
+    # neither raise (run() fails on anything sigrok prints to stderr) nor lose a byte. The
+    # two lines take turns, so that their annotations never overlap in time.
     rng = random.Random(13)
     streams = []
+    t = 1.0
     for line in ('TX', 'RX'):
-        t = 1.0
         for _ in range(400):
             n = rng.randint(1, 12)
             data = bytes(rng.choice((0xAA, 0xAA, 0x00, 0xBB, rng.randint(0, 5),
                                      rng.randint(0, 255))) for _ in range(n))
             streams.append((t, line, data))
             t += n * BYTE_MS + rng.choice((0.01, 0.5, 8.0))
+        t += 50.0
     anns = run(tmp_path, streams, ['cmd-fields', 'reply-fields', 'noise'], {'timeout': 5})
-    assert len(anns) > 500
+    bit = 1e6 / 115200
+    # Every byte at the middle of its data bits, in samples (1 MS/s), in order.
+    sent = [(start * 1000 + (10 * k + 5) * bit, b)
+            for start, _, data in streams for k, b in enumerate(data)]
+    at = 0
+    for ann in anns:
+        count, values, zeros = covered_bytes(ann.text)
+        taken = sent[at:at + count]
+        assert len(taken) == count and all(ann.ss <= pos <= ann.es for pos, _ in taken), ann
+        got = [b for _, b in taken]
+        assert got[:len(values)] == list(values), ann
+        assert zeros is None or zeros == (not any(got)), ann
+        at += count
+    assert at == len(sent)

@@ -7,8 +7,10 @@ the frames the simulator builds for them (sim/device.cpp: the 0x58 power report 
 its default 310.5 W, the erase and program replies with flash status 0).
 '''
 
-import e2e_cases
-from linkdecode import h, run, sequence, texts
+
+from linkdecode import h, mcu_link_module, reply_frame, run, sequence, texts
+
+lists = mcu_link_module('lists')
 
 # (case, event id, nth frame with that id in the case) or (None, bytes); replies row
 REPLIES = [
@@ -70,21 +72,15 @@ REPLIES = [
     (('op0_model_two_digits', 0xFE, 0), 'MCU model 0x1A'),
 ]
 
-# The event ids that the receiver has a handler for.
-HANDLED = {0x20, 0x30, 0x31, 0x32, 0x33, 0x35, 0x45, 0x44, 0x46, 0x51, 0x52, 0x53, 0x58, 0x54,
-           0x56, 0x57, 0x69, 0x6A, 0x71, 0x72, 0x74, 0x75, 0x81, 0x82, 0x91, 0x93, 0x94, 0x95,
-           0x96, 0x97, 0x98, 0x99, 0x9E, 0xA1, 0xBB, 0xDD, 0xFE}
-
-
 def reply_bytes(source):
     if source[0] is None:
         return h(source[1])
-    return e2e_cases.reply_frame(*source)
+    return reply_frame(*source)
 
 
 def test_every_reply_kind_is_listed():
-    assert len(HANDLED) == 37
-    assert {reply_bytes(s)[3] for s, _ in REPLIES} == HANDLED
+    # The table's codes are those the tool's receiver handles (test_tool_oracle).
+    assert {reply_bytes(s)[3] for s, _ in REPLIES} == set(lists.REPLY_PAYLOAD)
 
 
 def test_replies_by_meaning_and_value(tmp_path):
@@ -95,7 +91,7 @@ def test_replies_by_meaning_and_value(tmp_path):
 
 
 def test_checksums_and_fields_of_replies(tmp_path):
-    version = e2e_cases.reply_frame('op0_version', 0x32)
+    version = reply_frame('op0_version', 0x32)
     bad = version[:5] + b'\x38' + version[6:]  # the checksum byte 0x38 instead of 0x39
     streams, _ = sequence([('RX', version), ('RX', bad)], gap_ms=2.0)
     anns = run(tmp_path, streams, ['reply-fields', 'checksums', 'replies'])

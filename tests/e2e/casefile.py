@@ -27,7 +27,6 @@ class Case:
     status: int = 0  # exit status, when no signal (SIGNALS) is expected
     signal: int = None
     time: tuple = None  # (MIN, MAX) ms, as are `gap` and the values of `gaps`
-    timeout: int = None
     kill_after: int = None
     connects: bool = False
     log: list = field(default_factory=list)  # frames and events, as entry() spells them
@@ -83,14 +82,27 @@ def is_hex_byte(word):
     return re.fullmatch(r"[0-9A-Fa-f]{2}", word) is not None
 
 
+def hex_words(words):
+    """How many of the words, from the first, are hex bytes."""
+    n = 0
+    while n < len(words) and is_hex_byte(words[n]):
+        n += 1
+    return n
+
+
+def frame_of(text):
+    """A frame entry (as entry() spells it) as its bytes and its flag ('' for none)."""
+    words = text.split(" ")
+    n = hex_words(words)
+    return bytes(int(w, 16) for w in words[:n]), " ".join(words[n:])
+
+
 def entry(words):
     """A simulator log entry in one spelling: connect, disconnect, or upper-case hex bytes
     separated by one blank, then a flag of the simulator's if any."""
     if len(words) == 1 and words[0] in EVENTS:
         return words[0]
-    n = 0
-    while n < len(words) and is_hex_byte(words[n]):
-        n += 1
+    n = hex_words(words)
     flag = " ".join(words[n:])
     if n == 0 or flag not in FLAGS:
         raise CaseError("a frame is hex bytes, then optionally 'bad checksum', 'incomplete' or 'noise'")
@@ -179,8 +191,8 @@ def parse_line(case, line, block):
         case.status = ms(one(), "an exit status")
     elif key == "time":
         case.time = ms_range(values)
-    elif key in ("timeout", "kill-after"):
-        setattr(case, key.replace("-", "_"), ms(one()))
+    elif key == "kill-after":
+        case.kill_after = ms(one())
     elif key == "connects":
         case.connects = one("yes", "no") == "yes"
     elif key == "gap" and len(values) == 3:
@@ -263,9 +275,9 @@ def check_log(case, text, allowance, sees_events):
 
 
 def timeout_ms(case, allowance):
-    """When the tool is killed: the case's `timeout`, or twice its longest time (5 s at least)."""
+    """When the tool is killed: at twice its longest time, 5 s later at least."""
     high = case.time[1] + allowance
-    return case.timeout if case.timeout is not None else max(2 * high, high + 5000)
+    return max(2 * high, high + 5000)
 
 
 def describe(status):

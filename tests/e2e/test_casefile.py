@@ -49,12 +49,12 @@ def test_a_full_case_reads_as_written():
     assert c.files == {"script.txt": b"x \n" * 3}
     assert c.counts == [(b'a "b" \n', 2)]
     assert c.skips == {"board": "the board has no such port"}
-    assert (c.device, c.status, c.signal, c.timeout, c.kill_after) == ("sim", 0, None, None, None)
+    assert (c.device, c.status, c.signal, c.kill_after) == ("sim", 0, None, None)
 
 
 def test_status_signal_and_kill_after():
-    c = case("time 0 9\nstatus signal TERM\nkill-after 1700\ntimeout 50\ncount 1 |x\\\n")
-    assert (c.signal, c.kill_after, c.timeout, c.stdout) == (15, 1700, 50, None)
+    c = case("time 0 9\nstatus signal TERM\nkill-after 1700\ncount 1 |x\\\n")
+    assert (c.signal, c.kill_after, c.stdout) == (15, 1700, None)
 
 
 @pytest.mark.parametrize("text, message", [
