@@ -1,20 +1,18 @@
 #!/usr/bin/python3
-"""Counts the lines of code and of tests, and prints how large the tests are against the code.
+"""Counts the lines of code and of tests, and prints how large the tests are in all the code.
 
 A line counts when it is not blank and not only a comment: C++ // and /* */ comments, Python
-and shell # comments, Python docstrings. Only files that git tracks are read.
+and shell # comments, Python docstrings. Only files that git tracks are read, as they are in
+the working tree.
 
-  code    the tool (driver/ serial/ protocol/ receiver/) and the simulator (sim/): their C++,
-          Python and shell files (today all C++)
-  tests   tests/: unit tests of the tool, the simulator's tests, the end-to-end pytest plugin
-          and its own tests, the board tests (labgrid harness), the board cache test and the ELF
-          ABI checks; and fuzz/: the fuzz targets, their replay driver and the NTC sweep
+  tests   every file under tests/ and fuzz/, and under a tests/ folder anywhere (station/tests,
+          sigrok/tests)
+  code    every other C++, Python and shell file: the tool, the simulator, the boards, the
+          station, the decoder, the benchmarks, the scripts
   apart   the end-to-end case files (tests/e2e/cases) and the fuzz corpora (fuzz/corpus), data
-          rather than code, counted on a line of their own; and the other parts of the
-          repository (benchmarks, factory station, decoder, boards, scripts), listed but not in
-          the ratio
+          rather than code, counted on a line of their own
 
-The ratio printed is tests against code; files are read as they are in the working tree.
+The figure printed last is the tests' share of all the lines, code and tests together.
 
 Usage: scripts/count-lines.py
 """
@@ -26,9 +24,6 @@ import sys
 import tokenize
 from pathlib import Path
 
-CODE = ["driver", "serial", "protocol", "receiver", "sim"]
-TESTS = ["tests", "fuzz"]
-OTHERS = ["bench", "station", "sigrok", "boards", "scripts"]
 CPP, PYTHON, SHELL = (".cpp", ".hpp", ".h"), (".py",), (".sh",)
 
 
@@ -63,46 +58,42 @@ def counted(path):
     return n
 
 
-def tracked(tops):
+def tracked(tops=()):
     out = subprocess.run(["git", "ls-files", "--", *tops], capture_output=True, text=True,
                          check=True).stdout
     return [Path(p) for p in out.splitlines()]
 
 
-def tally(tops, label):
-    """Prints one line per directory and returns the sum of code lines."""
-    total = 0
-    for top in tops:
-        files = [p for p in tracked([top]) if p.suffix in CPP + PYTHON + SHELL
-                 and "corpus" not in p.parts and "cases" not in p.parts]
-        n = sum(counted(p) for p in files)
-        print(f"  {label:6} {top + '/':10} {n:6} lines in {len(files):3} files")
-        if top == "tests":  # where the weight of the tests lies, directory by directory
-            for sub in sorted({p.parts[1] for p in files if len(p.parts) > 2}):
-                part = [p for p in files if len(p.parts) > 2 and p.parts[1] == sub]
-                print(f"           of which {sub + '/':8} {sum(counted(p) for p in part):5} lines "
-                      f"in {len(part):3} files")
-        total += n
-    return total
+def is_test(path):
+    return path.parts[0] in ("tests", "fuzz") or "tests" in path.parts
 
 
 def main():
     root = subprocess.run(["git", "rev-parse", "--show-toplevel"], capture_output=True,
                           text=True, check=True).stdout.strip()
     os.chdir(root)
+    files = [p for p in tracked() if p.suffix in CPP + PYTHON + SHELL
+             and "corpus" not in p.parts and "cases" not in p.parts]
     print("Non-blank, non-comment lines of C++, Python and shell (files tracked by git):")
-    code = tally(CODE, "code")
-    tests = tally(TESTS, "tests")
+    print(f"  {'folder':12} {'code':>6} {'tests':>6}")
+    totals = {False: 0, True: 0}
+    for top in sorted({p.parts[0] for p in files if len(p.parts) > 1}) + ["(top)"]:
+        mine = [p for p in files if (p.parts[0] if len(p.parts) > 1 else "(top)") == top]
+        sums = {kind: sum(counted(p) for p in mine if is_test(p) == kind) for kind in totals}
+        if not mine:
+            continue
+        print(f"  {top + ('/' if top != '(top)' else ''):12} {sums[False]:6} {sums[True]:6}")
+        for kind in totals:
+            totals[kind] += sums[kind]
     cases = tracked(["tests/e2e/cases"])
     case_lines = sum(counted(p) for p in cases if p.suffix == ".case")
-    corpus = [p for p in tracked(["fuzz/corpus"])]
+    corpus = tracked(["fuzz/corpus"])
     print(f"Apart: {len([p for p in cases if p.suffix == '.case'])} case files with {case_lines} "
           f"lines (no comments); {len(corpus)} fuzz corpus files, "
           f"{sum(p.stat().st_size for p in corpus)} bytes")
-    print("Apart, not in the ratio:")
-    tally(OTHERS, "other")
-    print(f"Code {code}, tests {tests}: tests are {100 * tests / code:.0f} % of the code "
-          f"({100 * tests / (code + tests):.0f} % of code and tests together)")
+    code, tests = totals[False], totals[True]
+    print(f"Code {code}, tests {tests}: tests are {100 * tests / (code + tests):.0f} % of all "
+          "the code (code and tests together)")
     return 0
 
 
