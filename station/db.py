@@ -1,0 +1,271 @@
+"""The results database: the tables, the connection to SQLite or PostgreSQL, the migrations.
+
+One SQLAlchemy URL chooses the server. A station on its own keeps an SQLite file; the stations
+of a line share one PostgreSQL server (psycopg2), whose connection settings, password included,
+come from libpq's own files and environment (service file, .pgpass, PG* variables): a URL that
+carries a password is refused, and URLs in messages show the password hidden.
+
+Every write is one short transaction run through `write()`, which waits and retries: SQLite in
+WAL mode takes its write lock when the transaction begins (BEGIN IMMEDIATE) and waits for it
+(busy timeout); a lock, serialization or lost-connection error is retried, so none of them
+reaches a station. Every insert is insert-or-ignore on a unique key, so a retried transaction
+adds nothing twice.
+"""
+
+from __future__ import annotations
+
+import random
+import time
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Callable, TypeVar
+
+import sqlalchemy as sa
+from sqlalchemy import event
+from sqlalchemy.engine import Connection, Engine, make_url
+from sqlalchemy.engine.url import URL
+from sqlalchemy.exc import ArgumentError, DBAPIError, OperationalError
+
+
+class DbError(Exception):
+    """A database the station cannot use: a refused URL, a schema that is not current."""
+
+
+class UtcDateTime(sa.types.TypeDecorator):
+    """A point in time, stored in UTC; read back as an aware UTC datetime on either server
+    (SQLite keeps no time zone, PostgreSQL a TIMESTAMP WITH TIME ZONE)."""
+
+    impl = sa.DateTime(timezone=True)
+    cache_ok = True
+
+    def process_bind_param(self, value, dialect):
+        if value is None:
+            return None
+        if value.tzinfo is None:
+            raise ValueError(f"a time without a time zone: {value!r}")
+        value = value.astimezone(timezone.utc)
+        return value.replace(tzinfo=None) if dialect.name == "sqlite" else value
+
+    def process_result_value(self, value, dialect):
+        if value is None:
+            return None
+        if value.tzinfo is None:
+            return value.replace(tzinfo=timezone.utc)
+        return value.astimezone(timezone.utc)
+
+
+metadata = sa.MetaData()
+
+boards = sa.Table(
+    "boards", metadata,
+    sa.Column("id", sa.Integer, primary_key=True),
+    sa.Column("serial_number", sa.Text, nullable=False, unique=True),
+    sa.Column("first_seen", UtcDateTime, nullable=False),
+)
+
+runs = sa.Table(
+    "runs", metadata,
+    sa.Column("id", sa.Integer, primary_key=True),
+    sa.Column("run_uid", sa.Text, nullable=False, unique=True),
+    sa.Column("board_id", sa.Integer, sa.ForeignKey("boards.id"), nullable=True, index=True),
+    sa.Column("station", sa.Text, nullable=False),
+    sa.Column("slot", sa.Text, nullable=True),
+    sa.Column("product", sa.Text, nullable=False),
+    sa.Column("limits_file", sa.Text, nullable=False),
+    sa.Column("limits_sha256", sa.Text, nullable=False),
+    sa.Column("tool_version", sa.Text, nullable=True),
+    sa.Column("firmware_version", sa.Text, nullable=True),
+    sa.Column("started_at", UtcDateTime, nullable=False, index=True),
+    sa.Column("ended_at", UtcDateTime, nullable=True),
+    # 'pass', 'fail', 'stopped', 'aborted'; NULL while running or when the station died: read
+    # as 'aborted'.
+    sa.Column("verdict", sa.Text, nullable=True),
+    # The server fills it: current_user on PostgreSQL (the station role's row policy).
+    sa.Column("db_user", sa.Text, nullable=False, server_default=sa.FetchedValue()),
+    sa.CheckConstraint("verdict IN ('pass', 'fail', 'stopped', 'aborted')",
+                       name="runs_verdict_check"),
+)
+
+measurements = sa.Table(
+    "measurements", metadata,
+    sa.Column("id", sa.Integer, primary_key=True),
+    sa.Column("run_id", sa.Integer, sa.ForeignKey("runs.id"), nullable=False),
+    sa.Column("position", sa.Integer, nullable=False),  # 1-based, in the plan's order
+    sa.Column("name", sa.Text, nullable=False),
+    sa.Column("title", sa.Text, nullable=False),
+    sa.Column("value_num", sa.Float(53), nullable=True),
+    sa.Column("value_text", sa.Text, nullable=True),
+    sa.Column("unit", sa.Text, nullable=True),
+    sa.Column("low", sa.Float(53), nullable=True),
+    sa.Column("high", sa.Float(53), nullable=True),
+    sa.Column("limits", sa.Text, nullable=False),  # the checker's description, strict JSON
+    sa.Column("verdict", sa.Text, nullable=False),
+    sa.Column("detail", sa.Text, nullable=False, server_default=""),
+    sa.UniqueConstraint("run_id", "name", name="measurements_run_id_name_key"),
+    sa.CheckConstraint("verdict IN ('pass', 'fail', 'no answer', 'bad checksum', 'error', "
+                       "'not run')", name="measurements_verdict_check"),
+)
+
+RUN_OUTCOME = sa.func.coalesce(runs.c.verdict, "aborted")  # what every reader counts
+
+MIGRATIONS = Path(__file__).resolve().parent / "migrations"
+
+
+# -- URLs ---------------------------------------------------------------------------------
+
+def shown(url: URL | str) -> str:
+    """The URL as messages may show it: any password as ***."""
+    try:
+        return make_url(url).render_as_string(hide_password=True)
+    except ArgumentError:
+        return "(not a database URL)"
+
+
+def parse_url(text: str) -> URL:
+    """A station's --db: SQLite or PostgreSQL (psycopg2), and never with a password in it."""
+    try:
+        url = make_url(text)
+    except ArgumentError:
+        raise DbError("--db: not a database URL (examples: sqlite:///results.sqlite, "
+                      "postgresql:///results?service=line1)") from None
+    if url.password is not None or "password" in url.query:
+        raise DbError(f"--db {shown(url.set(password=None))}: a password does not belong in "
+                      "the URL; put it in ~/.pgpass (or the file that PGPASSFILE names) or in "
+                      "a service file (PGSERVICEFILE)")
+    backend = url.get_backend_name()
+    if backend == "postgresql":
+        if url.get_driver_name() not in ("", "psycopg2"):
+            raise DbError(f"--db {shown(url)}: PostgreSQL is reached through psycopg2")
+    elif backend != "sqlite":
+        raise DbError(f"--db {shown(url)}: SQLite or PostgreSQL only")
+    return url
+
+
+def sqlite_url(path: Path) -> URL:
+    return URL.create("sqlite", database=str(path))
+
+
+# -- connections --------------------------------------------------------------------------
+
+BUSY_TIMEOUT_MS = 60_000
+
+
+def _sqlite_setup(engine: Engine) -> None:
+    # pysqlite's own transaction handling begins late (before the first write) and never for
+    # DDL; the engine begins every transaction itself instead, taking the write lock at once,
+    # so that two writers wait for each other rather than fail on upgrading a read lock.
+    @event.listens_for(engine, "connect")
+    def connect(dbapi_connection, record):
+        dbapi_connection.isolation_level = None
+        cursor = dbapi_connection.cursor()
+        cursor.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+        cursor.execute("PRAGMA journal_mode = WAL")
+        cursor.execute("PRAGMA synchronous = FULL")  # a commit survives a power cut
+        cursor.execute("PRAGMA foreign_keys = ON")
+        cursor.close()
+
+    @event.listens_for(engine, "begin")
+    def begin(conn):
+        conn.exec_driver_sql("BEGIN IMMEDIATE")
+
+
+def connect(url: URL | str) -> Engine:
+    url = parse_url(url) if isinstance(url, str) else url
+    if url.get_backend_name() == "sqlite":
+        engine = sa.create_engine(url, future=True,
+                                  connect_args={"timeout": BUSY_TIMEOUT_MS / 1000})
+        _sqlite_setup(engine)
+    else:
+        # A dead connection is noticed before it is used; libpq fills in the rest.
+        engine = sa.create_engine(url, future=True, pool_pre_ping=True,
+                                  connect_args={"application_name": "mcu station"})
+    return engine
+
+
+T = TypeVar("T")
+
+# SQLSTATEs worth another try: serialization failure, deadlock, lock not available.
+_RETRY_STATES = {"40001", "40P01", "55P03"}
+RETRY_FOR_S = 120.0
+
+
+def _retryable(e: DBAPIError) -> bool:
+    if e.connection_invalidated or isinstance(e, OperationalError):
+        return True  # lost connection, server restarting, SQLite busy beyond its timeout
+    return getattr(e.orig, "pgcode", None) in _RETRY_STATES
+
+
+def write(engine: Engine, work: Callable[[Connection], T], *, for_s: float = RETRY_FOR_S) -> T:
+    """Runs `work` in one transaction, again after a retryable error, for up to `for_s`."""
+    deadline = time.monotonic() + for_s
+    pause = 0.05
+    while True:
+        try:
+            with engine.begin() as conn:
+                return work(conn)
+        except DBAPIError as e:
+            if not _retryable(e) or time.monotonic() > deadline:
+                raise
+        time.sleep(pause * (0.5 + random.random()))
+        pause = min(pause * 2, 2.0)
+
+
+def insert_ignoring(conn: Connection, table: sa.Table, rows: dict | list[dict]) -> None:
+    """INSERT that adds nothing for a row whose unique key is there already."""
+    if conn.dialect.name == "postgresql":
+        from sqlalchemy.dialects.postgresql import insert
+    else:
+        from sqlalchemy.dialects.sqlite import insert
+    conn.execute(insert(table).on_conflict_do_nothing(), rows)
+
+
+def now() -> datetime:
+    return datetime.now(timezone.utc)
+
+
+# -- migrations ---------------------------------------------------------------------------
+
+def _alembic_config(conn: Connection):
+    from alembic.config import Config
+    config = Config()
+    config.set_main_option("script_location", str(MIGRATIONS))
+    config.attributes["connection"] = conn
+    return config
+
+
+def head_revision() -> str:
+    from alembic.script import ScriptDirectory
+    config = _alembic_config(None)
+    return ScriptDirectory.from_config(config).get_current_head()
+
+
+def current_revision(conn: Connection) -> str | None:
+    from alembic.runtime.migration import MigrationContext
+    return MigrationContext.configure(conn).get_current_revision()
+
+
+def migrate(engine: Engine) -> None:
+    """Brings the schema to the newest revision; nothing to do when it is there already.
+    Stations that start together take turns (one transaction, an advisory lock on
+    PostgreSQL, SQLite's write lock)."""
+    from alembic import command
+    head = head_revision()
+    with engine.begin() as conn:
+        if conn.dialect.name == "postgresql":
+            conn.exec_driver_sql("SELECT pg_advisory_xact_lock(7294001)")
+        if current_revision(conn) == head:
+            return
+        try:
+            command.upgrade(_alembic_config(conn), "head")
+        except DBAPIError as e:
+            raise DbError(f"{shown(engine.url)}: the schema is not current and this user "
+                          f"cannot bring it up to date ({type(e.orig).__name__}: "
+                          f"{str(e.orig).strip().splitlines()[0]}); an administrator runs "
+                          "records.py migrate --db URL") from None
+
+
+def open_db(url: URL | str) -> Engine:
+    """The engine of a database whose schema is current (migrated here when needed)."""
+    engine = connect(url)
+    migrate(engine)
+    return engine
