@@ -121,7 +121,7 @@ def shown(url: URL | str) -> str:
         return "(not a database URL)"
 
 
-def parse_url(text: str) -> URL:
+def parse_url(text: URL | str) -> URL:
     """A station's --db: SQLite or PostgreSQL (psycopg2), and never with a password in it."""
     try:
         url = make_url(text)
@@ -170,7 +170,7 @@ def _sqlite_setup(engine: Engine) -> None:
 
 
 def connect(url: URL | str) -> Engine:
-    url = parse_url(url) if isinstance(url, str) else url
+    url = parse_url(url)
     if url.get_backend_name() == "sqlite":
         engine = sa.create_engine(url, future=True,
                                   connect_args={"timeout": BUSY_TIMEOUT_MS / 1000})
@@ -219,6 +219,12 @@ def insert_ignoring(conn: Connection, table: sa.Table, rows: dict | list[dict]) 
     conn.execute(insert(table).on_conflict_do_nothing(), rows)
 
 
+def describe_error(e: DBAPIError) -> str:
+    """The server's or the driver's own message, first line (no statement, no parameters)."""
+    lines = str(e.orig).strip().splitlines()
+    return f"{type(e.orig).__name__}: {lines[0] if lines else ''}"
+
+
 def now() -> datetime:
     return datetime.now(timezone.utc)
 
@@ -259,9 +265,8 @@ def migrate(engine: Engine) -> None:
             command.upgrade(_alembic_config(conn), "head")
         except DBAPIError as e:
             raise DbError(f"{shown(engine.url)}: the schema is not current and this user "
-                          f"cannot bring it up to date ({type(e.orig).__name__}: "
-                          f"{str(e.orig).strip().splitlines()[0]}); an administrator runs "
-                          "records.py migrate --db URL") from None
+                          f"cannot bring it up to date ({describe_error(e)}); an "
+                          "administrator runs records.py migrate --db URL") from None
 
 
 def open_db(url: URL | str) -> Engine:

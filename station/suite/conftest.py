@@ -1,11 +1,13 @@
 """The factory station as a pytest run: options, the board's transport, progress on the
-terminal, and the reports (JUnit properties, one JSON record per board)."""
+terminal, and the reports (JUnit properties, one JSON record per board, the results
+database)."""
 
 from __future__ import annotations
 
 import socket
 import sys
 import time
+import uuid
 from datetime import datetime, timezone
 from pathlib import Path
 
@@ -15,7 +17,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from limits import LimitsError, load_limits  # noqa: E402
 from measurements import Result, Station, Verdict, build_plan, unjudged  # noqa: E402
-from records import FinishedRun, JsonRecords  # noqa: E402
+from records import (DbRecords, FinishedRun, JsonRecords, RunStart, RunVerdict,  # noqa: E402
+                     default_db, sha256_of)
+import db  # noqa: E402
 from transport import LabgridShell, LocalTool, TransportError  # noqa: E402
 
 
@@ -30,6 +34,9 @@ def pytest_addoption(parser):
     group.addoption("--local-tool", metavar="PATH",
                     help="run this tool binary here instead of on a labgrid target")
     group.addoption("--local-dir", metavar="DIR", help="working directory of --local-tool")
+    group.addoption("--db", metavar="URL",
+                    help="results database, an SQLAlchemy URL without a password (default: "
+                         "an SQLite file in the report folder, DIR/results.sqlite)")
 
 
 class Session:
@@ -46,6 +53,7 @@ class Session:
         self.last_progress = None
         self.tty: bool | None = None
         self.ready_s: float | None = None  # from the start until the board's shell answered
+        self.db: DbRecords | None = None
 
     # -- terminal ---------------------------------------------------------------------------
 
@@ -84,6 +92,8 @@ class Session:
                                              else str(r.value))
         unit = f" {r.unit}" if r.unit and r.value is not None else ""
         limits = ", ".join(f"{k} {v}" for k, v in r.limits.items())
+        if self.db is not None:  # kept before the operator sees it
+            self.db.measured(index, r)
         self.say(f"[{index:2d}/{len(self.plan)}] {r.title:<24s} {value + unit:<16s} "
                  f"({limits})  {r.verdict.value.upper()}" + (f"  {r.detail}" if r.detail else ""))
 
@@ -122,7 +132,19 @@ def pytest_configure(config):
         limits = load_limits(opt.limits)
     except LimitsError as e:
         raise pytest.UsageError(f"limits refused: {e}")
-    config.stash[_KEY] = Session(config, limits, build_plan(limits))
+    s = config.stash[_KEY] = Session(config, limits, build_plan(limits))
+    url = opt.db or default_db(opt.report_dir)
+    if not opt.db:
+        Path(opt.report_dir).mkdir(parents=True, exist_ok=True)
+    try:
+        s.db = DbRecords(db.open_db(url), RunStart(
+            run_uid=str(uuid.uuid4()), station=opt.station_name, product=limits.product,
+            limits_file=str(limits.path), limits_sha256=sha256_of(opt.limits),
+            started_at=s.start))
+    except db.DbError as e:
+        raise pytest.UsageError(str(e))
+    except db.DBAPIError as e:
+        raise pytest.UsageError(f"results database {db.shown(url)}: {db.describe_error(e)}")
 
 
 def pytest_generate_tests(metafunc):
@@ -198,11 +220,15 @@ def pytest_runtest_makereport(item, call):
             report.longrepr = f"{measurement.title}: error: {reason}"
 
 
-def pytest_sessionfinish(session):
+def pytest_sessionfinish(session, exitstatus):
     s = session.config.stash.get(_KEY, None)
     if s is not None:
         s.finished = s.finish()
         s.record_path = JsonRecords(s.config.option.report_dir)(s.finished)
+        if s.db is not None:
+            stopped = exitstatus == pytest.ExitCode.INTERRUPTED
+            s.db.finish(s.finished, RunVerdict.STOPPED if stopped
+                        else RunVerdict(s.finished.verdict.value))
 
 
 def pytest_terminal_summary(terminalreporter, exitstatus, config):
