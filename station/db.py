@@ -172,7 +172,9 @@ def _sqlite_setup(engine: Engine) -> None:
 def connect(url: URL | str) -> Engine:
     url = parse_url(url)
     if url.get_backend_name() == "sqlite":
-        engine = sa.create_engine(url, future=True,
+        # One connection kept open (SQLAlchemy 1.4 opens a file afresh for each use).
+        engine = sa.create_engine(url, future=True, poolclass=sa.pool.QueuePool,
+                                  pool_size=1, max_overflow=4,
                                   connect_args={"timeout": BUSY_TIMEOUT_MS / 1000})
         _sqlite_setup(engine)
     else:
