@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -66,6 +67,13 @@ class Run:
         return cases
 
 
+def strict_json(text: str):
+    """The record as a strict JSON reader sees it: NaN and Infinity are refused."""
+    def refuse(token):
+        raise ValueError(f"not JSON: {token}")
+    return json.loads(text, parse_constant=refuse)
+
+
 def wait_for(path: Path, proc: subprocess.Popen, seconds: float, what: str) -> bool:
     """Waits until path exists; False if proc ended first."""
     deadline = time.monotonic() + seconds
@@ -104,10 +112,15 @@ def station(tmp_path):
     """Runs the station against a board whose MCU is the simulator with given options."""
     procs = []
 
-    def run(*sim_options, limits=LIMITS, tool=None) -> Run:
+    def run(*sim_options, limits=LIMITS, tool=None, cwd: Path | None = None) -> Run:
+        """cwd: start the station there, every path on its command line relative to it."""
+        def typed(path) -> str:
+            return os.path.relpath(path, cwd) if cwd else str(path)
+
         reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
-        suite = [sys.executable, "-m", "pytest", str(STATION / "suite"), "--limits", str(limits),
-                 "--report-dir", str(reports), "--junitxml", str(junit), "--station-name", "ci"]
+        suite = [sys.executable, "-m", "pytest", str(STATION / "suite"), "--limits", typed(limits),
+                 "--report-dir", typed(reports), "--junitxml", typed(junit),
+                 "--station-name", "ci"]
         env = {**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}
         log = tmp_path / "station.out"
         started = time.monotonic()
@@ -134,16 +147,16 @@ def station(tmp_path):
             work.mkdir(exist_ok=True)
             procs.append(start_sim(["--link", "ttyMCU"], work / "ready", sim_options,
                                    tmp_path / "sim.out", work))
-            suite += ["--local-tool", str(tool or TOOL), "--local-dir", str(work)]
+            suite += ["--local-tool", typed(tool or TOOL), "--local-dir", typed(work)]
             with open(log, "wb") as out:
                 status = subprocess.run(suite, stdout=out, stderr=subprocess.STDOUT, env=env,
-                                        timeout=300).returncode
+                                        cwd=cwd, timeout=300).returncode
         seconds = time.monotonic() - started
         stdout = log.read_text(encoding="utf-8", errors="replace")
         print(stdout)
         records = sorted(reports.glob("*.json")) if reports.exists() else []
         assert len(records) <= 1
-        record = json.loads(records[0].read_text(encoding="utf-8")) if records else None
+        record = strict_json(records[0].read_text(encoding="utf-8")) if records else None
         xml = ET.parse(junit).getroot() if junit.exists() else None
         return Run(status, seconds, xml, record, stdout)
 
@@ -192,6 +205,19 @@ def test_voltage_out_of_range(station):
     run = station(*GOOD_SN, "--set", "voltage=26000")  # 260 V
     assert_only(run, {"mains_voltage": "fail"})
     assert [m["value"] for m in run.record["measurements"] if m["name"] == "mains_voltage"] == [260.0]
+
+
+def test_voltage_not_a_number(station):
+    # The MCU's float is a NaN: the tool prints it as such; the record holds no value (strict
+    # JSON has no NaN), the tool's text in the detail, and the measurement fails.
+    run = station(*GOOD_SN, "--set", "voltage=bits:0x7FC00000")
+    assert_only(run, {"mains_voltage": "fail"})
+    [voltage] = [m for m in run.record["measurements"] if m["name"] == "mains_voltage"]
+    assert voltage["value"] is None and voltage["unit"] == "V"
+    assert re.fullmatch(r"the tool printed -?nan", voltage["detail"])
+    assert re.search(r"\] mains voltage +- +\(min 207.0, max 253.0\)  FAIL  the tool printed",
+                     run.stdout)
+    assert run.junit_cases()["mains_voltage"][1]["value"] == ""
 
 
 def test_failing_rs485_port(station):
@@ -275,3 +301,20 @@ def test_unreachable_board(tmp_path):
     assert all("shell is not reachable" in m["detail"] for m in record["measurements"])
     assert record["verdict"] == "fail" and record["serial_number"] is None
     assert "Traceback" not in done.stdout
+
+
+def test_paths_typed_relative_to_where_the_station_starts(station, tmp_path):
+    # As an operator types them at the checkout: the tool, its directory, the limits and the
+    # reports, each relative to the directory the station is started in (not the tool's).
+    here = tmp_path / "bench"
+    (here / "build").mkdir(parents=True)
+    tool = here / "build" / "mcu_test_sim"
+    tool.symlink_to(TOOL)
+    (here / "limits").mkdir()
+    limits = here / "limits" / "product.yaml"
+    limits.write_text("product: p\nmains:\n  voltage: {min: 207, max: 253, unit: V}\n")
+    run = station(limits=limits, tool=tool, cwd=here)
+    assert run.status == 0, run.stdout
+    assert [(m["name"], m["verdict"], m["value"]) for m in run.record["measurements"]] == \
+        [("mains_voltage", "pass", 230.0)]
+    assert re.search(r"^record: \.\./reports/unknown_\d{8}T\d{6}Z\.json$", run.stdout, re.M)

@@ -1,0 +1,52 @@
+"""Judging what the tool printed, and the board's record as strict JSON written whole."""
+
+import json
+from datetime import datetime, timezone
+
+import pytest
+
+from limits import Range
+from measurements import Measurement, Result, Step, Verdict, judge, unjudged
+from mcu_output import read_operation
+from records import FinishedRun, JsonRecords
+
+VOLTAGE = Measurement("mains_voltage", "mains voltage", (Step(1, ("4",), "mains metering"),),
+                      "voltage", Range("V", 207.0, 253.0))
+
+
+@pytest.mark.parametrize("printed", ["nan", "-nan", "inf", "-inf"])
+def test_a_reading_that_is_not_finite_fails_without_a_value(printed):
+    output = f"---A vol {printed} mv = {printed} V.\n"
+    result = judge(VOLTAGE, [read_operation(("4",), output)])
+    assert (result.value, result.unit, result.verdict) == (None, "V", Verdict.FAIL)
+    assert result.detail == f"the tool printed {printed}"
+    assert result.operations == ["mcu_test 4"]
+
+
+def finished(*results: Result, start=datetime(2026, 12, 6, 19, 41, 18, tzinfo=timezone.utc)):
+    return FinishedRun(product="p", limits_file="p.yaml", station="ci", transport=None,
+                       start=start, end=start, duration_s=1.0, board_ready_s=None,
+                       steps_s=None, results=results, unrecognised=())
+
+
+def test_the_record_is_strict_json_named_by_serial_number_and_start(tmp_path):
+    serial = Result("serial_number", "serial number", "0c2205435900", None, {}, Verdict.PASS)
+    out = JsonRecords(tmp_path / "reports")
+    path = out(finished(serial, unjudged(VOLTAGE, Verdict.NOT_RUN)))
+    assert path == tmp_path / "reports" / "0c2205435900_20261206T194118Z.json"
+    record = json.loads(path.read_text(encoding="utf-8"))
+    assert record["verdict"] == "fail"
+    assert [(m["name"], m["verdict"], m["value"]) for m in record["measurements"]] == \
+        [("serial_number", "pass", "0c2205435900"), ("mains_voltage", "not run", None)]
+    assert out(finished(unjudged(VOLTAGE, Verdict.ERROR))).name == "unknown_20261206T194118Z.json"
+
+
+def test_a_record_that_strict_json_cannot_hold_is_refused_and_the_old_one_kept(tmp_path):
+    out = JsonRecords(tmp_path)
+    path = out(finished(unjudged(VOLTAGE, Verdict.NO_ANSWER)))
+    before = path.read_bytes()
+    broken = Result("mains_voltage", "mains voltage", float("nan"), "V", {}, Verdict.FAIL)
+    with pytest.raises(ValueError):
+        out(finished(broken))
+    assert path.read_bytes() == before
+    assert [p.name for p in tmp_path.iterdir()] == [path.name]
