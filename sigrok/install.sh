@@ -13,7 +13,7 @@ if [ "${1:-}" = "--remove" ]; then
     exit 0
 fi
 mkdir -p "$target"
-install -m 644 "$source_dir/__init__.py" "$source_dir/pd.py" "$target/"
+install -m 644 "$source_dir"/*.py "$target/"
 echo "installed $target"
 if command -v sigrok-cli >/dev/null; then
     listed="$(sigrok-cli -L 2>/dev/null || true)"
