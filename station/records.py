@@ -176,10 +176,11 @@ def _measured(conn, run_id: int, position: int, r: Result, seen: datetime) -> No
 
 
 def _finish(conn, run_id: int, results, verdict: RunVerdict, ended_at: datetime,
-            seen: datetime) -> None:
-    # Measurements not judged yet (not run) go in now; the ones in already stay as they are.
+            seen: datetime, kept: frozenset[str] = frozenset()) -> None:
+    # The measurements not in yet (not run, or not kept) go in now.
     for position, r in enumerate(results, 1):
-        _measured(conn, run_id, position, r, seen)
+        if r.name not in kept:
+            _measured(conn, run_id, position, r, seen)
     conn.execute(db.runs.update().where(db.runs.c.id == run_id)
                  .values(verdict=verdict.value, ended_at=ended_at))
 
@@ -192,14 +193,17 @@ class DbRecords:
     def __init__(self, engine: sa.engine.Engine, start: RunStart):
         self.engine, self.start = engine, start
         self.run_id, _ = db.write(engine, lambda conn: _insert_run(conn, start))
+        self.kept: set[str] = set()
 
     def measured(self, position: int, r: Result) -> None:
         db.write(self.engine, lambda conn: _measured(conn, self.run_id, position, r,
                                                      self.start.started_at))
+        self.kept.add(r.name)
 
     def finish(self, run: FinishedRun, verdict: RunVerdict) -> None:
+        kept = frozenset(self.kept)
         db.write(self.engine, lambda conn: _finish(conn, self.run_id, run.results, verdict,
-                                                   run.end, run.start))
+                                                   run.end, run.start, kept))
 
 
 def default_db(report_dir: str | Path) -> sa.engine.URL:

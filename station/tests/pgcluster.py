@@ -38,9 +38,9 @@ def _as_server_user(user: pwd.struct_passwd | None):
 
 
 class PgCluster:
-    def __init__(self, password_users: tuple[str, ...] = ()):
+    def __init__(self, password_users: tuple[str, ...] = (), parent: str = "/tmp"):
         self.user = pwd.getpwnam("postgres") if os.geteuid() == 0 else None
-        self.folder = Path(tempfile.mkdtemp(prefix="mcu-pg.", dir="/tmp"))
+        self.folder = Path(tempfile.mkdtemp(prefix="mcu-pg.", dir=parent))
         self.data = self.folder / "data"
         self.log = self.folder / "server.log"
         self.password_users = password_users
