@@ -273,12 +273,16 @@ def query_failures(conn) -> list[Failures]:
 def choose_bins(low: float, high: float, limits: Limits, whole: bool) -> Bins:
     """Bins over the values and the limits: about 40, each a whole number of units wide when
     every value is a whole number (states, counts, versions, raw words). Values further than
-    the limits' span beyond a limit stretch nothing: they are counted apart."""
+    the limits' span below the low limit or above the high one stretch nothing: they are
+    counted apart."""
     bounds = [b for b in (limits.low, limits.high) if b is not None]
     if bounds:
         span = max(max(bounds) - min(bounds), abs(max(bounds)) * 0.1, 1.0)
-        low = max(min([low] + bounds), min(bounds) - span)
-        high = min(max([high] + bounds), max(bounds) + span)
+        low, high = min([low] + bounds), max([high] + bounds)
+        if limits.low is not None:
+            low = max(low, limits.low - span)
+        if limits.high is not None:
+            high = min(high, limits.high + span)
     if whole:  # bins of whole numbers, each value in the middle of one
         width = max(1, math.ceil((high - low + 1) / 40))
         first = math.floor(low)
@@ -484,7 +488,9 @@ def _svg(fig) -> str:
 def plot_yields(rows: list[YieldRow]) -> str:
     """Two panels side by side, the same scale: yield, then first-pass yield, per day, one
     line per station."""
+    from matplotlib.dates import DateFormatter, DayLocator
     from matplotlib.figure import Figure
+    days = {r.day for r in rows}
     fig = Figure(figsize=(11, 3.4))
     fig.subplots_adjust(left=0.05, right=0.86, bottom=0.22, top=0.9, wspace=0.08)
     panels = fig.subplots(1, 2, sharey=True)
@@ -498,6 +504,8 @@ def plot_yields(rows: list[YieldRow]) -> str:
                 ax.plot(*zip(*points), marker="o", markersize=3, color=f"C{i % 10}",
                         label=station)
         ax.set_title(title + " (UTC)")
+        ax.xaxis.set_major_locator(DayLocator(interval=max(1, math.ceil(len(days) / 10))))
+        ax.xaxis.set_major_formatter(DateFormatter("%Y-%m-%d"))
         for label in ax.get_xticklabels():
             label.set(rotation=30, ha="right")
     panels[0].set_ylabel("%")
@@ -530,7 +538,7 @@ def plot_pareto(failures: list[Failures]) -> str:
 
 
 def plot_histogram(group: Numeric) -> str:
-    fig, ax = _figure(4.1, 2.3)
+    fig, ax = _figure(3.8, 2.3)
     fig.subplots_adjust(left=0.15, right=0.97, bottom=0.2, top=0.88)
     edges = group.bins.edges
     both = [p + o for p, o in zip(group.passing_counts, group.other_counts)]
@@ -624,11 +632,11 @@ h1{font-size:22px;margin-bottom:4px}h2{font-size:18px;margin-top:32px;border-bot
 border-radius:6px;padding:8px 14px;min-width:120px}.card b{display:block;font-size:22px}
 .card span{color:#666;font-size:12px}table{border-collapse:collapse;font-size:12px;margin:6px 0}
 th,td{border:1px solid #ddd;padding:3px 7px;text-align:right}th{background:#f3f5f8}
-td:first-child,th:first-child{text-align:left}table.left td{text-align:left}
+td:first-child,th:first-child{text-align:left}table.left td,table.left th{text-align:left}
 table.two td:nth-child(2),table.two th:nth-child(2){text-align:left}
 tr.total td{font-weight:bold;background:#fafafa}.note{color:#555;font-size:12px}
 .measure{border-top:1px solid #eee;padding:4px 0}.measure small{color:#777;font-weight:normal}
-.measure .row{display:flex;gap:10px;align-items:center}.stats td{white-space:nowrap}.measure svg{flex:none}.stats td:first-child{color:#555}.v{padding:0 5px;border-radius:3px}
+.measure .row{display:flex;gap:10px;align-items:center}.stats td{white-space:nowrap}.measure svg{flex:0 1 auto;min-width:0}.stats td:first-child{color:#555}.v{padding:0 5px;border-radius:3px}
 .v-pass{background:#dff0d8}.v-fail,.v-error,.v-bad-checksum,.v-no-answer{background:#f5c6c4}
 .v-aborted,.v-stopped,.v-not-run{background:#eee}svg{max-width:100%;height:auto}
 details{margin:10px 0}summary{cursor:pointer;font-weight:bold;font-size:14px}
