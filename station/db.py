@@ -15,6 +15,7 @@ adds nothing twice.
 from __future__ import annotations
 
 import functools
+import logging
 import random
 import time
 from datetime import datetime, timezone
@@ -130,7 +131,9 @@ def parse_url(text: URL | str) -> URL:
         raise DbError("--db: not a database URL (examples: sqlite:///results.sqlite, "
                       "postgresql:///results?service=line1)") from None
     if url.password is not None or "password" in url.query:
-        raise DbError(f"--db {shown(url.set(password=None))}: a password does not belong in "
+        # Shown without its query, whatever is left of a password that held a "&".
+        raise DbError(f"--db {shown(url.set(password=None, query={}))}: a password does not "
+                      "belong in "
                       "the URL; put it in ~/.pgpass (or the file that PGPASSFILE names) or in "
                       "a service file (PGSERVICEFILE)")
     backend = url.get_backend_name()
@@ -265,6 +268,7 @@ def migrate(engine: Engine) -> None:
     Stations that start together take turns (one transaction, an advisory lock on
     PostgreSQL, SQLite's write lock)."""
     from alembic import command
+    logging.getLogger("alembic").setLevel(logging.WARNING)  # not on the station's terminal
     head = head_revision()
     with engine.begin() as conn:
         if conn.dialect.name == "postgresql":

@@ -1,0 +1,198 @@
+"""A station killed (SIGKILL, the station and its tool at once) at random moments of its run,
+again and again into one database, SQLite and PostgreSQL (as a member of mcu_station): every
+measurement whose line the station printed is in the database exactly once with the verdict
+it printed, nothing else but perhaps the one measurement committed just before the kill, and
+the run reads as aborted. And an operator's stop (SIGINT) keeps the run as 'stopped'.
+
+The station runs the tool here (--local-tool) against mcu_sim on a pseudo-terminal. The
+moments come from a seed printed at the start (KILL_SEED=... repeats a sequence).
+"""
+
+from __future__ import annotations
+
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+import sqlalchemy as sa
+
+import db
+from pgcluster import PgCluster
+
+STATION = Path(__file__).resolve().parents[1]
+SOURCE = STATION.parent
+LIMITS = STATION / "limits" / "mcu_board.yaml"
+SIM = os.environ.get("MCU_SIM", str(SOURCE / "build" / "default" / "sim" / "mcu_sim"))
+TOOL = os.environ.get("MCU_TOOL", str(SOURCE / "build" / "default" / "mcu_test_sim"))
+PLAN_SIZE = 18  # measurements in LIMITS
+KILLS = 6
+PRINTED = re.compile(r"\[\s*(\d+)/\d+\] .*\)  (PASS|FAIL|NO ANSWER|BAD CHECKSUM|ERROR|NOT RUN)"
+                     r"(?:  |$)")
+
+
+def start_sim(work: Path) -> subprocess.Popen:
+    """mcu_sim as a good board on work/ttyMCU, once it is ready."""
+    work.mkdir(parents=True, exist_ok=True)
+    ready = work / "ready"
+    log = work / "sim.out"
+    with open(log, "wb") as out:
+        sim = subprocess.Popen([SIM, "--link", "ttyMCU", "--ready", str(ready),
+                                "--set", "sn=0C2205435900"], cwd=work, stdout=out,
+                               stderr=subprocess.STDOUT)
+    deadline = time.monotonic() + 20
+    while not ready.exists():
+        if sim.poll() is not None or time.monotonic() > deadline:
+            sim.kill()
+            pytest.fail(f"mcu_sim did not come up: {log.read_text()}")
+        time.sleep(0.02)
+    return sim
+
+
+def station_command(tmp_path: Path, url: str | None, limits: Path = LIMITS,
+                    name: str = "ci") -> list[str]:
+    return [sys.executable, "-m", "pytest", str(STATION / "suite"), "--limits", str(limits),
+            "--report-dir", str(tmp_path / "reports"), "--junitxml",
+            str(tmp_path / "junit.xml"), "--station-name", name, "--local-tool", TOOL,
+            "--local-dir", str(tmp_path / "board")] + (["--db", url] if url else [])
+
+
+@dataclass
+class Started:
+    """A station run whose output is read as it comes; `trigger` is set when the line of
+    measurement `kill_after` has been printed."""
+
+    proc: subprocess.Popen
+    kill_after: int | None
+    lines: list[str] = field(default_factory=list)
+    trigger: threading.Event = field(default_factory=threading.Event)
+    reader: threading.Thread | None = None
+
+    def read(self) -> None:
+        for line in self.proc.stdout:
+            self.lines.append(line)
+            printed = PRINTED.match(line)
+            if printed and int(printed.group(1)) == self.kill_after:
+                self.trigger.set()
+
+    def printed(self) -> dict[int, str]:
+        """position -> verdict, of every measurement line the station printed"""
+        found = (PRINTED.match(line) for line in self.lines)
+        return {int(m.group(1)): m.group(2).lower() for m in found if m}
+
+
+def start_station(command: list[str], kill_after: int | None) -> Started:
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            text=True, start_new_session=True,
+                            env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+    run = Started(proc, kill_after)
+    run.reader = threading.Thread(target=run.read)
+    run.reader.start()
+    return run
+
+
+def held(engine, station: str) -> tuple[list[dict], dict[int, tuple[str, str]]]:
+    """The station's runs, and its measurements: position -> (name, verdict)."""
+    with engine.connect() as conn:
+        runs = [dict(r._mapping) for r in conn.execute(
+            sa.select(db.runs, db.RUN_OUTCOME.label("outcome"))
+            .where(db.runs.c.station == station))]
+        measured = conn.execute(
+            sa.select(db.measurements.c.position, db.measurements.c.name,
+                      db.measurements.c.verdict)
+            .join(db.runs).where(db.runs.c.station == station)).all()
+    by_position = {p: (n, v) for p, n, v in measured}
+    assert len(by_position) == len(measured), f"{station}: a position held twice: {measured}"
+    return runs, by_position
+
+
+@pytest.fixture(scope="module")
+def pg():
+    with PgCluster() as cluster:
+        db.migrate(db.connect(cluster.create_database()))
+        cluster.create_user("kill_station", "mcu_station")
+        yield cluster
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def url(request, tmp_path) -> str:
+    if request.param == "sqlite":
+        return f"sqlite:///{tmp_path}/results.sqlite"
+    return request.getfixturevalue("pg").url("kill_station")
+
+
+def test_a_station_killed_at_any_moment_keeps_what_it_printed(url, tmp_path):
+    seed = int(os.environ.get("KILL_SEED", time.time_ns() % 1_000_000))
+    print(f"KILL_SEED={seed}")
+    rng = random.Random(seed)
+    engine = db.open_db(url)
+    sim = start_sim(tmp_path / "board")
+    mid_run, checked = 0, 0
+    try:
+        for kill in range(KILLS):
+            name = f"kill-{kill}"
+            # Half the kills at a moment anywhere in the run (the station's start included),
+            # half just after a measurement's line, when the next one is being committed.
+            kill_after = rng.randint(1, PLAN_SIZE - 1) if kill % 2 else None
+            wait_s = 60.0 if kill_after else rng.uniform(0.5, 20.0)
+            run = start_station(station_command(tmp_path, url, name=name), kill_after)
+            run.trigger.wait(wait_s)
+            os.killpg(run.proc.pid, signal.SIGKILL)
+            status = run.proc.wait(30)
+            run.reader.join(30)
+            printed = run.printed()
+            print(f"{name}: killed after {sorted(printed)} (status {status})")
+            assert status == -signal.SIGKILL, "".join(run.lines)
+            if kill_after:
+                assert max(printed) >= kill_after, "".join(run.lines)
+
+            runs, kept = held(engine, name)
+            assert len(runs) <= 1
+            if not runs:  # killed before the run row went in: nothing may be there
+                assert not printed and not kept
+                continue
+            [row] = runs
+            assert (row["verdict"], row["outcome"], row["ended_at"]) == (None, "aborted", None)
+            # Every printed line is in, as printed; beyond them at most the next one.
+            assert {p: kept[p][1] for p in printed if p in kept} == printed
+            extra = sorted(set(kept) - set(printed))
+            assert extra in ([], [max(printed, default=0) + 1]), (printed, kept)
+            if 3 in kept:  # the serial number has been read: the board is known
+                assert row["board_id"] is not None
+            checked += len(printed)
+            mid_run += 0 < len(printed) < PLAN_SIZE
+    finally:
+        sim.kill()
+        sim.wait(10)
+    print(f"{engine.dialect.name}: {KILLS} kills, {mid_run} in the middle of a run, "
+          f"{checked} printed measurements found in the database")
+    assert mid_run >= KILLS // 2
+
+
+def test_an_operators_stop_keeps_the_run_as_stopped(tmp_path):
+    url = f"sqlite:///{tmp_path}/results.sqlite"
+    sim = start_sim(tmp_path / "board")
+    try:
+        run = start_station(station_command(tmp_path, url, name="stop"), kill_after=4)
+        assert run.trigger.wait(60), "".join(run.lines)
+        run.proc.send_signal(signal.SIGINT)  # Ctrl-C at the station's terminal
+        status = run.proc.wait(60)
+        run.reader.join(30)
+    finally:
+        sim.kill()
+        sim.wait(10)
+    output = "".join(run.lines)
+    assert status == pytest.ExitCode.INTERRUPTED, output
+    [row], kept = held(db.connect(url), "stop")
+    assert row["verdict"] == "stopped" and row["ended_at"] is not None
+    assert len(kept) == PLAN_SIZE  # what was measured, then the rest as not run
+    printed = run.printed()
+    assert {p: kept[p][1] for p in printed} == printed
+    assert {kept[p][1] for p in kept if p > max(printed) + 1} == {"not run"}
