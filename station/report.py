@@ -627,7 +627,7 @@ YIELD_HEAD = ["station", "day (UTC)", "runs", "pass", "fail", "stopped", "aborte
 STYLE = """
 body{font-family:sans-serif;margin:24px auto;max-width:1150px;color:#222;line-height:1.35}
 h1{font-size:22px;margin-bottom:4px}h2{font-size:18px;margin-top:32px;border-bottom:2px solid
-#3b7dd8;padding-bottom:3px}h3{font-size:14px;margin:18px 0 6px}p.meta{color:#666;margin-top:0}
+#24558f;padding-bottom:3px}h3{font-size:14px;margin:18px 0 6px}p.meta{color:#666;margin-top:0}
 .cards{display:flex;gap:12px;flex-wrap:wrap;margin:16px 0}.card{border:1px solid #ddd;
 border-radius:6px;padding:8px 14px;min-width:120px}.card b{display:block;font-size:22px}
 .card span{color:#666;font-size:12px}table{border-collapse:collapse;font-size:12px;margin:6px 0}
