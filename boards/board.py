@@ -1,337 +1,642 @@
 #!/usr/bin/python3
-"""Virtual MIPS boards under qemu-system-mips(el) -M malta, booted without a person.
+"""The boards: virtual MIPS boards under qemu-system-mips(el) -M malta, and real ones, reached
+through labgrid.
 
-Wiring of every board (the kernel's 8250 driver numbers the Malta UARTs in this order):
+Everything that reaches a board is here:
 
-    ttyS0  first  -serial   console of a person or of this module (stdio of QEMU)
+- the QEMU command of each virtual board: `qemu_command` (the console on a terminal, for a
+  person) and `labgrid_environ` (the values of the one labgrid environment template,
+  labgrid/virtual.yaml, whose links mipsel.yaml and mips.yaml name the boards);
+- `Board`: a labgrid target booted to its shell, which runs a command there and brings back its
+  exact output bytes, exit status and wall time on the board's clock (the run report below);
+- `sim_process`: mcu_sim started, waited for until its port is up, and stopped by its pid;
+- `board_of`: the board of a pytest run with labgrid's --lg-env.
+
+labgrid's internals are used only through labgrid_adapter.py, imported when a board is used.
+
+Wiring of a virtual board (the kernel's 8250 driver numbers the Malta UARTs in this order):
+
+    ttyS0  first  -serial   the console of a person (stdio); "null" under labgrid
     ttyS1  second -serial   the MCU: a chardev socket server, /dev/ttyS4 on the board (4:65)
-    ttyS2  third  -serial   console when labgrid's QEMUDriver drives the board (its own -serial
-                            comes after the extra arguments, so the first one is then "null")
+    ttyS2  third  -serial   the console under labgrid (QEMUDriver adds its -serial last)
 
-The MCU's socket is served by QEMU ("server=on,wait=off"), so a fresh simulator,
-``mcu_sim --socket PATH``, can connect for each case while the board keeps running; bytes that
-the board sends while no simulator is connected are dropped.
+QEMU serves the MCU's socket ("server=on,wait=off"): a fresh `mcu_sim --socket PATH` can connect
+for each case while the board keeps running; bytes sent while none is connected are dropped.
 
-Library use:
-
-    from board import Board, artifacts
-    with Board("mipsel") as b:          # builds (cached) and boots; waits for the shell
-        with b.simulator("--version", "7"):  # mcu_sim on the MCU UART, until the block ends
-            print(b.run("mcu_test 0 1"))
+The run report: the command runs in /tmp with its standard output and error in files there;
+then the shell prints one line `mcu-run rc=RC t0=NS t1=NS term=0|1` and each file gzip'ed in
+Base64 (busybox), each closed by a line `mcu-run-end`. gzip's CRC-32 and length check the bytes
+that come back. t0 and t1 are the board's monotonic clock around the run (/proc/timer_list, read
+by the shell itself: no program started), free of the console's delays.
 
 Command line:
 
-    board.py paths BOARD                 the artifacts (build.sh's board.json) and QEMU args
     board.py qemu-command BOARD --socket PATH [--console mon:stdio] [--artifacts DIR]
+    board.py environ BOARD --socket PATH      the LG_* values of labgrid/virtual.yaml (export)
+    board.py console BOARD [-- MCU_SIM_OPTION...]   the board on this terminal, mcu_sim on its MCU
     board.py run BOARD [--sim ARG]... -- COMMAND...   boot, run one shell command, print output
     board.py compare BOARD [--tool P] ARGS...   mcu_test ARGS on the board and on the host
-    board.py boot-time BOARD [-n 5]      boot-to-shell seconds of n boots and their median
+    board.py boot-time BOARD [-n 5]             boot-to-shell seconds of n boots and their median
 """
+
+from __future__ import annotations
+
 import argparse
+import base64
+import binascii
 import contextlib
+import ctypes
+import gzip
 import json
 import os
 import re
+import secrets
 import shlex
 import signal
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+import zlib
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Sequence
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(HERE)
+import pytest
+
+HERE = Path(__file__).resolve().parent
+SOURCE = HERE.parent
 BOARDS = ("mipsel", "mips", "mipsel-nolibc", "mips-nolibc")
-BOOT_TIMEOUT = 60.0
-ANSI = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
-
-
-def artifacts(board):
-    """Builds the board (or takes it from the cache) and returns its board.json as a dict."""
-    out = subprocess.run([os.path.join(HERE, "build.sh"), board], check=True,
-                         stdout=subprocess.PIPE, text=True).stdout.strip().splitlines()[-1]
-    with open(os.path.join(out, "board.json")) as f:
-        info = json.load(f)
-    info["dir"] = out
-    return info
-
-
-def mcu_args(socket_path):
-    """QEMU arguments of the MCU's UART (second -serial, ttyS1) served on socket_path."""
-    return ["-chardev", f"socket,id=mcu,path={socket_path},server=on,wait=off",
-            "-serial", "chardev:mcu"]
-
-
-def machine_args(info):
-    """Machine, memory, and no network card or VGA (their ROMs are not installed)."""
-    return ["-M", info["machine"], "-cpu", info["cpu"], "-m", info["memory"],
-            "-nic", "none", "-vga", "none"]
-
-
-def qemu_command(info, socket_path, console="stdio", append=""):
-    """The whole QEMU command line with the console (ttyS0) on the character device `console`."""
-    return ([info["qemu"]] + machine_args(info) +
-            ["-nographic", "-monitor", "none", "-serial", console] + mcu_args(socket_path) +
-            ["-kernel", info["kernel"], "-initrd", info["initrd"],
-             "-append", ("console=ttyS0 " + append).strip()])
-
-
-def labgrid_settings(info, socket_path):
-    """Values for labgrid's QEMUDriver (python3-labgrid 0.4.1): its own console -serial comes
-    after extra_args, so a first "-serial null" and the MCU's second one make it the third
-    UART, ttyS2; it has no initrd attribute, so -initrd goes into extra_args; "kernel" is the
-    path for the environment's images key."""
-    extra = (["-nic", "none", "-vga", "none", "-initrd", info["initrd"], "-serial", "null"] +
-             mcu_args(socket_path))
-    return {"qemu_bin": info["qemu"], "machine": info["machine"], "cpu": info["cpu"],
-            "memory": info["memory"], "kernel": info["kernel"],
-            "extra_args": shlex.join(extra), "boot_args": "console=ttyS2"}
+TEMPLATE = HERE / "labgrid" / "virtual.yaml"
+DEFAULT_SIM = SOURCE / "build" / "default" / "sim" / "mcu_sim"
+# How long a fresh simulator may take to bring its port up.
+SIM_READY_S = 5.0
+# Scratch files of a command's output on the board, named after the shell's pid.
+SCRATCH = "/tmp/mcu-run.$$"
+VT100 = re.compile(r"(\x1b\[|\x9b)[^@-_a-z]*[@-_a-z]|\x1b[@-_a-z]")  # as ShellDriver removes them
+PR_SET_PDEATHSIG = 1
 
 
 class BoardError(Exception):
-    pass
+    """The board does not answer: it did not boot, its shell was lost, or what came back over its
+    console is not whole. The message holds the console log when there is one."""
 
+
+class SimulatorError(Exception):
+    """mcu_sim ended, or did not bring its port up in time; the message holds its output."""
+
+
+class _Timeout(BoardError):
+    """A command did not come back in time; it was interrupted and the shell answers again."""
+
+
+# -- virtual boards: artifacts and QEMU ------------------------------------------------------
+
+@dataclass(frozen=True)
+class BoardInfo:
+    """A built virtual board: boards/build.sh's board.json and the directory that holds it."""
+    board: str
+    arch: str
+    libc: str
+    qemu: str
+    machine: str
+    cpu: str
+    memory: str
+    kernel: str
+    initrd: str
+    dir: str
+
+    @classmethod
+    def load(cls, directory: str) -> "BoardInfo":
+        path = os.path.join(directory, "board.json")
+        try:
+            with open(path) as f:
+                return cls(dir=directory, **json.load(f))
+        except (OSError, ValueError, TypeError) as e:
+            raise BoardError(f"{path}: not a board description ({e})") from None
+
+
+def artifacts(board: str) -> BoardInfo:
+    """Builds the board with boards/build.sh (or takes it from the cache)."""
+    built = subprocess.run([str(HERE / "build.sh"), board], stdout=subprocess.PIPE, text=True)
+    if built.returncode != 0:
+        raise BoardError(f"boards/build.sh {board} failed ({built.returncode})")
+    return BoardInfo.load(built.stdout.strip().splitlines()[-1])
+
+
+def qemu_args(info: BoardInfo, socket: str, first_serial: str) -> list[str]:
+    """No network card or VGA (their ROMs are not installed), the initramfs, the first UART on
+    the character device first_serial, the MCU's UART (the second) served on socket."""
+    return ["-nic", "none", "-vga", "none", "-initrd", info.initrd, "-serial", first_serial,
+            "-chardev", f"socket,id=mcu,path={socket},server=on,wait=off",
+            "-serial", "chardev:mcu"]
+
+
+def qemu_command(info: BoardInfo, socket: str, console: str = "mon:stdio") -> list[str]:
+    """The whole QEMU command with the console (ttyS0) on the character device `console`."""
+    return ([info.qemu, "-M", info.machine, "-cpu", info.cpu, "-m", info.memory, "-nographic",
+             "-monitor", "none"] + qemu_args(info, socket, console) +
+            ["-kernel", info.kernel, "-append", "console=ttyS0"])
+
+
+def labgrid_environ(info: BoardInfo, socket: str) -> dict[str, str]:
+    """The values of labgrid/virtual.yaml's templates. QEMUDriver puts its own console -serial
+    after extra_args (so the console is ttyS2) and has no initrd attribute (so it is in
+    extra_args); its QEMU is this directory's wrapper, which ends QEMU with its caller."""
+    return {"LG_BOARD": info.board, "LG_BOARD_DIR": info.dir, "LG_MCU_SOCKET": socket,
+            "LG_QEMU": str(HERE / "labgrid" / info.qemu), "LG_QEMU_MACHINE": info.machine,
+            "LG_QEMU_CPU": info.cpu, "LG_QEMU_MEMORY": info.memory,
+            "LG_QEMU_KERNEL": info.kernel,
+            "LG_QEMU_EXTRA_ARGS": shlex.join(qemu_args(info, socket, "null")),
+            "LG_QEMU_BOOT_ARGS": "console=ttyS2"}
+
+
+def virtual_environ(name: str, socket: str) -> dict[str, str]:
+    """labgrid_environ of a virtual board: the one in LG_BOARD_DIR when set, else
+    boards/build.sh's (MCU_BOARD_BUILD_DIR: the cross build whose board package it carries)."""
+    directory = os.environ.get("LG_BOARD_DIR")
+    return labgrid_environ(BoardInfo.load(directory) if directory else artifacts(name), socket)
+
+
+def virtual_board_name(env_file: str) -> str | None:
+    """The virtual board that an environment file describes: a link to the template names its
+    board (mipsel.yaml), LG_BOARD overrides; None for a real board (no QEMUDriver)."""
+    import labgrid_adapter as lg
+
+    if "QEMUDriver" not in lg.driver_names(env_file):
+        return None
+    name = os.environ.get("LG_BOARD") or Path(env_file).stem
+    if name not in BOARDS:
+        raise BoardError(f"{env_file}: a virtual board's environment is named after its board "
+                         f"({', '.join(BOARDS)}) or LG_BOARD names it; not '{name}'")
+    return name
+
+
+# -- the run report --------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Run:
+    """One command's run on the board."""
+    out: bytes
+    err: bytes  # empty when standard error went with the output (merged)
+    status: int  # exit status, or -N when ended by signal N
+    wall_ms: int  # on the board's clock, from before the start to after the end
+    killed: bool  # the bound (timeout_ms) ended it
+    term_sent: bool  # SIGTERM was sent at kill_after_ms (it was still running)
+
+
+def _now(var: str) -> str:
+    """Shell code that sets var to the board's monotonic clock in nanoseconds: the third line of
+    /proc/timer_list is "now at N nsecs"."""
+    return f"{{ read x; read x; read x x {var} x; }} </proc/timer_list"
+
+
+def run_command(argv: Sequence[str], timeout_ms: int | None = None,
+                kill_after_ms: int | None = None, merged: bool = False) -> str:
+    """The board's shell command that runs argv in /tmp and reports on it (report()). With
+    timeout_ms, busybox `timeout` kills it with SIGKILL after that time (in whole seconds,
+    rounded up: a bound for a hung program, not a measure). With kill_after_ms it runs in the
+    background of a subshell (no job control messages) and gets SIGTERM at that moment if it is
+    still running (not a zombie)."""
+    words = shlex.join(argv)
+    if timeout_ms is not None:
+        words = f"timeout -s KILL {max(1, -(-timeout_ms // 1000))} {words}"
+    err = "&1" if merged else f"{SCRATCH}.err"
+    run = f"{words} </dev/null >{SCRATCH}.out 2>{err}"
+    if kill_after_ms is None:
+        body = f"{_now('t0')}; {run}; rc=$?; {_now('t1')}; term=0"
+    else:
+        body = (f"eval $({_now('t0')}; {run} & p=$!; sleep {kill_after_ms / 1000:.3f}; term=0; "
+                f"{{ read x; read x; read x s x; }} </proc/$p/status; "
+                f"case $s in R|S|D) kill -TERM $p && term=1;; esac; wait $p; rc=$?; "
+                f"{_now('t1')}; echo t0=$t0 t1=$t1 rc=$rc term=$term)")
+    return f"cd /tmp; {body}; {report()}"
+
+
+def report(rc="$rc", t0="$t0", t1="$t1", term="$term") -> str:
+    """Shell code that prints the run report of the scratch files, and removes them."""
+    return (f'echo "mcu-run rc={rc} t0={t0} t1={t1} term={term}"; '
+            f"for f in out err; do [ ! -s {SCRATCH}.$f ] || gzip -c {SCRATCH}.$f | base64; "
+            f"echo mcu-run-end; done; rm -f {SCRATCH}.out {SCRATCH}.err")
+
+
+_REPORT = re.compile(r"mcu-run rc=(\d+) t0=(\d+) t1=(\d+) term=([01])$")
+
+
+def parse_report(lines: Sequence[str], timeout_ms: int | None) -> Run:
+    """The Run of the lines that run_command's command printed."""
+    head = next((n for n, line in enumerate(lines) if _REPORT.search(line)), None)
+    if head is None:
+        raise BoardError("the board's shell gave no run report:\n" + "\n".join(lines))
+    rc, t0, t1, term = (int(g) for g in _REPORT.search(lines[head]).groups())
+    blocks, block = [], []
+    for line in lines[head + 1:]:
+        if line.strip() != "mcu-run-end":
+            block.append(line.strip())
+            continue
+        try:
+            blocks.append(gzip.decompress(base64.b64decode("".join(block), validate=True))
+                          if block else b"")
+        except (binascii.Error, OSError, EOFError, zlib.error) as e:
+            raise BoardError(f"the output came back damaged ({e}):\n" + "\n".join(lines)) from None
+        block = []
+    if len(blocks) != 2 or block:
+        raise BoardError("the output did not come back whole:\n" + "\n".join(lines))
+    wall_ms = (t1 - t0) // 1_000_000
+    # The shell reports a program ended by signal N as 128 + N; the tool's own statuses are small.
+    status = -(rc - 128) if rc > 128 else rc
+    killed = (timeout_ms is not None and status == -signal.SIGKILL
+              and wall_ms >= timeout_ms - 1000)
+    return Run(blocks[0], blocks[1], status, wall_ms, killed, bool(term))
+
+
+# -- a board through labgrid -----------------------------------------------------------------
 
 class Board:
-    """One running virtual board: QEMU with its console on pipes, the MCU on a socket."""
+    """The labgrid target `main` of an environment, booted to its shell on first use. `shell`
+    gives one whose shell is already up (an object with labgrid's CommandProtocol.run)."""
 
-    def __init__(self, board, info=None, sim=None, workdir=None):
-        self.name = board
-        self.info = info or artifacts(board)
-        default_sim = os.path.join(SOURCE, "build", "default", "sim", "mcu_sim")
-        self.sim_program = os.path.abspath(sim or default_sim)
-        self._own_dir = workdir is None
-        # Unix socket paths are short (108 bytes): keep them in a short directory.
-        self.dir = workdir or tempfile.mkdtemp(prefix="mcu-board.")
-        self.socket = os.path.join(self.dir, "mcu.sock")
+    def __init__(self, target=None, name: str | None = None, sim: str | None = None,
+                 socket: str | None = None, shell=None):
+        self.target, self.shell = target, shell
+        import labgrid_adapter as lg
+
+        self._lg = lg
+        self.virtual = target is not None and lg.has_driver(target, "QEMUDriver")
+        env = getattr(target, "env", None)
+        self.name = name or (env.config.get_option("mcu_board", "board") if env else "board")
+        self.socket = socket or (os.environ.get("LG_MCU_SOCKET") if self.virtual else None)
+        self.sim_program = str(Path(sim or DEFAULT_SIM).absolute())
         self.console_log = bytearray()
-        self._lock = threading.Condition()
-        self.qemu = None
-        self.boot_seconds = None
-        self.boot_cpu_seconds = None
+        self.boot_seconds: float | None = None
+        self.boot_cpu_seconds: float | None = None
+        self.overheads_ms: list[float] = []  # per run: its round trip beyond its own wall time
+        self._failure: str | None = None
 
-    # -- lifetime -------------------------------------------------------------------------
-    def start(self, timeout=BOOT_TIMEOUT):
-        # QEMU ends with this process even when that is killed outright (setpriv --pdeathsig).
-        cmd = ["setpriv", "--pdeathsig", "TERM"] + qemu_command(self.info, self.socket)
+    # -- lifetime ---------------------------------------------------------------------------
+    def start(self) -> "Board":
+        """Boots the board and waits for its shell, once. A board that does not reach its shell
+        (within the ShellDriver's login_timeout) raises BoardError with the console log, now
+        and at every later call."""
+        if self._failure:
+            raise BoardError(self._failure)
+        if self.shell:
+            return self
         started = time.monotonic()
-        self.qemu = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
-        threading.Thread(target=self._reader, daemon=True).start()
-        self.expect(rb"board \S+ ready", timeout)
-        self.expect(rb"# ", timeout)
+        try:
+            self._lg.tee_console(self.target, self.console_log)
+            self._lg.power_on(self.target)
+            self.shell = self.target.get_driver("CommandProtocol")
+        except Exception as e:  # labgrid raises pexpect's TIMEOUT, ExecutionError, OSError...
+            self._failure = (f"board {self.name}: no shell after {time.monotonic() - started:.1f}"
+                             f" s ({type(e).__name__}: {e}); console log:\n{self.log()}")
+            self.close()
+            raise BoardError(self._failure) from None
         self.boot_seconds = time.monotonic() - started
-        self.boot_cpu_seconds = self.qemu_cpu_seconds()
+        qemu = self._lg.qemu_process(self.target)
+        if qemu is not None:
+            self.boot_cpu_seconds = cpu_seconds(qemu.pid)
         return self
 
-    def qemu_cpu_seconds(self):
-        """CPU time (user + system) that QEMU has used so far: the boot's cost, unlike its wall
-        time, hardly depends on what else the host is running."""
-        with open(f"/proc/{self.qemu.pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    def close(self) -> None:
+        """Powers a virtual board off and deactivates the drivers."""
+        if self.target is not None:
+            self._lg.shut_down(self.target)
+            self.shell = None
 
-    def stop(self):
-        if self.qemu and self.qemu.poll() is None:
-            self.qemu.terminate()
-            try:
-                self.qemu.wait(5)
-            except subprocess.TimeoutExpired:
-                self.qemu.kill()
-                self.qemu.wait()
-        if self._own_dir:
-            for name in os.listdir(self.dir):
-                os.unlink(os.path.join(self.dir, name))
-            os.rmdir(self.dir)
+    def __enter__(self) -> "Board":
+        return self.start()
 
-    def __enter__(self):
-        try:
-            return self.start()
-        except BaseException:
-            self.stop()
-            raise
+    def __exit__(self, *exc) -> None:
+        self.close()
 
-    def __exit__(self, *exc):
-        self.stop()
-
-    # -- console ----------------------------------------------------------------------------
-    def _reader(self):
-        while True:
-            data = os.read(self.qemu.stdout.fileno(), 4096)
-            with self._lock:
-                if not data:
-                    self._lock.notify_all()
-                    return
-                self.console_log += data
-                self._lock.notify_all()
-
-    def expect(self, pattern, timeout, start=None):
-        """Waits until pattern appears in the console output after offset `start` (default: the
-        end of what `expect` matched last); returns the match. A timeout or the end of QEMU
-        raises BoardError with the console log."""
-        regex = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        with self._lock:
-            pos = getattr(self, "_pos", 0) if start is None else start
-            while True:
-                m = regex.search(self.console_log, pos)
-                if m:
-                    self._pos = m.end()
-                    return m
-                left = deadline - time.monotonic()
-                if left <= 0 or self.qemu.poll() is not None:
-                    why = "timed out" if left <= 0 else f"QEMU ended ({self.qemu.returncode})"
-                    raise BoardError(f"board {self.name}: {why} waiting for {pattern!r}; "
-                                     "console log:\n" + self.log())
-                self._lock.wait(min(left, 0.5))
-
-    def log(self):
+    def log(self) -> str:
         return self.console_log.decode(errors="replace")
 
-    def send(self, text):
-        self.qemu.stdin.write(text.encode())
-        self.qemu.stdin.flush()
+    # -- commands ---------------------------------------------------------------------------
+    def _round_trip(self, command: str, timeout: float) -> list[str]:
+        """The lines that command prints. On a console: one round trip, the command framed by
+        a marker that its echo cannot match, typed at the prompt."""
+        if not self._lg.is_console_shell(self.shell):
+            out, _, _ = self.shell.run(command, timeout=timeout)
+            return out
+        marker = secrets.token_hex(6)
+        typed = f"'{marker[:6]}''{marker[6:]}'"
+        console, prompt = self.shell.console, self.shell.prompt
+        console.sendline(f"echo {typed}; {command}; echo {typed}")
+        _, _, match, _ = console.expect(rf"{marker}(.*){marker}\s+{prompt}", timeout=timeout)
+        text = VT100.sub("", match.group(1).decode("utf-8", "replace"))
+        return text.split("\r\n")[1:-1]
 
-    def run(self, command, timeout=60.0):
-        """Runs a shell command on the board; returns (output, exit status). Output lines end
-        in "\\n" (the console's "\\r\\n" undone, terminal escapes removed)."""
-        tag = f"{time.monotonic_ns():x}"
-        # The markers are split in the typed line, so the echo of the line never matches them.
-        self.send(f"echo '@@{tag}''<'; {command}; echo \"@@{tag}>$?\"\n")
-        begin = self.expect(rf"@@{tag}<\r?\n".encode(), timeout)
-        end = self.expect(rf"@@{tag}>(\d+)\r?\n".encode(), timeout)
-        out = self.console_log[begin.end():end.start()]
-        out = ANSI.sub(b"", out).replace(b"\r\n", b"\n").decode(errors="replace")
-        return out, int(end.group(1))
-
-    # -- the MCU ------------------------------------------------------------------------------
-    @contextlib.contextmanager
-    def simulator(self, *args, timeout=10.0):
-        """Runs mcu_sim on the board's MCU UART with the given options; yields the process.
-        The simulator is stopped when the block ends."""
-        ready = os.path.join(self.dir, "sim.ready")
-        proc = subprocess.Popen(["setpriv", "--pdeathsig", "TERM", self.sim_program, "--socket",
-                                 self.socket, "--ready", ready, *args], start_new_session=True)
+    def _lines(self, command: str, timeout: float) -> list[str]:
+        """_round_trip bounded: a command that does not come back in time is interrupted
+        (Ctrl-C) and raises _Timeout; when the shell does not answer after that, the board
+        counts as lost (BoardError, now and later)."""
+        self.start()
         try:
-            deadline = time.monotonic() + timeout
-            while not os.path.exists(ready):
-                if proc.poll() is not None:
-                    raise BoardError(f"mcu_sim ended ({proc.returncode}) before it was ready")
-                if time.monotonic() > deadline:
-                    raise BoardError("mcu_sim did not connect to the board's MCU UART")
-                time.sleep(0.02)
-            yield proc
+            return self._round_trip(command, timeout)
+        except self._lg.TIMEOUTS as e:
+            if self._interrupt():
+                raise _Timeout(f"board {self.name}: '{command}' did not come back within "
+                               f"{timeout:.0f} s") from None
+            self._failure = (f"board {self.name}: the shell was lost during '{command}' "
+                             f"({type(e).__name__}); console log:\n{self.log()}")
+            raise BoardError(self._failure) from None
+
+    def _interrupt(self) -> bool:
+        """Ctrl-C on the console; whether the shell answers again."""
+        try:
+            self.shell.console.write(b"\x03")  # labgrid's sendcontrol needs a pty
+            self._round_trip("true", 10)
+            return True
+        except Exception:  # no console (SSH), or no answer: the board is lost
+            return False
+
+    def run(self, argv: Sequence[str], timeout_ms: int = 30000, kill_after_ms: int | None = None,
+            merged: bool = False) -> Run:
+        """Runs argv on the board: its exact bytes, status and wall time. At timeout_ms it is
+        killed: on a console from here (Ctrl-C), elsewhere by busybox `timeout` on the board.
+        merged: standard error goes with the output, in the order written."""
+        if self._failure:
+            raise BoardError(self._failure)
+        started = time.monotonic()
+        self.start()
+        on_console = self._lg.is_console_shell(self.shell) and kill_after_ms is None
+        command = run_command(argv, None if on_console else timeout_ms, kill_after_ms, merged)
+        try:
+            lines = self._lines(command, timeout_ms / 1000 + (1 if on_console else 30))
+        except _Timeout:
+            lines = self._lines(report(rc=128 + signal.SIGKILL, t0=0, t1=timeout_ms * 1_000_000,
+                                       term=0), 30)
+        run = parse_report(lines, timeout_ms)
+        if not run.killed:
+            self.overheads_ms.append((time.monotonic() - started) * 1000 - run.wall_ms)
+        return run
+
+    def sh(self, command: str, timeout_ms: int = 30000) -> tuple[str, int]:
+        """A shell command's text (standard output and error) and exit status."""
+        run = self.run(["sh", "-c", command], timeout_ms, merged=True)
+        return run.out.decode(errors="replace"), run.status
+
+    def summary(self) -> str:
+        """A line about the session: boot-to-shell time, runs and their overhead."""
+        if self.boot_seconds is None:
+            return f"board {self.name}: not booted" + (" (failed)" if self._failure else "")
+        text = f"board {self.name}: shell {self.boot_seconds:.1f} s after power-on"
+        if self.overheads_ms:
+            o = sorted(self.overheads_ms)
+            text += (f"; {len(o)} runs, overhead beyond their own time: median "
+                     f"{statistics.median(o):.0f} ms, max {o[-1]:.0f} ms")
+        return text
+
+    # -- the MCU ----------------------------------------------------------------------------
+    def simulator(self, work, *options: str) -> "SimProcess":
+        """A fresh mcu_sim on the board's MCU UART, in work (its log: sim.log, its output:
+        sim.out), until stopped (or the with block ends)."""
+        if not self.virtual:
+            raise BoardError(f"board {self.name}: its MCU is real; no simulator can serve it")
+        self.start()
+        return sim_process(self.sim_program, ["--socket", self.socket, "--log", "sim.log",
+                                              *options], cwd=work)
+
+
+def cpu_seconds(pid: int) -> float:
+    """CPU time (user + system) of a process so far: a boot's cost, unlike its wall time,
+    hardly depends on what else the host is running."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+@contextlib.contextmanager
+def virtual_board(name: str, info: BoardInfo | None = None, sim: str | None = None):
+    """A virtual board booted through labgrid with the template, until the block ends."""
+    info = info or artifacts(name)
+    with tempfile.TemporaryDirectory(prefix="mcu-board.", dir="/tmp") as d:  # short: a socket
+        socket = os.path.join(d, "mcu.sock")
+        os.environ.update(labgrid_environ(info, socket))
+        import labgrid_adapter as lg
+
+        board = Board(lg.open_environment(TEMPLATE).get_target("main"), name, sim, socket)
+        try:
+            yield board.start()
         finally:
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGTERM)
-                try:
-                    proc.wait(5)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(ready)
+            board.close()
 
 
-def host_output(host_build, sim_args, tool_args):
+# -- pytest ----------------------------------------------------------------------------------
+
+BOARD_KEY = pytest.StashKey[Board]()
+
+
+def board_of(config) -> Board:
+    """The pytest run's Board (not started yet), made at first use from labgrid's environment
+    (--lg-env) and the simulator option (--mcu-sim, else the end-to-end plugin's --sim, else
+    build/default/sim/mcu_sim)."""
+    if BOARD_KEY not in config.stash:
+        import labgrid_adapter as lg
+
+        env = lg.environment(config)
+        if env is None:
+            raise BoardError("no labgrid environment: give --lg-env FILE "
+                             "(and -p labgrid.pytestplugin when plugins are not autoloaded)")
+        sim = config.getoption("mcu_sim", default=None) or config.getoption("sim", default=None)
+        config.stash[BOARD_KEY] = Board(env.get_target("main"), sim=sim)
+    return config.stash[BOARD_KEY]
+
+
+# -- the simulator ---------------------------------------------------------------------------
+
+def die_with_parent() -> None:
+    """In a child before exec: end with the parent, so a killed run leaves no process behind."""
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+class SimProcess:
+    """A running mcu_sim; stop() ends it by its pid (also at the end of a with block)."""
+
+    def __init__(self, proc: subprocess.Popen, out: Path):
+        self.proc, self.out = proc, out
+
+    def stop(self) -> int | None:
+        """SIGTERM; the exit status, or None when it did not end within 5 s and was killed."""
+        if self.proc.poll() is not None:
+            return self.proc.returncode
+        self.proc.terminate()
+        try:
+            return self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            return None
+
+    def kill(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+
+    def output(self) -> str:
+        try:
+            return self.out.read_text(errors="replace")
+        except OSError:
+            return ""
+
+    def __enter__(self) -> "SimProcess":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+
+def sim_process(program: str, args: Sequence[str], cwd, ready=None, out=None,
+                timeout_s: float = SIM_READY_S) -> SimProcess:
+    """Starts `program ARGS --ready READY` in cwd (output to out, default cwd/sim.out) and waits
+    until READY exists (default cwd/sim.ready): the port is up. SimulatorError, with its output,
+    at once when it ends first, or after timeout_s (then it is killed)."""
+    cwd = Path(cwd)
+    ready, out = Path(ready or cwd / "sim.ready"), Path(out or cwd / "sim.out")
+    with open(out, "wb") as sink:
+        try:
+            proc = subprocess.Popen([program, *args, "--ready", str(ready)], cwd=cwd,
+                                    stdin=subprocess.DEVNULL, stdout=sink,
+                                    stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
+        except OSError as e:
+            raise SimulatorError(f"cannot start {program}: {e}") from None
+    sim = SimProcess(proc, out)
+    deadline = time.monotonic() + timeout_s
+    while not ready.exists():
+        if proc.poll() is not None:
+            raise SimulatorError(f"{program} ended (status {proc.returncode}) before its port "
+                                 f"was up:\n{sim.output()}")
+        if time.monotonic() > deadline:
+            sim.kill()
+            raise SimulatorError(f"{program}: its port was not up after {timeout_s:g} s:\n"
+                                 f"{sim.output()}")
+        time.sleep(0.002)
+    return sim
+
+
+# -- command line ----------------------------------------------------------------------------
+
+def host_output(host_build: str, sim_args: Sequence[str], tool_args: Sequence[str]) -> bytes:
     """Output of mcu_test_sim from a host build against mcu_sim on a pseudo-terminal."""
     host_build = os.path.abspath(host_build)
     with tempfile.TemporaryDirectory(prefix="mcu-host.") as d:
-        ready = os.path.join(d, "sim.ready")
-        sim = subprocess.Popen([os.path.join(host_build, "sim", "mcu_sim"), "--link",
-                                os.path.join(d, "ttyMCU"), "--ready", ready, *sim_args],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with sim_process(os.path.join(host_build, "sim", "mcu_sim"), ["--link", "ttyMCU",
+                                                                      *sim_args], cwd=d):
+            return subprocess.run([os.path.join(host_build, "mcu_test_sim"), *tool_args],
+                                  cwd=d, stdout=subprocess.PIPE, check=True).stdout
+
+
+def console(info: BoardInfo, sim: str, options: Sequence[str]) -> int:
+    """The board with its console on this terminal and mcu_sim on its MCU UART, until QEMU ends
+    (Ctrl-A X)."""
+    with tempfile.TemporaryDirectory(prefix="mcu-board.", dir="/tmp") as d:
+        socket = os.path.join(d, "mcu.sock")
+        qemu = subprocess.Popen(["setpriv", "--pdeathsig", "TERM",
+                                 *qemu_command(info, socket, "mon:stdio")])
         try:
             deadline = time.monotonic() + 10
-            while not os.path.exists(ready):
-                if sim.poll() is not None or time.monotonic() > deadline:
-                    raise BoardError("mcu_sim on the host did not publish its link")
-                time.sleep(0.02)
-            return subprocess.run([os.path.join(host_build, "mcu_test_sim"), *tool_args],
-                                  cwd=d, stdout=subprocess.PIPE, check=True).stdout.decode()
+            while not os.path.exists(socket):
+                if qemu.poll() is not None or time.monotonic() > deadline:
+                    raise BoardError(f"QEMU did not open {socket}")
+                time.sleep(0.05)
+            with sim_process(sim, ["--socket", socket, *options], cwd=d):
+                return qemu.wait()
         finally:
-            sim.terminate()
-            sim.wait()
+            if qemu.poll() is None:
+                qemu.terminate()
+                qemu.wait()
 
 
-def exit_on_signals():
+def exit_on_signals() -> None:
     """SIGTERM and SIGHUP end the program through SystemExit, so that the with blocks stop
     QEMU and the simulators as on Ctrl-C (KeyboardInterrupt)."""
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, lambda number, frame: sys.exit(128 + number))
 
 
-def main():
+def main() -> None:
     exit_on_signals()
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="action", required=True)
-    p = sub.add_parser("paths", help="artifacts and QEMU arguments of a board, as JSON")
-    p.add_argument("board", choices=BOARDS)
-    p.add_argument("--socket", default="/tmp/mcu-board/mcu.sock")
-    p = sub.add_parser("qemu-command", help="the QEMU command line, one word a line")
-    p.add_argument("board", choices=BOARDS)
-    p.add_argument("--artifacts", help="directory from build.sh (default: run build.sh)")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("board", choices=BOARDS)
+    common.add_argument("--artifacts", help="directory from build.sh (default: run build.sh)")
+    common.add_argument("--mcu-sim", default=str(DEFAULT_SIM), help="the simulator, mcu_sim")
+    p = sub.add_parser("qemu-command", parents=[common],
+                       help="the QEMU command line, one word a line")
     p.add_argument("--socket", required=True, help="path of the MCU UART's socket")
     p.add_argument("--console", default="mon:stdio", help="chardev of the console (ttyS0)")
-    p = sub.add_parser("run", help="boot, run one shell command (with mcu_sim), print output")
-    p.add_argument("board", choices=BOARDS)
+    p = sub.add_parser("environ", parents=[common],
+                       help="the LG_* values of labgrid/virtual.yaml, as exports")
+    p.add_argument("--socket", required=True, help="path of the MCU UART's socket")
+    p = sub.add_parser("console", parents=[common],
+                       help="the board on this terminal, mcu_sim on its MCU UART")
+    p.add_argument("options", nargs="*", help="options of mcu_sim (after --)")
+    p = sub.add_parser("run", parents=[common],
+                       help="boot, run one shell command (with mcu_sim), print output")
     p.add_argument("--sim", action="append", default=[], help="option for mcu_sim")
     p.add_argument("--no-sim", action="store_true", help="leave the MCU UART unconnected")
-    p.add_argument("--mcu-sim", help="mcu_sim program (default build/default/sim/mcu_sim)")
     p.add_argument("command", nargs="+")
-    p = sub.add_parser("compare", help="mcu_test ARGS on the board and on the host: the same?")
-    p.add_argument("board", choices=BOARDS)
-    p.add_argument("--host-build", default=os.path.join(SOURCE, "build", "default"))
+    p = sub.add_parser("compare", parents=[common],
+                       help="mcu_test ARGS on the board and on the host: the same?")
+    p.add_argument("--host-build", default=str(SOURCE / "build" / "default"))
     p.add_argument("--tool", default="mcu_test", help="program on the board")
     p.add_argument("--sim", action="append", default=[], help="option for mcu_sim")
     p.add_argument("args", nargs="+", help="arguments of mcu_test")
-    p = sub.add_parser("boot-time", help="boot-to-shell seconds, n boots and their median")
-    p.add_argument("board", choices=BOARDS)
+    p = sub.add_parser("boot-time", parents=[common],
+                       help="boot-to-shell seconds, n boots and their median")
     p.add_argument("-n", type=int, default=5)
     args = parser.parse_args()
 
-    if getattr(args, "artifacts", None):
-        with open(os.path.join(args.artifacts, "board.json")) as f:
-            info = json.load(f)
-    else:
-        info = artifacts(args.board)
+    try:
+        info = BoardInfo.load(args.artifacts) if args.artifacts else artifacts(args.board)
+        sys.exit(command_line(args, info))
+    except (BoardError, SimulatorError) as e:
+        sys.exit(f"board.py: {e}")
+
+
+def command_line(args, info: BoardInfo) -> int:
     if args.action == "qemu-command":
         print("\n".join(qemu_command(info, args.socket, console=args.console)))
-    elif args.action == "paths":
-        info["qemu_args"] = qemu_command(info, args.socket)[1:]
-        info["labgrid"] = labgrid_settings(info, args.socket)
-        json.dump(info, sys.stdout, indent=2)
-        print()
+    elif args.action == "environ":
+        for key, value in labgrid_environ(info, args.socket).items():
+            print(f"export {key}={shlex.quote(value)}")
+    elif args.action == "console":
+        return console(info, args.mcu_sim, args.options)
     elif args.action == "run":
-        with Board(args.board, info, sim=args.mcu_sim) as b:
-            with (contextlib.nullcontext() if args.no_sim else b.simulator(*args.sim)):
-                out, status = b.run(" ".join(args.command))
-        sys.stdout.write(out)
-        sys.exit(status)
+        with virtual_board(args.board, info, args.mcu_sim) as b, tempfile.TemporaryDirectory(
+                prefix="mcu-sim.") as work:
+            with contextlib.nullcontext() if args.no_sim else b.simulator(work, *args.sim):
+                run = b.run(["sh", "-c", " ".join(args.command)], merged=True)
+        sys.stdout.buffer.write(run.out)
+        return run.status
     elif args.action == "compare":
         sim = os.path.join(args.host_build, "sim", "mcu_sim")
-        with Board(args.board, info, sim=sim) as b:
-            with b.simulator(*args.sim):
-                board_out, _ = b.run(shlex.join([args.tool, *args.args]))
+        with virtual_board(args.board, info, sim) as b, tempfile.TemporaryDirectory(
+                prefix="mcu-sim.") as work:
+            with b.simulator(work, *args.sim):
+                board_out = b.run([args.tool, *args.args]).out
         host_out = host_output(args.host_build, args.sim, args.args)
         same = board_out == host_out
         print(f"{args.board}: {args.tool} {' '.join(args.args)}: "
               f"{'same output as on the host' if same else 'OUTPUT DIFFERS from the host'}")
         if not same:
-            sys.stdout.write(f"--- board\n{board_out}--- host\n{host_out}")
-        sys.exit(0 if same else 1)
+            sys.stdout.write(f"--- board\n{board_out.decode(errors='replace')}--- host\n"
+                             f"{host_out.decode(errors='replace')}")
+        return 0 if same else 1
     elif args.action == "boot-time":
         times, cpu = [], []
         for _ in range(args.n):
-            with Board(args.board, info) as b:
+            with virtual_board(args.board, info) as b:
                 times.append(b.boot_seconds)
                 cpu.append(b.boot_cpu_seconds)
             print(f"boot to shell {times[-1]:.2f} s, QEMU CPU {cpu[-1]:.2f} s, "
                   f"load {os.getloadavg()[0]:.1f}", flush=True)
         print(f"median {statistics.median(times):.2f} s (QEMU CPU {statistics.median(cpu):.2f} s) "
               f"of {args.n} boots")
+    return 0
 
 
 if __name__ == "__main__":

@@ -21,7 +21,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import board as boards  # noqa: E402
@@ -54,21 +53,13 @@ def host_runs(arch, pkgroot, stats, sim, runs):
         for program in PROGRAMS:
             out = os.path.join(d, program + ".stats")
             for _ in range(runs):
-                ready = os.path.join(d, "ready")
-                sim_proc = subprocess.Popen([sim, "--link", link, "--ready", ready],
-                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                try:
-                    while not os.path.exists(ready):
-                        time.sleep(0.01)
+                with boards.sim_process(sim, ["--link", link], cwd=d):
                     run = subprocess.run([stats, out, f"qemu-{arch}", "-L", root,
                                           os.path.join(pkgroot, "usr", "bin", program), "0", "1"],
                                          check=True, stdout=subprocess.PIPE)
-                    if b"ver:" not in run.stdout:  # a run that did not reach the MCU
-                        raise SystemExit(f"{program} 0 1 under qemu-{arch}: no reply\n"
-                                         f"{run.stdout.decode()}")
-                finally:
-                    sim_proc.terminate()
-                    sim_proc.wait()
+                if b"ver:" not in run.stdout:  # a run that did not reach the MCU
+                    raise SystemExit(f"{program} 0 1 under qemu-{arch}: no reply\n"
+                                     f"{run.stdout.decode()}")
             with open(out) as f:
                 results[program] = parse(f.read())
     return results
@@ -76,17 +67,18 @@ def host_runs(arch, pkgroot, stats, sim, runs):
 
 def board_runs(name, info, sim, runs):
     results = {p: [] for p in PROGRAMS}
-    with boards.Board(name, info, sim=sim) as b:
+    with boards.virtual_board(name, info, sim=sim) as b, tempfile.TemporaryDirectory(
+            prefix="mcu-fp-sim.") as work:
         for program in PROGRAMS:
             for _ in range(runs):
-                with b.simulator():
+                with b.simulator(work):
                     # A run that did not reach the MCU does not count (grep afterwards: a
                     # reader beside it would share the board's one CPU).
-                    out, status = b.run(f"mcu_run_stats /tmp/stats {program} 0 1 >/tmp/out"
-                                        " && grep -q ver: /tmp/out")
+                    out, status = b.sh(f"mcu_run_stats /tmp/stats {program} 0 1 >/tmp/out"
+                                       " && grep -q ver: /tmp/out")
                     if status:
                         raise SystemExit(f"{name}: {program} 0 1 failed: {out}")
-            out, _ = b.run("cat /tmp/stats; rm /tmp/stats")
+            out, _ = b.sh("cat /tmp/stats; rm /tmp/stats")
             results[program] = parse(out)
     return results
 

@@ -8,8 +8,8 @@
 #   mipsel# mcu_test 4
 #
 # Ctrl-A X ends the board (QEMU's console escape; Ctrl-A H lists the others). QEMU and the
-# simulator are stopped whenever this script ends, also on Ctrl-C outside the board, on a
-# signal, or on a failure. The simulator's own messages go to a log that is shown if it fails.
+# simulator are stopped whenever this script ends, also on a signal or on a failure
+# (boards/board.py console). The simulator's messages are shown when it does not come up.
 # The simulator comes from the host build build/default (or MCU_HOST_TOOLS_DIR), brought up to
 # date first.
 set -euo pipefail
@@ -35,58 +35,10 @@ sim=$host/sim/mcu_sim
 echo "board.sh: building the simulator in $host" >&2
 [ -f "$host/CMakeCache.txt" ] || cmake --preset default -B "$host" >/dev/null
 cmake --build "$host" --target mcu_sim >/dev/null
-artifacts=$(boards/build.sh "$board")
-
-work=$(mktemp -d /tmp/mcu-board.XXXXXX)
-socket=$work/mcu.sock
-qemu_pid=""
-sim_pid=""
 terminal=""
 [ -t 0 ] && terminal=$(stty -g)
-cleanup() {
-    local status=$?
-    trap - EXIT INT TERM HUP
-    for pid in $sim_pid $qemu_pid; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in $sim_pid $qemu_pid; do
-        wait "$pid" 2>/dev/null || true
-    done
-    [ -n "$terminal" ] && stty "$terminal" 2>/dev/null
-    if [ "$status" -ne 0 ] && [ -s "$work/sim.log" ]; then
-        echo "board.sh: simulator log:" >&2
-        cat "$work/sim.log" >&2
-    fi
-    rm -rf "$work"
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
-
-mapfile -t qemu < <(boards/board.py qemu-command "$board" --artifacts "$artifacts" \
-    --socket "$socket" --console mon:stdio)
+# QEMU normally gives the terminal back as it found it; not when it is killed.
+restore() { [ -z "$terminal" ] || stty "$terminal" 2>/dev/null || true; }
+trap restore EXIT
 echo "board.sh: booting $board; Ctrl-A X ends it" >&2
-# QEMU keeps the terminal (an explicit redirection: a background job would get /dev/null).
-"${qemu[@]}" <&0 &
-qemu_pid=$!
-# The simulator connects as soon as QEMU serves the MCU UART's socket.
-(
-    for _ in $(seq 100); do
-        [ -S "$socket" ] &&
-            exec "$sim" --socket "$socket" --ready "$work/sim.ready" "${sim_options[@]}"
-        sleep 0.1
-    done
-    echo "board.sh: QEMU did not open $socket" >&2
-    exit 1
-) >"$work/sim.log" 2>&1 &
-sim_pid=$!
-until [ -e "$work/sim.ready" ]; do
-    if ! kill -0 "$sim_pid" 2>/dev/null || ! kill -0 "$qemu_pid" 2>/dev/null; then
-        echo "board.sh: the simulator or QEMU ended before the simulator was connected" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
-wait "$qemu_pid"
+boards/board.py console "$board" --mcu-sim "$sim" -- ${sim_options[@]+"${sim_options[@]}"}

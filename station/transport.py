@@ -6,8 +6,6 @@ MCU sends is echoed) and its exit status.
 
 from __future__ import annotations
 
-import re
-import shlex
 import subprocess
 from dataclasses import dataclass
 from typing import Protocol, Sequence
@@ -51,47 +49,24 @@ class LocalTool:
         return f"local {self.tool}" + (f" in {self.cwd}" if self.cwd else "")
 
 
-_STATUS = re.compile(r"mcu-station-status=(\d+)")
-
-
 class LabgridShell:
-    """Runs the tool through a labgrid shell (ShellDriver, SSHDriver: `run(cmd)` returns
-    stdout lines, stderr lines and the exit code). The console carries text lines, so the
-    output goes to a file on the board and comes back as hexadecimal bytes (POSIX od)."""
+    """Runs the tool on a board reached through labgrid (boards/board.py's Board), which brings
+    the exact bytes, with the standard error in the order written, back over the console."""
 
-    def __init__(self, shell, tool: str = "mcu_test", scratch: str = "/tmp/mcu_station.out"):
-        self.shell, self.tool, self.scratch = shell, tool, scratch
-
-    def command(self, args: Sequence[str]) -> str:
-        words = " ".join(shlex.quote(w) for w in (self.tool, *args))
-        out = shlex.quote(self.scratch)
-        return f"{words} >{out} 2>&1; echo mcu-station-status=$?; od -An -v -tx1 {out}; rm -f {out}"
+    def __init__(self, board, tool: str = "mcu_test"):
+        self.board, self.tool = board, tool
 
     def run(self, args: Sequence[str], timeout: float) -> ToolRun:
+        from board import BoardError
+
         try:
-            lines, _, _ = self.shell.run(self.command(args), timeout=timeout)
-        except Exception as e:  # labgrid's timeouts and console errors
-            raise TransportError(f"board shell: {type(e).__name__}: {e}") from e
-        return decode_shell_output(lines)
+            run = self.board.run([self.tool, *args], timeout_ms=int(timeout * 1000), merged=True)
+        except BoardError as e:
+            raise TransportError(f"board {self.board.name}: {e}") from e
+        if run.killed:
+            raise TransportError(f"{self.tool} {' '.join(args)} did not end in {timeout:.0f} s "
+                                 "on the board")
+        return ToolRun(run.out, run.status)
 
     def describe(self) -> str:
         return f"labgrid shell, {self.tool}"
-
-
-def decode_shell_output(lines: Sequence[str]) -> ToolRun:
-    """The status line and the od dump that `LabgridShell.command` prints, as a ToolRun."""
-    status = None
-    data = bytearray()
-    for line in lines:
-        m = _STATUS.search(line)
-        if m:
-            status = int(m.group(1))
-            continue
-        words = line.split()
-        if status is not None and words and all(re.fullmatch(r"[0-9a-f]{2}", w) for w in words):
-            data.extend(int(w, 16) for w in words)
-        elif status is not None and words:
-            raise TransportError(f"board shell: unexpected line {line!r}")
-    if status is None:
-        raise TransportError("board shell: no exit status of the tool came back")
-    return ToolRun(bytes(data), status)

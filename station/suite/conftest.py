@@ -13,7 +13,8 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+sys.path[:0] = [str(Path(__file__).resolve().parents[1]),
+                str(Path(__file__).resolve().parents[2] / "boards")]
 
 from limits import LimitsError, load_limits  # noqa: E402
 from measurements import Result, Station, Verdict, build_plan, unjudged  # noqa: E402
@@ -155,17 +156,11 @@ def pytest_generate_tests(metafunc):
 
 
 def _board_shell(target):
-    """The board's shell: through the environment's strategy if it has one, else by powering
-    the board (a power switch, or QEMU) and waiting for the shell driver's prompt."""
-    from labgrid.exceptions import NoDriverFoundError
-    try:
-        target.get_driver("Strategy").transition("shell")
-    except NoDriverFoundError:
-        try:
-            target.get_driver("PowerProtocol").on()
-        except NoDriverFoundError:
-            pass
-    return target.get_driver("CommandProtocol")
+    """The board at its shell: through the environment's strategy if it has one, else by
+    powering the board (a power switch, or QEMU) and waiting for the shell driver's prompt."""
+    from board import Board
+
+    return Board(target).start()
 
 
 @pytest.fixture(scope="session")
@@ -174,12 +169,13 @@ def session(request) -> Session:
     opt = request.config.option
     if opt.lg_env:
         target = request.getfixturevalue("target")
+        from board import BoardError
+
         try:
-            shell = _board_shell(target)
-        except Exception as e:  # labgrid's own errors: no console, no prompt, no QEMU
-            pytest.fail(f"the board's shell is not reachable: {type(e).__name__}: {e}",
-                        pytrace=False)
-        transport = LabgridShell(shell, opt.board_tool)
+            board = _board_shell(target)
+        except BoardError as e:  # no console, no prompt, no QEMU
+            pytest.fail(f"the board's shell is not reachable: {e}", pytrace=False)
+        transport = LabgridShell(board, opt.board_tool)
     else:
         transport = LocalTool(opt.local_tool, opt.local_dir)
     s.ready_s = round(time.monotonic() - s.started, 1)

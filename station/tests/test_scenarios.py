@@ -25,6 +25,8 @@ from pathlib import Path
 
 import pytest
 
+import board
+
 STATION = Path(__file__).resolve().parents[1]
 SOURCE = STATION.parent
 LIMITS = STATION / "limits" / "mcu_board.yaml"
@@ -85,32 +87,25 @@ def wait_for(path: Path, proc: subprocess.Popen, seconds: float, what: str) -> b
     return True
 
 
-def start_sim(port: list[str], ready: Path, options, log: Path, cwd=None) -> subprocess.Popen:
+def start_sim(port: list[str], ready: Path, options, log: Path, cwd: Path) -> board.SimProcess:
     # QEMU's socket file appears a moment before QEMU listens on it (and a fresh QEMU may
     # drop its first connection), so a simulator that ends at once is started again.
-    for _ in range(50):
-        with open(log, "wb") as out:
-            sim = subprocess.Popen([SIM, *port, "--ready", str(ready), *options], cwd=cwd,
-                                   stdout=out, stderr=subprocess.STDOUT)
-        if wait_for(ready, sim, 10, "mcu_sim did not come up"):
-            return sim
-        print(f"mcu_sim ended ({sim.returncode}), started again: {log.read_text()}")
-        time.sleep(0.1)
-    pytest.fail(f"mcu_sim {' '.join(options)} ended ({sim.returncode}): {log.read_text()}")
-
-
-def board_dir() -> str:
-    if os.environ.get("LG_BOARD_DIR"):
-        return os.environ["LG_BOARD_DIR"]
-    out = subprocess.run([str(SOURCE / "boards" / "build.sh"), BOARD], check=True,
-                         stdout=subprocess.PIPE, text=True).stdout
-    return out.strip().splitlines()[-1]
+    deadline = time.monotonic() + 30
+    while True:
+        try:
+            return board.sim_process(SIM, [*port, *options], cwd=cwd, ready=ready, out=log,
+                                     timeout_s=10)
+        except board.SimulatorError as e:
+            if time.monotonic() > deadline:
+                pytest.fail(str(e))
+            print(f"{e}; started again")
+            time.sleep(0.1)
 
 
 @pytest.fixture
 def station(tmp_path):
     """Runs the station against a board whose MCU is the simulator with given options."""
-    procs = []
+    procs, sims = [], []
 
     def run(*sim_options, limits=LIMITS, tool=None, cwd: Path | None = None) -> Run:
         """cwd: start the station there, every path on its command line relative to it."""
@@ -129,14 +124,14 @@ def station(tmp_path):
             # connects once it is there, while the board is still booting.
             sockets = Path(tempfile.mkdtemp(prefix="mcu-st.", dir="/tmp"))
             socket = sockets / "mcu.sock"
-            env.update(LG_BOARD_DIR=board_dir(), LG_MCU_SOCKET=str(socket))
+            env.update(board.virtual_environ(BOARD, str(socket)))
             suite += ["--lg-env", str(SOURCE / "boards" / "labgrid" / f"{BOARD}.yaml")]
             with open(log, "wb") as out:
                 proc = subprocess.Popen(suite, stdout=out, stderr=subprocess.STDOUT, env=env)
                 procs.append(proc)
                 if wait_for(socket, proc, 60, "QEMU did not open the MCU's socket"):
-                    procs.append(start_sim(["--socket", str(socket)], sockets / "ready",
-                                           sim_options, tmp_path / "sim.out"))
+                    sims.append(start_sim(["--socket", str(socket)], sockets / "ready",
+                                          sim_options, tmp_path / "sim.out", sockets))
                 proc.wait(300)
             status = proc.returncode
             for leftover in sockets.iterdir():
@@ -145,8 +140,8 @@ def station(tmp_path):
         else:
             work = tmp_path / "board"
             work.mkdir(exist_ok=True)
-            procs.append(start_sim(["--link", "ttyMCU"], work / "ready", sim_options,
-                                   tmp_path / "sim.out", work))
+            sims.append(start_sim(["--link", "ttyMCU"], work / "ready", sim_options,
+                                  tmp_path / "sim.out", work))
             suite += ["--local-tool", typed(tool or TOOL), "--local-dir", typed(work)]
             with open(log, "wb") as out:
                 status = subprocess.run(suite, stdout=out, stderr=subprocess.STDOUT, env=env,
@@ -165,6 +160,8 @@ def station(tmp_path):
         if proc.poll() is None:
             proc.terminate()
             proc.wait(10)
+    for sim in sims:
+        sim.stop()
 
 
 def assert_only(run: Run, failing: dict[str, str]):

@@ -2,22 +2,22 @@
 
 The tool installed on the board, `mcu_test` (device /dev/ttyS4), runs there through labgrid's
 shell; the case's simulator runs on this machine, `mcu_sim --socket` on the board's MCU UART,
-a fresh one per case while the board keeps running (labgrid_board.py).
+a fresh one per case while the board keeps running (boards/board.py).
 
 A UART cannot tell the simulator when the tool opens or closes it: connects and disconnects
 are left out (sees_connects), and the simulator counts as connected from its start, so its
 script clock starts before the tool does. Cases that need what a board cannot give (no device,
 a regular file as the device) say so with a `skip board REASON` line.
 
-Wall times are the board's (labgrid_board.tool_command); allowance_ms covers what the board
-adds to a run: starting a dynamically linked program under an emulated MIPS CPU, and a busy
-host delaying the emulation.
+Wall times are the board's (board.Board.run); allowance_ms covers what the board adds to a run:
+starting a dynamically linked program under an emulated MIPS CPU, and a busy host delaying the
+emulation.
 """
 
 import pytest
 
+from board import BoardError, board_of
 from casefile import Run
-from labgrid_board import BoardError, board_of
 
 # What the board adds to a run: starting and ending the dynamically linked tool on an emulated
 # MIPS CPU. Measured on the virtual mipsel board (QEMU TCG, 2-core host, otherwise quiet): the
@@ -42,7 +42,7 @@ class BoardTarget:
             pytest.skip("the board's MCU is real: the cases need the simulator of a virtual board")
 
     def sim_port(self, work):
-        return self.board.sim_argv(work / "sim.ready")[1:]
+        return ["--socket", self.board.socket]
 
     def port_ready(self, work):
         return (work / "sim.ready").exists()
@@ -53,7 +53,7 @@ class BoardTarget:
 
     def run(self, args, work, timeout_ms, kill_after_ms):
         try:
-            tool = self.board.run_tool(args, timeout_ms, kill_after_ms)
+            tool = self.board.run(["mcu_test", *args], timeout_ms, kill_after_ms)
         except BoardError as e:
             pytest.fail(str(e), pytrace=False)
         (work / "tool.err").write_bytes(tool.err)

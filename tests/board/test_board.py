@@ -8,9 +8,9 @@ import threading
 import time
 
 import pytest
-from labgrid import Environment
 
-from labgrid_board import BoardError, LabgridBoard, read_text
+import board as boards
+import labgrid_adapter
 
 USAGE = b"ops:0 \narg err\n"  # mcu_test without arguments (operation 0 without its parameter)
 VERSION_QUERY = "AA 03 32 32 BB"
@@ -18,52 +18,50 @@ VERSION_QUERY = "AA 03 32 32 BB"
 
 def frames(work):
     """The frames in the simulator's log, without their times (nor the socket's connect)."""
-    entries = [line.split(None, 1)[1] for line in read_text(work / "sim.log").splitlines()]
+    entries = [line.split(None, 1)[1] for line in (work / "sim.log").read_text().splitlines()]
     return [e for e in entries if e not in ("connect", "disconnect")]
 
 
 def test_mcu_uart_is_a_character_device(board):
-    out, status = board.run("ls -l /dev/ttyS4 && test -c /dev/ttyS4")
+    out, status = board.sh("ls -l /dev/ttyS4 && test -c /dev/ttyS4")
     assert status == 0, f"/dev/ttyS4 on the board: {out}"
 
 
 @pytest.mark.parametrize("tool", ["mcu_test", "mcu_test-static"])
 def test_tool_starts(board, tool):
     """The loader finds what the dynamic program needs; the static one needs nothing."""
-    _, installed = board.run(f"command -v {tool}")
+    _, installed = board.sh(f"command -v {tool}")
     if installed != 0:
         pytest.skip(f"{tool} is not installed on this board")
-    run = board.run_tool([], timeout_ms=10000, tool=tool)
+    run = board.run([tool], timeout_ms=10000)
     assert (run.out, run.err, run.status) == (USAGE, b"", 0)
 
 
 def test_tool_sets_the_uart_to_115200_8n1_raw(board):
     """The real serial driver takes the tool's settings (a pseudo-terminal would ignore the
     speed, parity and stop bits); they stay after the tool has closed the port."""
-    _, status = board.run("stty -F /dev/ttyS4 9600 cs7 parenb cstopb icanon echo min 1 time 0")
+    _, status = board.sh("stty -F /dev/ttyS4 9600 cs7 parenb cstopb icanon echo min 1 time 0")
     assert status == 0
-    run = board.run_tool(["0", "1"], timeout_ms=10000)
+    run = board.run(["mcu_test", "0", "1"], timeout_ms=10000)
     assert run.status == 0 and run.out.startswith(b"ops:0 \nmcu_get version.\n")
-    out, status = board.run("stty -F /dev/ttyS4 -a")
-    settings = " ".join(out).replace(";", " ").split()
+    out, status = board.sh("stty -F /dev/ttyS4 -a")
+    settings = out.replace(";", " ").split()
     assert status == 0
     assert "115200" in settings, out
     for flag in ("cs8", "-parenb", "-cstopb", "cread", "clocal", "-icanon", "-echo", "-isig",
                  "-opost", "-ixon"):
         assert flag in settings, f"{flag} not set: {out}"
-    text = " ".join(out)
-    assert "min = 0" in text and "time = 1" in text, out
+    assert "min = 0" in out and "time = 1" in out, out
 
 
 def test_a_tool_that_does_not_end_is_stopped_at_its_bound(board):
     """Operation 18 never ends: the run is cut at its bound, reported as killed, and the shell
     answers again at once."""
     started = time.monotonic()
-    run = board.run_tool(["18"], timeout_ms=1500)
+    run = board.run(["mcu_test", "18"], timeout_ms=1500)
     assert run.killed and run.status == -signal.SIGKILL and run.wall_ms == 1500
     assert time.monotonic() - started < 10
-    out, status = board.run("echo still here")
-    assert (out, status) == (["still here"], 0)
+    assert board.sh("echo still here") == ("still here\n", 0)
 
 
 def test_each_run_gets_a_fresh_simulator_with_its_own_state(board, sim_work):
@@ -72,7 +70,7 @@ def test_each_run_gets_a_fresh_simulator_with_its_own_state(board, sim_work):
         work = sim_work / f"v{version}"
         work.mkdir()
         with board.simulator(work, "--set", f"version={version}"):
-            run = board.run_tool(["0", "1"], timeout_ms=10000)
+            run = board.run(["mcu_test", "0", "1"], timeout_ms=10000)
         assert run.out.endswith(f"event id:32\nver:{version} \n".encode()), run.out
         assert frames(work) == [VERSION_QUERY]
 
@@ -80,11 +78,11 @@ def test_each_run_gets_a_fresh_simulator_with_its_own_state(board, sim_work):
 def test_bytes_sent_without_a_simulator_are_dropped(board, sim_work):
     """With nothing on the MCU UART the query is lost, the wait runs out, and the next
     simulator receives only what is sent while it is connected."""
-    run = board.run_tool(["0", "1"], timeout_ms=10000)
+    run = board.run(["mcu_test", "0", "1"], timeout_ms=10000)
     assert (run.out, run.status) == (b"ops:0 \nmcu_get version.\n", 0)
     assert run.wall_ms >= 300
     with board.simulator(sim_work):
-        run = board.run_tool(["0", "1"], timeout_ms=10000)
+        run = board.run(["mcu_test", "0", "1"], timeout_ms=10000)
     assert run.out.endswith(b"ver:7 \n")
     assert frames(sim_work) == [VERSION_QUERY]
 
@@ -96,19 +94,19 @@ def test_a_simulator_killed_mid_run_leaves_the_board_usable(board, sim_work):
     first.mkdir()
     with board.simulator(first) as sim:
         # Operation 2 asks twice, 500 ms apart, then waits 1 s: the simulator dies meanwhile.
-        killer = threading.Timer(0.6, sim.kill)
+        killer = threading.Timer(0.6, sim.proc.kill)
         killer.start()
         try:
-            run = board.run_tool(["2"], timeout_ms=10000)
+            run = board.run(["mcu_test", "2"], timeout_ms=10000)
         finally:
             killer.cancel()
-        assert sim.wait() == -signal.SIGKILL
+        assert sim.proc.wait() == -signal.SIGKILL
     assert (run.status, run.err) == (0, b"") and run.out.startswith(b"ops:2 \n")
     assert run.wall_ms >= 1500
     second = sim_work / "fresh"
     second.mkdir()
     with board.simulator(second):
-        run = board.run_tool(["0", "1"], timeout_ms=10000)
+        run = board.run(["mcu_test", "0", "1"], timeout_ms=10000)
     assert run.out.endswith(b"ver:7 \n")
     assert frames(second) == [VERSION_QUERY]
 
@@ -119,14 +117,16 @@ def test_a_board_without_a_shell_fails_with_its_console_log(board, tmp_path, mon
     if not board.virtual:
         pytest.skip("boots a second virtual board")
     bound = 8
-    monkeypatch.setenv("LG_MCU_SOCKET", str(tmp_path / "mcu.sock"))
-    env = Environment(board.target.env.config_file)
-    shell = env.config.data["targets"]["main"]["drivers"]["ShellDriver"]
-    shell.update(prompt="no-such-prompt# ", login_timeout=bound)
-    other = LabgridBoard(env.get_target("main"), sim=board.sim_program)
+    # The same board on a socket of its own, with a prompt that never comes.
+    for key, value in boards.virtual_environ(board.name, str(tmp_path / "mcu.sock")).items():
+        monkeypatch.setenv(key, value)
+    env = labgrid_adapter.open_environment(board.target.env.config_file)
+    shell = env.get_target("main").get_driver("ShellDriver", activate=False)
+    shell.prompt, shell.login_timeout = "no-such-prompt# ", bound
+    other = boards.Board(env.get_target("main"), sim=board.sim_program)
     started = time.monotonic()
     try:
-        with pytest.raises(BoardError) as failure:
+        with pytest.raises(boards.BoardError) as failure:
             other.start()
     finally:
         took = time.monotonic() - started
@@ -135,5 +135,5 @@ def test_a_board_without_a_shell_fails_with_its_console_log(board, tmp_path, mon
     assert "no shell after" in message
     assert "console log:" in message and "console [ttyS2] enabled" in message  # the kernel's
     assert bound <= took < bound + 15
-    with pytest.raises(BoardError):  # a failed board stays failed: no second boot
+    with pytest.raises(boards.BoardError):  # a failed board stays failed: no second boot
         other.start()

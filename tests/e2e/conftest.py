@@ -9,15 +9,19 @@ the case notation (run with -vv to see it whole).
 
 import os
 import shutil
-import subprocess
+import sys
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
 
-import casefile
-import targets
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "boards"))
+
+import board  # noqa: E402
+import casefile  # noqa: E402
+import targets  # noqa: E402
+
+TARGET_KEY = pytest.StashKey[targets.Target]()
 
 
 def pytest_addoption(parser):
@@ -44,12 +48,12 @@ def pytest_collect_file(file_path, parent):
 
 
 def pytest_unconfigure(config):
-    if getattr(config, "e2e_target", None):
-        config.e2e_target.close()
+    if TARGET_KEY in config.stash:
+        config.stash[TARGET_KEY].close()
 
 
-def target_of(config):
-    if not getattr(config, "e2e_target", None):
+def target_of(config) -> targets.Target:
+    if TARGET_KEY not in config.stash:
         # The simulator must answer, and the tool read the answer, within the tool's fixed
         # waits: on a busy machine the plugin, the simulator and the tool go first. Best effort:
         # only root may raise a priority, and the cases hold without it on a quiet machine.
@@ -57,8 +61,8 @@ def target_of(config):
             os.setpriority(os.PRIO_PROCESS, 0, -10)
         except OSError:
             pass
-        config.e2e_target = targets.load(config.getoption("target"))(config)
-    return config.e2e_target
+        config.stash[TARGET_KEY] = targets.load(config.getoption("target"))(config)
+    return config.stash[TARGET_KEY]
 
 
 class CaseFile(pytest.File):
@@ -89,7 +93,6 @@ class CaseItem(pytest.Item):
             # next one.
             if sim:
                 sim.kill()
-                sim.wait()
             raise
         (work / "tool.out").write_bytes(run.out)
         if sim:
@@ -104,29 +107,16 @@ class CaseItem(pytest.Item):
                 assert casefile.visible(run.out) == casefile.visible(case.stdout), report
             pytest.fail(report, pytrace=False)
 
-    def start_sim(self, case, target, work):
+    def start_sim(self, case, target, work) -> board.SimProcess:
         sim = self.config.getoption("sim")
         if not sim or not os.access(sim, os.X_OK):
             pytest.fail(f"no simulator to run at '{sim}' (--sim PATH)", pytrace=False)
-        argv = [str(Path(sim).absolute())] + target.sim_port(work) + ["--log", "sim.log"]
-        with open(work / "sim.out", "wb") as out:
-            proc = subprocess.Popen(argv + case.sim_options, cwd=work, stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=subprocess.STDOUT,
-                                    preexec_fn=targets.die_with_parent)
-        limit = self.config.getoption("link_timeout")
-        deadline = time.monotonic() + limit / 1000
-        while not target.port_ready(work):
-            if proc.poll() is not None:
-                pytest.fail(f"the simulator ended before its port was up "
-                            f"({casefile.describe(proc.returncode)})\n{shown(work / 'sim.out')}",
-                            pytrace=False)
-            if time.monotonic() > deadline:
-                proc.kill()
-                proc.wait()
-                pytest.fail(f"the simulator's port was not up after {limit} ms\n"
-                            f"{shown(work / 'sim.out')}", pytrace=False)
-            time.sleep(0.002)
-        return proc
+        args = target.sim_port(work) + ["--log", "sim.log"] + case.sim_options
+        try:
+            return board.sim_process(str(Path(sim).absolute()), args, cwd=work,
+                                     timeout_s=self.config.getoption("link_timeout") / 1000)
+        except board.SimulatorError as e:
+            pytest.fail(f"the simulator's port did not come up: {e}", pytrace=False)
 
     def repr_failure(self, excinfo, style=None):
         if isinstance(excinfo.value, (AssertionError, casefile.CaseError)):
@@ -137,18 +127,12 @@ class CaseItem(pytest.Item):
         return self.path, None, f"case {self.name}"
 
 
-def stop_sim(proc, target, work, run):
+def stop_sim(sim, target, work, run):
     """Ends the simulator with SIGTERM and notes in run how it went."""
-    if proc.poll() is not None:
-        run.sim_ended_early = casefile.describe(proc.returncode)
+    if sim.proc.poll() is not None:
+        run.sim_ended_early = casefile.describe(sim.proc.returncode)
     else:
-        proc.terminate()
-        try:
-            run.sim_stop_status = proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-            run.sim_stop_status = None
+        run.sim_stop_status = sim.stop()
         run.port_left = target.port_ready(work)
     log = work / "sim.log"
     run.sim_log = log.read_text(errors="replace") if log.exists() else None

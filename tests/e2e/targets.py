@@ -2,28 +2,10 @@
 
 The plugin (conftest.py) builds one target for the session, `--target NAME`: a name in TARGETS
 ("host"), or PATH.py:CLASS / MODULE:CLASS for a target kept elsewhere (tests/board/). The class
-is built with the pytest config and reads its own options from it. For every case the plugin
-makes a fresh work directory and then asks the target:
-
-  kind                  the name that a case's `skip KIND REASON` line refers to
-  sees_connects         whether the simulator sees the tool open and close its port. A pty
-                        does; a UART does not: then `connects yes` and the `event` lines are
-                        left out of the comparison, and so are the gaps next to an event.
-  allowance_ms          added to every case's longest wall time and gaps (slow targets)
-  sim_port(work)        the simulator's port options (the host: --link ttyMCU, in work)
-  port_ready(work)      whether that port is up; polled after the simulator starts, and it
-                        must be down again once the simulator has ended
-  prepare(work, device) for a case without simulator: device "none" (no port at all) or
-                        "file" (a regular file where the port should be)
-  run(args, work, timeout_ms, kill_after_ms) -> casefile.Run
-                        runs the tool with the case's arguments in work: SIGTERM at
-                        kill_after_ms (when not None), SIGKILL at timeout_ms; fills out, err,
-                        status (-N: ended by signal N), wall_ms, timed_out, ended_before_kill.
-                        tool.err in work holds the standard error.
-  close()               at the end of the session
+is built with the pytest config and reads its own options from it; what the plugin asks of it
+is the Target protocol below.
 """
 
-import ctypes
 import importlib
 import os
 import runpy
@@ -32,15 +14,44 @@ import signal
 import subprocess
 import time
 from pathlib import Path
+from typing import Protocol
 
+from board import die_with_parent
 from casefile import Run
 
-PR_SET_PDEATHSIG = 1
 
+class Target(Protocol):
+    """For every case the plugin makes a fresh work directory, then asks the target:"""
 
-def die_with_parent():
-    """In a child before exec: end with the plugin, so a killed test leaves no process behind."""
-    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    # The name that a case's `skip KIND REASON` line refers to.
+    kind: str
+    # Whether the simulator sees the tool open and close its port. A pty does; a UART does not:
+    # then `connects yes` and the `event` lines are left out of the comparison, and so are the
+    # gaps next to an event.
+    sees_connects: bool
+    # Added to every case's longest wall time and gaps (slow targets).
+    allowance_ms: int
+
+    def __init__(self, config) -> None: ...
+
+    def sim_port(self, work: Path) -> list[str]:
+        """The simulator's port options (the host: --link ttyMCU, in work); the plugin adds
+        --ready and waits for it."""
+
+    def port_ready(self, work: Path) -> bool:
+        """Whether that port is up; it must be down again once the simulator has ended."""
+
+    def prepare(self, work: Path, device: str) -> None:
+        """For a case without simulator: device "none" (no port at all) or "file" (a regular
+        file where the port should be)."""
+
+    def run(self, args: list[str], work: Path, timeout_ms: int, kill_after_ms: int | None) -> Run:
+        """Runs the tool with the case's arguments in work: SIGTERM at kill_after_ms (when not
+        None), SIGKILL at timeout_ms; fills out, err, status (-N: ended by signal N), wall_ms,
+        timed_out, ended_before_kill. tool.err in work holds the standard error."""
+
+    def close(self) -> None:
+        """At the end of the session."""
 
 
 def run_process(argv, work, timeout_ms, kill_after_ms):
@@ -119,10 +130,10 @@ class HostTarget:
         pass
 
 
-TARGETS = {"host": HostTarget}
+TARGETS: dict[str, type[Target]] = {"host": HostTarget}
 
 
-def load(name):
+def load(name: str) -> type[Target]:
     """The target class for --target NAME: a registered name, PATH.py:CLASS or MODULE:CLASS."""
     if name in TARGETS:
         return TARGETS[name]

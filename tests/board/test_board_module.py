@@ -1,0 +1,196 @@
+"""boards/board.py and its labgrid adapter on this machine, without a board: the run report over
+a local shell, the simulator's start and stop, the environment template, and the two places
+where labgrid versions keep the pytest run's environment."""
+
+import importlib
+import os
+import shlex
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+import board as boards
+import labgrid_adapter
+
+SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
+needs_clock = pytest.mark.skipif(not os.access("/proc/timer_list", os.R_OK),
+                                 reason="the run report reads /proc/timer_list (root only)")
+
+
+class LocalShell:
+    """Stands in for a labgrid shell (CommandProtocol.run): runs the command with /bin/sh."""
+
+    def run(self, cmd, timeout=30.0):
+        proc = subprocess.Popen(["/bin/sh", "-c", cmd], stdout=subprocess.PIPE)
+        self.pid = proc.pid
+        out, _ = proc.communicate(timeout=timeout)
+        return out.decode().splitlines(), [], proc.returncode
+
+
+def local_board():
+    return boards.Board(shell=LocalShell(), name="local")
+
+
+@needs_clock
+def test_run_brings_back_output_error_status_and_wall_time():
+    b = local_board()
+    run = b.run(["sh", "-c", "printf 'a\\0b'; sleep 0.2; printf 'e\\n' >&2; exit 7"])
+    assert (run.out, run.err, run.status, run.killed, run.term_sent) == (b"a\0b", b"e\n", 7,
+                                                                         False, False)
+    assert run.wall_ms >= 200  # the board's clock around the run, not the round trip's
+    assert not list(Path("/tmp").glob(f"mcu-run.{b.shell.pid}.*"))  # no file left behind
+
+
+@needs_clock
+def test_sigterm_at_kill_after_only_while_it_runs():
+    b = local_board()
+    run = b.run(["sleep", "5"], timeout_ms=10000, kill_after_ms=300)
+    assert (run.status, run.term_sent) == (-signal.SIGTERM, True)
+    assert 300 <= run.wall_ms < 5000
+    run = b.run(["true"], timeout_ms=10000, kill_after_ms=300)
+    assert (run.status, run.term_sent) == (0, False)
+
+
+def report_lines(tmp_path, out: bytes, err: bytes = b"") -> list[str]:
+    """What a board prints for a run with this output."""
+    (tmp_path / "out").write_bytes(out)
+    (tmp_path / "err").write_bytes(err)
+    script = (f"cp {tmp_path}/out {boards.SCRATCH}.out; cp {tmp_path}/err {boards.SCRATCH}.err; "
+              + boards.report(rc=0, t0=1_000_000, t1=5_000_000, term=0))
+    return LocalShell().run(script)[0]
+
+
+def test_report_round_trip_and_damage(tmp_path):
+    data = bytes(range(256)) * 40
+    lines = report_lines(tmp_path, data, b"warning\n")
+    assert boards.parse_report(lines, None) == boards.Run(data, b"warning\n", 0, 4, False, False)
+    assert boards.parse_report(report_lines(tmp_path, b""), None).out == b""
+    body = [n for n, line in enumerate(lines) if line and line[0] not in "m"]
+    flipped = list(lines)
+    n = body[len(body) // 2]
+    flipped[n] = flipped[n][:10] + ("A" if flipped[n][10] != "A" else "B") + flipped[n][11:]
+    for damaged in (flipped,                                  # a changed character
+                    lines[:body[1]] + lines[body[2]:],        # a lost line
+                    lines[:-1],                               # the last end marker lost
+                    ["$ mcu_test 0 1", "mcu_test: not found"]):  # no report at all
+        with pytest.raises(boards.BoardError):
+            boards.parse_report(damaged, None)
+
+
+def test_killed_only_when_the_bound_ended_it():
+    def parsed(rc, wall_ms, timeout_ms):
+        lines = [f"mcu-run rc={rc} t0=0 t1={wall_ms * 1_000_000} term=0", "mcu-run-end",
+                 "mcu-run-end"]
+        return boards.parse_report(lines, timeout_ms)
+
+    assert parsed(128 + signal.SIGKILL, 1500, 1500).killed
+    assert not parsed(128 + signal.SIGKILL, 100, 1500).killed  # killed by someone else
+    assert not parsed(0, 1500, 1500).killed
+    assert parsed(128 + signal.SIGKILL, 100, 1500).status == -signal.SIGKILL
+
+
+# -- the simulator ---------------------------------------------------------------------------
+
+needs_sim = pytest.mark.skipif(not os.access(SIM, os.X_OK), reason=f"no simulator at {SIM}")
+
+
+@needs_sim
+def test_sim_process_waits_for_the_port_and_stops_by_pid(tmp_path):
+    with boards.sim_process(SIM, ["--link", "ttyMCU"], cwd=tmp_path) as sim:
+        assert os.path.lexists(tmp_path / "ttyMCU") and (tmp_path / "sim.ready").exists()
+        assert sim.proc.poll() is None
+    assert sim.proc.returncode == 0
+    assert not (tmp_path / "sim.ready").exists()
+
+
+@needs_sim
+def test_a_simulator_that_ends_fails_at_once_with_its_output(tmp_path):
+    started = time.monotonic()
+    with pytest.raises(boards.SimulatorError, match="no-such-option") as failure:
+        boards.sim_process(SIM, ["--link", "ttyMCU", "--no-such-option"], cwd=tmp_path,
+                           timeout_s=30)
+    assert "before its port was up" in str(failure.value)
+    assert time.monotonic() - started < 10
+
+
+def test_a_simulator_that_never_comes_up_is_killed_at_the_bound(tmp_path):
+    stuck = tmp_path / "stuck"
+    stuck.write_text(f"#!/bin/sh\necho $$ >{tmp_path}/pid\nexec sleep 60\n")
+    stuck.chmod(0o755)
+    with pytest.raises(boards.SimulatorError, match="not up after 0.5 s"):
+        boards.sim_process(str(stuck), [], cwd=tmp_path, timeout_s=0.5)
+    pid = int((tmp_path / "pid").read_text())
+    with pytest.raises(ProcessLookupError):
+        os.kill(pid, 0)
+
+
+# -- labgrid -----------------------------------------------------------------------------------
+
+INFO = boards.BoardInfo(board="mipsel", arch="mipsel", libc="glibc", qemu="qemu-system-mipsel",
+                        machine="malta", cpu="24Kf", memory="128M", kernel="/b/vmlinux",
+                        initrd="/b/initramfs.cpio.gz", dir="/b")
+
+
+def test_the_template_wires_the_mcu_second_and_labgrids_console_third(monkeypatch):
+    for key, value in boards.labgrid_environ(INFO, "/tmp/x/mcu.sock").items():
+        monkeypatch.setenv(key, value)
+    env = labgrid_adapter.open_environment(boards.HERE / "labgrid" / "mipsel.yaml")
+    qemu = env.get_target("main").get_driver("QEMUDriver", activate=False)
+    shell = env.get_target("main").get_driver("ShellDriver", activate=False)
+    args = shlex.split(qemu.extra_args)
+    serials = [args[n + 1] for n, word in enumerate(args) if word == "-serial"]
+    assert serials == ["null", "chardev:mcu"]  # QEMUDriver adds the console's: ttyS2
+    assert qemu.boot_args == "console=ttyS2"
+    assert "socket,id=mcu,path=/tmp/x/mcu.sock,server=on,wait=off" in args
+    assert args[args.index("-initrd") + 1] == INFO.initrd
+    assert (qemu.machine, qemu.cpu, qemu.memory) == ("malta", "24Kf", "128M")
+    assert env.config.get_tool("qemu") == str(boards.HERE / "labgrid" / "qemu-system-mipsel")
+    assert env.config.get_image_path("kernel") == INFO.kernel
+    assert (shell.prompt, env.config.get_option("mcu_board")) == ("mipsel# ", "mipsel")
+    person = boards.qemu_command(INFO, "/tmp/x/mcu.sock")
+    assert [person[n + 1] for n, word in enumerate(person) if word == "-serial"] == [
+        "mon:stdio", "chardev:mcu"]
+    assert person[-2:] == ["-append", "console=ttyS0"]
+
+
+def test_virtual_board_name_of_an_environment_file(tmp_path, monkeypatch):
+    monkeypatch.delenv("LG_BOARD", raising=False)
+    assert boards.virtual_board_name(str(boards.HERE / "labgrid" / "mips.yaml")) == "mips"
+    real = tmp_path / "mipsel.yaml"
+    real.write_text("targets:\n  main:\n    drivers:\n      SSHDriver: {}\n")
+    assert boards.virtual_board_name(str(real)) is None
+    odd = tmp_path / "lab.yaml"
+    odd.write_text((boards.TEMPLATE).read_text())
+    with pytest.raises(boards.BoardError, match="lab.yaml: .*not 'lab'"):
+        boards.virtual_board_name(str(odd))
+    monkeypatch.setenv("LG_BOARD", "mips-nolibc")
+    assert boards.virtual_board_name(str(odd)) == "mips-nolibc"
+
+
+class StandInConfig:
+    """A pytest config as far as the adapter reads it."""
+
+    def __init__(self):
+        self.stash = pytest.Stash()
+
+
+def test_environment_of_the_run_with_either_labgrid(monkeypatch):
+    import labgrid.pytestplugin.hooks as hooks
+
+    env = object()
+    for module in labgrid_adapter._PLUGIN_MODULES:
+        monkeypatch.delattr(importlib.import_module(module), "LABGRID_ENV_KEY", raising=False)
+    old = StandInConfig()  # python3-labgrid 0.4.1: an attribute of the config
+    old._labgrid_env = env
+    assert labgrid_adapter.environment(old) is env
+    assert labgrid_adapter.environment(StandInConfig()) is None
+
+    key = pytest.StashKey()  # current labgrid: the config's stash under the plugin's key
+    monkeypatch.setattr(hooks, "LABGRID_ENV_KEY", key, raising=False)
+    current = StandInConfig()
+    current.stash[key] = env
+    assert labgrid_adapter.environment(current) is env
+    assert labgrid_adapter.environment(old) is None  # the attribute is not read then
