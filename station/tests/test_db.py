@@ -131,8 +131,14 @@ def test_the_station_refuses_a_password_on_its_command_line(tmp_path):
 
 
 def test_a_pgpass_login_works_and_its_password_goes_nowhere(pg, tmp_path):
-    url = pg.url(PG_PASSWORD_USER)
-    env = {**os.environ, "PGPASSFILE": str(tmp_path / "no-such-pgpass")}
+    # As a line sets its stations up: the server, database and user in a service file, the
+    # password in a .pgpass file, and only the service's name on the command line.
+    services = tmp_path / "pg_service.conf"
+    services.write_text(f"[line1]\nhost={pg.folder}\nport=5432\ndbname=results\n"
+                        f"user={PG_PASSWORD_USER}\n")
+    url = "postgresql:///?service=line1"
+    env = {**os.environ, "PGSERVICEFILE": str(services),
+           "PGPASSFILE": str(tmp_path / "no-such-pgpass")}
     env.pop("PGPASSWORD", None)
     # Without the password the server refuses the user: the login really is by password.
     refused = subprocess.run(station_command(tmp_path, url, voltage_only(tmp_path), "pw"),
@@ -351,7 +357,7 @@ def test_a_station_finishes_only_its_own_runs_and_deletes_nothing(pg):
 
 def test_a_report_reads_and_writes_nothing(pg):
     station = DbRecords(db.connect(pg.url("station_a")), run_start("report-view", station="a"))
-    station.measured(1, PLAN[0])
+    station.measured(2, PLAN[1])
     reporter = db.connect(pg.url("reporter"))
     with reporter.connect() as conn:
         for table in (db.boards, db.runs, db.measurements):
