@@ -21,7 +21,7 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DMCU_FUZZ=ON
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DMCU_FUZZ=ON -DMCU_WARNINGS_AS_ERRORS=ON
 cmake --build "$build" --target "${targets[@]/#/fuzz_}"
 
 declare -A executions

@@ -94,6 +94,15 @@ bool parse_timings(std::string_view text, std::vector<std::uint16_t>& out)
     return true;
 }
 
+// 'text' and what follows. Built by appending: "'" + std::string(text) trips a false -Wrestrict
+// of GCC 12 at -O3.
+std::string quoted(std::string_view text, std::string_view rest)
+{
+    std::string s(1, '\'');
+    s.append(text).append(1, '\'').append(rest);
+    return s;
+}
+
 // "relay3" -> 3 when the prefix matches and the number is a relay number.
 int relay_index(std::string_view name, std::string_view prefix)
 {
@@ -130,7 +139,7 @@ std::string set_state(DeviceState& s, std::string_view assignment)
 {
     const auto eq = assignment.find('=');
     if (eq == std::string_view::npos || eq == 0) {
-        return "'" + std::string(assignment) + "' is not NAME=VALUE";
+        return quoted(assignment, " is not NAME=VALUE");
     }
     const std::string_view name = assignment.substr(0, eq);
     const std::string_view value = assignment.substr(eq + 1);
@@ -229,7 +238,7 @@ std::string set_state(DeviceState& s, std::string_view assignment)
                    ? std::string{}
                    : bad("1 to 90 whole numbers from 0 to 65535, comma-separated");
     } else {
-        return "'" + std::string(name) + "' is not a part of the device state";
+        return quoted(name, " is not a part of the device state");
     }
     return {};
 }
