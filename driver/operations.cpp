@@ -358,7 +358,7 @@ constexpr operation OPERATIONS[] = {
     op_relay_multi,      // 26
 };
 
-constexpr int OPERATION_COUNT = static_cast<int>(sizeof(OPERATIONS) / sizeof(OPERATIONS[0]));
+static_assert(sizeof(OPERATIONS) == OPERATION_COUNT * sizeof(operation));
 
 } // namespace
 

@@ -32,7 +32,6 @@ constexpr uint8_t CODE_RELAY_MULTI = 0x99;
 constexpr size_t RELAY_MULTI_SIZE = 25;
 constexpr int OP_SOFT_TEST = 9;
 constexpr size_t SOFT_TEST_SIZE = 5;
-constexpr int OPERATION_COUNT = 27;
 
 struct uart_pipe {
     int read_end = -1;

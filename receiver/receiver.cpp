@@ -21,8 +21,6 @@ std::atomic<int32_t> poe_test[2] = {0, 0};
 namespace {
 
 // The last values reported, kept for this thread alone: nothing else in the tool reads them.
-int32_t g_mcu_workmode = 1;    // work mode (CODE_WORK_MODE): 0 boot loader, otherwise application
-int32_t g_mcu_version = 1;     // firmware version (CODE_VERSION)
 int32_t g_mcu_model = 0;       // model code (CODE_MCU_MODEL)
 uint8_t g_flash_ops_state = 0; // last flash status (CODE_ERASE_APROM, CODE_APROM_PACKET)
 
@@ -97,11 +95,9 @@ void dispatch(const uint8_t* d, uint32_t len, uint8_t* ir_decode)
         printf("g_fct_test:%d \n", d[2]);
         break;
     case CODE_WORK_MODE:
-        g_mcu_workmode = d[2];
         printf("mcu work %s.\n", d[2] != 0 ? "aprom" : "bootloader");
         break;
     case CODE_VERSION:
-        g_mcu_version = d[2];
         printf("ver:%d \n", d[2]);
         break;
     case CODE_SW1_STATE:

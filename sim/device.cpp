@@ -489,11 +489,6 @@ std::vector<Bytes> Device::answer(std::uint8_t code, std::span<const std::uint8_
         return reply(Bytes{s.short_test, s.adc_hi, s.adc_lo});
     case code::rs485_send: // RS485 send: the test fixture loops it back
         return {report_rs485(faults_.rs485 ? "Rec0ive" : "Receive")};
-    case code::rs485_usart_set:
-        for (std::size_t i = 0; i < s.rs485_settings.size(); ++i) {
-            s.rs485_settings[i] = arg(i);
-        }
-        return {};
     case code::relay_control:
         return byte_reply(switch_relay(arg(0), arg(1), now_ms) ? 1 : 0);
     case code::relay_get: {
@@ -524,16 +519,10 @@ std::vector<Bytes> Device::answer(std::uint8_t code, std::span<const std::uint8_
         }
         return reply(Bytes{static_cast<std::uint8_t>(pairs), static_cast<std::uint8_t>(ok)});
     }
-    case code::ir_carrier_set:
-        for (std::size_t i = 0; i < s.ir_carrier.size(); ++i) {
-            s.ir_carrier[i] = arg(i);
-        }
-        return {};
     case code::ir_send:
     case code::ir_new_send:
         return {report_ir_test(faults_.ir ? ir_test_fail : ir_test_success)};
     case code::ir_receiver_set: {
-        s.ir_receiver = arg(0);
         std::vector<Bytes> out;
         const std::size_t per = s.ir_fragment;
         const std::size_t total = (s.ir_learn.size() + per - 1) / per;
@@ -555,7 +544,7 @@ std::vector<Bytes> Device::answer(std::uint8_t code, std::span<const std::uint8_
         return byte_reply(s.flash);
     case code::model:
         return byte_reply(s.model);
-    default: // 0x55 and every other code: no answer
+    default: // 0x55, the RS485 port and IR carrier settings, every other code: no answer
         return {};
     }
 }

@@ -61,10 +61,6 @@ struct DeviceState {
     std::uint8_t adc_lo = 34;
     std::vector<std::uint16_t> ir_learn{9000, 4500, 560, 560, 560, 1690}; // learned timings
     std::uint8_t ir_fragment = 32;                                        // timings per 0x9E report
-    // Set by commands, shown by --decode only.
-    std::array<std::uint8_t, 7> rs485_settings{};
-    std::array<std::uint8_t, 3> ir_carrier{};
-    std::uint8_t ir_receiver = 0;
 };
 
 // Misbehaviour on request (--fail, --drop-tail, --ignore, --silent).
@@ -105,7 +101,6 @@ class Device {
     // without a reply handler on the tool's side).
     std::vector<Bytes> handle(std::span<const std::uint8_t> frame, std::int64_t now_ms);
 
-    const DeviceState& state() const { return state_; }
     std::int32_t relay_time(int relay, std::int64_t now_ms) const;
 
   private:

@@ -63,7 +63,6 @@ class Simulator {
     bool close_due(std::int64_t now) const;
 
     bool connected() const { return connected_; }
-    const Device& device() const { return device_; }
     const Behaviour& behaviour() const { return b_; }
 
   private:
