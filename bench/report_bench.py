@@ -23,6 +23,7 @@ import sys
 import tempfile
 import time
 import uuid
+from collections import Counter
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
@@ -119,7 +120,10 @@ class Synthetic:
         run = {"run_uid": str(uuid.UUID(int=r.getrandbits(128))), "station": station,
                "product": "mcu-board", "limits_file": "station/limits/mcu_board.yaml",
                "limits_sha256": self.sha256, "tool_version": "1.0",
-               "firmware_version": None, "started_at": at,
+               "firmware_version": next((str(row["value_num"]) for row in rows if row["name"]
+                                         == "firmware_version" and row["value_num"] is not None),
+                                        None),
+               "started_at": at,
                "ended_at": None if verdict is None else at + duration, "verdict": verdict,
                "serial": read_serial}
         return run, rows
@@ -145,8 +149,9 @@ class Synthetic:
             yield run, rows
 
 
-def fill(engine, count: int, seed: int = SEED) -> None:
-    """Writes `count` synthetic runs into a migrated database, in one transaction."""
+def fill(engine, count: int, seed: int = SEED) -> str:
+    """Writes `count` synthetic runs into a migrated database, in one transaction; returns
+    the serial number of a board with the most runs (one to try --serial on)."""
     synthetic = Synthetic(seed)
     board_ids: dict[str, int] = {}
     boards, run_rows, measurement_rows = [], [], []
@@ -169,15 +174,19 @@ def fill(engine, count: int, seed: int = SEED) -> None:
                 conn.exec_driver_sql(f"SELECT setval('{table}_id_seq', "
                                      f"(SELECT max(id) FROM {table}))")
             conn.exec_driver_sql("ANALYZE")
+    runs_of = Counter(run["board_id"] for run in run_rows if run["board_id"] is not None)
+    retested = runs_of.most_common(1)[0][0]
+    return next(serial for serial, board in board_ids.items() if board == retested)
 
 
 def measure(url: str, count: int, out: Path) -> None:
     engine = db.connect(url)
     db.migrate(engine)
     started = time.perf_counter()
-    fill(engine, count)
+    serial = fill(engine, count)
     engine.dispose()
-    print(f"filled {count} runs in {time.perf_counter() - started:.1f} s")
+    print(f"filled {count} runs in {time.perf_counter() - started:.1f} s; a board with "
+          f"retests: {serial}", flush=True)
     started = time.perf_counter()
     done = subprocess.run([sys.executable, str(ROOT / "station" / "report.py"), "--db", url,
                            "--out", str(out), "--timing"], stderr=subprocess.PIPE, text=True)

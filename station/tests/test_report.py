@@ -117,11 +117,12 @@ def postgresql_url():
         pytest.skip("PostgreSQL 15 is not installed")
     from pgcluster import PgCluster
     with PgCluster() as cluster:
-        url = cluster.create_database()
-        engine = db.connect(url)
+        engine = db.connect(cluster.create_database())
         fill(engine)
         engine.dispose()
-        yield url
+        # The report reads as a quality engineer's login, which may only read.
+        cluster.create_user("quality", "mcu_report")
+        yield cluster.url(user="quality")
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
