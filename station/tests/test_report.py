@@ -297,3 +297,31 @@ def test_the_page_in_a_browser_shows_the_figures_and_their_numbers(sqlite_url, t
     counts = {c: n for n, c in colours}
     assert counts.get((0x3b, 0x7d, 0xd8), 0) > 3_000
     assert counts.get((0xd9, 0x53, 0x4f), 0) > 3_000
+
+
+def test_an_empty_database_and_odd_rows_still_make_a_page(tmp_path, monkeypatch):
+    engine = db.connect(str(db.sqlite_url(tmp_path / "empty.sqlite")))
+    db.migrate(engine)
+    empty = report.render(report.load(engine))
+    assert "No runs." in empty and "No measurement failed." in empty and "<svg" not in empty
+    # A station name that is markup, a measurement whose every run failed, two runs that
+    # never ended, of which only the newest is listed.
+    monkeypatch.setattr(report, "ABORTED_SHOWN", 1)
+    with engine.begin() as conn:
+        for uid, verdict, start in (("x1", "fail", at(0, 1)), ("x2", None, at(0, 2)),
+                                    ("x3", None, at(0, 3))):
+            run_id = conn.execute(db.runs.insert().values(
+                run_uid=uid, station="<b>st&1</b>", product="p", limits_file="l.yaml",
+                limits_sha256="0" * 64, started_at=start, verdict=verdict)).inserted_primary_key[0]
+            if verdict:
+                conn.execute(db.measurements.insert().values(
+                    run_id=run_id, position=1, value_num=300.0, verdict="fail", **VOLT))
+    data = report.load(engine)
+    engine.dispose()
+    (volt,) = data.numerics
+    assert (volt.values, volt.passing, volt.mean, volt.sd, volt.cpk) == (1, 0, None, None, None)
+    assert [r.run_uid for r in data.aborted] == ["x3"] and data.aborted_total == 2
+    page = report.render(data)
+    assert "<b>st&1</b>" not in page and "&lt;b&gt;st&amp;1&lt;/b&gt;" in page
+    assert "2 runs without a pass or fail" in page and "newest 1 shown" in page
+    assert page.count("<svg") == 3  # yield, failures, the one histogram
