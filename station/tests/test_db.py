@@ -7,9 +7,11 @@ from __future__ import annotations
 import itertools
 import json
 import os
+import signal
 import sqlite3
 import subprocess
 import sys
+import time
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
@@ -380,3 +382,28 @@ def test_a_station_user_cannot_migrate_an_empty_database(pg):
         db.open_db(pg.url("station_a", dbname="empty"))
     assert "an administrator runs records.py migrate --db URL" in str(failed.value)
     assert "permission denied" in str(failed.value)
+
+
+def test_the_cluster_goes_when_the_process_that_started_it_is_killed(tmp_path):
+    starter = subprocess.Popen(
+        [sys.executable, "-c", "import sys, time\n"
+         f"sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
+         "from pgcluster import PgCluster\n"
+         "pg = PgCluster().start()\n"
+         "print(pg.server.pid, pg.folder, flush=True)\n"
+         "time.sleep(600)\n"], stdout=subprocess.PIPE, text=True)
+    pid, folder = starter.stdout.readline().split()
+    assert Path(f"/proc/{pid}").exists()
+    starter.kill()
+    starter.wait()
+    for _ in range(100):  # the server's immediate shutdown
+        if not Path(f"/proc/{pid}").exists() or \
+                Path(f"/proc/{pid}/stat").read_text().split()[2] == "Z":
+            break
+        time.sleep(0.1)
+    else:
+        os.kill(int(pid), signal.SIGQUIT)
+        subprocess.run(["rm", "-rf", folder])
+        pytest.fail(f"postgres {pid} outlived the process that started it")
+    assert not list(Path(folder).glob(".s.PGSQL.*"))  # its socket gone with it
+    subprocess.run(["rm", "-rf", folder])
