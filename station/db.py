@@ -133,9 +133,8 @@ def parse_url(text: URL | str) -> URL:
     if url.password is not None or "password" in url.query:
         # Shown without its query, whatever is left of a password that held a "&".
         raise DbError(f"--db {shown(url.set(password=None, query={}))}: a password does not "
-                      "belong in "
-                      "the URL; put it in ~/.pgpass (or the file that PGPASSFILE names) or in "
-                      "a service file (PGSERVICEFILE)")
+                      "belong in the URL; put it in ~/.pgpass (or the file that PGPASSFILE "
+                      "names) or in a service file (PGSERVICEFILE)")
     backend = url.get_backend_name()
     if backend == "postgresql":
         if url.get_driver_name() not in ("", "psycopg2"):
@@ -178,8 +177,7 @@ def connect(url: URL | str) -> Engine:
     if url.get_backend_name() == "sqlite":
         # One connection kept open (SQLAlchemy 1.4 opens a file afresh for each use).
         engine = sa.create_engine(url, future=True, poolclass=sa.pool.QueuePool,
-                                  pool_size=1, max_overflow=4,
-                                  connect_args={"timeout": BUSY_TIMEOUT_MS / 1000})
+                                  pool_size=1, max_overflow=4)
         _sqlite_setup(engine)
     else:
         # libpq fills in what the URL leaves out; write() retries on a lost connection.
