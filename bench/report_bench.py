@@ -218,7 +218,8 @@ def main() -> None:
         path = folder / "results.sqlite"
         path.unlink(missing_ok=True)
         measure(str(db.sqlite_url(path)), args.runs, out, args.repeat)
-    print(f"report: {out}")
+    if args.repeat:
+        print(f"report: {out}")
 
 
 if __name__ == "__main__":
