@@ -539,6 +539,7 @@ def plot_pareto(failures: list[Failures]) -> str:
 
 
 def plot_histogram(group: Numeric) -> str:
+    from matplotlib.ticker import MaxNLocator
     fig, ax = _figure(3.8, 2.3)
     fig.subplots_adjust(left=0.15, right=0.97, bottom=0.2, top=0.88)
     edges = group.bins.edges
@@ -547,11 +548,15 @@ def plot_histogram(group: Numeric) -> str:
               label="runs that passed")
     ax.stairs(both, edges, baseline=group.passing_counts, fill=True, color=FAIL_COLOUR,
               label="other runs")
-    for bound, label in ((group.limits.low, "low"), (group.limits.high, "high")):
-        if bound is not None:
-            ax.axvline(bound, color=LIMIT_COLOUR, linestyle="--", linewidth=1.2)
-            ax.annotate(f"{label} {_num(bound)}", (bound, 1), xycoords=("data", "axes fraction"),
-                        ha="center", va="bottom", fontsize=7, color=LIMIT_COLOUR)
+    low, high = group.limits.low, group.limits.high
+    marks = [(low, "limit")] if low is not None and low == high else \
+        [(b, label) for b, label in ((low, "low"), (high, "high")) if b is not None]
+    for bound, label in marks:
+        ax.axvline(bound, color=LIMIT_COLOUR, linestyle="--", linewidth=1.2)
+        ax.annotate(f"{label} {_num(bound)}", (bound, 1), xycoords=("data", "axes fraction"),
+                    ha="center", va="bottom", fontsize=7, color=LIMIT_COLOUR)
+    if group.bins.width.is_integer():  # whole-number readings: ticks on whole numbers
+        ax.xaxis.set_major_locator(MaxNLocator(integer=True))
     ax.set_xlim(edges[0], edges[-1])
     ax.set_ylim(0, max(both + [1]) * 1.08)
     ax.set_xlabel(group.unit or "")
@@ -640,7 +645,7 @@ tr.total td{font-weight:bold;background:#fafafa}.note{color:#555;font-size:12px}
 .measure .row{display:flex;gap:10px;align-items:center}.stats td{white-space:nowrap}.measure svg{flex:0 1 auto;min-width:0}.stats td:first-child{color:#555}.v{padding:0 5px;border-radius:3px}
 .v-pass{background:#dff0d8}.v-fail,.v-error,.v-bad-checksum,.v-no-answer{background:#f5c6c4}
 .v-aborted,.v-stopped,.v-not-run{background:#eee}svg{max-width:100%;height:auto}
-details{margin:10px 0}summary{cursor:pointer;font-weight:bold;font-size:14px}
+table.runs td:not(:last-child){white-space:nowrap}details{margin:10px 0}summary{cursor:pointer;font-weight:bold;font-size:14px}
 .measures{display:grid;grid-template-columns:1fr 1fr;column-gap:24px}
 """
 
@@ -727,7 +732,7 @@ def _run_cells(run: RunRow) -> list[str]:
     stored = run.verdict if run.verdict is not None else "aborted (no verdict)"
     return [_time(run.started_at), _time(run.ended_at), _e(run.station),
             _e(run.serial_number or "–"), _verdict(stored), str(run.judged),
-            _e(f"{run.limits_file} ({run.limits_sha256[:12]})"), _e(run.run_uid)]
+            _e(f"{Path(run.limits_file).name} ({run.limits_sha256[:8]})"), _e(run.run_uid)]
 
 
 def _aborted_section(data: ReportData) -> str:
@@ -737,7 +742,7 @@ def _aborted_section(data: ReportData) -> str:
            "first" + (f"; the newest {ABORTED_SHOWN} shown" if data.aborted_total
                       > len(data.aborted) else "") + ".</p>"]
     if data.aborted:
-        out.append(_table(RUN_HEAD, [_run_cells(r) for r in data.aborted], "left"))
+        out.append(_table(RUN_HEAD, [_run_cells(r) for r in data.aborted], "left runs"))
     return "".join(out)
 
 
