@@ -13,9 +13,10 @@ What is counted (the page says it too): a run's outcome is its verdict, and a ru
 First-pass yield = boards whose first run at a station passed / boards whose first run there
 finished. Mean, standard deviation and Cpk are over the values of the runs that passed.
 
-Counts are aggregated in SQL; the numeric values are read once for the histograms. The same
-Core queries serve SQLite and PostgreSQL; the only differences (a UTC day, a floor) are in two
-small compiled constructs below.
+Everything is aggregated in SQL, the histograms too (a first pass finds each measurement's
+range and mean, a second counts the bins and the squared deviations). The same Core queries
+serve SQLite and PostgreSQL; the one difference, the UTC day of a time, is a small compiled
+construct below.
 """
 
 from __future__ import annotations
@@ -39,7 +40,8 @@ from sqlalchemy.ext.compiler import compiles
 from sqlalchemy.sql.functions import FunctionElement
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import db  # noqa: E402  (the station's own module, beside this file)
+import db  # noqa: E402  (the station's own modules, beside this file)
+from measurements import Verdict  # noqa: E402
 
 
 class ReportError(Exception):
@@ -57,7 +59,8 @@ class Outcome(StrEnum):
 FINISHED = (Outcome.PASS.value, Outcome.FAIL.value)
 # Measurement verdicts that count as a failure of that measurement ('not run' is not one: the
 # run ended before it).
-FAILURES = ("fail", "no answer", "bad checksum", "error")
+FAILURES = tuple(v.value for v in (Verdict.FAIL, Verdict.NO_ANSWER, Verdict.BAD_CHECKSUM,
+                                    Verdict.ERROR))
 
 
 # -- data -------------------------------------------------------------------------------------
@@ -331,6 +334,7 @@ def query_numerics(conn) -> list[Numeric]:
         for i, g in enumerate(numerics))).subquery("groups")
     t = table.c
     deviation = value - t.mean
+    # floor(): PostgreSQL's, and SQLite's math functions (3.35 on, built in on Debian).
     bin_ = sa.cast(sa.func.floor((value - t.start) / t.width), sa.Integer)
     second = (sa.select(t.gid, bin_, sa.func.count(), _count_if(passing),
                         sa.func.sum(sa.case((passing, deviation * deviation), else_=0.0)))
