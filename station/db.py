@@ -153,10 +153,11 @@ def sqlite_url(path: Path) -> URL:
 BUSY_TIMEOUT_MS = 60_000
 
 
-def _sqlite_setup(engine: Engine) -> None:
+def _sqlite_setup(engine: Engine, reader: bool) -> None:
     # pysqlite's own transaction handling begins late (before the first write) and never for
     # DDL; the engine begins every transaction itself instead, taking the write lock at once,
-    # so that two writers wait for each other rather than fail on upgrading a read lock.
+    # so that two writers wait for each other rather than fail on upgrading a read lock. A
+    # reader (the report) begins a plain transaction: a snapshot that holds no writer up.
     @event.listens_for(engine, "connect")
     def connect(dbapi_connection, record):
         dbapi_connection.isolation_level = None
@@ -169,20 +170,25 @@ def _sqlite_setup(engine: Engine) -> None:
 
     @event.listens_for(engine, "begin")
     def begin(conn):
-        conn.exec_driver_sql("BEGIN IMMEDIATE")
+        conn.exec_driver_sql("BEGIN" if reader else "BEGIN IMMEDIATE")
 
 
-def connect(url: URL | str) -> Engine:
+def connect(url: URL | str, *, reader: bool = False) -> Engine:
+    """An engine for the station (writes), or with `reader` for a report (reads only)."""
     url = parse_url(url)
     if url.get_backend_name() == "sqlite":
         # One connection kept open (SQLAlchemy 1.4 opens a file afresh for each use).
         engine = sa.create_engine(url, future=True, poolclass=sa.pool.QueuePool,
                                   pool_size=1, max_overflow=4)
-        _sqlite_setup(engine)
+        _sqlite_setup(engine, reader)
     else:
         # libpq fills in what the URL leaves out; write() retries on a lost connection.
-        engine = sa.create_engine(url, future=True,
-                                  connect_args={"application_name": "mcu station"})
+        args = {"application_name": "mcu report" if reader else "mcu station"}
+        options = {}
+        if reader:  # one snapshot per transaction, and no write by mistake
+            args["options"] = "-c default_transaction_read_only=on"
+            options["isolation_level"] = "REPEATABLE READ"
+        engine = sa.create_engine(url, future=True, connect_args=args, **options)
     return engine
 
 

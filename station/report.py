@@ -801,7 +801,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     started, started_cpu = time.perf_counter(), time.process_time()
     try:
-        engine = db.connect(args.db)
+        engine = db.connect(args.db, reader=True)
         try:
             data = load(engine, args.serial)
         finally:

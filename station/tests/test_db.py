@@ -261,6 +261,27 @@ def test_migrating_again_changes_nothing(engine):
         assert db.current_revision(conn) == before == db.head_revision()
 
 
+def test_a_report_reading_holds_no_station_up(engine):
+    """A reader's transaction (the report's) is a snapshot: a station writes meanwhile, and the
+    reader sees none of it until it begins again."""
+    reader = db.connect(engine.url, reader=True)
+    try:
+        with reader.connect() as conn, conn.begin():
+            before = conn.execute(sa.select(sa.func.count()).select_from(db.runs)).scalar_one()
+            started = time.monotonic()
+            db.write(engine, lambda w: w.execute(sa.insert(db.runs).values(
+                run_uid="written-while-read", station="st1", product="p", limits_file="l",
+                limits_sha256="0" * 64, started_at=START)), for_s=0)
+            assert time.monotonic() - started < 5, "the station waited for the report"
+            during = conn.execute(sa.select(sa.func.count()).select_from(db.runs)).scalar_one()
+            assert during == before
+            if conn.dialect.name == "postgresql":
+                with pytest.raises(sa.exc.DBAPIError, match="read-only"):
+                    conn.execute(sa.delete(db.runs))
+    finally:
+        reader.dispose()
+
+
 # -- bringing JSON records in -----------------------------------------------------------------
 
 def test_importing_a_folder_twice_adds_nothing(tmp_path, capsys):
