@@ -38,7 +38,7 @@ void sent(const char* builder)
 
 #define CALL(builder, ...)                                                                         \
     do {                                                                                           \
-        builder(pipe_fds[1] __VA_OPT__(, ) __VA_ARGS__);                                                     \
+        builder(pipe_fds[1] __VA_OPT__(, ) __VA_ARGS__);                                           \
         sent(#builder);                                                                            \
     } while (0)
 
