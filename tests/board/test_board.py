@@ -3,7 +3,10 @@ driver, the UART that the MCU sits on). On a virtual board the MCU is a fresh si
 tests that need one skip on a real board (fixture sim_work). The end-to-end cases cover the
 operations themselves (board_target.py)."""
 
+import os
+import shutil
 import signal
+import tempfile
 import threading
 import time
 
@@ -111,14 +114,17 @@ def test_a_simulator_killed_mid_run_leaves_the_board_usable(board, sim_work):
     assert frames(second) == [VERSION_QUERY]
 
 
-def test_a_board_without_a_shell_fails_with_its_console_log(board, tmp_path, monkeypatch):
+def test_a_board_without_a_shell_fails_with_its_console_log(board, monkeypatch):
     """A board whose prompt never comes fails within its bound, and the failure holds what the
     console printed (here: a second virtual board, whose shell prompt does not match)."""
     if not board.virtual:
         pytest.skip("boots a second virtual board")
     bound = 8
-    # The same board on a socket of its own, with a prompt that never comes.
-    for key, value in boards.virtual_environ(board.name, str(tmp_path / "mcu.sock")).items():
+    # The same board on a socket of its own (a short path: at most 107 bytes), with a prompt
+    # that never comes.
+    sockets = tempfile.mkdtemp(prefix="mcu-board.", dir="/tmp")
+    socket = os.path.join(sockets, "mcu.sock")
+    for key, value in boards.virtual_environ(board.name, socket).items():
         monkeypatch.setenv(key, value)
     env = labgrid_adapter.open_environment(board.target.env.config_file)
     shell = env.get_target("main").get_driver("ShellDriver", activate=False)
@@ -131,6 +137,7 @@ def test_a_board_without_a_shell_fails_with_its_console_log(board, tmp_path, mon
     finally:
         took = time.monotonic() - started
         other.close()
+        shutil.rmtree(sockets, ignore_errors=True)
     message = str(failure.value)
     assert "no shell after" in message
     assert "console log:" in message and "console [ttyS2] enabled" in message  # the kernel's
