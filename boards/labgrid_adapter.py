@@ -6,6 +6,8 @@ interface, and works with Debian's python3-labgrid 0.4.1 and with current labgri
 - Everything that the console driver reads, for the report of a board that fails: labgrid keeps
   only what it has not matched yet, so the driver's `_read` is wrapped.
 - QEMU's process (`QEMUDriver._child`): its CPU time, and SIGKILL when it does not quit.
+- The socket where QEMUDriver waits for QEMU's console (`QEMUDriver._socket`): labgrid waits
+  without a bound, forever when QEMU ends at once (a refused option); here QEMU_CONNECT_S.
 """
 
 from __future__ import annotations
@@ -23,6 +25,8 @@ from labgrid.util.yaml import load as load_yaml
 # A command that did not come back in time (console expect, SSH or ShellDriver run).
 TIMEOUTS = (pexpect.TIMEOUT, ExecutionError)
 _PLUGIN_MODULES = ("labgrid.pytestplugin.hooks", "labgrid.pytestplugin")
+# How long QEMU may take to connect its console to labgrid.
+QEMU_CONNECT_S = 30.0
 
 
 def _env_key():
@@ -65,6 +69,10 @@ def has_driver(target, name: str) -> bool:
 def power_on(target) -> None:
     """Brings the board up: through the environment's strategy if it has one, else by switching
     its power (a power switch, or QEMU)."""
+    if has_driver(target, "QEMUDriver"):
+        listening = getattr(target.get_driver("QEMUDriver"), "_socket", None)
+        if listening is not None:
+            listening.settimeout(QEMU_CONNECT_S)
     if has_driver(target, "Strategy"):
         target.get_driver("Strategy").transition("shell")
     elif has_driver(target, "PowerProtocol"):

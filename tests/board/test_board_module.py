@@ -194,3 +194,18 @@ def test_environment_of_the_run_with_either_labgrid(monkeypatch):
     current.stash[key] = env
     assert labgrid_adapter.environment(current) is env
     assert labgrid_adapter.environment(old) is None  # the attribute is not read then
+
+
+def test_a_qemu_that_ends_at_once_fails_the_boot_within_a_bound(monkeypatch, tmp_path):
+    """labgrid waits for QEMU's console without a bound; a QEMU that refuses its options
+    would hold the run forever."""
+    for key, value in boards.labgrid_environ(INFO, str(tmp_path / "mcu.sock")).items():
+        monkeypatch.setenv(key, value)
+    monkeypatch.setenv("LG_QEMU", "/bin/false")
+    monkeypatch.setattr(labgrid_adapter, "QEMU_CONNECT_S", 1.0)
+    env = labgrid_adapter.open_environment(boards.TEMPLATE)
+    b = boards.Board(env.get_target("main"), name="mipsel")
+    started = time.monotonic()
+    with pytest.raises(boards.BoardError, match="board mipsel: no shell after"):
+        b.start()
+    assert time.monotonic() - started < 10
