@@ -34,9 +34,10 @@ void put_u16_be(Bytes& out, std::uint16_t v)
 bool parse_float(std::string_view text, float& out)
 {
     if (text.starts_with("bits:")) {
-        const std::string_view hex = text.substr(5);
+        const std::string_view digits = text.substr(5);
         std::uint64_t pattern = 0;
-        if (hex.size() != 10 || !hex.starts_with("0x") || !parse_uint(hex, 0xFFFFFFFF, pattern)) {
+        if (digits.size() != 10 || !digits.starts_with("0x") ||
+            !parse_uint(digits, 0xFFFFFFFF, pattern)) {
             return false;
         }
         out = std::bit_cast<float>(static_cast<std::uint32_t>(pattern));
