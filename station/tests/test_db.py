@@ -163,7 +163,6 @@ def test_a_pgpass_login_works_and_its_password_goes_nowhere(pg, tmp_path):
                               timeout=120)
     finally:
         sim.kill()
-        sim.wait(10)
     assert done.returncode == 0, done.stdout
     [run] = [r for r in rows(db.connect(pg.url()), db.runs) if r["station"] == "pw"]
     assert (run["db_user"], run["verdict"]) == (PG_PASSWORD_USER, "pass")

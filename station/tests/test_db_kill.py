@@ -24,6 +24,7 @@ from pathlib import Path
 import pytest
 import sqlalchemy as sa
 
+import board
 import db
 from pgcluster import PgCluster
 
@@ -38,22 +39,13 @@ PRINTED = re.compile(r"\[\s*(\d+)/\d+\] .*\)  (PASS|FAIL|NO ANSWER|BAD CHECKSUM|
                      r"(?:  |$)")
 
 
-def start_sim(work: Path) -> subprocess.Popen:
+def start_sim(work: Path) -> board.SimProcess:
     """mcu_sim as a good board on work/ttyMCU, once it is ready."""
     work.mkdir(parents=True, exist_ok=True)
-    ready = work / "ready"
-    log = work / "sim.out"
-    with open(log, "wb") as out:
-        sim = subprocess.Popen([SIM, "--link", "ttyMCU", "--ready", str(ready),
-                                "--set", "sn=0C2205435900"], cwd=work, stdout=out,
-                               stderr=subprocess.STDOUT)
-    deadline = time.monotonic() + 20
-    while not ready.exists():
-        if sim.poll() is not None or time.monotonic() > deadline:
-            sim.kill()
-            pytest.fail(f"mcu_sim did not come up: {log.read_text()}")
-        time.sleep(0.02)
-    return sim
+    try:
+        return board.sim_process(SIM, ["--link", "ttyMCU", "--set", "sn=0C2205435900"], cwd=work)
+    except board.SimulatorError as e:
+        pytest.fail(str(e), pytrace=False)
 
 
 def station_command(tmp_path: Path, url: str | None, limits: Path = LIMITS,
@@ -170,7 +162,6 @@ def test_a_station_killed_at_any_moment_keeps_what_it_printed(url, tmp_path):
             mid_run += 0 < len(printed) < PLAN_SIZE
     finally:
         sim.kill()
-        sim.wait(10)
     print(f"{engine.dialect.name}: {KILLS} kills, {mid_run} in the middle of a run, "
           f"{checked} printed measurements found in the database")
     assert mid_run >= KILLS // 2
@@ -187,7 +178,6 @@ def test_an_operators_stop_keeps_the_run_as_stopped(tmp_path):
         run.reader.join(30)
     finally:
         sim.kill()
-        sim.wait(10)
     output = "".join(run.lines)
     assert status == pytest.ExitCode.INTERRUPTED, output
     [row], kept = held(db.connect(url), "stop")
