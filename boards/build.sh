@@ -14,7 +14,7 @@
 #                  and the board package (only its mcu_test-static can start there)
 #
 # MCU_BOARD_KERNEL=cached: the big-endian boards take their kernel from the cache only; when it
-# is not there, build.sh exits with status 3 (a kernel build takes minutes: see boards/README.md).
+# is not there, build.sh exits with status 3 (a kernel build takes minutes: see docs/boards.md).
 # MCU_BOARD_EXTRA: more programs (static ones, for a board without a C library) to put into
 # /usr/local/bin, e.g. a measuring tool; they become part of the initramfs's key.
 # The board package is the CPack tarball of a cross build directory: build/<arch> (the preset's)
