@@ -94,6 +94,8 @@ std::int64_t monotonic_ns()
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
+void catch_stop_signals() { catch_signals(); }
+
 void run_port_loop(Port& port, Simulator& sim, Clock clock)
 {
     const sigset_t waiting = catch_signals();

@@ -19,6 +19,11 @@ using Clock = std::int64_t (*)(); // nanoseconds, monotonic
 
 std::int64_t monotonic_ns();
 
+// Takes SIGINT, SIGTERM and SIGHUP over (handled, and held back until the loop waits). Called
+// before the port is set up, since its ready file tells others they may stop the simulator;
+// run_port_loop() calls it again, which changes nothing.
+void catch_stop_signals();
+
 // Runs until a signal or, on a socket, the peer's close; flushes what is pending into the log
 // and closes the port.
 void run_port_loop(Port& port, Simulator& sim, Clock clock = monotonic_ns);

@@ -47,6 +47,7 @@ int main(int argc, char** argv)
             }
         };
         Simulator simulator(std::move(o.behaviour), start_ns, sink);
+        catch_stop_signals(); // a stop that comes as soon as the ready file is there is clean
         Port port(o.port, o.port_path, o.ready);
         switch (o.port) {
         case PortKind::link:

@@ -216,5 +216,25 @@ TEST(LinkPort, ReadyFileComesWithTheLinkAndGoesWithIt)
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 }
 
+// Whoever waits for the ready file may stop the simulator at once: even then it ends cleanly,
+// taking its link and ready file with it (not killed by the signal half-way through its start).
+TEST(LinkPort, StoppedTheMomentItIsReadyItStillEndsCleanly)
+{
+    for (int round = 0; round < 30; ++round) {
+        WorkDir w;
+        const fs::path link = w.path / "ttyMCU";
+        const fs::path ready = w.path / "ready";
+        SimProcess sim(w.path, {"--link", link, "--ready", ready});
+        const auto end = std::chrono::steady_clock::now() + long_wait;
+        while (!fs::exists(ready) && std::chrono::steady_clock::now() < end) {
+        }
+        ASSERT_TRUE(fs::exists(ready)) << sim.err();
+        sim.stop();
+        ASSERT_EQ(sim.wait_exit(long_wait), 0) << "round " << round << ": " << sim.err();
+        EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+        EXPECT_FALSE(fs::exists(ready));
+    }
+}
+
 } // namespace
 } // namespace sim
