@@ -1,10 +1,11 @@
 '''Runs the real sigrok-cli with the mcu_link decoder over a generated capture.'''
 
 import collections
-import importlib.util
 import os
+import runpy
 import subprocess
 import sys
+import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SIGROK_DIR = os.path.normpath(os.path.join(HERE, '..'))
@@ -25,11 +26,8 @@ Ann = collections.namedtuple('Ann', 'ss es text')
 
 def mcu_link_module(name):
     '''A module of the decoder that needs no sigrok (lists, arith), loaded by its path.'''
-    spec = importlib.util.spec_from_file_location(
-        'mcu_link_' + name, os.path.join(SIGROK_DIR, 'mcu_link', name + '.py'))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(os.path.join(SIGROK_DIR, 'mcu_link',
+                                                               name + '.py')))
 
 
 def h(text):
