@@ -22,6 +22,7 @@ from __future__ import annotations
 import os
 import re
 import subprocess
+import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -80,7 +81,7 @@ def ci_lines() -> set[str]:
 
 
 @pytest.mark.parametrize("block", COMMANDS, ids=[b.name for b in COMMANDS])
-def test_command(block: Block, request, tmp_path):
+def test_command(block: Block, request):
     if block.kind == "sh ci":
         lines = [line.strip() for line in block.text.splitlines()
                  if line.strip() and not line.lstrip().startswith("#")]
@@ -94,9 +95,12 @@ def test_command(block: Block, request, tmp_path):
         argv = ["/usr/bin/python3", "-c", block.text]
     else:
         argv = ["bash", "-euo", "pipefail", "-c", block.text]
-    env = dict(os.environ, TMPDIR=str(tmp_path))
-    done = subprocess.run(argv, cwd=SOURCE, env=env, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=TIMEOUT_S)
+    # A fresh TMPDIR of its own, short whatever the checkout's path: the simulator and labgrid
+    # put Unix sockets there, whose path must fit in 107 bytes.
+    with tempfile.TemporaryDirectory(prefix="docs.", dir="/tmp") as tmp:
+        done = subprocess.run(argv, cwd=SOURCE, env=dict(os.environ, TMPDIR=tmp),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=TIMEOUT_S)
     assert done.returncode == 0, (f"{block.name} failed with status {done.returncode}:\n"
                                   f"{block.text}---- output:\n"
                                   f"{done.stdout.decode(errors='replace')[-6000:]}")
