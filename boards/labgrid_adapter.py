@@ -4,7 +4,10 @@ interface, and works with Debian's python3-labgrid 0.4.1 and with current labgri
 - The pytest plugin's environment (--lg-env): 0.4.1 keeps it in `config._labgrid_env`, current
   labgrid in `config.stash` under the plugin's `LABGRID_ENV_KEY`.
 - Everything that the console driver reads, for the report of a board that fails: labgrid keeps
-  only what it has not matched yet, so the driver's `_read` is wrapped.
+  only what it has not matched yet, so the driver's `_read` is wrapped, and with it `_write`:
+  the bytes counted both ways, and a virtual board's console paced like a real UART.
+- After a power cycle, what the console's expect buffer (`_expect`) still holds of the board
+  before: the shell must find the fresh board's prompt, not an old one.
 - QEMU's process (`QEMUDriver._child`): its CPU time, and SIGKILL when it does not quit.
 - The socket where QEMUDriver waits for QEMU's console (`QEMUDriver._socket`): labgrid waits
   without a bound, forever when QEMU ends at once (a refused option); here QEMU_CONNECT_S.
@@ -15,6 +18,8 @@ from __future__ import annotations
 import contextlib
 import importlib
 import subprocess
+import time
+from dataclasses import dataclass
 
 import pexpect
 from labgrid import Environment
@@ -69,29 +74,121 @@ def has_driver(target, name: str) -> bool:
 def power_on(target) -> None:
     """Brings the board up: through the environment's strategy if it has one, else by switching
     its power (a power switch, or QEMU)."""
-    if has_driver(target, "QEMUDriver"):
-        listening = getattr(target.get_driver("QEMUDriver"), "_socket", None)
-        if listening is not None:
-            listening.settimeout(QEMU_CONNECT_S)
+    _bound_qemu_connect(target)
     if has_driver(target, "Strategy"):
         target.get_driver("Strategy").transition("shell")
     elif has_driver(target, "PowerProtocol"):
         target.get_driver("PowerProtocol").on()
 
 
-def tee_console(target, sink: bytearray) -> None:
-    """Appends everything that the target's console driver reads to sink."""
-    if not has_driver(target, "ConsoleProtocol"):
-        return
-    console = target.get_driver("ConsoleProtocol")
-    read = console._read
+@dataclass
+class ConsoleMeter:
+    """The bytes that went over a board's console so far."""
+    rx: int = 0  # read from the board's console
+    tx: int = 0  # written to it
 
-    def logged(*args, **kwargs):
+
+class _Line:
+    """One direction of a UART at bps bit/s, 10 bits a byte (8N1): when it is free again."""
+
+    def __init__(self, bps: int):
+        self.seconds_per_byte = 10 / bps
+        self.free = 0.0
+
+    def carry(self, n: int) -> None:
+        """Returns when n more bytes would have gone over the line."""
+        now = time.monotonic()
+        self.free = max(self.free, now) + n * self.seconds_per_byte
+        if self.free > now:
+            time.sleep(self.free - now)
+
+
+def watch_console(target, log: bytearray, pace_bps: int = 0) -> ConsoleMeter:
+    """Appends everything that the target's console driver reads to log and counts the bytes
+    both ways. With pace_bps, a read is delivered and a write returns only when a UART at that
+    rate would have carried the bytes: a virtual board's console is as slow as a real one's."""
+    meter = ConsoleMeter()
+    if not has_driver(target, "ConsoleProtocol"):
+        return meter  # e.g. SSH: nothing to watch
+    console = target.get_driver("ConsoleProtocol", activate=False)
+    read, write = console._read, console._write
+    rx, tx = (_Line(pace_bps), _Line(pace_bps)) if pace_bps > 0 else (None, None)
+
+    def watched_read(*args, **kwargs):
         data = read(*args, **kwargs)
-        sink.extend(data)
+        log.extend(data)
+        meter.rx += len(data)
+        if rx:
+            rx.carry(len(data))
         return data
 
-    console._read = logged
+    def watched_write(data, *args, **kwargs):
+        sent = write(data, *args, **kwargs)
+        n = len(data) if sent is None else sent
+        meter.tx += n
+        if tx:
+            tx.carry(n)
+        return sent
+
+    console._read, console._write = watched_read, watched_write
+    return meter
+
+
+def env_option(target, name: str, default: str) -> str:
+    """An option of the target's environment file (`options:`), else default."""
+    env = getattr(target, "env", None)
+    return env.config.get_option(name, default) if env is not None else default
+
+
+def console_bps(target) -> int:
+    """The rate to pace the console at (option console_bps): 0, full speed, unless set; a real
+    board's console is paced by its UART."""
+    value = env_option(target, "console_bps", "0")
+    try:
+        bps = int(value)
+    except ValueError:
+        bps = -1
+    if bps < 0:
+        where = getattr(getattr(target, "env", None), "config_file", "the environment")
+        raise ValueError(f"{where}: option console_bps: '{value}' is not a rate in bit/s "
+                         f"(0: full speed)")
+    return bps
+
+
+def _bound_qemu_connect(target) -> None:
+    if has_driver(target, "QEMUDriver"):
+        listening = getattr(target.get_driver("QEMUDriver"), "_socket", None)
+        if listening is not None:
+            listening.settimeout(QEMU_CONNECT_S)
+
+
+def _shell_driver(target):
+    if not has_driver(target, "CommandProtocol"):
+        return None
+    return target.get_driver("CommandProtocol", activate=False)
+
+
+def power_off(target) -> None:
+    """Switches the board off (QEMU quits); its shell driver is deactivated first."""
+    shell = _shell_driver(target)
+    if shell is not None:
+        target.deactivate(shell)
+    target.get_driver("PowerProtocol").off()
+
+
+def power_cycle(target) -> None:
+    """Off and on through the PowerProtocol (a fresh QEMU, or a power switch), then waits for
+    the shell of the board that starts: the ShellDriver's activation waits for its prompt."""
+    power_off(target)
+    if has_driver(target, "ConsoleProtocol"):
+        expect = getattr(target.get_driver("ConsoleProtocol", activate=False), "_expect", None)
+        if expect is not None:
+            expect.buffer = b""  # the board before's output, its last prompt among it
+    _bound_qemu_connect(target)
+    target.get_driver("PowerProtocol").on()
+    shell = _shell_driver(target)
+    if shell is not None:
+        target.activate(shell)
 
 
 def is_console_shell(shell) -> bool:

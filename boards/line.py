@@ -1,0 +1,299 @@
+#!/usr/bin/python3
+"""The virtual line: several virtual boards, the slots of labgrid/line.yaml, tested at once.
+
+- `line_environ`: the LG_* values of labgrid/line.yaml (those of board.labgrid_environ, with
+  slot N's MCU socket at LINE_DIR/slotN.sock);
+- `SimKeeper`: a simulator on every slot's MCU socket whenever QEMU serves it. A fresh QEMU (a
+  power cycle) is a new board, with the next serial number; a simulator that ends while the
+  same QEMU serves the socket (a dropped first connection) is started again as it was.
+
+Command line:
+
+    line.py run BOARD --slots N [--dir DIR] [--sim SLOT=OPTIONS]... [--bps RATE] -- COMMAND...
+    line.py environ BOARD --dir DIR      the LG_* values of labgrid/line.yaml (export)
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import shlex
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable, Sequence
+
+import board
+
+LINE = board.HERE / "labgrid" / "line.yaml"
+# Serial numbers: base + slot * SLOT_STRIDE + the slot's board count (1, 2, ...).
+SERIAL_BASE = 0x4C0000000000
+SLOT_STRIDE = 0x1000
+SERIAL_MAX = 0xFFFFFFFFFFFF  # 12 hex digits
+SOCKET_PATH_MAX = 107  # sun_path less its terminating zero
+# Between two tries at a socket that QEMU does not serve (yet, or any more).
+RETRY_S = 0.2
+
+
+def line_environ(info: board.BoardInfo, line_dir: str) -> dict[str, str]:
+    """The values of labgrid/line.yaml's templates: board.labgrid_environ's, whose QEMU
+    arguments are split at the MCU socket's path so that each slot puts its own between."""
+    mark = "@MCU_SOCKET@"
+    env = board.labgrid_environ(info, mark)
+    before, found, after = env.pop("LG_QEMU_EXTRA_ARGS").partition(mark)
+    if not found or mark in after:
+        raise board.BoardError("board.qemu_args: the MCU socket's path is not in one place")
+    del env["LG_MCU_SOCKET"]
+    env.update(LG_LINE_DIR=line_dir, LG_QEMU_ARGS_TO_SOCKET=before,
+               LG_QEMU_ARGS_AFTER_SOCKET=after)
+    return env
+
+
+def slot_socket(line_dir: str, slot: int) -> str:
+    return os.path.join(line_dir, f"slot{slot}.sock")
+
+
+def serial_number(base: int, slot: int, count: int) -> str:
+    value = base + slot * SLOT_STRIDE + count
+    if not 0 <= value <= SERIAL_MAX:
+        raise ValueError(f"serial number base {base:#x}: slot {slot}, board {count} gives "
+                         f"{value:#x}, more than 12 hex digits")
+    return f"{value:012x}"
+
+
+@dataclass(frozen=True)
+class Slot:
+    number: int  # 1, 2, ...: target slotN
+    socket: str  # the MCU UART's socket that QEMU serves
+    options: tuple[str, ...] = ()  # of mcu_sim; a --set sn=... among them wins
+
+
+@dataclass
+class _SlotState:
+    slot: Slot
+    work: Path
+    qemu: tuple[int, int] | None = None  # the served socket's (inode, ctime): one QEMU
+    boards: list[str] = field(default_factory=list)  # serial numbers, one per QEMU seen
+    sim: board.SimProcess | None = None
+    retry_at: float = 0.0
+
+
+def _served_by(path: str) -> tuple[int, int] | None:
+    """Which socket file is at path: a fresh QEMU makes a new one."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_ino, st.st_ctime_ns) if stat.S_ISSOCK(st.st_mode) else None
+
+
+class SimKeeper:
+    """Keeps mcu_sim on every slot's socket (one thread), each in work/slotN: its output in
+    sim-SERIAL.out. stop() (or the end of a with block) stops every simulator."""
+
+    def __init__(self, slots: Sequence[Slot], program: str, work, base: int = SERIAL_BASE,
+                 poll_s: float = 0.05, note: Callable[[str], None] | None = None):
+        self.program, self.base, self.poll_s = os.path.abspath(program), base, poll_s
+        self.note = note or (lambda text: None)
+        self._slots = []
+        for slot in slots:
+            serial_number(base, slot.number, 1)  # refuses a base that does not fit
+            directory = Path(work) / f"slot{slot.number}"
+            directory.mkdir(parents=True, exist_ok=True)
+            self._slots.append(_SlotState(slot, directory))
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._keep, name="sim-keeper", daemon=True)
+        self.error: BaseException | None = None
+
+    def serials(self, slot: int) -> list[str]:
+        """The serial numbers given to the slot's boards so far, the current one last."""
+        return list(next(s for s in self._slots if s.slot.number == slot).boards)
+
+    def simulator(self, slot: int) -> board.SimProcess | None:
+        """The slot's simulator while it runs."""
+        return next(s for s in self._slots if s.slot.number == slot).sim
+
+    def start(self) -> "SimKeeper":
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        # The thread stops the simulators itself: they die with the thread that started them.
+        self._stop.set()
+        if self._thread.is_alive():
+            self._thread.join()
+
+    def __enter__(self) -> "SimKeeper":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+    def _keep(self) -> None:
+        try:
+            while not self._stop.wait(self.poll_s):
+                for state in self._slots:
+                    self._tend(state)
+        except BaseException as e:  # kept for the caller; the simulators still stop
+            self.error = e
+            self.note(f"simulator keeper failed: {type(e).__name__}: {e}")
+        finally:
+            for state in self._slots:
+                if state.sim is not None:
+                    state.sim.stop()
+
+    def _tend(self, s: _SlotState) -> None:
+        if s.sim is not None:
+            if s.sim.proc.poll() is None:
+                return
+            self.note(f"slot {s.slot.number}: simulator of {s.boards[-1]} ended "
+                      f"({s.sim.proc.returncode})")
+            s.sim = None
+        served = _served_by(s.slot.socket)
+        if served is None or time.monotonic() < s.retry_at:
+            return
+        if served != s.qemu:
+            s.qemu = served
+            s.boards.append(serial_number(self.base, s.slot.number, len(s.boards) + 1))
+            self.note(f"slot {s.slot.number}: a board is up, serial number {s.boards[-1]}")
+        serial = s.boards[-1]
+        try:
+            sim = board.sim_process(self.program, ["--socket", s.slot.socket, "--set",
+                                                   f"sn={serial}", *s.slot.options],
+                                    cwd=s.work, out=s.work / f"sim-{serial}.out")
+        except board.SimulatorError as e:  # QEMU not listening yet, or gone
+            s.retry_at = time.monotonic() + RETRY_S
+            self.note(f"slot {s.slot.number}: {str(e).splitlines()[0]}; trying again")
+            return
+        if _served_by(s.slot.socket) != served:  # a fresh QEMU replaced the socket meanwhile
+            sim.stop()
+            return
+        s.sim = sim
+
+
+def parse_sim_options(texts: Sequence[str], slots: int) -> dict[int, tuple[str, ...]]:
+    """--sim SLOT=OPTIONS values: the options of each slot (repeated ones add up)."""
+    options: dict[int, tuple[str, ...]] = {}
+    for text in texts:
+        number, sep, words = text.partition("=")
+        if not sep or not number.strip().isdigit() or not 1 <= int(number) <= slots:
+            raise ValueError(f"--sim {text}: give SLOT=OPTIONS with SLOT in 1..{slots}")
+        options[int(number)] = options.get(int(number), ()) + tuple(shlex.split(words))
+    return options
+
+
+def run_command(command: Sequence[str], env: dict[str, str]) -> int:
+    """Runs command and returns its exit status (128 + N when signal N ended it). Ctrl-C on a
+    terminal reaches it directly (its process group is this one); a SIGINT sent to this
+    process alone, and SIGTERM or SIGHUP, are passed on to it."""
+    child = subprocess.Popen(command, env=env)
+
+    def pass_on(signum, frame):
+        if signum == signal.SIGINT and _from_terminal():
+            return
+        with contextlib.suppress(ProcessLookupError):
+            child.send_signal(signal.SIGINT if signum == signal.SIGINT else signal.SIGTERM)
+
+    previous = {s: signal.signal(s, pass_on) for s in (signal.SIGINT, signal.SIGTERM,
+                                                       signal.SIGHUP)}
+    try:
+        status = child.wait()
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+    return 128 - status if status < 0 else status
+
+
+def _from_terminal() -> bool:
+    """Whether this process is in its terminal's foreground group: then a Ctrl-C there went to
+    the whole group, the command as well."""
+    try:
+        with open("/dev/tty") as tty:
+            return os.tcgetpgrp(tty.fileno()) == os.getpgrp()
+    except OSError:
+        return False
+
+
+@contextlib.contextmanager
+def line_directory(given: str | None, slots: int):
+    """The line's directory: given (made if missing, kept), else a fresh one under /tmp
+    (removed at the end). Unix socket paths are short."""
+    made = given is None
+    directory = tempfile.mkdtemp(prefix="mcu-line.", dir="/tmp") if made else os.path.abspath(given)
+    try:
+        longest = slot_socket(directory, slots)
+        if len(os.fsencode(longest)) > SOCKET_PATH_MAX:
+            raise ValueError(f"--dir {given}: {longest} is longer than a socket's path may be "
+                             f"({SOCKET_PATH_MAX} bytes)")
+        os.makedirs(directory, exist_ok=True)
+        yield directory
+    finally:
+        if made:
+            shutil.rmtree(directory, ignore_errors=True)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    sub = parser.add_subparsers(dest="action", required=True)
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("board", choices=board.BOARDS)
+    common.add_argument("--artifacts", help="directory from build.sh (default: run build.sh)")
+    p = sub.add_parser("environ", parents=[common],
+                       help="the LG_* values of labgrid/line.yaml, as exports")
+    p.add_argument("--dir", required=True, help="the line's directory (the MCU sockets)")
+    p = sub.add_parser("run", parents=[common],
+                       help="the line's boards with a simulator each, and a command on them")
+    p.add_argument("--slots", type=int, required=True, help="slots 1..N are used")
+    p.add_argument("--dir", help="the line's directory (default: a fresh one under /tmp)")
+    p.add_argument("--sim", action="append", default=[], metavar="SLOT=OPTIONS",
+                   help="options of that slot's mcu_sim (one shell-quoted string)")
+    p.add_argument("--bps", type=int, help="pace each board's console at RATE bit/s "
+                                            "(LG_CONSOLE_BPS; default: full speed)")
+    p.add_argument("--mcu-sim", default=str(board.DEFAULT_SIM), help="the simulator, mcu_sim")
+    p.add_argument("--serial-base", type=lambda t: int(t, 16), default=SERIAL_BASE,
+                   help=f"hex; slot N's board k gets BASE + N*{SLOT_STRIDE:#x} + k "
+                        f"(default {SERIAL_BASE:012x})")
+    p.add_argument("command", nargs="+", help="the command (after --)")
+    args = parser.parse_args()
+    try:
+        sys.exit(command_line(args))
+    except (board.BoardError, board.SimulatorError, ValueError) as e:
+        sys.exit(f"line.py: {e}")
+
+
+def command_line(args) -> int:
+    import labgrid_adapter as lg
+
+    if args.action == "run":
+        if args.slots < 1:
+            raise ValueError(f"--slots {args.slots}: at least one")
+        options = parse_sim_options(args.sim, args.slots)
+        if args.bps is not None:
+            if args.bps < 0:
+                raise ValueError(f"--bps {args.bps}: a rate in bit/s, 0 for full speed")
+            os.environ["LG_CONSOLE_BPS"] = str(args.bps)
+    info = board.BoardInfo.load(args.artifacts) if args.artifacts else board.artifacts(args.board)
+    if args.action == "environ":
+        for key, value in line_environ(info, os.path.abspath(args.dir)).items():
+            print(f"export {key}={shlex.quote(value)}")
+        return 0
+    with line_directory(args.dir, args.slots) as d:
+        os.environ.update(line_environ(info, d))
+        if lg.open_environment(LINE).get_target(f"slot{args.slots}") is None:
+            raise ValueError(f"--slots {args.slots}: {LINE} has no target slot{args.slots}")
+        slots = [Slot(n, slot_socket(d, n), options.get(n, ())) for n in range(1, args.slots + 1)]
+        note = lambda text: print(f"line: {text}", file=sys.stderr, flush=True)  # noqa: E731
+        with SimKeeper(slots, os.path.abspath(args.mcu_sim), d, args.serial_base, note=note):
+            return run_command(args.command, dict(os.environ))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,394 @@
+"""The virtual line (boards/line.py, boards/labgrid/line.yaml) and the console and power parts of
+the labgrid adapter: with stand-ins here, and once with two real slots booted through labgrid
+when MCU_LINE_BOARD names the board (the line.<arch> ctest of the cross build)."""
+
+import concurrent.futures
+import os
+import shlex
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+from labgrid.exceptions import NoDriverFoundError
+
+SOURCE = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE / "boards"))
+
+import board as boards  # noqa: E402
+import labgrid_adapter as lg  # noqa: E402
+import line  # noqa: E402
+
+SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
+LINE_BOARD = os.environ.get("MCU_LINE_BOARD")
+needs_sim = pytest.mark.skipif(not os.access(SIM, os.X_OK), reason=f"no simulator at {SIM}")
+INFO = boards.BoardInfo(board="mipsel", arch="mipsel", libc="glibc", qemu="qemu-system-mipsel",
+                        machine="malta", cpu="24Kf", memory="128M", kernel="/b/vmlinux",
+                        initrd="/b/initramfs.cpio.gz", dir="/b")
+
+
+# -- the console: counted, logged, paced ------------------------------------------------------
+
+class StandInConsole:
+    """A console driver as far as watch_console and power_cycle use it."""
+
+    def __init__(self, chunk: bytes = b""):
+        self.chunk, self.written = chunk, bytearray()
+
+    def _read(self, size=1, timeout=10):
+        return self.chunk
+
+    def _write(self, data):
+        self.written.extend(data)
+        return len(data)
+
+
+class StandInTarget:
+    """A labgrid target with the given drivers (protocol or class name -> object); records
+    activations and what the drivers do."""
+
+    def __init__(self, drivers: dict):
+        self.drivers, self.calls = drivers, []
+
+    def get_driver(self, name, activate=True):
+        if name not in self.drivers:
+            raise NoDriverFoundError(name)
+        return self.drivers[name]
+
+    def activate(self, driver):
+        self.calls.append(("activate", driver))
+
+    def deactivate(self, driver):
+        self.calls.append(("deactivate", driver))
+
+
+def test_console_counts_and_logs_both_ways_and_paces_each_on_its_own_clock():
+    console = StandInConsole(bytes(range(256)))
+    target = StandInTarget({"ConsoleProtocol": console})
+    log = bytearray()
+    meter = lg.watch_console(target, log, pace_bps=115200)
+    started = time.monotonic()
+    for _ in range(9):  # 2304 bytes: 0.2 s at 11520 bytes/s
+        assert console._read(1, timeout=1) == bytes(range(256))
+    read_s = time.monotonic() - started
+    assert (meter.rx, meter.tx, bytes(log)) == (2304, 0, bytes(range(256)) * 9)
+    assert 0.2 <= read_s < 0.3
+
+    # Each direction has its own clock: 1152 bytes each way at the same time take 0.1 s.
+    started = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(2) as both:
+        reads = both.submit(lambda: [console._read() for _ in range(4)])
+        writes = both.submit(lambda: [console._write(b"w" * 288) for _ in range(4)])
+        assert writes.result() == [288] * 4 and len(reads.result()) == 4
+    both_s = time.monotonic() - started
+    assert (meter.rx, meter.tx, bytes(console.written)) == (3328, 1152, b"w" * 1152)
+    assert 0.1 <= both_s < 0.18
+
+    # An idle line lends no time: after a pause, the bytes still take their own time.
+    time.sleep(0.2)
+    started = time.monotonic()
+    console._write(b"x" * 1152)
+    assert 0.1 <= time.monotonic() - started < 0.2
+
+
+def test_console_at_full_speed_and_without_a_console():
+    console = StandInConsole(b"x" * 4096)
+    meter = lg.watch_console(StandInTarget({"ConsoleProtocol": console}), bytearray())
+    started = time.monotonic()
+    for _ in range(100):  # 400 KiB: 35 s at 115200 bit/s
+        console._read()
+    assert time.monotonic() - started < 1
+    assert meter.rx == 409600
+    assert lg.watch_console(StandInTarget({}), bytearray()) == lg.ConsoleMeter(0, 0)
+
+
+def write_env(path: Path, options: str) -> Path:
+    path.write_text(f"{options}targets:\n  main:\n    drivers: {{}}\n")
+    return path
+
+
+def test_console_rate_option(tmp_path, monkeypatch):
+    def rate(options):
+        env = lg.open_environment(write_env(tmp_path / "env.yaml", options))
+        return lg.console_bps(env.get_target("main"))
+
+    assert rate("") == 0  # a real board's environment: paced by its UART
+    assert rate("options:\n  console_bps: '9600'\n") == 9600
+    for bad in ("fast", "-1"):
+        with pytest.raises(ValueError, match=rf"env.yaml: option console_bps: '{bad}'"):
+            rate(f"options:\n  console_bps: '{bad}'\n")
+    # The virtual boards' template: LG_CONSOLE_BPS as set, else full speed.
+    for given, expected in ((None, 0), ("115200", 115200)):
+        if given is None:
+            monkeypatch.delenv("LG_CONSOLE_BPS", raising=False)
+        else:
+            monkeypatch.setenv("LG_CONSOLE_BPS", given)
+        for key, value in boards.labgrid_environ(INFO, "/tmp/x/mcu.sock").items():
+            monkeypatch.setenv(key, value)
+        env = lg.open_environment(boards.TEMPLATE)
+        assert lg.console_bps(env.get_target("main")) == expected
+
+
+# -- power -----------------------------------------------------------------------------------
+
+class StandInPower:
+    def __init__(self, target, console):
+        self.target, self.console = target, console
+
+    def off(self):
+        self.target.calls.append(("off", None))
+
+    def on(self):
+        # What the shell would find at power-on.
+        self.target.calls.append(("on", self.console._expect.buffer))
+
+
+class StandInExpect:
+    buffer = b"old board\r\nmipsel# "
+
+
+def test_power_cycle_waits_for_a_fresh_shell_not_the_old_prompt():
+    console = StandInConsole()
+    console._expect = StandInExpect()
+    shell = object()
+    target = StandInTarget({"ConsoleProtocol": console, "CommandProtocol": shell})
+    target.drivers["PowerProtocol"] = StandInPower(target, console)
+    lg.power_cycle(target)
+    assert target.calls == [("deactivate", shell), ("off", None), ("on", b""),
+                            ("activate", shell)]
+    target.calls.clear()
+    lg.power_off(target)
+    assert target.calls == [("deactivate", shell), ("off", None)]
+
+
+# -- the line's environment --------------------------------------------------------------------
+
+def test_each_slot_is_a_virtual_board_with_its_own_mcu_socket(monkeypatch):
+    monkeypatch.setenv("LG_CONSOLE_BPS", "115200")
+    values = line.line_environ(INFO, "/tmp/mcu-line.x")
+    assert "LG_MCU_SOCKET" not in values
+    for key, value in values.items():
+        monkeypatch.setenv(key, value)
+    env = lg.open_environment(line.LINE)
+    names = list(env.config.get_targets())
+    assert names == ["slot1", "slot2", "slot3", "slot4"]
+    for n, name in enumerate(names, 1):
+        target = env.get_target(name)
+        qemu = target.get_driver("QEMUDriver", activate=False)
+        shell = target.get_driver("ShellDriver", activate=False)
+        sock = f"/tmp/mcu-line.x/slot{n}.sock"
+        assert sock == line.slot_socket("/tmp/mcu-line.x", n)
+        assert shlex.split(qemu.extra_args) == boards.qemu_args(INFO, sock, "null")
+        assert (qemu.machine, qemu.cpu, qemu.memory, qemu.boot_args) == (
+            "malta", "24Kf", "128M", "console=ttyS2")
+        assert (shell.prompt, shell.login_timeout) == ("mipsel# ", 60)
+        assert lg.console_bps(target) == 115200
+    assert env.config.get_tool("qemu") == str(boards.HERE / "labgrid" / "qemu-system-mipsel")
+    assert env.config.get_image_path("kernel") == INFO.kernel
+
+
+def test_serial_numbers_and_slot_options():
+    assert line.serial_number(0x4C0000000000, 2, 3) == "4c0000002003"
+    with pytest.raises(ValueError, match="more than 12 hex digits"):
+        line.serial_number(0xFFFFFFFFF000, 1, 1)
+    assert line.parse_sim_options(["1=--set version=9", "2=--fail x", "1=--delay 5"], 2) == {
+        1: ("--set", "version=9", "--delay", "5"), 2: ("--fail", "x")}
+    for bad in ("3=--fail x", "--fail x", "one=--fail x"):
+        with pytest.raises(ValueError, match="SLOT in 1..2"):
+            line.parse_sim_options([bad], 2)
+
+
+# -- the simulators' keeper, against stand-ins for QEMU ----------------------------------------
+
+class StandInQemu:
+    """Serves a Unix socket as QEMU does (server=on,wait=off): one peer at a time; quit() closes
+    it and removes the file."""
+
+    def __init__(self, path: str, drop_first: bool = False):
+        with_old = os.path.exists(path)
+        if with_old:
+            os.unlink(path)
+        self.path, self.listener = path, socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(path)
+        self.listener.listen(1)
+        self.drop_first, self.peer = drop_first, None
+
+    def serve(self) -> None:
+        """Accepts the peer waiting (if any): dropping the first one when told to."""
+        self.listener.settimeout(0.05)
+        try:
+            peer, _ = self.listener.accept()
+        except socket.timeout:
+            return
+        if self.drop_first:
+            self.drop_first = False
+            peer.close()
+            return
+        self.peer = peer
+
+    def quit(self) -> None:
+        if self.peer:
+            self.peer.close()
+        self.listener.close()
+        os.unlink(self.path)
+
+
+def sim_args(pid: int) -> list[str]:
+    with open(f"/proc/{pid}/cmdline", "rb") as f:
+        return [w.decode() for w in f.read().split(b"\0")[:-1]]
+
+
+def serve_until(qemu: StandInQemu, keeper: line.SimKeeper, slot: int, serials: int,
+                timeout: float = 10):
+    """Serves the socket until the keeper's slot has its simulator of the given board count."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        qemu.serve()
+        sim = keeper.simulator(slot)
+        if qemu.peer is not None and sim is not None and len(keeper.serials(slot)) == serials:
+            return sim
+    raise AssertionError(f"slot {slot}: no simulator of board {serials}: "
+                         f"{keeper.serials(slot)}, notes {NOTES}")
+
+
+NOTES: list[str] = []
+
+
+@needs_sim
+def test_keeper_gives_each_fresh_qemu_the_next_serial_and_stops_every_simulator(tmp_path):
+    d = tempfile.mkdtemp(prefix="mcu-line.", dir="/tmp")
+    slots = [line.Slot(1, line.slot_socket(d, 1)),
+             line.Slot(2, line.slot_socket(d, 2), ("--set", "sn=00000000abcd"))]
+    base = 0x4C0000000000
+    NOTES.clear()
+    try:
+        with line.SimKeeper(slots, SIM, tmp_path, base, note=NOTES.append) as keeper:
+            time.sleep(0.2)  # no socket yet: no simulator
+            assert keeper.serials(1) == keeper.serials(2) == []
+            # A fresh QEMU that drops its first connection: the same board, the same serial.
+            qemu1 = StandInQemu(slots[0].socket, drop_first=True)
+            qemu2 = StandInQemu(slots[1].socket)
+            sim1 = serve_until(qemu1, keeper, 1, 1)
+            sim2 = serve_until(qemu2, keeper, 2, 1)
+            assert keeper.serials(1) == ["4c0000001001"]
+            args = sim_args(sim1.proc.pid)
+            assert args[args.index("--socket") + 1:args.index("--socket") + 4] == [
+                slots[0].socket, "--set", "sn=4c0000001001"]
+            assert any("trying again" in n or "ended" in n for n in NOTES)  # the dropped one
+            # A slot's own serial number comes after the keeper's: mcu_sim's last --set wins.
+            args = sim_args(sim2.proc.pid)
+            assert args.index("sn=00000000abcd") > args.index("sn=4c0000002001")
+
+            qemu1.quit()  # a power cycle: the simulator ends, the next QEMU is the next board
+            sim1.proc.wait(5)
+            qemu1 = StandInQemu(slots[0].socket)
+            sim1b = serve_until(qemu1, keeper, 1, 2)
+            assert keeper.serials(1) == ["4c0000001001", "4c0000001002"]
+            assert "sn=4c0000001002" in sim_args(sim1b.proc.pid)
+            assert (tmp_path / "slot1" / "sim-4c0000001002.out").exists()
+            assert sim2.proc.poll() is None and keeper.serials(2) == ["4c0000002001"]
+        assert sim1b.proc.returncode == 0 and sim2.proc.returncode == 0  # stopped, SIGTERM
+        assert keeper.error is None
+        qemu1.quit()
+        qemu2.quit()
+    finally:
+        for leftover in Path(d).iterdir():
+            leftover.unlink()
+        os.rmdir(d)
+
+
+# -- the command line ------------------------------------------------------------------------
+
+def fake_artifacts(tmp_path) -> Path:
+    import json
+    import dataclasses
+
+    info = {k: v for k, v in dataclasses.asdict(INFO).items() if k != "dir"}
+    (tmp_path / "board.json").write_text(json.dumps(info))
+    return tmp_path
+
+
+def line_cli(tmp_path, *args, **popen):
+    return subprocess.Popen([str(SOURCE / "boards" / "line.py"), "run", "mipsel",
+                             "--artifacts", str(fake_artifacts(tmp_path)), "--mcu-sim", SIM,
+                             *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            start_new_session=True, **popen)
+
+
+def test_run_gives_the_command_the_line_and_its_status(tmp_path):
+    proc = line_cli(tmp_path, "--slots", "2", "--bps", "9600", "--",
+                    "sh", "-c", "env | grep '^LG_' | sort; exit 5")
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 5, err
+    env = dict(l.split("=", 1) for l in out.decode().splitlines())
+    assert env["LG_CONSOLE_BPS"] == "9600"
+    assert env["LG_LINE_DIR"].startswith("/tmp/mcu-line.")
+    assert not os.path.exists(env["LG_LINE_DIR"])  # made for the run, removed after it
+    assert env["LG_BOARD_DIR"] == str(tmp_path)
+
+    proc = line_cli(tmp_path, "--slots", "5", "--", "true")
+    assert proc.wait(30) == 1 and b"--slots 5: " in proc.stderr.read()
+    proc = line_cli(tmp_path, "--slots", "1", "--dir", "/tmp/" + "d" * 100, "--", "true")
+    assert proc.wait(30) == 1 and b"longer than a socket's path" in proc.stderr.read()
+
+
+def test_run_passes_an_interrupt_on_and_exits_with_the_commands_status(tmp_path):
+    ready = tmp_path / "ready"
+    proc = line_cli(tmp_path, "--slots", "1", "--",
+                    "sh", "-c", f"trap 'exit 7' INT; touch {ready}; sleep 20 & wait")
+    deadline = time.monotonic() + 30
+    while not ready.exists():
+        assert proc.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)  # to line.py alone: no terminal sent it to the command
+    assert proc.wait(10) == 7
+
+
+# -- two real slots ----------------------------------------------------------------------------
+
+def serial_read(b: boards.Board) -> str:
+    """The serial number that mcu_test 6 reads on the board ("sn:   4c   0 ... 1."), as 12 hex
+    digits."""
+    out, status = b.sh("mcu_test 6")
+    line_sn = [l for l in out.splitlines() if l.startswith("sn:")]
+    assert status == 0 and len(line_sn) == 1, out
+    return "".join(f"{int(x, 16):02x}" for x in line_sn[0][3:].rstrip(".").split())
+
+
+@pytest.mark.skipif(not LINE_BOARD, reason="MCU_LINE_BOARD names no board (the line ctest)")
+@needs_sim
+def test_two_slots_read_their_own_serials_and_a_power_cycle_brings_the_next(tmp_path,
+                                                                          monkeypatch):
+    info = boards.artifacts(LINE_BOARD)
+    d = tempfile.mkdtemp(prefix="mcu-line.", dir="/tmp")
+    monkeypatch.setenv("LG_CONSOLE_BPS", "115200")  # as slow as a real board's console
+    for key, value in line.line_environ(info, d).items():
+        monkeypatch.setenv(key, value)
+    env = lg.open_environment(line.LINE)
+    slots = [line.Slot(n, line.slot_socket(d, n)) for n in (1, 2)]
+    b1, b2 = (boards.Board(env.get_target(f"slot{n}"), sim=SIM) for n in (1, 2))
+    try:
+        with line.SimKeeper(slots, SIM, tmp_path, note=print) as keeper:
+            for b in (b1, b2):  # one after the other: labgrid's steps are not thread-safe
+                b.start()
+            first = [serial_read(b) for b in (b1, b2)]
+            assert [keeper.serials(n) for n in (1, 2)] == [[sn] for sn in first]
+            assert first[0] != first[1]
+
+            lg.power_cycle(b2.target)
+            again = serial_read(b2)
+            assert keeper.serials(2) == [first[1], again] and again != first[1]
+            assert serial_read(b1) == first[0]  # the other slot went on as it was
+            for b in (b1, b2):
+                assert b.console.rx == len(b.console_log) > 0 and b.console.tx > 0
+            assert keeper.error is None
+    finally:
+        for b in (b1, b2):
+            b.close()
+        for leftover in Path(d).iterdir():
+            leftover.unlink()
+        os.rmdir(d)
