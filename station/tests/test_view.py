@@ -1,0 +1,412 @@
+"""The operator's view of a line of slots: plain lines off a terminal, the live table on one,
+and the table as a terminal shows it (a driver program in a detached tmux)."""
+
+from __future__ import annotations
+
+import io
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+from rich.console import Console
+
+from view import LiveView, Phase, PlainView, SlotStatus, clean, make_view
+
+HERE = Path(__file__).resolve().parent
+METERING = "mains metering: voltage, current, power, ..."
+HOSTILE = "\x1b[2J\x1b]0;owned\x07[bold]red[/bold]\r\nlogin: \x9b31m\x00"
+
+
+def at_step(slot, serial, step, left, passed=0, judged=0, command="mcu_test 4", title=METERING):
+    return SlotStatus(slot, Phase.TESTING, serial, step, 19, command, title, left, passed,
+                      judged, 18)
+
+
+def no_control_bytes(data: bytes) -> bool:
+    """Nothing but printable UTF-8 and line ends: no ESC, CR, BEL, NUL, DEL or C1 codes."""
+    text = data.decode("utf-8")
+    return not re.search(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", text)
+
+
+# -- the text a board sends -----------------------------------------------------------------
+
+@pytest.mark.parametrize("raw, shown", [
+    ("0c2205435901", "0c2205435901"),
+    ("\x1b[31mred\x1b[0m", "red"),                       # colours dropped whole
+    ("\x1b]0;title\x07x", "x"),                          # a window title
+    ("a\x1b[2Jb\x1bc", "ab"),                            # clear screen, reset
+    ("a\rb\nc\td", "a b c d"),                           # line breaks become spaces
+    ("bell\x07 nul\x00 del\x7f c1\x85", "bell\\x07 nul\\x00 del\\x7f c1\\x85"),
+    ("\x1b7saved\x1b8 \x1b(Bascii", "saved ascii"),          # two-byte and charset escapes
+    ("\x9b2Jx", "x"),                                    # the one-byte CSI
+    ("[bold]markup[/bold] stays text", "[bold]markup[/bold] stays text"),
+])
+def test_clean_drops_escapes_and_shows_other_control_characters(raw, shown):
+    assert clean(raw) == shown
+
+
+# -- off a terminal -------------------------------------------------------------------------
+
+def test_plain_lines_for_phases_steps_and_verdicts_not_for_refreshes():
+    out = io.StringIO()
+    view = make_view(["slot1", "slot2"], out)
+    assert isinstance(view, PlainView)
+    feed = [
+        SlotStatus("slot1", Phase.BOOTING),
+        SlotStatus("slot2", Phase.BOOTING),
+        SlotStatus("slot1", Phase.BOOTING),  # the same again
+        at_step("slot1", None, 1, 0.3, command="mcu_test 0 0", title="MCU work mode"),
+        at_step("slot1", None, 1, 0.1, command="mcu_test 0 0", title="MCU work mode"),
+        at_step("slot2", "0c2205435901", 4, 1.4, 3, 3),
+        at_step("slot2", "0c2205435901", 4, 1.2, 3, 3),
+        at_step("slot2", "0c2205435901", 4, None, 3, 3),  # the step's tool run ended
+        at_step("slot1", "0c2205435900", 3, 3.0, 2, 2, "mcu_test 6", "serial number"),
+        at_step("slot2", "0c2205435901", 5, 0.5, 6, 6, "mcu_test 22", "mains frequency"),
+        SlotStatus("slot2", Phase.DONE, "0c2205435901", passed=18, judged=18, total=18,
+                   verdict="pass", boards=1, note="reports/0c2205435901_x.json"),
+        SlotStatus("slot2", Phase.DONE, "0c2205435901", passed=18, judged=18, total=18,
+                   verdict="pass", boards=1, note="reports/0c2205435901_x.json"),
+        SlotStatus("slot1", Phase.LOST, "0c2205435900", 3, 19, passed=2, judged=2, total=18,
+                   note="the console closed"),
+        SlotStatus("slot1", Phase.WAITING, boards=1),
+        SlotStatus("slot2", Phase.WAITING, boards=1),
+        SlotStatus("slot1", Phase.BOOTING, boards=1),
+        at_step("slot1", "0c2205435903", 4, 1.4),  # the next board, booted straight to step 4
+        SlotStatus("slot1", Phase.STOPPED, "0c2205435903", 4, 19, total=18),
+        SlotStatus("slot2", Phase.STOPPED, boards=1),
+    ]
+    for status in feed:
+        view.update(status)
+    view.say("[ 4/18] mains voltage            230 V            (min 207.0, max 253.0)  PASS")
+    view.close()
+    assert out.getvalue().splitlines() == [
+        "slot1 booting",
+        "slot2 booting",
+        "slot1 testing",
+        "slot1 step 1/19 mcu_test 0 0: MCU work mode (waits 0.3 s)",
+        "slot2 0c2205435901 testing",
+        "slot2 0c2205435901 step 4/19 mcu_test 4: mains metering (waits 1.4 s)",
+        "slot1 0c2205435900 step 3/19 mcu_test 6: serial number (waits 3.0 s)",
+        "slot2 0c2205435901 step 5/19 mcu_test 22: mains frequency (waits 0.5 s)",
+        "slot2 0c2205435901: PASS, 18 of 18 passed: reports/0c2205435901_x.json",
+        "slot1 0c2205435900: LOST, 2 of 18 passed: the console closed",
+        "slot1 waiting for a board (1 done)",
+        "slot2 waiting for a board (1 done)",
+        "slot1 booting",
+        "slot1 0c2205435903 testing",
+        "slot1 0c2205435903 step 4/19 mcu_test 4: mains metering (waits 1.4 s)",
+        "slot1 0c2205435903: STOPPED, 0 of 18 passed",
+        "slot2: STOPPED",
+        "[ 4/18] mains voltage            230 V            (min 207.0, max 253.0)  PASS",
+    ]
+
+
+def test_plain_view_lets_no_control_character_or_markup_through():
+    out = io.StringIO()
+    view = PlainView(["slot1"], out)
+    view.update(SlotStatus("slot1", Phase.BOOTING, note=HOSTILE))
+    view.update(at_step("slot1", "0c22\x1b[1m05", 2, 1.0, title="\x1b[5mblink\x1b[0m: x"))
+    view.update(SlotStatus("slot1", Phase.LOST, "0c22\x1b[1m05", total=18, note=HOSTILE))
+    view.say("[ 3/18] serial number  " + HOSTILE)
+    view.close()
+    text = out.getvalue()
+    assert no_control_bytes(text.encode())
+    lines = text.splitlines()
+    assert lines[1] == "slot1 0c2205 testing"
+    assert lines[2] == "slot1 0c2205 step 2/19 mcu_test 4: blink (waits 1.0 s)"
+    assert lines[3] == "slot1 0c2205: LOST, 0 of 18 passed: [bold]red[/bold]  login: \\x00"
+    assert lines[4] == "[ 3/18] serial number  [bold]red[/bold]  login: \\x00"
+    assert len(lines) == 5
+
+
+class TornOut(io.StringIO):
+    """A stream that takes a line a character at a time and lets other threads run in
+    between, as a pipe's partial writes do: lines written without the view's lock tear."""
+
+    def write(self, s):
+        for ch in s:
+            super().write(ch)
+            time.sleep(0)
+        return len(s)
+
+
+def slot_feed(slot: str, serial: str, steps: int) -> list[SlotStatus]:
+    feed = [SlotStatus(slot, Phase.BOOTING)]
+    for step in range(1, steps + 1):
+        for left in (0.5, 0.3, 0.1, None):
+            feed.append(at_step(slot, serial, step, left, step - 1, step - 1,
+                                f"mcu_test {step}", f"step {step}: what it reads"))
+    feed.append(SlotStatus(slot, Phase.DONE, serial, passed=steps, judged=steps, total=steps,
+                           verdict="pass"))
+    return feed
+
+
+def test_plain_lines_from_slot_threads_stay_whole_and_in_each_slots_order():
+    slots = [f"slot{i}" for i in range(1, 5)]
+    feeds = {s: slot_feed(s, f"0c22054359{i:02d}", 12) for i, s in enumerate(slots)}
+    # Each slot's lines, as one slot alone prints them.
+    alone = {}
+    for s, feed in feeds.items():
+        one = io.StringIO()
+        view = PlainView([s], one)
+        for status in feed:
+            view.update(status)
+        alone[s] = one.getvalue().splitlines()
+        assert len(alone[s]) == 1 + 1 + 12 + 1  # booting, testing, the steps, the verdict
+
+    out = TornOut()
+    view = make_view(slots, out)
+    threads = [threading.Thread(target=lambda f=feed: [view.update(x) for x in f])
+               for feed in feeds.values()]
+    threads.append(threading.Thread(target=lambda: [view.say(f"line {i}") for i in range(40)]))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    lines = out.getvalue().splitlines()
+    for s in slots:
+        assert [line for line in lines if line.split(" ")[0] == s] == alone[s]
+    assert [line for line in lines if line.startswith("line ")] == [f"line {i}"
+                                                                     for i in range(40)]
+    assert len(lines) == sum(map(len, alone.values())) + 40
+
+
+def test_make_view_follows_the_stream_unless_told():
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    plain = make_view(["slot1"], Terminal(), tty=False)
+    assert isinstance(plain, PlainView)
+    live = make_view(["slot1"], Terminal())
+    try:
+        assert isinstance(live, LiveView)
+    finally:
+        live.close()
+    forced = make_view(["slot1"], io.StringIO(), tty=True)
+    forced.close()
+    assert isinstance(forced, LiveView)
+
+
+# -- on a terminal --------------------------------------------------------------------------
+
+def rendered(view: LiveView, width: int = 120) -> list[list[tuple[str, object]]]:
+    """The view's rows as a terminal of this width gets them: lines of (text, style)."""
+    console = Console(file=io.StringIO(), width=width, force_terminal=True,
+                      color_system="standard")
+    lines = console.render_lines(view.rows(), console.options.update(width=width), pad=False)
+    return [[(seg.text, seg.style) for seg in line] for line in lines]
+
+
+def text_of(line) -> str:
+    return "".join(t for t, _ in line)
+
+
+def row_span(texts: list[str], slot: str) -> tuple[int, int] | None:
+    """Where a slot's row is among a table's lines: from the line that names the slot in the
+    first column to the next row's or the table's bottom edge; None if it is not there."""
+    def cell(line):
+        return line.split("│")[1].strip() if line.startswith("│") else None
+
+    named = [i for i, line in enumerate(texts) if cell(line) == slot]
+    if not named:
+        return None
+    assert len(named) == 1, f"{slot} twice in one table:\n" + "\n".join(texts)
+    rows = [i for i, line in enumerate(texts) if (cell(line) or "").startswith("slot")
+            or line.startswith(("└", "├"))]
+    return named[0], next(i for i in rows if i > named[0])
+
+
+def row(lines, slot: str) -> list:
+    first, end = row_span([text_of(line) for line in lines], slot)
+    return lines[first:end]
+
+
+def backgrounds(line) -> set[str]:
+    return {style.bgcolor.name for _, style in line if style and style.bgcolor}
+
+
+def test_live_rows_show_each_slot_in_the_order_given_with_its_step_and_tally():
+    view = LiveView(["slot2", "slot1", "slot3"], io.StringIO(), width=120)
+    try:
+        view.update(at_step("slot2", "0c2205435901", 4, 0.84, 12, 12))
+        view.update(SlotStatus("slot1", Phase.BOOTING, boards=3))
+        lines = rendered(view)
+    finally:
+        view.close()
+    names = [text_of(line).split("│")[1].strip() for line in lines
+             if re.match(r"│ slot\d ", text_of(line))]
+    assert names == ["slot2", "slot1", "slot3"]
+    slot2 = "\n".join(text_of(line) for line in row(lines, "slot2"))
+    for shown in ("0c2205435901", "4/19 mcu_test 4 mains metering", "0.8 s left",
+                  "12/18 passed", "testing"):
+        assert shown in slot2
+    slot1 = "\n".join(text_of(line) for line in row(lines, "slot1"))
+    assert "3 boards" in slot1 and "booting" in slot1 and "passed" not in slot1
+    slot3 = "\n".join(text_of(line) for line in row(lines, "slot3"))
+    assert "waiting for a board" in slot3
+    assert not any(backgrounds(line) for line in lines)  # no verdict yet, no block
+
+
+@pytest.mark.parametrize("status, word, colour", [
+    (SlotStatus("s", Phase.DONE, "0c22", passed=18, judged=18, total=18, verdict="pass"),
+     "PASS", "green"),
+    (SlotStatus("s", Phase.DONE, "0c22", passed=16, judged=18, total=18, verdict="fail"),
+     "FAIL", "red"),
+    (SlotStatus("s", Phase.DONE, "0c22", passed=3, judged=3, total=18, verdict="stopped"),
+     "STOPPED", "red"),
+    (SlotStatus("s", Phase.STOPPED, total=18), "STOPPED", "red"),
+    (SlotStatus("s", Phase.LOST, "0c22", 5, 19, total=18, note="no shell"), "LOST", "red"),
+])
+def test_live_verdict_is_a_block_several_lines_tall_in_its_colour(status, word, colour):
+    view = LiveView(["s"], io.StringIO(), width=100)
+    try:
+        view.update(status)
+        lines = row(rendered(view, 100), "s")
+    finally:
+        view.close()
+    coloured = [line for line in lines if backgrounds(line)]
+    assert len(coloured) >= 3
+    assert all(backgrounds(line) == {colour} for line in coloured)
+    assert sum(word in text_of(line) for line in coloured) == 1
+    assert all(style.bold for line in coloured for t, style in line if word in t)
+
+
+def test_live_view_on_a_stream_prints_lines_above_and_leaves_the_last_rows():
+    out = io.StringIO()
+    view = make_view(["slot1", "slot2"], out, tty=True)
+    view.update(at_step("slot1", "0c22" + HOSTILE, 2, 1.0))
+    view.say("[ 1/18] MCU work mode  " + HOSTILE)
+    view.update(SlotStatus("slot1", Phase.DONE, "0c2205435900", passed=18, judged=18,
+                           total=18, verdict="pass", note=HOSTILE))
+    view.update(SlotStatus("slot2", Phase.LOST, note=HOSTILE))
+    view.close()
+    view.close()  # a second close is harmless
+    text = out.getvalue()
+    assert "\x1b[2J" not in text and "\x1b]" not in text and "\x07" not in text
+    assert "\x9b" not in text and "\x00" not in text  # (rich itself moves with CRs)
+    plain = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", text)
+    assert "[ 1/18] MCU work mode  [bold]red[/bold]  login: \\x00" in plain
+    last = plain[plain.rindex("┏"):]  # the rows as close() left them
+    assert "PASS" in last and "LOST" in last and "0c2205435900" in last
+    assert "[bold]red[/bold]" in last and "testing" not in last
+    assert plain.index("MCU work mode") < plain.rindex("┏")
+
+
+def test_live_view_takes_updates_and_lines_from_threads_while_it_redraws():
+    view = LiveView([f"slot{i}" for i in range(4)], io.StringIO(), width=120,
+                    refresh_per_second=100)
+    stop = time.monotonic() + 0.5
+
+    def slot(name):
+        n = 0
+        while time.monotonic() < stop:
+            n += 1
+            view.update(at_step(name, "0c22", n % 19 + 1, 1.0))
+            view.say(f"{name} line {n}")
+
+    threads = [threading.Thread(target=slot, args=(f"slot{i}",), daemon=True)
+               for i in range(4)]
+    for t in threads:
+        t.start()
+    patience = time.monotonic() + 10
+    for t in threads:
+        t.join(max(patience - time.monotonic(), 0))
+    hung = [t.name for t in threads if t.is_alive()]
+    closer = threading.Thread(target=view.close, daemon=True)
+    closer.start()
+    closer.join(max(patience - time.monotonic(), 0.5))
+    assert not hung and not closer.is_alive(), "the view deadlocked"
+
+
+# -- in a terminal: tmux --------------------------------------------------------------------
+
+@dataclass
+class TmuxRun:
+    screens: list[str]   # the pane's text at each capture that differed from the one before
+    status: int | None   # the program's exit status; None if it still ran at the timeout
+
+
+def run_in_tmux(argv: list[str], *, cwd: str | Path | None = None,
+                env: dict[str, str] | None = None, size: tuple[int, int] = (120, 30),
+                every: float = 0.1, timeout: float = 30.0) -> TmuxRun:
+    """Runs argv in a detached tmux pane of this size on a server of its own and captures the
+    screen every so often until the program ends (its last screen included) or the timeout."""
+    tmux = shutil.which("tmux")
+    if tmux is None:
+        pytest.skip("tmux is not installed")
+    env = dict(os.environ if env is None else env)
+    env.pop("TMUX", None)  # not nested in a tmux that runs the tests
+    # The shell around the program keeps its status, then holds the pane open with the
+    # program's last screen as it left it (tmux's own remain-on-exit writes over the bottom
+    # line, and at times leaves the program a zombie whose status it never reports).
+    kept = Path(tempfile.mkdtemp(prefix="tmux-run-")) / "status"
+    # A server of its own, its socket in the same folder (gone with it), no user's config.
+    base = [tmux, "-S", str(kept.parent / "socket"), "-f", "/dev/null"]
+
+    def tmux_do(*args: str) -> str:
+        return subprocess.run(base + list(args), env=env, capture_output=True, text=True,
+                              check=True, timeout=10).stdout
+
+    command = (f"{shlex.join(argv)}; echo $? >{shlex.quote(str(kept))}.new && "
+               f"mv {shlex.quote(str(kept))}.new {shlex.quote(str(kept))}; exec sleep 86400")
+    try:
+        tmux_do("new-session", "-d", "-s", "run", "-x", str(size[0]), "-y", str(size[1]),
+                *(["-c", str(cwd)] if cwd is not None else []), command)
+        deadline = time.monotonic() + timeout
+        screens: list[str] = []
+        status = None
+        while True:
+            ended = kept.exists()  # before the capture, so that the last one is the final screen
+            screen = tmux_do("capture-pane", "-p", "-t", "run")
+            if not screens or screens[-1] != screen:
+                screens.append(screen)
+            if ended:
+                status = int(kept.read_text())
+                break
+            if time.monotonic() > deadline:
+                break
+            time.sleep(every)
+    finally:
+        subprocess.run(base + ["kill-server"], env=env, capture_output=True, timeout=10)
+        shutil.rmtree(kept.parent, ignore_errors=True)
+    return TmuxRun(screens, status)
+
+
+def screen_rows(screen: str, slot: str) -> list[str]:
+    """A slot's row on a captured screen, its lines (none if it is not on the screen)."""
+    lines = screen.splitlines()
+    span = row_span(lines, slot)
+    return lines[span[0]:span[1]] if span else []
+
+
+def test_the_live_rows_in_a_terminal_change_as_the_slots_run():
+    run = run_in_tmux(["/usr/bin/python3", str(HERE / "view_driver.py")], cwd=HERE,
+                      every=0.1, timeout=30)
+    last = run.screens[-1]
+    assert run.status == 0, last
+    running = [s for s in run.screens if "s left" in s]
+    assert len(running) >= 5, run.screens
+    # The rows change in place: the seconds left and the steps move on.
+    lefts = {re.search(r"\d+\.\d s left", "\n".join(screen_rows(s, "slot1"))).group()
+             for s in running if "s left" in "\n".join(screen_rows(s, "slot1"))}
+    steps = {m.group() for s in running
+             for m in [re.search(r"[1-4]/4 mcu_test", "\n".join(screen_rows(s, "slot1")))] if m}
+    assert len(lefts) >= 3 and len(steps) >= 3, (lefts, steps)
+    # In the end each slot's verdict in its own row, and the lines said above the rows.
+    verdicts = {slot: "\n".join(screen_rows(last, slot)) for slot in ("slot1", "slot2", "slot3")}
+    assert "PASS" in verdicts["slot1"] and "6/6 passed" in verdicts["slot1"]
+    assert "FAIL" in verdicts["slot2"] and "5/6 passed" in verdicts["slot2"]
+    assert "LOST" in verdicts["slot3"] and "login incorrect" in verdicts["slot3"]
+    assert "testing" not in last and "\x1b" not in last
+    assert re.search(r"^slot2 \[5/6\] RS485 loopback +FAIL$", last, re.M)
+    assert last.index("RS485 loopback") < last.index("┏")
+    assert all(len(line) <= 120 for s in run.screens for line in s.splitlines())
