@@ -61,7 +61,7 @@ import time
 import zlib
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Sequence
+from typing import Iterator, Sequence
 
 import pytest
 
@@ -74,6 +74,8 @@ DEFAULT_SIM = SOURCE / "build" / "default" / "sim" / "mcu_sim"
 SIM_READY_S = 5.0
 # Scratch files of a command's output on the board, named after the shell's pid.
 SCRATCH = "/tmp/mcu-run.$$"
+# What a step's line may take beyond the step's bound: its output over a slow console.
+STEP_SLACK_S = 10.0
 VT100 = re.compile(r"(\x1b\[|\x9b)[^@-_a-z]*[@-_a-z]|\x1b[@-_a-z]")  # as ShellDriver removes them
 PR_SET_PDEATHSIG = 1
 
@@ -149,7 +151,8 @@ def labgrid_environ(info: BoardInfo, socket: str) -> dict[str, str]:
             "LG_QEMU_CPU": info.cpu, "LG_QEMU_MEMORY": info.memory,
             "LG_QEMU_KERNEL": info.kernel,
             "LG_QEMU_EXTRA_ARGS": shlex.join(qemu_args(info, socket, "null")),
-            "LG_QEMU_BOOT_ARGS": "console=ttyS2"}
+            "LG_QEMU_BOOT_ARGS": "console=ttyS2",
+            "LG_CONSOLE_BPS": os.environ.get("LG_CONSOLE_BPS", "0")}
 
 
 def virtual_environ(name: str, socket: str) -> dict[str, str]:
@@ -251,6 +254,41 @@ def parse_report(lines: Sequence[str], timeout_ms: int | None) -> Run:
     return Run(blocks[0], blocks[1], status, wall_ms, killed, bool(term))
 
 
+# -- many commands in one round trip ---------------------------------------------------------
+
+# One line per command as it ends: status, the board's clock around it, and its output gzip'ed
+# in Base64 on that line (the typed script's echo holds `$rc`, never digits, so cannot match).
+_STEP = re.compile(rb"mcu-step rc=(\d+) t0=(\d+) t1=(\d+) ([A-Za-z0-9+/=]*)\r?\n")
+_STEPS_END = "mcu-steps-end"
+
+
+def steps_script(commands: Sequence[Sequence[str]], timeouts_ms: Sequence[int]) -> str:
+    """One shell line that runs the commands in turn in /tmp, each bounded by busybox `timeout`
+    (SIGKILL after its bound in whole seconds, rounded up), standard error merged, and prints a
+    step line after each (parse_step). The shell function keeps the typed line short: a
+    console carries every byte twice, typed and echoed."""
+    body = (f"s(){{ {_now('t0')}; timeout -s KILL \"$@\" </dev/null >{SCRATCH} 2>&1; rc=$?; "
+            f"{_now('t1')}; echo \"mcu-step rc=$rc t0=$t0 t1=$t1 "
+            f"$(gzip -c {SCRATCH} | base64 -w 0)\"; }}")
+    calls = "; ".join(f"s {max(1, -(-t // 1000))} {shlex.join(argv)}"
+                      for argv, t in zip(commands, timeouts_ms, strict=True))
+    end = f"{_STEPS_END[:4]}'{_STEPS_END[4:]}'"  # its echo must not read as the end
+    return f"cd /tmp; {body}; {calls}; rm -f {SCRATCH}; echo {end}"
+
+
+def parse_step(match: re.Match, timeout_ms: int) -> Run:
+    """The Run of one step line; BoardError when its output came back damaged."""
+    rc, t0, t1 = (int(g) for g in match.groups()[:3])
+    try:
+        out = gzip.decompress(base64.b64decode(match.group(4), validate=True))
+    except (binascii.Error, OSError, EOFError, zlib.error) as e:
+        raise BoardError(f"the output came back damaged ({e}): {match.group(0)!r}") from None
+    wall_ms = (t1 - t0) // 1_000_000
+    status = -(rc - 128) if rc > 128 else rc
+    killed = status == -signal.SIGKILL and wall_ms >= timeout_ms - 1000
+    return Run(out, b"", status, wall_ms, killed, False)
+
+
 # -- a board through labgrid -----------------------------------------------------------------
 
 class Board:
@@ -269,6 +307,7 @@ class Board:
         self.socket = socket or (os.environ.get("LG_MCU_SOCKET") if self.virtual else None)
         self.sim_program = str(Path(sim or DEFAULT_SIM).absolute())
         self.console_log = bytearray()
+        self.console = lg.ConsoleMeter()  # bytes over the console both ways (start() counts)
         self.boot_seconds: float | None = None
         self.boot_cpu_seconds: float | None = None
         self.overheads_ms: list[float] = []  # per run: its round trip beyond its own wall time
@@ -285,7 +324,8 @@ class Board:
             return self
         started = time.monotonic()
         try:
-            self._lg.tee_console(self.target, self.console_log)
+            self.console = self._lg.watch_console(self.target, self.console_log,
+                                                  self._lg.console_bps(self.target))
             self._lg.power_on(self.target)
             self.shell = self.target.get_driver("CommandProtocol")
         except Exception as e:  # labgrid raises pexpect's TIMEOUT, ExecutionError, OSError...
@@ -373,6 +413,48 @@ class Board:
         if not run.killed:
             self.overheads_ms.append((time.monotonic() - started) * 1000 - run.wall_ms)
         return run
+
+    def run_steps(self, commands: Sequence[Sequence[str]],
+                  timeouts_ms: Sequence[int]) -> Iterator[Run | BoardError]:
+        """Runs the commands one after another on the board in one round trip (steps_script),
+        standard error merged, and yields each one's Run as soon as it ends (or a BoardError
+        when its output came back damaged; the next ones still come). A command that outlives
+        its bound is killed on the board and the next one starts. A board that stops answering
+        raises BoardError, now and at every later call. Over SSH, one run() per command."""
+        if self._failure:
+            raise BoardError(self._failure)
+        self.start()
+        if not self._lg.is_console_shell(self.shell):
+            for argv, timeout_ms in zip(commands, timeouts_ms, strict=True):
+                yield self.run(argv, timeout_ms, merged=True)
+            return
+        console, prompt = self.shell.console, self.shell.prompt
+        console.sendline(steps_script(commands, timeouts_ms))
+        done = False
+        try:
+            for n, timeout_ms in enumerate(timeouts_ms, 1):
+                # The board kills the command at its bound; then its line needs the console.
+                match = self._expect_or_lose(_STEP, timeout_ms / 1000 + STEP_SLACK_S,
+                                             f"step {n} of {len(timeouts_ms)}")
+                try:
+                    yield parse_step(match, timeout_ms)
+                except BoardError as e:
+                    yield e
+            self._expect_or_lose(rf"{_STEPS_END}\s+{prompt}".encode(), STEP_SLACK_S,
+                                 "the end of the steps")
+            done = True
+        finally:
+            if not done and not self._failure and not self._interrupt():  # stopped early
+                self._failure = f"board {self.name}: the shell did not answer after Ctrl-C"
+
+    def _expect_or_lose(self, pattern, timeout: float, what: str) -> re.Match:
+        try:
+            _, _, match, _ = self.shell.console.expect(pattern, timeout=timeout)
+            return match
+        except self._lg.LOST as e:
+            self._failure = (f"board {self.name}: lost, no answer for {timeout:.0f} s waiting "
+                             f"for {what} ({type(e).__name__}); console log:\n{self.log()}")
+            raise BoardError(self._failure) from None
 
     def sh(self, command: str, timeout_ms: int = 30000) -> tuple[str, int]:
         """A shell command's text (standard output and error) and exit status."""

@@ -177,9 +177,11 @@ def connect(url: URL | str, *, reader: bool = False) -> Engine:
     """An engine for the station (writes), or with `reader` for a report (reads only)."""
     url = parse_url(url)
     if url.get_backend_name() == "sqlite":
-        # One connection kept open (SQLAlchemy 1.4 opens a file afresh for each use).
+        # One connection kept open (SQLAlchemy 1.4 opens a file afresh for each use), lent to
+        # one thread at a time: the slots of a line write from threads of their own.
         engine = sa.create_engine(url, future=True, poolclass=sa.pool.QueuePool,
-                                  pool_size=1, max_overflow=4)
+                                  pool_size=1, max_overflow=4,
+                                  connect_args={"check_same_thread": False})
         _sqlite_setup(engine, reader)
     else:
         # libpq fills in what the URL leaves out; write() retries on a lost connection.

@@ -8,6 +8,7 @@ click), the RS485 and infrared ports, and the factory test, the longest, last.
 from __future__ import annotations
 
 import math
+import queue
 import threading
 import time
 from dataclasses import dataclass, field
@@ -196,50 +197,85 @@ def judge(m: Measurement, outcomes: list[dict]) -> Result:
     return result
 
 
-Progress = Callable[[Step, int, float | None], None]  # step, steps in plan, seconds left or None
+Progress = Callable[[Step | None, int, float | None], None]  # step, steps in plan, seconds left or None
+Judged = Callable[[Measurement, Result], None]
 
 
 class Station:
-    """Runs the plan's steps (each once) on a transport and judges the measurements."""
+    """Runs the plan's steps (each once, all in one go: on a board one round trip) and judges
+    each measurement as soon as its steps are in."""
 
     def __init__(self, plan: list[Measurement], transport: Transport,
                  progress: Progress = lambda step, total, left: None):
         self.plan, self.transport, self.progress = plan, transport, progress
-        self.total_steps = max((s.number for m in plan for s in m.steps), default=0)
+        self.steps = sorted({s.number: s for m in plan for s in m.steps}.values(),
+                            key=lambda s: s.number)
         self.runs: dict[int, ToolRun | TransportError] = {}
         self.unrecognised: list[str] = []
         self.step_seconds = 0.0  # the wall time of every tool run, transport included
+        self.tool_seconds = 0.0  # the tool's own time, where it ran
 
-    def run_step(self, step: Step) -> ToolRun:
-        if step.number not in self.runs:
-            self.runs[step.number] = self._run(step)
-        run = self.runs[step.number]
-        if isinstance(run, TransportError):
-            raise run
-        return run
-
-    def _run(self, step: Step) -> ToolRun | TransportError:
-        box: list = []
-        worker = threading.Thread(target=self._call, args=(step, box), daemon=True)
-        started = time.monotonic()
+    def run(self, judged: Judged, stop: threading.Event | None = None) -> None:
+        """Runs every step; judged(m, result) for each measurement in the plan's order of its
+        last step. stop: no step starts after it is set (the one running ends first); the
+        measurements that were not judged then are left to the caller."""
+        stop = stop or threading.Event()
+        calls = [(s.args, s.wait + TIMEOUT_MARGIN) for s in self.steps]
+        inbox: queue.Queue = queue.Queue()
+        worker = threading.Thread(target=self._fetch, args=(calls, inbox, stop), daemon=True)
         worker.start()
-        while worker.is_alive():
-            self.progress(step, self.total_steps, max(step.wait - (time.monotonic() - started), 0))
-            worker.join(0.2)
-        self.progress(step, self.total_steps, None)
-        self.step_seconds += time.monotonic() - started
-        return box[0]
+        pending = list(self.plan)
+        started = time.monotonic()
+        lost: TransportError | None = None
+        for step in self.steps:
+            while True:
+                self.progress(step, len(self.steps),
+                              max(step.wait - (time.monotonic() - started), 0))
+                try:
+                    item = inbox.get(timeout=0.2)
+                    break
+                except queue.Empty:
+                    pass
+            if item is None:  # stopped, or nothing more comes
+                break
+            if isinstance(item, _Lost):
+                lost = item.error
+                break
+            self.runs[step.number] = item
+            now = time.monotonic()
+            self.step_seconds += now - started
+            if isinstance(item, ToolRun) and item.seconds is not None:
+                self.tool_seconds += item.seconds
+            started = now
+            for m in [m for m in pending if all(s.number in self.runs for s in m.steps)]:
+                pending.remove(m)
+                judged(m, self.measure(m))
+        self.progress(self.steps[0] if self.steps else None, len(self.steps), None)
+        worker.join()
+        if lost is not None:
+            for m in pending:
+                judged(m, unjudged(m, Verdict.ERROR, f"TransportError: {lost}", m.commands))
 
-    def _call(self, step: Step, box: list) -> None:
+    def _fetch(self, calls, inbox: queue.Queue, stop: threading.Event) -> None:
+        runs = self.transport.run_all(calls)
         try:
-            box.append(self.transport.run(step.args, step.wait + TIMEOUT_MARGIN))
+            for item in runs:
+                inbox.put(item)
+                if stop.is_set():
+                    break
         except TransportError as e:
-            box.append(e)
+            inbox.put(_Lost(e))
+        finally:
+            runs.close()
+            inbox.put(None)
 
     def measure(self, m: Measurement) -> Result:
+        """The verdict of a measurement whose steps have all run."""
         outcomes = []
         for step in m.steps:
-            run = self.run_step(step)  # a TransportError ends this measurement as an error
+            run = self.runs[step.number]
+            if isinstance(run, TransportError):
+                return unjudged(m, Verdict.ERROR, f"TransportError: {run}", m.commands)
             output = parse_output(run.stdout)
             for line in output.unrecognised:
                 note = f"{step.command}: {line}"
@@ -254,3 +290,8 @@ class Station:
                 result.verdict = Verdict.ERROR
                 result.detail = f"{step.command} ended with status {status}"
         return result
+
+
+@dataclass(frozen=True)
+class _Lost:
+    error: TransportError

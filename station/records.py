@@ -40,6 +40,8 @@ class FinishedRun:
     steps_s: float | None
     results: tuple[Result, ...]  # every measurement of the plan, in its order
     unrecognised: tuple[str, ...]
+    slot: str | None = None    # the line's slot (its labgrid target) the board was in
+    stopped: bool = False      # the operator stopped the station while the board was tested
 
     @property
     def serial_number(self) -> str | None:
@@ -73,7 +75,8 @@ def build_record(run: FinishedRun) -> dict[str, object]:
         "duration_s": run.duration_s,
         "board_ready_s": run.board_ready_s,
         "steps_s": run.steps_s,
-        "verdict": run.verdict.value,
+        "slot": run.slot,
+        "verdict": RunVerdict.STOPPED.value if run.stopped else run.verdict.value,
         "measurements": [r.as_dict() for r in run.results],
         "unrecognised_output": list(run.unrecognised),
     }
@@ -253,7 +256,8 @@ def read_record(path: Path) -> tuple[RunStart, tuple[Result, ...], RunVerdict, d
         product=_field(record, "product", path, str),
         limits_file=_field(record, "limits_file", path, str),
         limits_sha256="",  # the record does not say which bytes the limits had
-        started_at=_utc(_field(record, "start", path, str), "start", path))
+        started_at=_utc(_field(record, "start", path, str), "start", path),
+        slot=_field(record, "slot", path, (str, type(None))))
     results = []
     for i, m in enumerate(_field(record, "measurements", path, list), 1):
         where = f"measurements[{i}]"

@@ -7,8 +7,9 @@ MCU sends is echoed) and its exit status.
 from __future__ import annotations
 
 import subprocess
+import time
 from dataclasses import dataclass
-from typing import Protocol, Sequence
+from typing import Iterator, Protocol, Sequence
 
 
 class TransportError(Exception):
@@ -19,10 +20,19 @@ class TransportError(Exception):
 class ToolRun:
     stdout: bytes  # standard output and standard error, in the order written
     status: int
+    seconds: float | None = None  # the run's own time where it ran (the board's clock)
+
+
+# One tool run of a plan: its arguments and how long it may take before it counts as stuck.
+Call = tuple[Sequence[str], float]
 
 
 class Transport(Protocol):
-    def run(self, args: Sequence[str], timeout: float) -> ToolRun: ...
+    def run_all(self, calls: Sequence[Call]) -> Iterator[ToolRun | TransportError]:
+        """Runs the calls in order and yields each one's outcome as soon as it is in. A
+        TransportError yielded concerns that call only; one raised means that nothing more
+        will come (the board is lost)."""
+        ...
 
     def describe(self) -> str: ...
 
@@ -34,7 +44,15 @@ class LocalTool:
     def __init__(self, tool: str, cwd: str | None = None):
         self.tool, self.cwd = tool, cwd
 
+    def run_all(self, calls: Sequence[Call]) -> Iterator[ToolRun | TransportError]:
+        for args, timeout in calls:
+            try:
+                yield self.run(args, timeout)
+            except TransportError as e:
+                yield e
+
     def run(self, args: Sequence[str], timeout: float) -> ToolRun:
+        started = time.monotonic()
         try:
             done = subprocess.run([self.tool, *args], cwd=self.cwd, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -43,30 +61,38 @@ class LocalTool:
             raise TransportError(f"{self.tool} {' '.join(args)} did not end in {timeout:.0f} s")
         except OSError as e:
             raise TransportError(f"cannot run {self.tool}: {e}")
-        return ToolRun(done.stdout, done.returncode)
+        return ToolRun(done.stdout, done.returncode, time.monotonic() - started)
 
     def describe(self) -> str:
         return f"local {self.tool}" + (f" in {self.cwd}" if self.cwd else "")
 
 
 class LabgridShell:
-    """Runs the tool on a board reached through labgrid (boards/board.py's Board), which brings
-    the exact bytes, with the standard error in the order written, back over the console."""
+    """Runs the tool on a board reached through labgrid (boards/board.py's Board): the whole
+    plan as one shell script in one round trip, each run's exact bytes (standard error in the
+    order written) coming back over the console as soon as it ends."""
 
     def __init__(self, board, tool: str = "mcu_test"):
         self.board, self.tool = board, tool
 
-    def run(self, args: Sequence[str], timeout: float) -> ToolRun:
+    def run_all(self, calls: Sequence[Call]) -> Iterator[ToolRun | TransportError]:
         from board import BoardError
 
+        runs = self.board.run_steps([[self.tool, *args] for args, _ in calls],
+                                    [int(timeout * 1000) for _, timeout in calls])
         try:
-            run = self.board.run([self.tool, *args], timeout_ms=int(timeout * 1000), merged=True)
+            for (args, timeout), run in zip(calls, runs):
+                if isinstance(run, BoardError):
+                    yield TransportError(f"board {self.board.name}: {run}")
+                elif run.killed:
+                    yield TransportError(f"{self.tool} {' '.join(args)} did not end in "
+                                         f"{timeout:.0f} s on the board")
+                else:
+                    yield ToolRun(run.out, run.status, run.wall_ms / 1000)
         except BoardError as e:
-            raise TransportError(f"board {self.board.name}: {e}") from e
-        if run.killed:
-            raise TransportError(f"{self.tool} {' '.join(args)} did not end in {timeout:.0f} s "
-                                 "on the board")
-        return ToolRun(run.out, run.status)
+            raise TransportError(str(e)) from e
+        finally:
+            runs.close()  # stopped early: the board's shell is interrupted
 
     def describe(self) -> str:
         return f"labgrid shell, {self.tool}"

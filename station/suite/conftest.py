@@ -1,14 +1,11 @@
-"""The factory station as a pytest run: options, the board's transport, progress on the
-terminal, and the reports (JUnit properties, one JSON record per board, the results
-database)."""
+"""The factory station as a pytest run: options, the line of slots (one board, or several at
+once, or board after board), the operator's view, and the reports (JUnit properties per slot
+and measurement; station/line.py writes each board's JSON record and database run)."""
 
 from __future__ import annotations
 
 import socket
 import sys
-import time
-import uuid
-from datetime import datetime, timezone
 from pathlib import Path
 
 import pytest
@@ -17,11 +14,11 @@ sys.path[:0] = [str(Path(__file__).resolve().parents[1]),
                 str(Path(__file__).resolve().parents[2] / "boards")]
 
 from limits import LimitsError, load_limits  # noqa: E402
-from measurements import Result, Station, Verdict, build_plan, unjudged  # noqa: E402
-from records import (DbRecords, FinishedRun, JsonRecords, RunStart, RunVerdict,  # noqa: E402
-                     default_db, sha256_of)
+from line import LabgridSlot, Line, LocalSlot, Settings, Slot  # noqa: E402
+from measurements import Verdict, build_plan  # noqa: E402
+from records import default_db, sha256_of  # noqa: E402
+from view import make_view  # noqa: E402
 import db  # noqa: E402
-from transport import LabgridShell, LocalTool, TransportError  # noqa: E402
 
 
 def pytest_addoption(parser):
@@ -34,84 +31,46 @@ def pytest_addoption(parser):
                     help="the tool's command on the board (with --lg-env; default mcu_test)")
     group.addoption("--local-tool", metavar="PATH",
                     help="run this tool binary here instead of on a labgrid target")
-    group.addoption("--local-dir", metavar="DIR", help="working directory of --local-tool")
+    group.addoption("--local-dir", metavar="DIR", action="append",
+                    help="working directory of --local-tool; once per slot of a line of "
+                         "local tools")
+    group.addoption("--slot", metavar="NAME", action="append",
+                    help="test this target of the environment (again for more; default: "
+                         "every target, each a slot of the line)")
+    group.addoption("--loop", metavar="N", nargs="?", type=int, const=0,
+                    help="board after board: each slot tests its next board (power off and "
+                         "on, shell) until Ctrl-C, or N boards")
     group.addoption("--db", metavar="URL",
                     help="results database, an SQLAlchemy URL without a password (default: "
                          "an SQLite file in the report folder, DIR/results.sqlite)")
 
 
 class Session:
-    """What the run knows: the plan, the results so far, the times."""
+    """What the run knows: the plan, the slots, the line once it runs."""
 
-    def __init__(self, config, limits, plan):
-        self.config, self.limits, self.plan = config, limits, plan
-        self.results: dict[str, Result] = {}
-        self.station: Station | None = None
-        self.start = datetime.now(timezone.utc)
-        self.started = time.monotonic()
-        self.finished: FinishedRun | None = None
-        self.record_path: Path | None = None
-        self.last_progress = None
-        self.tty: bool | None = None
-        self.ready_s: float | None = None  # from the start until the board's shell answered
-        self.db: DbRecords | None = None
+    def __init__(self, config, limits, plan, settings: Settings):
+        self.config, self.limits, self.plan, self.settings = config, limits, plan, settings
+        self._slot_names: list[str] | None = None
+        self.line: Line | None = None
+        self.view = None
 
-    # -- terminal ---------------------------------------------------------------------------
+    @property
+    def slot_names(self) -> list[str]:
+        # Asked for at collection: labgrid's plugin has read the environment by then.
+        if self._slot_names is None:
+            self._slot_names = slot_names(self.config)
+        return self._slot_names
 
-    def say(self, text: str, *, newline: bool = True, rewrite: bool = False) -> None:
-        capman = self.config.pluginmanager.getplugin("capturemanager")
-        with capman.global_and_fixture_disabled():
-            out = sys.stdout
-            if rewrite and out.isatty():
-                out.write("\r\x1b[K" + text)
-            else:
-                out.write(("\r\x1b[K" if out.isatty() else "") + text + ("\n" if newline else ""))
-            out.flush()
+    def slots(self) -> list[Slot]:
+        opt = self.config.option
+        if opt.local_tool:
+            dirs = opt.local_dir or [None]
+            return [LocalSlot(name, opt.local_tool, d) for name, d in zip(self.slot_names, dirs)]
+        import labgrid_adapter as lg
 
-    def on_tty(self) -> bool:
-        if self.tty is None:
-            capman = self.config.pluginmanager.getplugin("capturemanager")
-            with capman.global_and_fixture_disabled():
-                self.tty = sys.stdout.isatty()
-        return self.tty
-
-    def progress(self, step, total, left) -> None:
-        head = f"  step {step.number:2d}/{total}  {step.command:<16s} {step.title}"
-        tty = self.on_tty()
-        if left is None:
-            if tty:
-                self.say("", newline=False, rewrite=True)
-            self.last_progress = None
-        elif tty:
-            self.say(f"{head}: {left:4.1f} s left", newline=False, rewrite=True)
-        elif self.last_progress != step.number:
-            self.say(f"{head}: waits {step.wait:.1f} s")
-            self.last_progress = step.number
-
-    def show(self, index: int, r: Result) -> None:
-        value = "-" if r.value is None else (f"{r.value:g}" if isinstance(r.value, float)
-                                             else str(r.value))
-        unit = f" {r.unit}" if r.unit and r.value is not None else ""
-        limits = ", ".join(f"{k} {v}" for k, v in r.limits.items())
-        if self.db is not None:  # kept before the operator sees it
-            self.db.measured(index, r)
-        self.say(f"[{index:2d}/{len(self.plan)}] {r.title:<24s} {value + unit:<16s} "
-                 f"({limits})  {r.verdict.value.upper()}" + (f"  {r.detail}" if r.detail else ""))
-
-    def finish(self) -> FinishedRun:
-        return FinishedRun(
-            product=self.limits.product,
-            limits_file=str(self.limits.path),
-            station=self.config.option.station_name,
-            transport=self.station.transport.describe() if self.station else None,
-            start=self.start,
-            end=datetime.now(timezone.utc),
-            duration_s=round(time.monotonic() - self.started, 1),
-            board_ready_s=self.ready_s,
-            steps_s=round(self.station.step_seconds, 1) if self.station else None,
-            results=tuple(self.results.get(m.name) or unjudged(m, Verdict.NOT_RUN)
-                          for m in self.plan),
-            unrecognised=tuple(self.station.unrecognised) if self.station else ())
+        env = lg.environment(self.config)
+        return [LabgridSlot(name, env.get_target(name), opt.board_tool)
+                for name in self.slot_names]
 
 
 _KEY = pytest.StashKey[Session]()
@@ -133,56 +92,85 @@ def pytest_configure(config):
         limits = load_limits(opt.limits)
     except LimitsError as e:
         raise pytest.UsageError(f"limits refused: {e}")
-    s = config.stash[_KEY] = Session(config, limits, build_plan(limits))
     url = opt.db or default_db(opt.report_dir)
     if not opt.db:
         Path(opt.report_dir).mkdir(parents=True, exist_ok=True)
     try:
-        s.db = DbRecords(db.open_db(url), RunStart(
-            run_uid=str(uuid.uuid4()), station=opt.station_name, product=limits.product,
-            limits_file=str(limits.path), limits_sha256=sha256_of(opt.limits),
-            started_at=s.start))
+        engine = db.open_db(url)
     except db.DbError as e:
         raise pytest.UsageError(str(e))
     except db.DBAPIError as e:
         raise pytest.UsageError(f"results database {db.shown(url)}: {db.describe_error(e)}")
+    settings = Settings(station=opt.station_name, limits=limits, limits_file=str(limits.path),
+                        limits_sha256=sha256_of(opt.limits), report_dir=Path(opt.report_dir),
+                        db_engine=engine)
+    config.stash[_KEY] = Session(config, limits, build_plan(limits), settings)
+
+
+def slot_names(config) -> list[str]:
+    """The line's slots: the environment's targets (or those --slot names), or one per
+    --local-dir."""
+    opt = config.option
+    if opt.local_tool:
+        dirs = opt.local_dir or [None]
+        return ["main"] if len(dirs) == 1 else [f"local{i}" for i in range(1, len(dirs) + 1)]
+    import labgrid_adapter as lg
+
+    env = lg.environment(config)
+    targets = lg.target_names(env) if env is not None else []
+    names = opt.slot or targets
+    unknown = [n for n in names if n not in targets]
+    if unknown or not names:
+        raise pytest.UsageError(f"{opt.lg_env}: no target {', '.join(unknown) or '(none)'}; "
+                                f"its targets: {', '.join(targets) or 'none'}")
+    return names
 
 
 def pytest_generate_tests(metafunc):
     if "measurement" in metafunc.fixturenames:
-        plan = metafunc.config.stash[_KEY].plan
-        metafunc.parametrize("measurement", plan,
-                             ids=[f"{i:02d}-{m.name}" for i, m in enumerate(plan, 1)])
+        s = metafunc.config.stash[_KEY]
+        # One case per slot and measurement, slot after slot; named by slot on a line.
+        cases = [(slot, i, m) for slot in s.slot_names for i, m in enumerate(s.plan, 1)]
+        metafunc.parametrize(("slot", "measurement"), [(slot, m) for slot, _, m in cases],
+                             ids=[(f"{slot}-" if len(s.slot_names) > 1 else "")
+                                  + f"{i:02d}-{m.name}" for slot, i, m in cases])
 
 
-def _board_shell(target):
-    """The board at its shell: through the environment's strategy if it has one, else by
-    powering the board (a power switch, or QEMU) and waiting for the shell driver's prompt."""
-    from board import Board
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtestloop(session):
+    """Starts the line before the first case: every slot at once. Board after board (--loop),
+    the line is the whole run, and the cases are not run one by one."""
+    s = session.config.stash.get(_KEY, None)
+    if s is None or session.config.option.collectonly:
+        return None
+    opt = session.config.option
+    s.view = make_view(s.slot_names, sys.stdout)
+    s.view.say(f"station {opt.station_name}: {s.limits.product}, limits {opt.limits}, "
+               f"{len(s.plan)} measurements; slots: {', '.join(s.slot_names)}")
+    looping = opt.loop is not None
+    s.line = Line(s.slots(), s.plan, s.settings, s.view,
+                  boards=(opt.loop or None) if looping else 1,
+                  unreachable_is_a_board=not looping).start()
+    if not looping:
+        return None
+    try:
+        while not s.line.join(0.5):
+            pass
+    except KeyboardInterrupt:
+        s.view.say("stopping: no new board; the boards under test are recorded as stopped")
+        s.line.stop()
+        s.line.join()
+        raise
+    session.testsfailed = sum(r.finished.verdict != Verdict.PASS or r.finished.stopped
+                              for r in s.line.finished())
+    return True
 
-    return Board(target).start()
 
-
-@pytest.fixture(scope="session")
-def session(request) -> Session:
+@pytest.fixture
+def line_result(request):
+    """The result of a slot's measurement, once the line has judged it."""
     s = request.config.stash[_KEY]
-    opt = request.config.option
-    if opt.lg_env:
-        target = request.getfixturevalue("target")
-        from board import BoardError
-
-        try:
-            board = _board_shell(target)
-        except BoardError as e:  # no console, no prompt, no QEMU
-            pytest.fail(f"the board's shell is not reachable: {e}", pytrace=False)
-        transport = LabgridShell(board, opt.board_tool)
-    else:
-        transport = LocalTool(opt.local_tool, opt.local_dir)
-    s.ready_s = round(time.monotonic() - s.started, 1)
-    s.station = Station(s.plan, transport, s.progress)
-    s.say(f"\nstation {opt.station_name}: {s.limits.product}, limits {opt.limits}, "
-          f"{len(s.plan)} measurements on {transport.describe()}")
-    return s
+    return lambda slot, measurement: s.line.result(slot, measurement)
 
 
 def pytest_report_teststatus(report, config):
@@ -196,48 +184,29 @@ def pytest_report_teststatus(report, config):
     return None
 
 
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item, call):
-    outcome = yield
-    report = outcome.get_result()
-    session = item.config.stash.get(_KEY, None)
-    measurement = getattr(item, "callspec", None) and item.callspec.params.get("measurement")
-    if session is None or measurement is None or report.passed or call.excinfo is None:
-        return
-    if measurement.name not in session.results:
-        # An error on the way (not a verdict): keep it in the record with its reason.
-        failed = call.excinfo.errisinstance(pytest.fail.Exception)
-        reason = str(call.excinfo.value) if failed else \
-            f"{call.excinfo.typename}: {call.excinfo.value}"
-        r = unjudged(measurement, Verdict.ERROR, reason)
-        session.results[measurement.name] = r
-        session.show(session.plan.index(measurement) + 1, r)
-        if call.excinfo.errisinstance(TransportError):
-            report.longrepr = f"{measurement.title}: error: {reason}"
-
-
 def pytest_sessionfinish(session, exitstatus):
     s = session.config.stash.get(_KEY, None)
-    if s is not None:
-        s.finished = s.finish()
-        s.record_path = JsonRecords(s.config.option.report_dir)(s.finished)
-        if s.db is not None:
-            stopped = exitstatus == pytest.ExitCode.INTERRUPTED
-            s.db.finish(s.finished, RunVerdict.STOPPED if stopped
-                        else RunVerdict(s.finished.verdict.value))
+    if s is None or s.line is None:
+        return
+    if exitstatus == pytest.ExitCode.INTERRUPTED:
+        s.line.stop()
+    s.line.join()
+    s.view.close()
 
 
 def pytest_terminal_summary(terminalreporter, exitstatus, config):
     s = config.stash.get(_KEY, None)
-    if s is None or s.finished is None or s.record_path is None:
+    if s is None or s.line is None:
         return
-    run = s.finished
-    good = run.verdict == Verdict.PASS
-    terminalreporter.write_sep("=", f"BOARD {run.serial_number or '(serial unknown)'}: "
-                               f"{run.verdict.value.upper()}, {run.passed} of "
-                               f"{len(run.results)} passed in {run.duration_s} s",
-                               bold=True, green=good, red=not good)
-    terminalreporter.write_line(f"record: {s.record_path}")
-    if run.unrecognised:
-        terminalreporter.write_line(f"{len(run.unrecognised)} line(s) of the tool's "
-                                    "output not recognised, listed in the record")
+    for run in s.line.finished():
+        f = run.finished
+        good = f.verdict == Verdict.PASS and not f.stopped
+        verdict = "STOPPED" if f.stopped else f.verdict.value.upper()
+        where = f" ({run.slot})" if len(s.slot_names) > 1 else ""
+        terminalreporter.write_sep("=", f"BOARD {f.serial_number or '(serial unknown)'}{where}: "
+                                   f"{verdict}, {f.passed} of {len(f.results)} passed in "
+                                   f"{f.duration_s} s", bold=True, green=good, red=not good)
+        terminalreporter.write_line(f"record: {run.record_path}")
+        if f.unrecognised:
+            terminalreporter.write_line(f"{len(f.unrecognised)} line(s) of the tool's "
+                                        "output not recognised, listed in the record")

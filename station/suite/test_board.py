@@ -1,14 +1,13 @@
-"""One test per measurement, in the plan's order; the verdict decides pass or fail."""
+"""One test per slot and measurement, in the plan's order; the verdict decides pass or fail."""
 
 import pytest
 
 from measurements import Verdict
 
 
-def test_measurement(measurement, session, record_property):
-    result = session.station.measure(measurement)
-    session.results[measurement.name] = result
-    session.show(session.plan.index(measurement) + 1, result)
+def test_measurement(slot, measurement, line_result, record_property):
+    result = line_result(slot, measurement)
+    record_property("slot", slot)
     record_property("value", "" if result.value is None else str(result.value))
     record_property("unit", result.unit or "")
     for key, limit in result.limits.items():
@@ -20,5 +19,6 @@ def test_measurement(measurement, session, record_property):
     if result.verdict != Verdict.PASS:
         unit = f" {result.unit}" if result.unit else ""
         value = "" if result.value is None else f", value {result.value}{unit}"
-        pytest.fail(f"{result.title}: {result.verdict.value}{value}, limits {result.limits}"
-                    + (f" ({result.detail})" if result.detail else ""), pytrace=False)
+        pytest.fail(f"{slot}: {result.title}: {result.verdict.value}{value}, limits "
+                    f"{result.limits}" + (f" ({result.detail})" if result.detail else ""),
+                    pytrace=False)

@@ -1,18 +1,23 @@
-"""The labgrid transport: the tool run through the board module, its exact bytes back."""
+"""The labgrid transport: the whole plan in one round trip through the board module, each tool
+run's exact bytes back as soon as it ends; on a console (a shell on a pseudo-terminal stands in
+for the board's) and over a plain command runner (as over SSH)."""
 
 import os
+import re
 import subprocess
+import time
 
+import pexpect
 import pytest
 
-from transport import LabgridShell, TransportError
+from transport import LabgridShell, TransportError, ToolRun
 
 pytestmark = pytest.mark.skipif(not os.access("/proc/timer_list", os.R_OK),
                                 reason="the run report reads /proc/timer_list (root only)")
 
 
 class LocalShell:
-    """Stands in for a labgrid shell (CommandProtocol.run): runs the command with /bin/sh."""
+    """Stands in for a labgrid shell over SSH (CommandProtocol.run): runs it with /bin/sh."""
 
     def __init__(self, cwd):
         self.cwd = cwd
@@ -23,10 +28,42 @@ class LocalShell:
         return done.stdout.decode().splitlines(), [], done.returncode
 
 
-def board(tmp_path):
+class PtyConsole:
+    """A console as labgrid's driver offers it (sendline, expect, write) on an interactive
+    shell in a pseudo-terminal, which echoes what is typed as a board's console does."""
+
+    def __init__(self, cwd):
+        self.child = pexpect.spawn("/bin/sh", ["-i"], cwd=cwd, env={**os.environ, "PS1": "pty# "})
+        self.child.expect("pty# ")
+        self.sent = 0
+
+    def sendline(self, line):
+        self.sent += len(line) + 1
+        self.child.sendline(line)
+
+    def write(self, data):
+        self.child.send(data)
+
+    def expect(self, pattern, timeout=-1):
+        index = self.child.expect(pattern, timeout=timeout)
+        return index, self.child.before, self.child.match, self.child.after
+
+
+class ConsoleShell:
+    prompt = "pty# "
+
+    def __init__(self, cwd):
+        self.console = PtyConsole(cwd)
+
+
+@pytest.fixture(params=["console", "ssh"])
+def board(request, tmp_path):
     from board import Board
 
-    return Board(shell=LocalShell(tmp_path), name="local")
+    shell = ConsoleShell(tmp_path) if request.param == "console" else LocalShell(tmp_path)
+    yield Board(shell=shell, name="local")
+    if request.param == "console":
+        shell.console.child.close(force=True)
 
 
 def fake_tool(tmp_path, body):
@@ -36,28 +73,85 @@ def fake_tool(tmp_path, body):
     return str(tool)
 
 
-def test_exact_bytes_in_the_order_written_and_status(tmp_path):
+def test_exact_bytes_in_the_order_written_status_and_time(board, tmp_path):
     # a degree sign, a byte that is no UTF-8, standard error between two writes of the output,
-    # no newline at the end, and a status of its own; the words are quoted for the board's shell
+    # no newline at the end, and a status of its own; the words are quoted for the board's
+    # shell; each run comes back whole, in order, with its own time on the board's clock
     tool = fake_tool(tmp_path, "printf 'ops:%s \\nNTC_Temp:25.02\\302\\260C\\n' \"$1\"\n"
-                               "echo oops >&2\nprintf '\\377'\nexit 3\n")
-    run = LabgridShell(board(tmp_path), tool=tool).run(["21 a"], 10)
-    assert run.stdout == b"ops:21 a \nNTC_Temp:25.02\xc2\xb0C\noops\n\xff"
-    assert run.status == 3
+                               "echo oops >&2\nprintf '\\377'\n[ \"$1\" = 0 ] || sleep 0.3\n"
+                               "exit $2\n")
+    runs = list(LabgridShell(board, tool=tool).run_all([(["21 a", "3"], 10), (["0", "0"], 10)]))
+    assert runs[0].stdout == b"ops:21 a \nNTC_Temp:25.02\xc2\xb0C\noops\n\xff"
+    assert runs[0].status == 3
+    assert runs[1].stdout == b"ops:0 \nNTC_Temp:25.02\xc2\xb0C\noops\n\xff"
+    assert runs[1].status == 0
+    assert 0.3 <= runs[0].seconds < 1.3 and runs[1].seconds < 0.3
 
 
-def test_a_tool_that_does_not_end_is_a_transport_error(tmp_path):
-    tool = fake_tool(tmp_path, "echo started\nexec sleep 30\n")
-    with pytest.raises(TransportError, match="did not end in 1 s"):
-        LabgridShell(board(tmp_path), tool=tool).run([], 1)
+def test_each_run_comes_as_soon_as_it_ends(board, tmp_path):
+    tool = fake_tool(tmp_path, "sleep \"$1\"; echo \"slept $1\"\n")
+    started = time.monotonic()
+    seen = []
+    for run in LabgridShell(board, tool=tool).run_all([(["0"], 10), (["1"], 10)]):
+        seen.append((run.stdout, time.monotonic() - started))
+    assert [out for out, _ in seen] == [b"slept 0\n", b"slept 1\n"]
+    assert seen[0][1] < 0.8 <= seen[1][1]
 
 
-def test_a_board_that_does_not_answer_is_a_transport_error(tmp_path):
-    class SilentShell:
-        def run(self, cmd, timeout=30.0):
-            return ["sh: can't access tty; job control turned off"], [], 0
+def test_a_run_that_does_not_end_is_cut_at_its_bound_and_the_next_still_runs(board, tmp_path):
+    tool = fake_tool(tmp_path, "echo \"started $1\"\n[ \"$1\" = hang ] && exec sleep 30\n"
+                               "echo done\n")
+    started = time.monotonic()
+    first, second = LabgridShell(board, tool=tool).run_all([(["hang"], 1), (["next"], 5)])
+    assert isinstance(first, TransportError) and "did not end in 1 s" in str(first)
+    assert second == ToolRun(b"started next\ndone\n", 0, second.seconds)
+    assert time.monotonic() - started < 10
 
+
+@pytest.mark.parametrize("fault", ["STOP", "KILL"])  # a hung board; a console that is gone
+def test_a_board_that_stops_answering_keeps_what_came_before(tmp_path, fault, monkeypatch):
+    # the board's shell stops while the second run is on: the first run is kept, then the
+    # transport says that the board is lost (and stays so)
+    import board as boards
     from board import Board
 
-    with pytest.raises(TransportError, match="board mute: the board's shell gave no run report"):
-        LabgridShell(Board(shell=SilentShell(), name="mute")).run(["0", "1"], 5)
+    monkeypatch.setattr(boards, "STEP_SLACK_S", 1.0)
+    shell = ConsoleShell(tmp_path)
+    tool = fake_tool(tmp_path, f"[ \"$1\" = 1 ] && kill -{fault} {shell.console.child.pid}\n"
+                               "echo ok\n")
+    board = Board(shell=shell, name="gone")
+    runs = LabgridShell(board, tool=tool).run_all([(["0"], 1), (["1"], 1), (["2"], 1)])
+    assert next(runs).stdout == b"ok\n"
+    with pytest.raises(TransportError, match="board gone: lost"):
+        next(runs)
+    with pytest.raises(TransportError):
+        next(LabgridShell(board, tool=tool).run_all([(["0"], 1)]))
+
+
+def test_stopping_early_gives_the_shell_back(tmp_path):
+    # the station is stopped after the first run: the script on the board is interrupted
+    # and the shell answers the next command at once
+    from board import Board
+
+    shell = ConsoleShell(tmp_path)
+    tool = fake_tool(tmp_path, "sleep \"$1\"; echo \"slept $1\"\n")
+    board = Board(shell=shell, name="local")
+    runs = LabgridShell(board, tool=tool).run_all([(["0"], 5), (["20"], 25)])
+    assert next(runs).stdout == b"slept 0\n"
+    started = time.monotonic()
+    runs.close()
+    [again] = LabgridShell(board, tool=tool).run_all([(["0"], 5)])
+    assert again.stdout == b"slept 0\n"
+    assert time.monotonic() - started < 5
+
+
+def test_one_short_line_is_typed_for_the_whole_plan(tmp_path):
+    # a console carries every typed byte twice (typed, echoed): the plan is typed once, and
+    # each further run costs a few bytes
+    from board import steps_script
+
+    plan = [["mcu_test", "19", "1", "1"]] * 19
+    one, many = steps_script(plan[:1], [21000]), steps_script(plan, [21000] * 19)
+    assert (len(many) - len(one)) / 18 <= len("; s 21 mcu_test 19 1 1")
+    assert len(many) < 1000
+    assert not re.search(r"mcu-step rc=\d", many) and "mcu-steps-end" not in many
