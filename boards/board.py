@@ -265,15 +265,19 @@ _STEPS_END = "mcu-steps-end"
 def steps_script(commands: Sequence[Sequence[str]], timeouts_ms: Sequence[int]) -> str:
     """One shell line that runs the commands in turn in /tmp, each bounded by busybox `timeout`
     (SIGKILL after its bound in whole seconds, rounded up), standard error merged, and prints a
-    step line after each (parse_step). The shell function keeps the typed line short: a
-    console carries every byte twice, typed and echoed."""
-    body = (f"s(){{ {_now('t0')}; timeout -s KILL \"$@\" </dev/null >{SCRATCH} 2>&1; rc=$?; "
-            f"{_now('t1')}; echo \"mcu-step rc=$rc t0=$t0 t1=$t1 "
-            f"$(gzip -c {SCRATCH} | base64 -w 0)\"; }}")
+    step line after each (parse_step). A command's output is encoded in the background while
+    the next one runs (one encoder at a time, so the lines keep their order): the programs that
+    encode it cost the board more than the console does. All in a subshell: no job control
+    messages. The shell function keeps the typed line short: a console carries every byte
+    twice, typed and echoed."""
+    out = f"{SCRATCH}.$n"
+    body = (f"s(){{ n=$((n+1)); {_now('t0')}; timeout -s KILL \"$@\" </dev/null >{out} 2>&1; "
+            f"rc=$?; {_now('t1')}; wait; {{ echo \"mcu-step rc=$rc t0=$t0 t1=$t1 "
+            f"$(gzip -c {out} | base64 -w 0)\"; rm -f {out}; }} & }}")
     calls = "; ".join(f"s {max(1, -(-t // 1000))} {shlex.join(argv)}"
                       for argv, t in zip(commands, timeouts_ms, strict=True))
     end = f"{_STEPS_END[:4]}'{_STEPS_END[4:]}'"  # its echo must not read as the end
-    return f"cd /tmp; {body}; {calls}; rm -f {SCRATCH}; echo {end}"
+    return f"cd /tmp; ({body}; {calls}; wait); echo {end}"
 
 
 def parse_step(match: re.Match, timeout_ms: int) -> Run:

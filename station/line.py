@@ -109,6 +109,10 @@ class BoardRun:
     start: datetime = field(default_factory=lambda: datetime.now(timezone.utc))
     started: float = field(default_factory=time.monotonic)
     ready_s: float | None = None
+    ready_at: float | None = None  # monotonic: when the shell answered
+    judged_at: float | None = None  # monotonic: when the last measurement was judged
+    console_at_ready: tuple[int, int] | None = None
+    console_bytes: tuple[int, int] | None = None
     station: Station | None = None
     transport: str | None = None
     results: dict[str, Result] = field(default_factory=dict)
@@ -245,8 +249,10 @@ class Line:
             return True
         with self.changed:
             self.runs[slot.name].append(run)
-        run.ready_s = round(time.monotonic() - run.started, 1)
+        run.ready_at = time.monotonic()
+        run.ready_s = round(run.ready_at - run.started, 1)
         run.transport = transport.describe()
+        run.console_at_ready = transport.console_bytes()
         records = None
         if self.settings.db_engine is not None:
             records = DbRecords(self.settings.db_engine, RunStart(
@@ -270,6 +276,11 @@ class Line:
 
         run.station = Station(self.plan, transport, progress)
         run.station.run(judged, self.stopping)
+        run.judged_at = time.monotonic()
+        now = transport.console_bytes()
+        if now is not None and run.console_at_ready is not None:
+            run.console_bytes = (now[0] - run.console_at_ready[0],
+                                 now[1] - run.console_at_ready[1])
         self._finish(run, records)
         return True
 
@@ -285,7 +296,9 @@ class Line:
             results=tuple(run.results.get(m.name) or unjudged(m, Verdict.NOT_RUN)
                           for m in self.plan),
             unrecognised=tuple(station.unrecognised) if station else (),
-            slot=run.slot, stopped=stopped)
+            slot=run.slot, stopped=stopped,
+            tool_s=round(station.tool_seconds, 2) if station else None,
+            console_bytes=run.console_bytes)
         run.record_path = JsonRecords(self.settings.report_dir)(run.finished)
         if records is not None:
             records.finish(run.finished, RunVerdict.STOPPED if stopped

@@ -41,6 +41,8 @@ class FinishedRun:
     results: tuple[Result, ...]  # every measurement of the plan, in its order
     unrecognised: tuple[str, ...]
     slot: str | None = None    # the line's slot (its labgrid target) the board was in
+    tool_s: float | None = None  # the tool's own run times, summed (where it ran: the floor)
+    console_bytes: tuple[int, int] | None = None  # read, written on the console while testing
     stopped: bool = False      # the operator stopped the station while the board was tested
 
     @property
@@ -75,6 +77,9 @@ def build_record(run: FinishedRun) -> dict[str, object]:
         "duration_s": run.duration_s,
         "board_ready_s": run.board_ready_s,
         "steps_s": run.steps_s,
+        "tool_s": run.tool_s,
+        "console_bytes": (None if run.console_bytes is None else
+                          dict(zip(("read", "written"), run.console_bytes))),
         "slot": run.slot,
         "verdict": RunVerdict.STOPPED.value if run.stopped else run.verdict.value,
         "measurements": [r.as_dict() for r in run.results],

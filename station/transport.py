@@ -36,6 +36,10 @@ class Transport(Protocol):
 
     def describe(self) -> str: ...
 
+    def console_bytes(self) -> tuple[int, int] | None:
+        """Bytes read from and written to the board's console so far (None: no console)."""
+        ...
+
 
 class LocalTool:
     """Runs a tool binary on this machine, in a given directory (for a build with the device
@@ -54,14 +58,19 @@ class LocalTool:
     def run(self, args: Sequence[str], timeout: float) -> ToolRun:
         started = time.monotonic()
         try:
+            # In a process group of its own: the operator's Ctrl-C stops the station, which
+            # lets the running step end as on a board, instead of killing the tool mid-step.
             done = subprocess.run([self.tool, *args], cwd=self.cwd, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                  timeout=timeout, check=False)
+                                  timeout=timeout, check=False, process_group=0)
         except subprocess.TimeoutExpired:
             raise TransportError(f"{self.tool} {' '.join(args)} did not end in {timeout:.0f} s")
         except OSError as e:
             raise TransportError(f"cannot run {self.tool}: {e}")
         return ToolRun(done.stdout, done.returncode, time.monotonic() - started)
+
+    def console_bytes(self) -> None:
+        return None
 
     def describe(self) -> str:
         return f"local {self.tool}" + (f" in {self.cwd}" if self.cwd else "")
@@ -93,6 +102,10 @@ class LabgridShell:
             raise TransportError(str(e)) from e
         finally:
             runs.close()  # stopped early: the board's shell is interrupted
+
+    def console_bytes(self) -> tuple[int, int] | None:
+        meter = self.board.console
+        return None if meter is None else (meter.rx, meter.tx)
 
     def describe(self) -> str:
         return f"labgrid shell, {self.tool}"

@@ -4,6 +4,7 @@ and measurement; station/line.py writes each board's JSON record and database ru
 
 from __future__ import annotations
 
+import resource
 import socket
 import sys
 from pathlib import Path
@@ -210,3 +211,19 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config):
         if f.unrecognised:
             terminalreporter.write_line(f"{len(f.unrecognised)} line(s) of the tool's "
                                         "output not recognised, listed in the record")
+        if run.ready_at is not None and run.judged_at is not None and f.tool_s is not None:
+            testing = run.judged_at - run.ready_at
+            console = ("" if f.console_bytes is None else
+                       f"; console {f.console_bytes[0]} bytes read, {f.console_bytes[1]} written")
+            terminalreporter.write_line(
+                f"timing: shell after {f.board_ready_s} s, tested in {testing:.2f} s, the "
+                f"tool's own {f.tool_s:.2f} s, overhead {testing - f.tool_s:.2f} s{console}")
+    runs = s.line.finished()
+    ready = [r.ready_at for r in runs if r.ready_at is not None]
+    judged = [r.judged_at for r in runs if r.judged_at is not None]
+    if ready and judged:
+        cpu = resource.getrusage(resource.RUSAGE_SELF)
+        terminalreporter.write_line(
+            f"line: {len(runs)} boards in {len(s.slot_names)} slots; from all shells ready to "
+            f"all verdicts {max(judged) - max(ready):.2f} s; station CPU "
+            f"{cpu.ru_utime + cpu.ru_stime:.2f} s")

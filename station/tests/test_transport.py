@@ -117,7 +117,8 @@ def test_a_board_that_stops_answering_keeps_what_came_before(tmp_path, fault, mo
 
     monkeypatch.setattr(boards, "STEP_SLACK_S", 1.0)
     shell = ConsoleShell(tmp_path)
-    tool = fake_tool(tmp_path, f"[ \"$1\" = 1 ] && kill -{fault} {shell.console.child.pid}\n"
+    # every process of the console's session: its shell, the script's subshell, the tool
+    tool = fake_tool(tmp_path, f"[ \"$1\" = 1 ] && pkill -{fault} -s {shell.console.child.pid}\n"
                                "echo ok\n")
     board = Board(shell=shell, name="gone")
     runs = LabgridShell(board, tool=tool).run_all([(["0"], 1), (["1"], 1), (["2"], 1)])
