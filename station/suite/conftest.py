@@ -145,6 +145,11 @@ def pytest_runtestloop(session):
     if s is None or session.config.option.collectonly:
         return None
     opt = session.config.option
+    # The view owns the screen while the line runs: pytest's path of the first case, written
+    # as it starts, would tear a plain line or leave a piece of the live table behind.
+    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+    if reporter is not None:
+        reporter.showfspath = False
     s.view = make_view(s.slot_names, sys.stdout)
     s.view.say(f"station {opt.station_name}: {s.limits.product}, limits {opt.limits}, "
                f"{len(s.plan)} measurements; slots: {', '.join(s.slot_names)}")

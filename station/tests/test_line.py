@@ -1,0 +1,364 @@
+"""The line as an operator runs it: several boards tested at once, each slot with its own
+simulator, verdicts, JSON record, database run and row of the view; Ctrl-C in the middle;
+board after board.
+
+Here the slots are local tools (MCU_TOOL, each in a directory of its own where a simulator
+publishes its ttyMCU link). When STATION_BOARD names a virtual board (the mipsel build), the
+line is boards/labgrid/line.yaml's virtual boards, each with a simulator kept by boards/line.py.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+import sqlalchemy as sa
+
+import db
+from test_scenarios import ALL, BOARD, LIMITS, SIM, SOURCE, STATION, TOOL, start_sim, strict_json
+from test_view import no_control_bytes, run_in_tmux
+
+CASE = re.compile(r"test_measurement\[(?:(?P<slot>\w+)-)?(?P<n>\d\d)-(?P<name>\w+)\]")
+# The tool's run on a good board, from the first step to the last judged (test_scenarios).
+BOARD_S = 19
+
+
+def sn(slot: int) -> str:
+    return f"0c22054359{slot:02d}"
+
+
+@dataclass
+class LineRun:
+    status: int
+    seconds: float
+    stdout: str
+    records: dict[str, list[dict]]  # by slot, in the order the boards started
+    record_names: dict[str, list[str]]
+    cases: dict[str, dict[str, tuple[str, dict]]]  # slot -> measurement -> (state, properties)
+    case_count: int
+    report_dir: Path
+
+    def only(self, slot: str) -> dict:
+        [record] = self.records[slot]
+        return record
+
+
+def read_line_run(status: int, seconds: float, stdout: str, reports: Path, junit: Path,
+                  single: str = "main") -> LineRun:
+    records: dict[str, list[dict]] = {}
+    names: dict[str, list[str]] = {}
+    loaded = [(strict_json(p.read_text(encoding="utf-8")), p.name)
+              for p in reports.glob("*.json")] if reports.exists() else []
+    for record, name in sorted(loaded, key=lambda r: r[0]["start"]):
+        records.setdefault(record["slot"], []).append(record)
+        names.setdefault(record["slot"], []).append(name)
+    cases: dict[str, dict[str, tuple[str, dict]]] = {}
+    count = 0
+    if junit.exists():
+        for case in ET.parse(junit).getroot().iter("testcase"):
+            m = CASE.fullmatch(case.get("name"))
+            assert m, case.get("name")
+            count += 1
+            assert ALL[int(m["n"]) - 1] == m["name"]
+            state = "pass"
+            for tag in ("failure", "error", "skipped"):
+                if case.find(tag) is not None:
+                    state = tag
+            props = {p.get("name"): p.get("value") for p in case.iter("property")}
+            cases.setdefault(m["slot"] or single, {})[m["name"]] = (state, props)
+    return LineRun(status, seconds, stdout, records, names, cases, count, reports)
+
+
+def assert_board(run: LineRun, slot: str, failing: dict[str, str], serial: str | None):
+    """The slot's one board: exactly the named measurements have the given verdicts, every
+    other one passed, in its JSON record (named by its serial number) and its JUnit cases."""
+    expected = {name: failing.get(name, "pass") for name in ALL}
+    record = run.only(slot)
+    assert [m["name"] for m in record["measurements"]] == ALL
+    assert {m["name"]: m["verdict"] for m in record["measurements"]} == expected, slot
+    assert record["verdict"] == ("fail" if failing else "pass"), slot
+    assert record["slot"] == slot and record["serial_number"] == serial
+    [name] = run.record_names[slot]
+    assert name.startswith(f"{serial or 'unknown'}_"), name
+    cases = run.cases[slot]
+    assert list(cases) == ALL
+    for name, verdict in expected.items():
+        state, props = cases[name]
+        assert state == ("pass" if verdict == "pass" else "failure"), (slot, name)
+        assert (props["verdict"], props["slot"]) == (verdict, slot), (slot, name)
+    passed = sum(v == "pass" for v in expected.values())
+    assert re.search(rf"^=+ BOARD {serial or re.escape('(serial unknown)')} \({slot}\): "
+                     rf"{'FAIL' if failing else 'PASS'}, {passed} of 18 passed in [\d.]+ s =+$",
+                     run.stdout, re.M), slot
+
+
+def value(record: dict, name: str):
+    [m] = [m for m in record["measurements"] if m["name"] == name]
+    return m["value"]
+
+
+def db_runs(report_dir: Path) -> list[tuple[str, str | None, str | None, list[str]]]:
+    """The database's runs: (slot, serial number, verdict, the measurements' verdicts)."""
+    engine = db.connect(db.sqlite_url(report_dir / "results.sqlite"), reader=True)
+    with engine.connect() as conn:
+        rows = conn.execute(
+            sa.select(db.runs.c.id, db.runs.c.slot, db.boards.c.serial_number, db.runs.c.verdict)
+            .select_from(db.runs.outerjoin(db.boards, db.runs.c.board_id == db.boards.c.id))
+            .order_by(db.runs.c.started_at, db.runs.c.slot)).all()
+        found = []
+        for run_id, slot, serial, verdict in rows:
+            verdicts = conn.execute(sa.select(db.measurements.c.verdict)
+                                    .where(db.measurements.c.run_id == run_id)
+                                    .order_by(db.measurements.c.position)).scalars().all()
+            found.append((slot, serial, verdict, verdicts))
+    engine.dispose()
+    return found
+
+
+# -- a line of local tools ----------------------------------------------------------------------
+
+class LocalLine:
+    """Slots local1, local2, ...: a directory each with its simulator's ttyMCU link."""
+
+    def __init__(self, tmp_path: Path, sims: list[list[str]]):
+        self.tmp = tmp_path
+        self.dirs = [tmp_path / f"local{i}" for i in range(1, len(sims) + 1)]
+        self.sims = []
+        for i, (work, options) in enumerate(zip(self.dirs, sims), 1):
+            work.mkdir()
+            self.sims.append(start_sim(["--link", "ttyMCU"], work / "ready",
+                                       ["--set", f"sn={sn(i)}", *options],
+                                       tmp_path / f"sim{i}.out", work))
+        self.reports, self.junit = tmp_path / "reports", tmp_path / "junit.xml"
+        self.log = tmp_path / "station.out"
+
+    def command(self, *extra: str, tool: Path | str = TOOL) -> list[str]:
+        argv = [sys.executable, "-m", "pytest", str(STATION / "suite"), "--limits", str(LIMITS),
+                "--report-dir", str(self.reports), "--junitxml", str(self.junit),
+                "--station-name", "ci", "--local-tool", str(tool)]
+        for work in self.dirs:
+            argv += ["--local-dir", str(work)]
+        return argv + list(extra)
+
+    def start(self, *extra: str, tool: Path | str = TOOL) -> subprocess.Popen:
+        with open(self.log, "wb") as out:
+            return subprocess.Popen(self.command(*extra, tool=tool), stdout=out,
+                                    stderr=subprocess.STDOUT, env=station_env(),
+                                    start_new_session=True)
+
+    def output(self) -> str:
+        return self.log.read_text(encoding="utf-8", errors="replace")
+
+    def run(self, *extra: str, tool: Path | str = TOOL, timeout: float = 300) -> LineRun:
+        started = time.monotonic()
+        proc = self.start(*extra, tool=tool)
+        try:
+            status = proc.wait(timeout)
+        finally:
+            stop(proc)
+        return self.result(status, time.monotonic() - started)
+
+    def result(self, status: int, seconds: float) -> LineRun:
+        stdout = self.output()
+        print(stdout)
+        # Off a terminal the station's output is plain text: the view's lines, pytest's.
+        assert no_control_bytes(stdout.encode()), "control characters in the station's output"
+        # While the line runs each line is the view's own, whole (none torn by pytest's).
+        lines = stdout.splitlines()
+        begin = next(i for i, text in enumerate(lines) if text.startswith("station ci: "))
+        end = next(i for i, text in enumerate(lines)  # pytest's next separator line
+                   if i > begin and re.match(r"[=!-]+ ", text))
+        for text in lines[begin + 1:end]:
+            assert re.match(r"(local\d+[ :]|stopping: |$)", text), text
+        return read_line_run(status, seconds, stdout, self.reports, self.junit)
+
+    def close(self) -> None:
+        for sim in self.sims:
+            sim.stop()
+
+
+def station_env() -> dict[str, str]:
+    return {**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}
+
+
+def stop(proc: subprocess.Popen) -> None:
+    if proc.poll() is None:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait(10)
+
+
+@pytest.fixture
+def local_line(tmp_path):
+    made: list[LocalLine] = []
+
+    def make(*sims: list[str]) -> LocalLine:
+        made.append(LocalLine(tmp_path, list(sims)))
+        return made[-1]
+
+    yield make
+    for line in made:
+        line.close()
+
+
+local_only = pytest.mark.skipif(bool(BOARD), reason="the local line (a host build)")
+
+
+@local_only
+def test_three_slots_one_failing_rs485_port(local_line):
+    run = local_line([], ["--fail", "rs485"], []).run()
+    assert run.status == 1
+    assert sorted(run.records) == ["local1", "local2", "local3"]
+    assert run.case_count == 3 * 18
+    assert_board(run, "local1", {}, sn(1))
+    assert_board(run, "local2", {"rs485_loopback": "fail"}, sn(2))
+    assert_board(run, "local3", {}, sn(3))
+    assert value(run.only("local2"), "rs485_loopback") == 0.0
+    assert run.cases["local2"]["rs485_loopback"][1]["value"] == "0.0"
+    # The boards ran side by side, not one after the other.
+    assert run.seconds < 2 * BOARD_S
+    assert re.search(r"^line: 3 boards in 3 slots; ", run.stdout, re.M)
+    assert re.search(r"^local2 \[16/18\] RS485 loopback .* FAIL$", run.stdout, re.M)
+    assert sorted((slot, serial, verdict) for slot, serial, verdict, _ in
+                  db_runs(run.report_dir)) == [("local1", sn(1), "pass"),
+                                               ("local2", sn(2), "fail"),
+                                               ("local3", sn(3), "pass")]
+
+
+@local_only
+def test_a_lost_board_and_a_silent_mcu_leave_the_other_slot_alone(local_line, tmp_path):
+    # Each slot runs its own copy of the tool (./tool in its directory); local1's answers four
+    # times, then is gone, as a board lost half-way; local2's MCU never answers.
+    line = local_line([], ["--silent"], [])
+    (line.dirs[0] / "tool").write_text(
+        f"#!/bin/sh\nn=$(cat calls 2>/dev/null || echo 0)\necho $((n + 1)) > calls\n"
+        f"if [ $n -ge 4 ]; then rm -f \"$0\"; exit 1; fi\nexec {TOOL} \"$@\"\n")
+    (line.dirs[0] / "tool").chmod(0o755)
+    for work in line.dirs[1:]:
+        (work / "tool").symlink_to(TOOL)
+    own = tmp_path / "own_tool"
+    own.write_text("#!/bin/sh\nexec ./tool \"$@\"\n")
+    own.chmod(0o755)
+    run = line.run(tool=own)
+    assert run.status == 1
+    lost = run.only("local1")
+    verdicts = [m["verdict"] for m in lost["measurements"]]
+    assert verdicts[:6] == ["pass"] * 6 and set(verdicts[6:]) == {"error"}
+    assert lost["serial_number"] == sn(1) and lost["verdict"] == "fail"
+    assert_board(run, "local2", {name: "no answer" for name in ALL}, None)
+    assert_board(run, "local3", {}, sn(3))
+    good = run.only("local3")
+    assert (value(good, "mains_voltage"), value(good, "ntc_temperature")) == (230.0, 25.02)
+    assert [m["detail"] for m in good["measurements"]] == [""] * 18
+    assert run.seconds < 2 * BOARD_S
+
+
+def judged_so_far(text: str, slot: str) -> int:
+    return len(re.findall(rf"^{slot} \[\s*\d+/18\] ", text, re.M))
+
+
+@local_only
+def test_ctrl_c_stops_every_slot_and_records_its_board_as_stopped(local_line):
+    line = local_line([], [])
+    slots = ["local1", "local2"]
+    proc = line.start("--loop")
+    try:
+        # A few seconds in: each board's serial number is read, its metering runs.
+        deadline = time.monotonic() + 60
+        while not all(judged_so_far(line.output(), s) >= 3 for s in slots):
+            assert proc.poll() is None and time.monotonic() < deadline, line.output()
+            time.sleep(0.05)
+        seen = {s: judged_so_far(line.output(), s) for s in slots}
+        # As Ctrl-C on the station's terminal: the whole group, the tools under test too.
+        os.killpg(proc.pid, signal.SIGINT)
+        interrupted = time.monotonic()
+        status = proc.wait(60)
+        ended_s = time.monotonic() - interrupted
+    finally:
+        stop(proc)
+    run = line.result(status, 0.0)
+    assert status == 2
+    # The step that runs ends (metering's 1.4 s here), not the board: 15 s more of it.
+    assert ended_s < 8, ended_s
+    assert sorted(run.records) == slots
+    for i, slot in enumerate(slots, 1):
+        record = run.only(slot)  # one board each: no further board started
+        assert record["verdict"] == "stopped" and record["serial_number"] == sn(i)
+        verdicts = [m["verdict"] for m in record["measurements"]]
+        kept = verdicts.index("not run")
+        assert seen[slot] <= kept < 18, verdicts
+        assert verdicts == ["pass"] * kept + ["not run"] * (18 - kept)
+        assert record["measurements"][2]["value"] == sn(i)
+        assert all(m["value"] is None for m in record["measurements"][kept:])
+        assert re.search(rf"^=+ BOARD {sn(i)} \({slot}\): STOPPED, {kept} of 18 passed",
+                         run.stdout, re.M)
+        assert run.record_names[slot][0].startswith(sn(i) + "_")
+    assert sorted(db_runs(run.report_dir)) == sorted(
+        (slot, sn(i), "stopped", [m["verdict"] for m in run.only(slot)["measurements"]])
+        for i, slot in enumerate(slots, 1))
+
+
+@local_only
+def test_loop_of_two_boards_per_slot_ends_by_itself(local_line):
+    run = local_line([], []).run("--loop", "2")
+    assert run.status == 0
+    assert {slot: len(records) for slot, records in run.records.items()} == {"local1": 2,
+                                                                             "local2": 2}
+    for i, slot in enumerate(("local1", "local2"), 1):
+        for record in run.records[slot]:
+            assert record["verdict"] == "pass" and record["serial_number"] == sn(i)
+            assert [m["verdict"] for m in record["measurements"]] == ["pass"] * 18
+        first, second = run.records[slot]
+        assert first["end"] <= second["start"]  # one after the other in the slot
+    assert sorted((slot, verdict) for slot, _, verdict, _ in db_runs(run.report_dir)) == \
+        [("local1", "pass")] * 2 + [("local2", "pass")] * 2
+    assert re.search(r"^line: 4 boards in 2 slots; ", run.stdout, re.M)
+
+
+def table_rows(screen: str, slots: list[str]) -> dict[str, str]:
+    """Each slot's row of the live table on a captured screen: from the line that names the
+    slot in the first column to the next slot's or the table's bottom edge."""
+    lines = screen.splitlines()
+    first = [line.split("│")[1].strip() if line.startswith("│") else None for line in lines]
+    starts = [i for i, cell in enumerate(first) if cell in slots]
+    rows = {}
+    for n, i in enumerate(starts):
+        end = starts[n + 1] if n + 1 < len(starts) else next(
+            (j for j in range(i, len(lines)) if lines[j].startswith("└")), len(lines))
+        rows[first[i]] = "\n".join(lines[i:end])
+    return rows
+
+
+@local_only
+def test_live_view_in_a_terminal_with_the_real_station(local_line):
+    slots = ["local1", "local2"]
+    line = local_line([], ["--fail", "rs485"])
+    run = run_in_tmux(line.command(), cwd=line.tmp, env=station_env(), size=(150, 70),
+                      every=0.25, timeout=120)
+    last = run.screens[-1]
+    print(f"{len(run.screens)} screens; the last:\n{last}")
+    assert run.status == 1, last
+    tables = [rows for s in run.screens if len(rows := table_rows(s, slots)) == 2]
+    running = [rows for rows in tables if "s left" in rows["local1"]]
+    # The rows change in place while the boards run: the steps and the seconds left move on.
+    steps = {m.group() for rows in running
+             for m in [re.search(r"\d+/19 mcu_test", rows["local1"])] if m}
+    lefts = {m.group() for rows in running
+             for m in [re.search(r"\d+\.\d s left", rows["local1"])] if m}
+    assert len(steps) >= 5 and len(lefts) >= 5, (steps, lefts)
+    assert any(sn(2) in rows["local2"] and "testing" in rows["local2"] for rows in running)
+    # In the end each board's verdict in its own row.
+    end = table_rows(last, slots)
+    assert "PASS" in end["local1"] and "18/18 passed" in end["local1"], last
+    assert "FAIL" in end["local2"] and "17/18 passed" in end["local2"], last
+    assert "testing" not in last
+    assert last.count("┏") == 1, "a piece of an earlier table is left on the screen"
+    assert "BOARD 0c2205435902 (local2): FAIL, 17 of 18 passed" in last
+    assert len(list(line.reports.glob("*.json"))) == 2
