@@ -316,6 +316,7 @@ class Board:
         self.boot_cpu_seconds: float | None = None
         self.overheads_ms: list[float] = []  # per run: its round trip beyond its own wall time
         self._failure: str | None = None
+        self._watched = False
 
     # -- lifetime ---------------------------------------------------------------------------
     def start(self) -> "Board":
@@ -328,8 +329,10 @@ class Board:
             return self
         started = time.monotonic()
         try:
-            self.console = self._lg.watch_console(self.target, self.console_log,
-                                                  self._lg.console_bps(self.target))
+            if not self._watched:  # once: the console driver outlives a power cycle
+                self.console = self._lg.watch_console(self.target, self.console_log,
+                                                      self._lg.console_bps(self.target))
+                self._watched = True
             self._lg.power_on(self.target)
             self.shell = self.target.get_driver("CommandProtocol")
         except Exception as e:  # labgrid raises pexpect's TIMEOUT, ExecutionError, OSError...
@@ -342,6 +345,14 @@ class Board:
         if qemu is not None:
             self.boot_cpu_seconds = cpu_seconds(qemu.pid)
         return self
+
+    def next_board(self) -> None:
+        """Makes room for the next board in this place: the shell left, the power off (a
+        virtual board's QEMU quits). start() powers the next one on and waits for its shell."""
+        self._failure = None
+        if self.shell is not None or self._watched:
+            self._lg.power_off(self.target)
+        self.shell = None
 
     def close(self) -> None:
         """Powers a virtual board off and deactivates the drivers."""

@@ -175,21 +175,26 @@ def _shell_driver(target):
 
 
 def power_off(target) -> None:
-    """Switches the board off (QEMU quits); its shell driver is deactivated first."""
+    """Switches the board off (QEMU quits); its shell driver is deactivated first, and what
+    the console still holds of the board is dropped: the next board's shell must be found by
+    its own prompt, not by the last one of this board."""
     shell = _shell_driver(target)
     if shell is not None:
         target.deactivate(shell)
-    target.get_driver("PowerProtocol").off()
+    if has_driver(target, "Strategy"):  # its state follows the board, so power_on works
+        target.get_driver("Strategy").transition("off")
+    else:
+        target.get_driver("PowerProtocol").off()
+    if has_driver(target, "ConsoleProtocol"):
+        expect = getattr(target.get_driver("ConsoleProtocol", activate=False), "_expect", None)
+        if expect is not None:
+            expect.buffer = b""
 
 
 def power_cycle(target) -> None:
     """Off and on through the PowerProtocol (a fresh QEMU, or a power switch), then waits for
     the shell of the board that starts: the ShellDriver's activation waits for its prompt."""
     power_off(target)
-    if has_driver(target, "ConsoleProtocol"):
-        expect = getattr(target.get_driver("ConsoleProtocol", activate=False), "_expect", None)
-        if expect is not None:
-            expect.buffer = b""  # the board before's output, its last prompt among it
     _bound_qemu_connect(target)
     target.get_driver("PowerProtocol").on()
     shell = _shell_driver(target)

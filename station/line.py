@@ -72,12 +72,8 @@ class LabgridSlot:
         return LabgridShell(self.board, self.tool)
 
     def next_board(self) -> None:
-        import labgrid_adapter as lg
-
         if self.board is not None:
-            self.board.close()
-            self.board = None
-        lg.power_off(self.target)
+            self.board.next_board()
 
     def close(self) -> None:
         if self.board is not None:

@@ -13,6 +13,7 @@ import hashlib
 import json
 import os
 import sys
+import threading
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from enum import StrEnum
@@ -87,16 +88,6 @@ def build_record(run: FinishedRun) -> dict[str, object]:
     }
 
 
-def write_atomically(path: Path, text: str) -> None:
-    """Readers see the old file or the whole new one, never a part."""
-    tmp = path.with_name(path.name + ".tmp")
-    with open(tmp, "w", encoding="utf-8") as out:
-        out.write(text)
-        out.flush()
-        os.fsync(out.fileno())
-    os.replace(tmp, path)
-
-
 class JsonRecords:
     """One JSON file per run in a folder, `<serial number>_<UTC start>.json`."""
 
@@ -111,9 +102,29 @@ class JsonRecords:
         # Serialised first: a value strict JSON cannot hold raises before any file is touched.
         text = json.dumps(build_record(run), indent=2, ensure_ascii=False, allow_nan=False)
         self.folder.mkdir(parents=True, exist_ok=True)
-        path = self.path(run)
-        write_atomically(path, text + "\n")
-        return path
+        return write_new(self.path(run), text + "\n")
+
+
+def write_new(path: Path, text: str) -> Path:
+    """Writes a whole new file at path, or at path-2, path-3... when that name is taken (boards
+    without a serial number in several slots, started in the same second): a record is never
+    written over another, and readers never see a part of one."""
+    tmp = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}.tmp")
+    with open(tmp, "w", encoding="utf-8") as out:
+        out.write(text)
+        out.flush()
+        os.fsync(out.fileno())
+    name, n = path, 1
+    try:
+        while True:
+            try:
+                os.link(tmp, name)  # fails when the name is taken, whoever took it
+                return name
+            except FileExistsError:
+                n += 1
+                name = path.with_name(f"{path.stem}-{n}{path.suffix}")
+    finally:
+        os.unlink(tmp)
 
 
 # -- the results database ---------------------------------------------------------------------

@@ -5,6 +5,7 @@ and measurement; station/line.py writes each board's JSON record and database ru
 from __future__ import annotations
 
 import resource
+import signal
 import socket
 import sys
 from pathlib import Path
@@ -163,12 +164,9 @@ def pytest_runtestloop(session):
         while not s.line.join(0.5):
             pass
     except KeyboardInterrupt:
-        s.view.say("stopping: no new board; the boards under test are recorded as stopped")
-        s.line.stop()
-        s.line.join()
+        _stop(s)
         raise
-    session.testsfailed = sum(r.finished.verdict != Verdict.PASS or r.finished.stopped
-                              for r in s.line.finished())
+    session.testsfailed = sum(_board_verdict(r.finished) != "passed" for r in s.line.finished())
     return True
 
 
@@ -195,9 +193,24 @@ def pytest_sessionfinish(session, exitstatus):
     if s is None or s.line is None:
         return
     if exitstatus == pytest.ExitCode.INTERRUPTED:
-        s.line.stop()
+        _stop(s)
     s.line.join()
     s.view.close()
+
+
+def _stop(s: Session) -> None:
+    """Ctrl-C: no new board; each board under test ends its running step and is recorded as
+    stopped. Another Ctrl-C meanwhile must not cut that short: the records would be lost."""
+    if s.line.stopping.is_set():
+        return
+    s.view.say("stopping: no new board; the boards under test end their running step and "
+               "are recorded as stopped")
+    previous = signal.signal(signal.SIGINT, lambda *_: s.view.say("stopping, please wait"))
+    try:
+        s.line.stop()
+        s.line.join()
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def pytest_terminal_summary(terminalreporter, exitstatus, config):
@@ -206,8 +219,9 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config):
         return
     for run in s.line.finished():
         f = run.finished
-        good = f.verdict == Verdict.PASS and not f.stopped
-        verdict = "STOPPED" if f.stopped else f.verdict.value.upper()
+        verdict = _board_verdict(f)
+        good = verdict == "passed"
+        verdict = {"passed": "PASS", "failed": "FAIL", "stopped": "STOPPED"}[verdict]
         where = f" ({run.slot})" if len(s.slot_names) > 1 else ""
         terminalreporter.write_sep("=", f"BOARD {f.serial_number or '(serial unknown)'}{where}: "
                                    f"{verdict}, {f.passed} of {len(f.results)} passed in "
@@ -224,6 +238,11 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config):
                 f"timing: shell after {f.board_ready_s} s, tested in {testing:.2f} s, the "
                 f"tool's own {f.tool_s:.2f} s, overhead {testing - f.tool_s:.2f} s{console}")
     runs = s.line.finished()
+    if config.option.loop is not None:  # no case ran one by one: the footer counts boards
+        for verdict in ("passed", "failed", "stopped"):
+            boards = [r for r in runs if _board_verdict(r.finished) == verdict]
+            if boards:
+                terminalreporter.stats[f"board{'s' * (len(boards) > 1)} {verdict}"] = boards
     ready = [r.ready_at for r in runs if r.ready_at is not None]
     judged = [r.judged_at for r in runs if r.judged_at is not None]
     if ready and judged:
@@ -232,3 +251,7 @@ def pytest_terminal_summary(terminalreporter, exitstatus, config):
             f"line: {len(runs)} boards in {len(s.slot_names)} slots; from all shells ready to "
             f"all verdicts {max(judged) - max(ready):.2f} s; station CPU "
             f"{cpu.ru_utime + cpu.ru_stime:.2f} s")
+
+
+def _board_verdict(f) -> str:
+    return "stopped" if f.stopped else ("passed" if f.verdict == Verdict.PASS else "failed")

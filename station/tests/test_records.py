@@ -50,3 +50,29 @@ def test_a_record_that_strict_json_cannot_hold_is_refused_and_the_old_one_kept(t
         out(finished(broken))
     assert path.read_bytes() == before
     assert [p.name for p in tmp_path.iterdir()] == [path.name]
+
+
+def test_records_that_would_share_a_name_each_keep_a_file_of_their_own(tmp_path):
+    # boards without a serial number in eight slots, started in the same second and written
+    # at once: eight whole files, none written over another, no scratch file left
+    from concurrent.futures import ThreadPoolExecutor
+
+    out = JsonRecords(tmp_path)
+    runs = [finished(unjudged(VOLTAGE, Verdict.ERROR, f"slot {i}")) for i in range(8)]
+    with ThreadPoolExecutor(8) as pool:
+        paths = list(pool.map(out, runs))
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in paths)
+    assert len(set(paths)) == 8 and paths[0].name.startswith("unknown_20261206T194118Z")
+    details = {json.loads(p.read_text())["measurements"][0]["detail"] for p in paths}
+    assert details == {f"slot {i}" for i in range(8)}
+
+
+def test_a_stopped_board_reads_as_stopped_with_its_slot(tmp_path):
+    from dataclasses import replace
+
+    run = replace(finished(Result("mains_voltage", "mains voltage", 230.0, "V", {},
+                                  Verdict.PASS), unjudged(VOLTAGE, Verdict.NOT_RUN)),
+                  slot="slot3", stopped=True)
+    record = json.loads(JsonRecords(tmp_path)(run).read_text())
+    assert (record["verdict"], record["slot"]) == ("stopped", "slot3")
+    assert [m["verdict"] for m in record["measurements"]] == ["pass", "not run"]
