@@ -127,12 +127,15 @@ class BoardRun:
 
 
 class Line:
-    """The slots' threads. boards: how many boards each slot tests (None: until stopped)."""
+    """The slots' threads. boards: how many boards each slot tests (None: until stopped).
+    Between two boards a slot is switched off, and on again after pause_s."""
 
     def __init__(self, slots: list[Slot], plan: list[Measurement], settings: Settings,
-                 view: View, boards: int | None = 1, unreachable_is_a_board: bool = True):
+                 view: View, boards: int | None = 1, unreachable_is_a_board: bool = True,
+                 pause_s: float = 0.0):
         self.slots, self.plan, self.settings, self.view = slots, plan, settings, view
         self.boards = boards
+        self.pause_s = pause_s  # a slot stays off this long between boards: time to swap
         # One pass: a slot whose board never answers is a board that failed. Board after
         # board: it is a slot still waiting for its board.
         self.unreachable_is_a_board = unreachable_is_a_board
@@ -189,17 +192,20 @@ class Line:
                                     boards=boards, **kw))
 
     def _slot_loop(self, slot: Slot) -> None:
-        count = 0
+        count, tries = 0, 0
         try:
             while not self.stopping.is_set() and (self.boards is None or count < self.boards):
-                if count > 0 or not self.unreachable_is_a_board:
-                    self._status(None, slot.name, Phase.WAITING if count else Phase.BOOTING)
-                if count > 0:
+                if tries > 0:  # the board before (or no board): off, and the next one on
+                    self._status(None, slot.name, Phase.WAITING,
+                                 note=f"{count} done" if count else "")
                     try:
                         slot.next_board()
                     except Exception as e:  # a power switch that fails: the slot is out
                         self._status(None, slot.name, Phase.LOST, note=f"power: {e}")
                         return
+                    if self.stopping.wait(self.pause_s):
+                        break
+                tries += 1
                 if self._one_board(slot):
                     count += 1
         except Exception as e:  # a fault here must not leave the slot's cases waiting
@@ -233,7 +239,7 @@ class Line:
         except NoBoard as e:
             if not self.unreachable_is_a_board:
                 self._status(None, slot.name, Phase.WAITING, note=str(e).splitlines()[0])
-                self.stopping.wait(1.0)
+                self.stopping.wait(1.0)  # a console that fails at once is not asked in a spin
                 return False
             with self.changed:
                 self.runs[slot.name].append(run)

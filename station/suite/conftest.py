@@ -42,6 +42,9 @@ def pytest_addoption(parser):
     group.addoption("--loop", metavar="N", nargs="?", type=int, const=0,
                     help="board after board: each slot tests its next board (power off and "
                          "on, shell) until Ctrl-C, or N boards")
+    group.addoption("--swap-time", metavar="S", type=float, default=0.0,
+                    help="with --loop: seconds a slot stays off between two boards, for the "
+                         "operator to swap them (default 0: a board's own power-on)")
     group.addoption("--db", metavar="URL",
                     help="results database, an SQLAlchemy URL without a password (default: "
                          "an SQLite file in the report folder, DIR/results.sqlite)")
@@ -157,7 +160,7 @@ def pytest_runtestloop(session):
     looping = opt.loop is not None
     s.line = Line(s.slots(), s.plan, s.settings, s.view,
                   boards=(opt.loop or None) if looping else 1,
-                  unreachable_is_a_board=not looping).start()
+                  unreachable_is_a_board=not looping, pause_s=opt.swap_time).start()
     if not looping:
         return None
     try:
