@@ -362,3 +362,82 @@ def test_live_view_in_a_terminal_with_the_real_station(local_line):
     assert last.count("┏") == 1, "a piece of an earlier table is left on the screen"
     assert "BOARD 0c2205435902 (local2): FAIL, 17 of 18 passed" in last
     assert len(list(line.reports.glob("*.json"))) == 2
+
+
+# -- the virtual line ---------------------------------------------------------------------------
+
+def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str) -> LineRun:
+    """boards/line.py runs the station on slots 1..N of the virtual line, each with its own
+    simulator (options per slot), the consoles paced as a real board's UART."""
+    reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
+    argv = [sys.executable, str(SOURCE / "boards" / "line.py"), "run", BOARD,
+            "--slots", str(slots), "--bps", "115200", "--mcu-sim", SIM]
+    for slot, options in sims.items():
+        argv += ["--sim", f"{slot}={options}"]
+    argv += ["--", sys.executable, "-m", "pytest", str(STATION / "suite"),
+             "--lg-env", str(SOURCE / "boards" / "labgrid" / "line.yaml"),
+             "--limits", str(LIMITS), "--report-dir", str(reports), "--junitxml", str(junit),
+             "--station-name", "ci"]
+    if slots < 4:
+        argv += [arg for n in range(1, slots + 1) for arg in ("--slot", f"slot{n}")]
+    log = tmp_path / "station.out"
+    started = time.monotonic()
+    with open(log, "wb") as out:
+        proc = subprocess.Popen([*argv, *extra], stdout=out, stderr=subprocess.STDOUT,
+                                env=station_env(), start_new_session=True)
+        try:
+            status = proc.wait(900)
+        finally:
+            stop(proc)
+    stdout = log.read_text(encoding="utf-8", errors="replace")
+    print(stdout)
+    return read_line_run(status, time.monotonic() - started, stdout, reports, junit)
+
+
+def assert_console_metered(record: dict) -> None:
+    # The board was tested over its console (paced as a UART by line.py's --bps), both ways.
+    assert record["transport"].startswith("labgrid shell")
+    assert record["console_bytes"]["read"] > 0 and record["console_bytes"]["written"] > 0
+
+
+virtual_only = pytest.mark.skipif(not BOARD, reason="STATION_BOARD names no virtual board")
+
+
+@virtual_only
+def test_virtual_line_of_four_boards_each_with_its_own_fault(tmp_path):
+    run = virtual_line(tmp_path, 4, {2: "--set voltage=26000", 3: "--fail rs485",
+                                     4: "--fail relay:2"})
+    assert run.status == 1
+    assert run.case_count == 4 * 18
+    expected = {"slot1": {}, "slot2": {"mains_voltage": "fail"},
+                "slot3": {"rs485_loopback": "fail"}, "slot4": {"relay2_on": "fail"}}
+    serials = {slot: run.only(slot)["serial_number"] for slot in expected}
+    assert len(set(serials.values())) == 4 and None not in serials.values()
+    for slot, failing in expected.items():
+        assert_board(run, slot, failing, serials[slot])
+        assert_console_metered(run.only(slot))
+    assert value(run.only("slot2"), "mains_voltage") == 260.0
+    assert value(run.only("slot3"), "rs485_loopback") == 0.0
+    assert value(run.only("slot4"), "relay2_on") == 0
+    assert value(run.only("slot1"), "mains_voltage") == 230.0
+
+
+@virtual_only
+def test_virtual_line_board_after_board(tmp_path):
+    # Each next board: its slot powered off and on, a fresh QEMU whose simulator has the next
+    # serial number.
+    run = virtual_line(tmp_path, 2, {}, "--loop", "3")
+    assert run.status == 0
+    assert {slot: len(records) for slot, records in run.records.items()} == {"slot1": 3,
+                                                                             "slot2": 3}
+    serials = [r["serial_number"] for records in run.records.values() for r in records]
+    assert len(set(serials)) == 6 and None not in serials
+    for slot, records in run.records.items():
+        for record, name in zip(records, run.record_names[slot]):
+            assert record["verdict"] == "pass" and record["slot"] == slot
+            assert name.startswith(record["serial_number"] + "_")
+            assert_console_metered(record)
+        assert [r["serial_number"] for r in records] == sorted(r["serial_number"]
+                                                                for r in records)
+    assert sorted((slot, verdict) for slot, _, verdict, _ in db_runs(run.report_dir)) == \
+        [("slot1", "pass")] * 3 + [("slot2", "pass")] * 3
