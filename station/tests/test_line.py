@@ -23,13 +23,11 @@ import pytest
 import sqlalchemy as sa
 
 import db
-from test_scenarios import ALL, BOARD, LIMITS, SIM, SOURCE, STATION, TOOL, start_sim, strict_json
+from test_scenarios import (ALL, BOARD, LIMITS, SIM, SOURCE, STATION, TOOL, WAITS_S, start_sim,
+                            strict_json)
 from test_view import no_control_bytes, run_in_tmux
 
 CASE = re.compile(r"test_measurement\[(?:(?P<slot>\w+)-)?(?P<n>\d\d)-(?P<name>\w+)\]")
-# The tool's run on a good board, from the first step to the last judged (test_scenarios).
-BOARD_S = 19
-
 
 def sn(slot: int) -> str:
     return f"0c22054359{slot:02d}"
@@ -223,7 +221,7 @@ def test_three_slots_one_failing_rs485_port(local_line):
     assert value(run.only("local2"), "rs485_loopback") == 0.0
     assert run.cases["local2"]["rs485_loopback"][1]["value"] == "0.0"
     # The boards ran side by side, not one after the other.
-    assert run.seconds < 2 * BOARD_S
+    assert run.seconds < 2 * WAITS_S
     assert re.search(r"^line: 3 boards in 3 slots; ", run.stdout, re.M)
     assert re.search(r"^local2 \[16/18\] RS485 loopback .* FAIL$", run.stdout, re.M)
     assert sorted((slot, serial, verdict) for slot, serial, verdict, _ in
@@ -257,7 +255,7 @@ def test_a_lost_board_and_a_silent_mcu_leave_the_other_slot_alone(local_line, tm
     good = run.only("local3")
     assert (value(good, "mains_voltage"), value(good, "ntc_temperature")) == (230.0, 25.02)
     assert [m["detail"] for m in good["measurements"]] == [""] * 18
-    assert run.seconds < 2 * BOARD_S
+    assert run.seconds < 2 * WAITS_S
 
 
 def judged_so_far(text: str, slot: str) -> int:
