@@ -191,17 +191,6 @@ def power_off(target) -> None:
             expect.buffer = b""
 
 
-def power_cycle(target) -> None:
-    """Off and on through the PowerProtocol (a fresh QEMU, or a power switch), then waits for
-    the shell of the board that starts: the ShellDriver's activation waits for its prompt."""
-    power_off(target)
-    _bound_qemu_connect(target)
-    target.get_driver("PowerProtocol").on()
-    shell = _shell_driver(target)
-    if shell is not None:
-        target.activate(shell)
-
-
 def is_console_shell(shell) -> bool:
     """Whether the shell is typed on a console (ShellDriver, or anything with a console to
     expect on and a prompt) rather than run over SSH."""

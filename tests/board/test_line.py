@@ -1,6 +1,6 @@
 """The virtual line (boards/line.py, boards/labgrid/line.yaml) and the console and power parts of
-the labgrid adapter: with stand-ins here, and once with two real slots booted through labgrid
-when MCU_LINE_BOARD names the board (the line.<arch> ctest of the cross build)."""
+the labgrid adapter, with stand-ins for QEMU and the console. The station's line tests boot the
+real virtual line (station/tests/test_line.py)."""
 
 import concurrent.futures
 import os
@@ -24,7 +24,6 @@ import labgrid_adapter as lg  # noqa: E402
 import line  # noqa: E402
 
 SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
-LINE_BOARD = os.environ.get("MCU_LINE_BOARD")
 needs_sim = pytest.mark.skipif(not os.access(SIM, os.X_OK), reason=f"no simulator at {SIM}")
 INFO = boards.BoardInfo(board="mipsel", arch="mipsel", libc="glibc", qemu="qemu-system-mipsel",
                         machine="malta", cpu="24Kf", memory="128M", kernel="/b/vmlinux",
@@ -140,29 +139,23 @@ class StandInPower:
         self.target, self.console = target, console
 
     def off(self):
-        self.target.calls.append(("off", None))
-
-    def on(self):
-        # What the shell would find at power-on.
-        self.target.calls.append(("on", self.console._expect.buffer))
+        self.target.calls.append(("off", self.console._expect.buffer))
 
 
 class StandInExpect:
     buffer = b"old board\r\nmipsel# "
 
 
-def test_power_cycle_waits_for_a_fresh_shell_not_the_old_prompt():
+def test_power_off_leaves_nothing_of_the_board_for_the_next_shell_to_find():
+    # the next board's shell must be found by its own prompt, not the old board's
     console = StandInConsole()
     console._expect = StandInExpect()
     shell = object()
     target = StandInTarget({"ConsoleProtocol": console, "CommandProtocol": shell})
     target.drivers["PowerProtocol"] = StandInPower(target, console)
-    lg.power_cycle(target)
-    assert target.calls == [("deactivate", shell), ("off", None), ("on", b""),
-                            ("activate", shell)]
-    target.calls.clear()
     lg.power_off(target)
-    assert target.calls == [("deactivate", shell), ("off", None)]
+    assert target.calls == [("deactivate", shell), ("off", b"old board\r\nmipsel# ")]
+    assert console._expect.buffer == b""
 
 
 # -- the line's environment --------------------------------------------------------------------
@@ -346,49 +339,3 @@ def test_run_passes_an_interrupt_on_and_exits_with_the_commands_status(tmp_path)
         time.sleep(0.05)
     proc.send_signal(signal.SIGINT)  # to line.py alone: no terminal sent it to the command
     assert proc.wait(10) == 7
-
-
-# -- two real slots ----------------------------------------------------------------------------
-
-def serial_read(b: boards.Board) -> str:
-    """The serial number that mcu_test 6 reads on the board ("sn:   4c   0 ... 1."), as 12 hex
-    digits."""
-    out, status = b.sh("mcu_test 6")
-    line_sn = [l for l in out.splitlines() if l.startswith("sn:")]
-    assert status == 0 and len(line_sn) == 1, out
-    return "".join(f"{int(x, 16):02x}" for x in line_sn[0][3:].rstrip(".").split())
-
-
-@pytest.mark.skipif(not LINE_BOARD, reason="MCU_LINE_BOARD names no board (the line ctest)")
-@needs_sim
-def test_two_slots_read_their_own_serials_and_a_power_cycle_brings_the_next(tmp_path,
-                                                                          monkeypatch):
-    info = boards.artifacts(LINE_BOARD)
-    d = tempfile.mkdtemp(prefix="mcu-line.", dir="/tmp")
-    monkeypatch.setenv("LG_CONSOLE_BPS", "115200")  # as slow as a real board's console
-    for key, value in line.line_environ(info, d).items():
-        monkeypatch.setenv(key, value)
-    env = lg.open_environment(line.LINE)
-    slots = [line.Slot(n, line.slot_socket(d, n)) for n in (1, 2)]
-    b1, b2 = (boards.Board(env.get_target(f"slot{n}"), sim=SIM) for n in (1, 2))
-    try:
-        with line.SimKeeper(slots, SIM, tmp_path, note=print) as keeper:
-            for b in (b1, b2):  # one after the other: labgrid's steps are not thread-safe
-                b.start()
-            first = [serial_read(b) for b in (b1, b2)]
-            assert [keeper.serials(n) for n in (1, 2)] == [[sn] for sn in first]
-            assert first[0] != first[1]
-
-            lg.power_cycle(b2.target)
-            again = serial_read(b2)
-            assert keeper.serials(2) == [first[1], again] and again != first[1]
-            assert serial_read(b1) == first[0]  # the other slot went on as it was
-            for b in (b1, b2):
-                assert b.console.rx == len(b.console_log) > 0 and b.console.tx > 0
-            assert keeper.error is None
-    finally:
-        for b in (b1, b2):
-            b.close()
-        for leftover in Path(d).iterdir():
-            leftover.unlink()
-        os.rmdir(d)
