@@ -1,5 +1,5 @@
-"""The operator's view of a line of slots: plain lines off a terminal, the live table on one,
-and the table as a terminal shows it (a driver program in a detached tmux)."""
+"""The operator's view of a line of slots: plain lines off a terminal, the live table on one;
+and run_in_tmux, with which the line's tests read the station's screen in a terminal."""
 
 from __future__ import annotations
 
@@ -20,7 +20,6 @@ from rich.console import Console
 
 from view import LiveView, Phase, PlainView, SlotStatus, clean, make_view
 
-HERE = Path(__file__).resolve().parent
 METERING = "mains metering: voltage, current, power, ..."
 HOSTILE = "\x1b[2J\x1b]0;owned\x07[bold]red[/bold]\r\nlogin: \x9b31m\x00"
 
@@ -379,34 +378,3 @@ def run_in_tmux(argv: list[str], *, cwd: str | Path | None = None,
         subprocess.run(base + ["kill-server"], env=env, capture_output=True, timeout=10)
         shutil.rmtree(kept.parent, ignore_errors=True)
     return TmuxRun(screens, status)
-
-
-def screen_rows(screen: str, slot: str) -> list[str]:
-    """A slot's row on a captured screen, its lines (none if it is not on the screen)."""
-    lines = screen.splitlines()
-    span = row_span(lines, slot)
-    return lines[span[0]:span[1]] if span else []
-
-
-def test_the_live_rows_in_a_terminal_change_as_the_slots_run():
-    run = run_in_tmux(["/usr/bin/python3", str(HERE / "view_driver.py")], cwd=HERE,
-                      every=0.1, timeout=30)
-    last = run.screens[-1]
-    assert run.status == 0, last
-    running = [s for s in run.screens if "s left" in s]
-    assert len(running) >= 5, run.screens
-    # The rows change in place: the seconds left and the steps move on.
-    lefts = {re.search(r"\d+\.\d s left", "\n".join(screen_rows(s, "slot1"))).group()
-             for s in running if "s left" in "\n".join(screen_rows(s, "slot1"))}
-    steps = {m.group() for s in running
-             for m in [re.search(r"[1-4]/4 mcu_test", "\n".join(screen_rows(s, "slot1")))] if m}
-    assert len(lefts) >= 3 and len(steps) >= 3, (lefts, steps)
-    # In the end each slot's verdict in its own row, and the lines said above the rows.
-    verdicts = {slot: "\n".join(screen_rows(last, slot)) for slot in ("slot1", "slot2", "slot3")}
-    assert "PASS" in verdicts["slot1"] and "6/6 passed" in verdicts["slot1"]
-    assert "FAIL" in verdicts["slot2"] and "5/6 passed" in verdicts["slot2"]
-    assert "LOST" in verdicts["slot3"] and "login incorrect" in verdicts["slot3"]
-    assert "testing" not in last and "\x1b" not in last
-    assert re.search(r"^slot2 \[5/6\] RS485 loopback +FAIL$", last, re.M)
-    assert last.index("RS485 loopback") < last.index("┏")
-    assert all(len(line) <= 120 for s in run.screens for line in s.splitlines())
