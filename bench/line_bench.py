@@ -5,7 +5,7 @@ station's summary.
 
     MCU_BOARD_BUILD_DIR=build/mipsel /usr/bin/python3 bench/line_bench.py [slots] [loop]
         [--slots 1,2,4] [--bps 115200,0] [--loop-slots 4] [--boards 10] [--loop-bps 115200]
-        [--json FILE] [--work DIR] [--mcu-sim PATH]
+        [--calm LOAD] [--calm-wait S] [--json FILE] [--work DIR] [--mcu-sim PATH]
 
 slots: one station run per slot count and console rate (the rates given with --bps; 0 is full
     speed), one board a slot. For each: from all shells ready to all verdicts (the station's
@@ -25,7 +25,8 @@ loop: one run of --loop-slots slots, --boards boards each one after another (`--
 Both (the default) run slots first, then loop. Every figure comes from the run's output; a
 record or summary line that is missing or does not read as expected stops the bench with the
 file and line at fault. A board that does not pass stops it too: its times are not a test's.
-The 1-minute load average is taken before each run and printed with it.
+The 1-minute load average is taken before each run and printed with it; --calm waits for a
+load below LOAD first (each run's QEMUs raise the load that the next one starts at).
 """
 
 from __future__ import annotations
@@ -174,9 +175,26 @@ class Run:
     log: str
 
 
-def run_station(slots: int, bps: int, loop: int | None, work: Path, mcu_sim: str,
-                board: str) -> Run:
-    """One station run on a fresh virtual line of `slots` slots; its output in work/."""
+@dataclass(frozen=True)
+class Setup:
+    work: Path  # logs and records
+    mcu_sim: str
+    board: str
+    calm_load: float  # wait before a run until the 1-minute load is below this (0: never)
+    calm_wait_s: float  # for at most this long
+
+
+def wait_for_calm(setup: Setup) -> float:
+    """The 1-minute load average, once below setup.calm_load or after setup.calm_wait_s."""
+    end = time.monotonic() + setup.calm_wait_s
+    while (load := os.getloadavg()[0]) >= setup.calm_load > 0 and time.monotonic() < end:
+        time.sleep(10)
+    return load
+
+
+def run_station(slots: int, bps: int, loop: int | None, setup: Setup) -> Run:
+    """One station run on a fresh virtual line of `slots` slots; its output in setup.work."""
+    work, mcu_sim, board = setup.work, setup.mcu_sim, setup.board
     name = f"s{slots}-b{bps}" + (f"-loop{loop}" if loop else "")
     reports, log = work / name / "reports", work / f"{name}.log"
     reports.mkdir(parents=True)
@@ -185,7 +203,7 @@ def run_station(slots: int, bps: int, loop: int | None, work: Path, mcu_sim: str
                "-p", "no:cacheprovider", "--lg-env", str(LINE_ENV),
                *[f"--slot=slot{n}" for n in range(1, slots + 1)], "--limits", str(LIMITS),
                "--report-dir", str(reports), *([f"--loop={loop}"] if loop else [])]
-    load = os.getloadavg()[0]
+    load = wait_for_calm(setup)
     print(f"-- {slots} slot(s), console {bps or 'full speed'}"
           + (f", {loop} boards a slot" if loop else "") + f", load {load:.2f}: {log}",
           flush=True)
@@ -300,6 +318,11 @@ def main() -> int:
     parser.add_argument("--loop-bps", type=int, default=115200, help="its console (115200)")
     parser.add_argument("--board", default="mipsel", help="the virtual board (mipsel)")
     parser.add_argument("--mcu-sim", default=str(DEFAULT_SIM), help="the simulator")
+    parser.add_argument("--calm", type=float, default=0.0, metavar="LOAD",
+                        help="before each run, wait until the 1-minute load is below LOAD "
+                             "(a run's own QEMUs raise the next run's)")
+    parser.add_argument("--calm-wait", type=float, default=300.0, metavar="S",
+                        help="wait at most S seconds for it (300)")
     parser.add_argument("--work", help="keep logs and records here (default: a temporary "
                                        "folder, removed)")
     parser.add_argument("--json", metavar="FILE", help="write the figures here")
@@ -309,18 +332,18 @@ def main() -> int:
         parser.error("--boards and --loop-slots: at least 1")
     work = Path(args.work or tempfile.mkdtemp(prefix="line-bench.", dir="/tmp")).absolute()
     work.mkdir(parents=True, exist_ok=True)
+    setup = Setup(work, args.mcu_sim, args.board, args.calm, args.calm_wait)
     result: dict = {"started": time.strftime("%Y-%m-%d %H:%M:%S %z"), "work": str(work)}
     try:
         out: list[str] = []
         if "slots" in what:
-            runs = [run_station(n, bps, None, work, args.mcu_sim, args.board)
+            runs = [run_station(n, bps, None, setup)
                     for bps in args.bps for n in args.slots]
             lines, figures = goals(runs)
             out += slots_table(runs) + lines
             result["slots"] = {"runs": [asdict(r) for r in runs], "goals": figures}
         if "loop" in what:
-            r = run_station(args.loop_slots, args.loop_bps, args.boards, work, args.mcu_sim,
-                            args.board)
+            r = run_station(args.loop_slots, args.loop_bps, args.boards, setup)
             f = loop_figures(r)
             out += loop_table(r, f)
             result["loop"] = {"run": asdict(r), "figures": f}

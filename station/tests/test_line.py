@@ -27,6 +27,9 @@ from test_scenarios import (ALL, BOARD, LIMITS, SIM, SOURCE, STATION, TOOL, WAIT
                             strict_json)
 from test_view import no_control_bytes, run_in_tmux
 
+sys.path.insert(0, str(SOURCE / "bench"))
+from line_bench import parse_summary as bench_parse_summary  # noqa: E402
+
 CASE = re.compile(r"test_measurement\[(?:(?P<slot>\w+)-)?(?P<n>\d\d)-(?P<name>\w+)\]")
 
 def sn(slot: int) -> str:
@@ -318,6 +321,11 @@ def test_loop_of_two_boards_per_slot_ends_by_itself(local_line):
     assert sorted((slot, verdict) for slot, _, verdict, _ in db_runs(run.report_dir)) == \
         [("local1", "pass")] * 2 + [("local2", "pass")] * 2
     assert re.search(r"^line: 4 boards in 2 slots; ", run.stdout, re.M)
+    # The summary as bench/line_bench.py reads it: new wording there must not break the bench.
+    summary = bench_parse_summary(run.stdout, "the station's output")
+    assert summary.line.boards == 4 and summary.line.slots == 2
+    assert sorted(t.record.name for t in summary.timings) == \
+        sorted(name for names in run.record_names.values() for name in names)
 
 
 def table_rows(screen: str, slots: list[str]) -> dict[str, str]:
