@@ -224,8 +224,8 @@ def run_station(slots: int, bps: int, loop: int | None, setup: Setup) -> Run:
         raise BenchError(f"{log}: {summary.line.boards} boards in {summary.line.slots} slots, "
                          f"not {expected} in {slots}")
     boards = tuple(board_figures(t) for t in summary.timings)
-    return Run(slots, bps, loop or 1, load, round(wall, 2), summary.line.ready_to_verdicts_s,
-               summary.line.cpu_s, boards, str(log))
+    return Run(slots, bps, loop or 1, round(load, 2), round(wall, 2),
+               summary.line.ready_to_verdicts_s, summary.line.cpu_s, boards, str(log))
 
 
 # -- figures -----------------------------------------------------------------------------------
@@ -275,7 +275,8 @@ def loop_figures(r: Run) -> dict:
     for b in r.boards:
         per_slot[b.slot] = per_slot.get(b.slot, 0.0) + b.tested_s
     testing = max(per_slot.values())
-    return {"boards": n, "wall_s": r.wall_s, "boards_per_hour_with_boot": round(n * 3600 / r.wall_s, 1),
+    return {"boards": n, "wall_s": r.wall_s,
+            "boards_per_hour_with_boot": round(n * 3600 / r.wall_s, 1),
             "slowest_slot_testing_s": round(testing, 2),
             "boards_per_hour_without_boot": round(n * 3600 / testing, 1),
             "mean_shell_ready_s": round(sum(b.ready_s for b in r.boards) / n, 2),
@@ -350,7 +351,7 @@ def main() -> int:
     except BenchError as e:
         print(f"line_bench.py: {e}\n(logs and records kept in {work})", file=sys.stderr)
         return 1
-    result["load_after"] = os.getloadavg()[0]
+    result["load_after"] = round(os.getloadavg()[0], 2)
     print("\n".join(out))
     print(f"load average (1 min) at the end: {result['load_after']:.2f}")
     if args.work is None:  # the logs go with it
