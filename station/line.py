@@ -243,9 +243,10 @@ class Line:
                 return False
             with self.changed:
                 self.runs[slot.name].append(run)
-            for m in self.plan:
-                run.results[m.name] = unjudged(m, Verdict.ERROR,
-                                               f"the board's shell is not reachable: {e}")
+            why = f"the board's shell is not reachable: {e}"
+            for m in self.plan:  # its console log once, with the first measurement
+                run.results[m.name] = unjudged(m, Verdict.ERROR, why)
+                why = why.splitlines()[0]
             self._status(run, slot.name, Phase.LOST, note=str(e).splitlines()[0])
             self._finish(run, None)
             return True

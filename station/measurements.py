@@ -253,8 +253,12 @@ class Station:
         self.progress(self.steps[0] if self.steps else None, len(self.steps), None)
         worker.join()
         if lost is not None:
+            # The board's console log (in the message after its first line) once, with the
+            # first measurement that could not be judged; the others say what happened.
+            why = f"TransportError: {lost}"
             for m in pending:
-                judged(m, unjudged(m, Verdict.ERROR, f"TransportError: {lost}", m.commands))
+                judged(m, unjudged(m, Verdict.ERROR, why, m.commands))
+                why = why.splitlines()[0]
 
     def _fetch(self, calls, inbox: queue.Queue, stop: threading.Event) -> None:
         runs = self.transport.run_all(calls)
