@@ -137,7 +137,8 @@ class BoardFigures:
 def _field(record: dict, key: str, path: Path, kind):
     value = record.get(key)
     if not isinstance(value, kind) or isinstance(value, bool):
-        raise BenchError(f"{path}: key {key}: {value!r} is not a {getattr(kind, '__name__', kind)}")
+        wanted = " or ".join(k.__name__ for k in (kind if isinstance(kind, tuple) else (kind,)))
+        raise BenchError(f"{path}: key {key}: {value!r} is not {wanted}")
     return value
 
 
