@@ -33,7 +33,7 @@ INFO = boards.BoardInfo(board="mipsel", arch="mipsel", libc="glibc", qemu="qemu-
 # -- the console: counted, logged, paced ------------------------------------------------------
 
 class StandInConsole:
-    """A console driver as far as watch_console and power_cycle use it."""
+    """A console driver as far as watch_console and power_off use it."""
 
     def __init__(self, chunk: bytes = b""):
         self.chunk, self.written = chunk, bytearray()
