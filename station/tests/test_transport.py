@@ -117,9 +117,10 @@ def test_a_board_that_stops_answering_keeps_what_came_before(tmp_path, fault, mo
 
     monkeypatch.setattr(boards, "STEP_SLACK_S", 1.0)
     shell = ConsoleShell(tmp_path)
-    # every process of the console's session: its shell, the script's subshell, the tool
-    tool = fake_tool(tmp_path, f"[ \"$1\" = 1 ] && pkill -{fault} -s {shell.console.child.pid}\n"
-                               "echo ok\n")
+    # every process of the console's session: its shell, the script's subshell, the tool;
+    # a moment into the second run, once the first one's line has left the board
+    tool = fake_tool(tmp_path, f"[ \"$1\" = 1 ] && sleep 0.5 && "
+                               f"pkill -{fault} -s {shell.console.child.pid}\necho ok\n")
     board = Board(shell=shell, name="gone")
     runs = LabgridShell(board, tool=tool).run_all([(["0"], 1), (["1"], 1), (["2"], 1)])
     assert next(runs).stdout == b"ok\n"
