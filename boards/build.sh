@@ -142,6 +142,11 @@ board_package() {
 mkdir -p "$cache"
 kernel=$(kernel_dir)
 busybox=$(busybox_path)
+# One build of a board at a time, from its package to its sealed initramfs: tests that boot
+# boards side by side run this at once, and one's rebuild of the package must not take the
+# tarball from under another's tar, nor its cache entry replace another's being written.
+exec 9>"$cache/board-build.lock"
+flock 9
 package=$(board_package)
 
 # The root file system: busybox, the C library that the dynamic tool needs (glibc boards), the
