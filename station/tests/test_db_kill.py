@@ -156,8 +156,13 @@ def test_a_station_killed_at_any_moment_keeps_what_it_printed(url, tmp_path):
             assert {p: kept[p][1] for p in printed if p in kept} == printed
             extra = sorted(set(kept) - set(printed))
             assert extra in ([], [max(printed, default=0) + 1]), (printed, kept)
-            if 3 in kept:  # the serial number has been read: the board is known
+            # The board is known once its serial number is read (a busy machine can make the
+            # MCU's answer late: then the run has no board).
+            serial = kept.get(3, (None, None))[1]
+            if serial == "pass":
                 assert row["board_id"] is not None
+            elif serial in ("no answer", "bad checksum", "error"):
+                assert row["board_id"] is None
             checked += len(printed)
             mid_run += 0 < len(printed) < PLAN_SIZE
     finally:
