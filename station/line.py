@@ -263,10 +263,9 @@ class Line:
                 product=self.settings.limits.product, limits_file=self.settings.limits_file,
                 limits_sha256=self.settings.limits_sha256, started_at=run.start, slot=slot.name))
 
-        def progress(step: Step, total: int, left: float | None) -> None:
-            if left is not None:
-                self._status(run, slot.name, Phase.TESTING, step=step.number, steps=total,
-                             command=step.command, title=step.title, left_s=left)
+        def progress(step: Step, total: int, left: float) -> None:
+            self._status(run, slot.name, Phase.TESTING, step=step.number, steps=total,
+                         command=step.command, title=step.title, left_s=left)
 
         def judged(m: Measurement, r: Result) -> None:
             if records is not None:  # kept before anyone sees it

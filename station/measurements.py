@@ -197,7 +197,7 @@ def judge(m: Measurement, outcomes: list[dict]) -> Result:
     return result
 
 
-Progress = Callable[[Step | None, int, float | None], None]  # step, steps in plan, seconds left or None
+Progress = Callable[[Step, int, float], None]  # the running step, steps in plan, seconds left
 Judged = Callable[[Measurement, Result], None]
 
 
@@ -250,7 +250,6 @@ class Station:
             for m in [m for m in pending if all(s.number in self.runs for s in m.steps)]:
                 pending.remove(m)
                 judged(m, self.measure(m))
-        self.progress(self.steps[0] if self.steps else None, len(self.steps), None)
         worker.join()
         if lost is not None:
             # The board's console log (in the message after its first line) once, with the
