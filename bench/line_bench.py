@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """How fast the station tests a line: the virtual mipsel line (boards/line.py, a simulator as
-each slot's MCU) tested by station/suite, figures read from each board's JSON record and the
+each slot's MCU) tested by the station (python3 -m station), figures read from each board's JSON record and the
 station's summary.
 
-    MCU_BOARD_BUILD_DIR=build/mipsel /usr/bin/python3 bench/line_bench.py [slots] [loop]
+    MCU_BOARD_BUILD_DIR=build/mipsel /usr/bin/python3 -m bench.line_bench [slots] [loop]
         [--slots 1,2,4] [--bps 115200,0] [--loop-slots 4] [--boards 10] [--loop-bps 115200]
         [--calm LOAD] [--calm-wait S] [--json FILE] [--work DIR] [--mcu-sim PATH]
 
@@ -44,7 +44,7 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-LINE_PY = ROOT / "boards" / "line.py"
+LINE = [sys.executable, "-m", "boards.virtual_line"]
 LINE_ENV = ROOT / "boards" / "labgrid" / "line.yaml"
 LIMITS = ROOT / "station" / "limits" / "mcu_board.yaml"
 DEFAULT_SIM = ROOT / "build" / "default" / "sim" / "mcu_sim"
@@ -199,9 +199,9 @@ def run_station(slots: int, bps: int, loop: int | None, setup: Setup) -> Run:
     name = f"s{slots}-b{bps}" + (f"-loop{loop}" if loop else "")
     reports, log = work / name / "reports", work / f"{name}.log"
     reports.mkdir(parents=True)
-    command = [str(LINE_PY), "run", board, "--slots", str(slots), "--bps", str(bps),
-               "--mcu-sim", mcu_sim, "--", "/usr/bin/python3", "-m", "pytest", "station/suite",
-               "-p", "no:cacheprovider", "--lg-env", str(LINE_ENV),
+    command = [*LINE, "run", board, "--slots", str(slots), "--bps", str(bps),
+               "--mcu-sim", mcu_sim, "--", "/usr/bin/python3", "-m", "station",
+               "--lg-env", str(LINE_ENV),
                *[f"--slot=slot{n}" for n in range(1, slots + 1)], "--limits", str(LIMITS),
                "--report-dir", str(reports), *([f"--loop={loop}"] if loop else [])]
     load = wait_for_calm(setup)

@@ -5,7 +5,7 @@ simulator) as a station writes it: the run row, each measurement in a transactio
 the verdict. Each run is another board (its own serial number) with readings scattered a
 little around the recorded ones and judged again against the recorded limits.
 
-    /usr/bin/python3 bench/records_load.py [--postgres | --db URL] [--writers 8] [--runs 1000]
+    /usr/bin/python3 -m bench.records_load [--db URL] [--writers 8] [--runs 1000]
                                            [--kill-one] [--folder DIR]
 
 Without --db it makes a fresh database in a temporary folder (under --folder, default /tmp):
@@ -19,7 +19,6 @@ with status 1 if a row is missing or extra, a writer failed, or a run reads wron
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import random
 import signal
@@ -32,13 +31,12 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path[:0] = [str(ROOT / "station"), str(ROOT / "station" / "tests")]
 
-import sqlalchemy as sa  # noqa: E402
+import sqlalchemy as sa
 
-import db  # noqa: E402
-from measurements import Result, Verdict  # noqa: E402
-from records import DbRecords, FinishedRun, RunStart, RunVerdict, read_record  # noqa: E402
+from station import db
+from station.measurements import Result, Verdict
+from station.records import DbRecords, FinishedRun, RunStart, read_record
 
 RECORDED = Path(__file__).resolve().parent / "recorded_run.json"
 KILL_AT_POSITION = 7  # the victim dies after this measurement of its run
@@ -83,7 +81,7 @@ def writer(url: str, index: int, runs: int) -> None:
                           station=start.station, transport=None, start=started, end=db.now(),
                           duration_s=0.0, board_ready_s=None, steps_s=None,
                           results=tuple(results), unrecognised=())
-        record.finish(run, RunVerdict(run.verdict.value))
+        record(run)
         print(n, "done", flush=True)
 
 
@@ -170,9 +168,9 @@ def load(url: str, writers: int, runs: int, kill_one: bool) -> Load:
     started = time.monotonic()
     crew = []
     for i, share in enumerate(shares):
-        proc = subprocess.Popen([sys.executable, __file__, "--writer", str(i), "--db", url,
-                                 "--runs", str(share)], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
+        proc = subprocess.Popen([sys.executable, "-m", "bench.records_load", "--writer", str(i),
+                                 "--db", url, "--runs", str(share)], cwd=ROOT,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         crew.append(Writer(i, share, proc, victim=kill_one and i == 0))
     followers = []
     for w in crew:
@@ -211,8 +209,6 @@ def load(url: str, writers: int, runs: int, kill_one: bool) -> Load:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--db", metavar="URL", help="a database to write into (migrated)")
-    parser.add_argument("--postgres", action="store_true",
-                        help="a throwaway PostgreSQL cluster (default: an SQLite file)")
     parser.add_argument("--writers", type=int, default=8)
     parser.add_argument("--runs", type=int, default=1000, help="runs in all")
     parser.add_argument("--kill-one", action="store_true", help="SIGKILL one writer part-way")
@@ -223,25 +219,9 @@ def main() -> int:
         writer(args.db, args.writer, args.runs)
         return 0
     with tempfile.TemporaryDirectory(prefix="records-load.", dir=args.folder) as folder:
-        if args.db:
-            url, cluster = args.db, None
-        elif args.postgres:
-            from pgcluster import PgCluster
-            os.chmod(folder, 0o755)  # the server's user works in it
-            cluster = PgCluster(parent=folder).start()
-            url = cluster.url(user="load_station", dbname="results")
-        else:
-            url, cluster = f"sqlite:///{folder}/results.sqlite", None
-        try:
-            if cluster is not None:
-                db.migrate(db.connect(cluster.create_database()))
-                cluster.create_user("load_station", "mcu_station")
-            else:
-                db.migrate(db.connect(url))
-            result = load(url, args.writers, args.runs, args.kill_one)
-        finally:
-            if cluster is not None:
-                cluster.stop()
+        url = args.db or f"sqlite:///{folder}/results.sqlite"
+        db.migrate(db.connect(url))
+        result = load(url, args.writers, args.runs, args.kill_one)
     print(result.summary())
     for problem in result.problems():
         print("problem:", problem)

@@ -3,7 +3,7 @@
 measurements, written into a fresh database, then station/report.py run on it as a quality
 engineer would (a new process), with --timing for its query and plot times.
 
-    /usr/bin/python3 bench/report_bench.py [--runs N] [--postgres] [--keep DIR] [--repeat N]
+    /usr/bin/python3 -m bench.report_bench [--runs N] [--db URL] [--keep DIR] [--repeat N]
 
 The runs follow the plan and the limits of station/limits/mcu_board.yaml: readings spread
 around the middle of their ranges (a few beyond them), readings that get no answer or a bad
@@ -28,11 +28,10 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path[:0] = [str(ROOT / "station"), str(ROOT / "station" / "tests")]
 
-import db  # noqa: E402
-from limits import load_limits  # noqa: E402
-from measurements import build_plan  # noqa: E402
+from station import db
+from station.limits import load_limits
+from station.measurements import build_plan
 
 SEED = 20240611
 STATIONS = ("line1-st1", "line1-st2", "line1-st3")
@@ -189,7 +188,7 @@ def measure(url: str, count: int, out: Path, repeat: int) -> None:
           f"retests: {serial}", flush=True)
     for _ in range(repeat):
         started = time.perf_counter()
-        done = subprocess.run([sys.executable, str(ROOT / "station" / "report.py"), "--db", url,
+        done = subprocess.run([sys.executable, "-m", "station.report", "--db", url,
                                "--out", str(out), "--timing"], stderr=subprocess.PIPE,
                               text=True)
         wall = time.perf_counter() - started
@@ -202,7 +201,8 @@ def measure(url: str, count: int, out: Path, repeat: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=10_000)
-    parser.add_argument("--postgres", action="store_true")
+    parser.add_argument("--db", metavar="URL", help="an empty database to fill (default: an "
+                        "SQLite file in the folder)")
     parser.add_argument("--repeat", type=int, default=3, help="reports to time (default 3)")
     parser.add_argument("--keep", type=Path, help="write the database (SQLite) and the "
                         "report into this folder and leave them there")
@@ -210,10 +210,8 @@ def main() -> None:
     folder = args.keep or Path(tempfile.mkdtemp(prefix="report-bench."))
     folder.mkdir(parents=True, exist_ok=True)
     out = folder / "report.html"
-    if args.postgres:
-        from pgcluster import PgCluster
-        with PgCluster() as cluster:
-            measure(cluster.create_database(), args.runs, out, args.repeat)
+    if args.db:
+        measure(args.db, args.runs, out, args.repeat)
     else:
         path = folder / "results.sqlite"
         path.unlink(missing_ok=True)

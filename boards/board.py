@@ -165,7 +165,7 @@ def virtual_environ(name: str, socket: str) -> dict[str, str]:
 def virtual_board_name(env_file: str) -> str | None:
     """The virtual board that an environment file describes: a link to the template names its
     board (mipsel.yaml), LG_BOARD overrides; None for a real board (no QEMUDriver)."""
-    import labgrid_adapter as lg
+    from boards import labgrid_adapter as lg
 
     if "QEMUDriver" not in lg.driver_names(env_file):
         return None
@@ -302,7 +302,7 @@ class Board:
     def __init__(self, target=None, name: str | None = None, sim: str | None = None,
                  socket: str | None = None, shell=None):
         self.target, self.shell = target, shell
-        import labgrid_adapter as lg
+        from boards import labgrid_adapter as lg
 
         self._lg = lg
         self.virtual = target is not None and lg.has_driver(target, "QEMUDriver")
@@ -513,7 +513,7 @@ def virtual_board(name: str, info: BoardInfo | None = None, sim: str | None = No
     with tempfile.TemporaryDirectory(prefix="mcu-board.", dir="/tmp") as d:  # short: a socket
         socket = os.path.join(d, "mcu.sock")
         os.environ.update(labgrid_environ(info, socket))
-        import labgrid_adapter as lg
+        from boards import labgrid_adapter as lg
 
         board = Board(lg.open_environment(TEMPLATE).get_target("main"), name, sim, socket)
         try:
@@ -532,7 +532,7 @@ def board_of(config) -> Board:
     (--lg-env) and the simulator option (--mcu-sim, else the end-to-end plugin's --sim, else
     build/default/sim/mcu_sim)."""
     if BOARD_KEY not in config.stash:
-        import labgrid_adapter as lg
+        from boards import labgrid_adapter as lg
 
         env = lg.environment(config)
         if env is None:

@@ -19,11 +19,9 @@ import argparse
 import os
 import statistics
 import subprocess
-import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import board as boards  # noqa: E402
+from boards import board as boards
 
 WAIT_US = 300_000
 PROGRAMS = ("mcu_test", "mcu_test-static")

@@ -8,8 +8,6 @@ interface, and works with Debian's python3-labgrid 0.4.1 and with current labgri
   the bytes counted both ways, and a virtual board's console paced like a real UART.
 - After a power cycle, what the console's expect buffer (`_expect`) still holds of the board
   before: the shell must find the fresh board's prompt, not an old one.
-- labgrid's stack of running steps (`labgrid.step.steps._stack`), one for the whole process:
-  kept per thread, since a line drives each slot's target from a thread of its own.
 - QEMU's process (`QEMUDriver._child`): its CPU time, and SIGKILL when it does not quit.
 - The socket where QEMUDriver waits for QEMU's console (`QEMUDriver._socket`): labgrid waits
   without a bound, forever when QEMU ends at once (a refused option); here QEMU_CONNECT_S.
@@ -20,7 +18,6 @@ from __future__ import annotations
 import contextlib
 import importlib
 import subprocess
-import threading
 import time
 from dataclasses import dataclass
 
@@ -28,7 +25,6 @@ import pexpect
 from labgrid import Environment
 from labgrid.driver import ExecutionError, ShellDriver
 from labgrid.exceptions import NoDriverFoundError
-from labgrid.step import Steps, steps as _steps
 from labgrid.util.yaml import load as load_yaml
 
 # A command that did not come back in time (console expect, SSH or ShellDriver run).
@@ -221,22 +217,3 @@ def target_names(env: Environment) -> list[str]:
     """The targets of an environment, in the file's order: the slots of a line."""
     return list(env.config.get_targets())
 
-
-class _StepsPerThread(Steps):
-    """labgrid's one stack of running steps, kept per thread: a line drives its slots' targets
-    from threads of their own, and one shared stack mixes their steps up (its asserts fail)."""
-
-    _local = threading.local()
-
-    @property
-    def _stack(self) -> list:
-        if not hasattr(self._local, "stack"):
-            self._local.stack = []
-        return self._local.stack
-
-    @_stack.setter
-    def _stack(self, value: list) -> None:
-        self._local.stack = value
-
-
-_steps.__class__ = _StepsPerThread

@@ -41,4 +41,4 @@ terminal=""
 restore() { [ -z "$terminal" ] || stty "$terminal" 2>/dev/null || true; }
 trap restore EXIT
 echo "board.sh: booting $board; Ctrl-A X ends it" >&2
-boards/board.py console "$board" --mcu-sim "$sim" -- ${sim_options[@]+"${sim_options[@]}"}
+/usr/bin/python3 -m boards.board console "$board" --mcu-sim "$sim" -- ${sim_options[@]+"${sim_options[@]}"}

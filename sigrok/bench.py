@@ -12,16 +12,10 @@ line rate of 11520 characters per second and direction). Then, for instance:
 '''
 
 import argparse
-import os
-import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, 'tests'))
-
-import mkcapture  # noqa: E402
-import test_commands  # noqa: E402
-import test_replies  # noqa: E402
-from linkdecode import BYTE_MS  # noqa: E402
+from sigrok import mkcapture
+from sigrok.tests import test_commands, test_replies  # their frames, as data
+from testkit.linkdecode import BYTE_MS
 
 
 def main():

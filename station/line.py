@@ -1,27 +1,35 @@
-"""The line: every slot tested at once, each in a thread of its own, board after board.
+"""The line: every slot tested at once, each in a process of its own, board after board.
 
 A slot is a place for one board with its own way to the board's shell: a labgrid target of the
 line's environment file (its console or SSH, its power), or for development a tool binary run
-here in a directory of its own. Each board gets its own verdicts, its own JSON record (named by
-its serial number), its own run in the results database (kept measurement by measurement) and
-its own row in the operator's view; what happens in one slot never reaches another.
+here in a directory of its own. Each slot's process tests its boards and writes each one's
+JSON record and database run itself (the database kept measurement by measurement); the
+station's process starts the slots, shows what they report in the operator's view and collects
+each finished run for the JUnit XML and the summary. What happens in one slot never reaches
+another: a slot whose process dies is reported, with its traceback, and the others go on.
 """
 
 from __future__ import annotations
 
-import threading
+import multiprocessing
+import queue
+import resource
+import signal
 import time
+import traceback
 import uuid
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Callable, Protocol
 
-from limits import Limits
-from measurements import Measurement, Result, Station, Step, Verdict, unjudged
-from records import DbRecords, FinishedRun, JsonRecords, RunStart, RunVerdict
-from transport import LabgridShell, LocalTool, Transport
-from view import Phase, SlotStatus, View
+from station import db
+from station.limits import Limits
+from station.measurements import Measurement, Result, Station, Step, unjudged
+from station.records import DbRecords, FinishedRun, JsonRecords, RunStart
+from station.transport import LabgridShell, LocalTool, Transport
+from station.verdicts import RunVerdict, Verdict
+from station.view import Phase, SlotStatus, View
 
 
 class NoBoard(Exception):
@@ -30,13 +38,14 @@ class NoBoard(Exception):
 
 @dataclass(frozen=True)
 class Settings:
-    """What every board of the line is judged and recorded with."""
+    """What every board of the line is judged and recorded with (sent to each slot's
+    process)."""
     station: str
     limits: Limits
     limits_file: str
     limits_sha256: str
     report_dir: Path
-    db_engine: object | None  # an SQLAlchemy engine, or None for no database
+    db_url: str | None  # an SQLAlchemy URL of a migrated database, or None for no database
 
 
 class Slot(Protocol):
@@ -61,7 +70,7 @@ class LabgridSlot:
         self.board = None
 
     def connect(self) -> Transport:
-        from board import Board, BoardError
+        from boards.board import Board, BoardError
 
         if self.board is None:
             self.board = Board(self.target, name=self.name)
@@ -97,6 +106,34 @@ class LocalSlot:
         pass
 
 
+@dataclass(frozen=True)
+class SlotSpec:
+    """How a slot's process reaches its board: a target of a labgrid environment file, or a
+    local tool in a directory."""
+    name: str
+    lg_env: str | None = None
+    board_tool: str = "mcu_test"
+    local_tool: str | None = None
+    local_dir: str | None = None
+
+    def open(self) -> Slot:
+        if self.local_tool is not None:
+            return LocalSlot(self.name, self.local_tool, self.local_dir)
+        from boards import labgrid_adapter as lg
+
+        env = lg.open_environment(self.lg_env)
+        return LabgridSlot(self.name, env.get_target(self.name), self.board_tool)
+
+
+@dataclass(frozen=True)
+class BoardDone:
+    """A board's finished run as its slot's process reports it to the station."""
+    finished: FinishedRun
+    record_path: Path | None
+    ready_at: float | None   # monotonic (the system's clock, the same in every process)
+    judged_at: float | None
+
+
 @dataclass
 class BoardRun:
     """One board in one slot, from its power-on to its record."""
@@ -107,14 +144,11 @@ class BoardRun:
     ready_s: float | None = None
     ready_at: float | None = None  # monotonic: when the shell answered
     judged_at: float | None = None  # monotonic: when the last measurement was judged
-    console_at_ready: tuple[int, int] | None = None
     console_bytes: tuple[int, int] | None = None
     station: Station | None = None
     transport: str | None = None
     results: dict[str, Result] = field(default_factory=dict)
-    finished: FinishedRun | None = None
-    record_path: Path | None = None
-    done: threading.Event = field(default_factory=threading.Event)
+    records: DbRecords | None = None
 
     @property
     def serial(self) -> str | None:
@@ -126,200 +160,315 @@ class BoardRun:
         return sum(r.verdict == Verdict.PASS for r in self.results.values())
 
 
-class Line:
-    """The slots' threads. boards: how many boards each slot tests (None: until stopped).
-    Between two boards a slot is switched off, and on again after pause_s."""
+def finish(run: BoardRun, settings: Settings, stopped: bool,
+           why_not_run: str = "") -> FinishedRun:
+    """The board's one finished run, built from what was judged."""
+    station = run.station
+    return FinishedRun(
+        product=settings.limits.product, limits_file=settings.limits_file,
+        station=settings.station, transport=run.transport, start=run.start,
+        end=datetime.now(timezone.utc), duration_s=round(time.monotonic() - run.started, 1),
+        board_ready_s=run.ready_s,
+        steps_s=round(station.step_seconds, 1) if station else None,
+        results=tuple(run.results.get(m.name) or unjudged(m, Verdict.NOT_RUN, why_not_run)
+                      for m in run.plan),
+        unrecognised=tuple(station.unrecognised) if station else (),
+        slot=run.slot, stopped=stopped and len(run.results) < len(run.plan),
+        tool_s=round(station.tool_seconds, 2) if station else None,
+        console_bytes=run.console_bytes)
 
-    def __init__(self, slots: list[Slot], plan: list[Measurement], settings: Settings,
-                 view: View, boards: int | None = 1, unreachable_is_a_board: bool = True,
-                 pause_s: float = 0.0):
-        self.slots, self.plan, self.settings, self.view = slots, plan, settings, view
-        self.boards = boards
-        self.pause_s = pause_s  # a slot stays off this long between boards: time to swap
+
+# -- a slot's process -----------------------------------------------------------------------------
+
+class _Reporter:
+    """The slot's side of the view: every status and line goes to the station's process."""
+
+    def __init__(self, events):
+        self.events = events
+
+    def update(self, status: SlotStatus) -> None:
+        self.events.put(("status", status))
+
+    def say(self, text: str) -> None:
+        self.events.put(("say", text))
+
+    def close(self) -> None:
+        pass
+
+
+class SlotRunner:
+    """Tests one slot's boards, one after the other. boards: how many (None: until stopped).
+    Between two boards the slot is switched off, and on again after pause_s."""
+
+    def __init__(self, slot: Slot, plan: list[Measurement], settings: Settings, view: View,
+                 stopping, boards: int | None = 1, unreachable_is_a_board: bool = True,
+                 pause_s: float = 0.0, line_of_several: bool = False,
+                 on_done: Callable[[BoardDone], None] = lambda done: None):
+        self.slot, self.plan, self.settings, self.view = slot, plan, settings, view
+        self.stopping, self.boards, self.pause_s = stopping, boards, pause_s
         # One pass: a slot whose board never answers is a board that failed. Board after
         # board: it is a slot still waiting for its board.
         self.unreachable_is_a_board = unreachable_is_a_board
-        self.stopping = threading.Event()
-        self.runs: dict[str, list[BoardRun]] = {s.name: [] for s in slots}
-        self.changed = threading.Condition()
-        self.threads: list[threading.Thread] = []
-        self.on_finished: Callable[[BoardRun], None] = lambda run: None
+        self.line_of_several = line_of_several
+        self.on_done = on_done
+        self.engine = db.connect(settings.db_url) if settings.db_url else None
+        self.done = 0
+        self.current: BoardRun | None = None
 
-    # -- control ------------------------------------------------------------------------------
+    def _status(self, run: BoardRun | None, phase: Phase, **kw) -> None:
+        if run is not None:
+            kw.setdefault("serial", run.serial)
+            kw.setdefault("passed", run.passed)
+            kw.setdefault("judged", len(run.results))
+        self.view.update(SlotStatus(slot=self.slot.name, phase=phase, total=len(self.plan),
+                                    boards=self.done, **kw))
+
+    def run(self) -> None:
+        tries = 0
+        try:
+            while not self.stopping.is_set() and (self.boards is None
+                                                  or self.done < self.boards):
+                if tries > 0:  # the board before (or no board): off, and the next one on
+                    self._status(None, Phase.WAITING,
+                                 note=f"{self.done} done" if self.done else "")
+                    try:
+                        self.slot.next_board()
+                    except Exception as e:  # a power switch that fails: the slot is out
+                        self._status(None, Phase.LOST, note=f"power: {e}")
+                        return
+                    if self.stopping.wait(self.pause_s):
+                        break
+                tries += 1
+                if self._one_board():
+                    self.done += 1
+        finally:
+            self.slot.close()
+
+    def crashed(self, why: str) -> None:
+        """The slot's process failed: the board under test (or, before any, a board in the
+        slot) is recorded with why, and the slot is shown lost."""
+        run = self.current or BoardRun(self.slot.name, self.plan)
+        first = why
+        for m in self.plan:
+            if m.name not in run.results:
+                run.results[m.name] = unjudged(m, Verdict.ERROR, first)
+                first = why.splitlines()[-1]
+        self._finish(run, stopped=False, phase=Phase.LOST,
+                     note=f"the slot failed: {why.splitlines()[-1]}")
+
+    def _one_board(self) -> bool:
+        """Tests the slot's next board; False when no board answered (and none was recorded)."""
+        run = BoardRun(self.slot.name, self.plan)
+        self._status(run, Phase.BOOTING)
+        try:
+            transport = self.slot.connect()
+        except NoBoard as e:
+            if not self.unreachable_is_a_board:
+                self._status(None, Phase.WAITING, note=str(e).splitlines()[0])
+                self.stopping.wait(1.0)  # a console that fails at once is not asked in a spin
+                return False
+            why = f"the board's shell is not reachable: {e}"
+            for m in self.plan:  # its console log once, with the first measurement
+                run.results[m.name] = unjudged(m, Verdict.ERROR, why)
+                why = why.splitlines()[0]
+            self._finish(run, stopped=False, phase=Phase.LOST, note=str(e).splitlines()[0])
+            return True
+        self.current = run
+        run.ready_at = time.monotonic()
+        run.ready_s = round(run.ready_at - run.started, 1)
+        run.transport = transport.describe()
+        console_at_ready = transport.console_bytes()
+        if self.engine is not None:
+            s = self.settings
+            run.records = DbRecords(self.engine, RunStart(
+                run_uid=str(uuid.uuid4()), station=s.station, product=s.limits.product,
+                limits_file=s.limits_file, limits_sha256=s.limits_sha256,
+                started_at=run.start, slot=self.slot.name))
+
+        def progress(step: Step, total: int, left: float) -> None:
+            self._status(run, Phase.TESTING, step=step.number, steps=total,
+                         command=step.command, title=step.title, left_s=left)
+
+        def judged(m: Measurement, r: Result) -> None:
+            if run.records is not None:  # kept before anyone sees it
+                run.records.measured(self.plan.index(m) + 1, r)
+            run.results[m.name] = r
+            self.view.say(self._line(m, r))
+            self._status(run, Phase.TESTING)
+
+        run.station = Station(self.plan, transport, progress)
+        run.station.run(judged, self.stopping)
+        run.judged_at = time.monotonic()
+        now = transport.console_bytes()
+        if now is not None and console_at_ready is not None:
+            run.console_bytes = (now[0] - console_at_ready[0], now[1] - console_at_ready[1])
+        self._finish(run, stopped=self.stopping.is_set())
+        return True
+
+    def _finish(self, run: BoardRun, stopped: bool, phase: Phase | None = None,
+                note: str = "") -> None:
+        finished = finish(run, self.settings, stopped)
+        path = None
+        try:
+            path = JsonRecords(self.settings.report_dir)(finished)
+        finally:
+            if run.records is not None:
+                run.records(finished)
+            self.current = None
+            verdict = finished.verdict
+            if phase is None:
+                phase = Phase.STOPPED if verdict == RunVerdict.STOPPED else Phase.DONE
+            self._status(run, phase, verdict=verdict, note=note or str(path or ""))
+            self.on_done(BoardDone(finished, path, run.ready_at, run.judged_at))
+
+    def _line(self, m: Measurement, r: Result) -> str:
+        value = "-" if r.value is None else (f"{r.value:g}" if isinstance(r.value, float)
+                                             else str(r.value))
+        unit = f" {r.unit}" if r.unit and r.value is not None else ""
+        limits = ", ".join(f"{k} {v}" for k, v in r.limits.items())
+        head = f"{self.slot.name} " if self.line_of_several else ""
+        return (f"{head}[{self.plan.index(m) + 1:2d}/{len(self.plan)}] {r.title:<24s} "
+                f"{value + unit:<16s} ({limits})  {r.verdict.value.upper()}"
+                + (f"  {r.detail}" if r.detail else ""))
+
+
+def slot_process(spec: SlotSpec, plan: list[Measurement], settings: Settings, options: dict,
+                 events, stopping) -> None:
+    """A slot's process: its boards until done or stopped. The operator's Ctrl-C reaches the
+    station's process, which sets `stopping`; here it is ignored, so that the step running on
+    the board ends and the board is recorded as stopped."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    runner = None
+    try:
+        runner = SlotRunner(spec.open(), plan, settings, _Reporter(events), stopping,
+                            on_done=lambda done: events.put(("done", done)), **options)
+        runner.run()
+    except BaseException:  # noqa: BLE001 -- whatever it was, the board gets its record
+        why = traceback.format_exc()
+        events.put(("crashed", why))
+        if runner is not None:
+            try:
+                runner.crashed(why)
+            except BaseException:  # noqa: BLE001 -- the station's process records it then
+                events.put(("crashed", traceback.format_exc()))
+                return
+        raise SystemExit(3)
+    finally:
+        cpu = resource.getrusage(resource.RUSAGE_SELF)
+        events.put(("ended", cpu.ru_utime + cpu.ru_stime))
+
+
+# -- the station's side -----------------------------------------------------------------------
+
+@dataclass
+class _SlotProcess:
+    spec: SlotSpec
+    process: multiprocessing.Process
+    ended: bool = False
+    recorded_crash: bool = False
+    last: SlotStatus | None = None
+    crash: str = ""
+
+
+class Line:
+    """The slots' processes, and what they report: the view, the finished boards."""
+
+    def __init__(self, specs: list[SlotSpec], plan: list[Measurement], settings: Settings,
+                 view: View, boards: int | None = 1, unreachable_is_a_board: bool = True,
+                 pause_s: float = 0.0):
+        self.plan, self.settings, self.view = plan, settings, view
+        ctx = multiprocessing.get_context("spawn")  # nothing of this process's threads
+        self.events = ctx.Queue()
+        self.stopping = ctx.Event()
+        options = {"boards": boards, "unreachable_is_a_board": unreachable_is_a_board,
+                   "pause_s": pause_s, "line_of_several": len(specs) > 1}
+        self.slots: dict[str, _SlotProcess] = {}
+        for spec in specs:
+            queue_of_slot = _Tagged(self.events, spec.name)
+            proc = ctx.Process(target=slot_process, name=f"slot {spec.name}",
+                               args=(spec, plan, settings, options, queue_of_slot,
+                                     self.stopping))
+            self.slots[spec.name] = _SlotProcess(spec, proc)
+        self.done: list[BoardDone] = []
+        self.crashes: dict[str, str] = {}
+        self.slot_cpu_s = 0.0  # the slots' processes' own CPU time (not the tools')
+
     def start(self) -> "Line":
-        for slot in self.slots:
-            t = threading.Thread(target=self._slot_loop, args=(slot,), name=slot.name,
-                                 daemon=True)
-            self.threads.append(t)
-            t.start()
+        for s in self.slots.values():
+            s.process.start()
         return self
 
     def stop(self) -> None:
         """No new board starts; the boards under test stop after their running step and are
         recorded as stopped."""
         self.stopping.set()
-        with self.changed:
-            self.changed.notify_all()
 
-    def join(self, timeout: float | None = None) -> bool:
+    def wait(self, timeout: float | None = None) -> bool:
+        """Shows what the slots report until every slot's process has ended (True) or
+        timeout seconds have passed (False)."""
         deadline = None if timeout is None else time.monotonic() + timeout
-        for t in self.threads:
-            t.join(None if deadline is None else max(0.0, deadline - time.monotonic()))
-        return not any(t.is_alive() for t in self.threads)
-
-    def result(self, slot: str, m: Measurement) -> Result:
-        """The first board's result of m in the slot, once judged (or the board ended)."""
-        with self.changed:
-            while True:
-                runs = self.runs[slot]
-                if runs and (m.name in runs[0].results or runs[0].done.is_set()):
-                    run = runs[0]
-                    break
-                self.changed.wait(0.5)
-        return run.results.get(m.name) or unjudged(m, Verdict.NOT_RUN, "the run ended before")
-
-    def finished(self) -> list[BoardRun]:
-        return [r for runs in self.runs.values() for r in runs if r.finished is not None]
-
-    # -- a slot -------------------------------------------------------------------------------
-    def _status(self, run: BoardRun | None, slot: str, phase: Phase, **kw) -> None:
-        boards = sum(1 for r in self.runs[slot] if r.finished is not None)
-        if run is not None:
-            kw.setdefault("serial", run.serial)
-            kw.setdefault("passed", run.passed)
-            kw.setdefault("judged", len(run.results))
-        self.view.update(SlotStatus(slot=slot, phase=phase, total=len(self.plan),
-                                    boards=boards, **kw))
-
-    def _slot_loop(self, slot: Slot) -> None:
-        count, tries = 0, 0
-        try:
-            while not self.stopping.is_set() and (self.boards is None or count < self.boards):
-                if tries > 0:  # the board before (or no board): off, and the next one on
-                    self._status(None, slot.name, Phase.WAITING,
-                                 note=f"{count} done" if count else "")
-                    try:
-                        slot.next_board()
-                    except Exception as e:  # a power switch that fails: the slot is out
-                        self._status(None, slot.name, Phase.LOST, note=f"power: {e}")
-                        return
-                    if self.stopping.wait(self.pause_s):
-                        break
-                tries += 1
-                if self._one_board(slot):
-                    count += 1
-        except Exception as e:  # a fault here must not leave the slot's cases waiting
-            self._status(None, slot.name, Phase.LOST, note=f"{type(e).__name__}: {e}")
-            self._abandon(slot.name, f"the station failed: {type(e).__name__}: {e}")
-            raise
-        finally:
-            slot.close()
-
-    def _abandon(self, slot: str, why: str) -> None:
-        with self.changed:
-            for run in self.runs[slot]:
-                if not run.done.is_set():
-                    for m in self.plan:
-                        run.results.setdefault(m.name, unjudged(m, Verdict.ERROR, why))
-                    run.done.set()
-            if not self.runs[slot]:
-                run = BoardRun(slot, self.plan)
-                for m in self.plan:
-                    run.results[m.name] = unjudged(m, Verdict.ERROR, why)
-                run.done.set()
-                self.runs[slot].append(run)
-            self.changed.notify_all()
-
-    def _one_board(self, slot: Slot) -> bool:
-        """Tests the slot's next board; False when no board answered (and none was recorded)."""
-        run = BoardRun(slot.name, self.plan)
-        self._status(run, slot.name, Phase.BOOTING)
-        try:
-            transport = slot.connect()
-        except NoBoard as e:
-            if not self.unreachable_is_a_board:
-                self._status(None, slot.name, Phase.WAITING, note=str(e).splitlines()[0])
-                self.stopping.wait(1.0)  # a console that fails at once is not asked in a spin
+        while True:
+            left = None if deadline is None else deadline - time.monotonic()
+            if left is not None and left <= 0:
                 return False
-            with self.changed:
-                self.runs[slot.name].append(run)
-            why = f"the board's shell is not reachable: {e}"
-            for m in self.plan:  # its console log once, with the first measurement
-                run.results[m.name] = unjudged(m, Verdict.ERROR, why)
-                why = why.splitlines()[0]
-            self._status(run, slot.name, Phase.LOST, note=str(e).splitlines()[0])
-            self._finish(run, None)
-            return True
-        with self.changed:
-            self.runs[slot.name].append(run)
-        run.ready_at = time.monotonic()
-        run.ready_s = round(run.ready_at - run.started, 1)
-        run.transport = transport.describe()
-        run.console_at_ready = transport.console_bytes()
-        records = None
-        if self.settings.db_engine is not None:
-            records = DbRecords(self.settings.db_engine, RunStart(
-                run_uid=str(uuid.uuid4()), station=self.settings.station,
-                product=self.settings.limits.product, limits_file=self.settings.limits_file,
-                limits_sha256=self.settings.limits_sha256, started_at=run.start, slot=slot.name))
+            try:
+                slot, (kind, item) = self.events.get(timeout=min(0.2, left or 0.2))
+                self._take(self.slots[slot], kind, item)
+            except queue.Empty:
+                pass
+            if all(self._over(s) for s in self.slots.values()):
+                return True
 
-        def progress(step: Step, total: int, left: float) -> None:
-            self._status(run, slot.name, Phase.TESTING, step=step.number, steps=total,
-                         command=step.command, title=step.title, left_s=left)
+    def _take(self, s: _SlotProcess, kind: str, item) -> None:
+        if kind == "status":
+            s.last = item
+            self.view.update(item)
+        elif kind == "say":
+            self.view.say(item)
+        elif kind == "done":
+            self.done.append(item)
+        elif kind == "crashed":
+            s.crash = s.crash or item
+            self.crashes[s.spec.name] = item
+            self.view.say(f"{s.spec.name}: the slot's process failed:\n{item}")
+        elif kind == "ended":
+            s.ended = True
+            self.slot_cpu_s += item
 
-        def judged(m: Measurement, r: Result) -> None:
-            if records is not None:  # kept before anyone sees it
-                records.measured(self.plan.index(m) + 1, r)
-            with self.changed:
-                run.results[m.name] = r
-                self.changed.notify_all()
-            self.view.say(self._line(run, m, r))
-            self._status(run, slot.name, Phase.TESTING)
-
-        run.station = Station(self.plan, transport, progress)
-        run.station.run(judged, self.stopping)
-        run.judged_at = time.monotonic()
-        now = transport.console_bytes()
-        if now is not None and run.console_at_ready is not None:
-            run.console_bytes = (now[0] - run.console_at_ready[0],
-                                 now[1] - run.console_at_ready[1])
-        self._finish(run, records)
+    def _over(self, s: _SlotProcess) -> bool:
+        if s.process.is_alive():
+            return False
+        s.process.join()
+        if not s.ended and not s.recorded_crash:
+            # Gone without a word (killed, or the interpreter itself failed): its board is
+            # recorded here, from what the station knows.
+            s.recorded_crash = True
+            why = (f"the slot's process ended with exit code {s.process.exitcode}"
+                   + (f" after:\n{s.crash}" if s.crash else ""))
+            self.crashes.setdefault(s.spec.name, why)
+            self.view.say(f"{s.spec.name}: {why}")
+            self._record_lost_slot(s, why)
         return True
 
-    def _finish(self, run: BoardRun, records: DbRecords | None) -> None:
-        stopped = self.stopping.is_set() and len(run.results) < len(self.plan)
-        station = run.station
-        run.finished = FinishedRun(
-            product=self.settings.limits.product, limits_file=self.settings.limits_file,
-            station=self.settings.station, transport=run.transport, start=run.start,
-            end=datetime.now(timezone.utc), duration_s=round(time.monotonic() - run.started, 1),
-            board_ready_s=run.ready_s,
-            steps_s=round(station.step_seconds, 1) if station else None,
-            results=tuple(run.results.get(m.name) or unjudged(m, Verdict.NOT_RUN)
-                          for m in self.plan),
-            unrecognised=tuple(station.unrecognised) if station else (),
-            slot=run.slot, stopped=stopped,
-            tool_s=round(station.tool_seconds, 2) if station else None,
-            console_bytes=run.console_bytes)
-        run.record_path = JsonRecords(self.settings.report_dir)(run.finished)
-        if records is not None:
-            records.finish(run.finished, RunVerdict.STOPPED if stopped
-                           else RunVerdict(run.finished.verdict.value))
-        verdict = "stopped" if stopped else run.finished.verdict.value
-        self._status(run, run.slot, Phase.STOPPED if stopped else Phase.DONE, verdict=verdict,
-                     note=str(run.record_path))
-        with self.changed:
-            run.done.set()
-            self.changed.notify_all()
-        self.on_finished(run)
+    def _record_lost_slot(self, s: _SlotProcess, why: str) -> None:
+        if s.last is not None and s.last.phase in (Phase.DONE, Phase.STOPPED, Phase.LOST):
+            return  # its last board has its record; none was under test
+        run = BoardRun(s.spec.name, self.plan)
+        for m in self.plan:
+            run.results[m.name] = unjudged(m, Verdict.ERROR, why)
+            why = why.splitlines()[0]
+        finished = finish(run, self.settings, stopped=False)
+        path = JsonRecords(self.settings.report_dir)(finished)
+        self.view.update(SlotStatus(slot=s.spec.name, phase=Phase.LOST, total=len(self.plan),
+                                    verdict=finished.verdict, note=str(path)))
+        self.done.append(BoardDone(finished, path, None, None))
 
-    def _line(self, run: BoardRun, m: Measurement, r: Result) -> str:
-        value = "-" if r.value is None else (f"{r.value:g}" if isinstance(r.value, float)
-                                             else str(r.value))
-        unit = f" {r.unit}" if r.unit and r.value is not None else ""
-        limits = ", ".join(f"{k} {v}" for k, v in r.limits.items())
-        head = f"{run.slot} " if len(self.slots) > 1 else ""
-        return (f"{head}[{self.plan.index(m) + 1:2d}/{len(self.plan)}] {r.title:<24s} "
-                f"{value + unit:<16s} ({limits})  {r.verdict.value.upper()}"
-                + (f"  {r.detail}" if r.detail else ""))
 
+class _Tagged:
+    """A slot's end of the events queue: each item carries the slot's name."""
+
+    def __init__(self, events, slot: str):
+        self.events, self.slot = events, slot
+
+    def put(self, item) -> None:
+        self.events.put((self.slot, item))

@@ -20,15 +20,11 @@ Two layers:
 from __future__ import annotations
 
 import re
-import runpy
 from dataclasses import dataclass, field
-from pathlib import Path
-from types import SimpleNamespace
 from typing import Callable, Sequence
 
-# The MCU's codes, from the link's one table in Python (the sigrok decoder's), by its path.
-code = SimpleNamespace(**runpy.run_path(
-    str(Path(__file__).resolve().parents[1] / "sigrok" / "mcu_link" / "lists.py")))
+# The MCU's codes, from the link's one table in Python (the sigrok decoder's).
+from sigrok.mcu_link import lists as code
 
 # ---------------------------------------------------------------------------------------------
 # Outcomes

@@ -12,30 +12,18 @@ import queue
 import threading
 import time
 from dataclasses import dataclass, field
-from enum import StrEnum
 from typing import Callable, Sequence
 
-from limits import Checker, Equals, Limits
-from mcu_output import BadChecksum, LinkError, NoAnswer, Reading, parse_output, read_operation
-from transport import ToolRun, Transport, TransportError
+from station.limits import Checker, Equals, Limits
+from station.mcu_output import BadChecksum, LinkError, NoAnswer, parse_output, read_operation
+from station.transport import ToolRun, Transport, TransportError
+from station.verdicts import Verdict
 
 # How long each operation that the station uses keeps the tool busy (its fixed waits), in s.
 WAITS = {"0": 0.3, "4": 1.4, "6": 3.0, "10": 5.0, "11": 0.5, "12": 2.0, "17": 0.4, "19": 0.5,
          "21": 0.5, "22": 0.5, "23": 0.5}
 # The tool ends on its own after its waits; beyond that it is stuck.
 TIMEOUT_MARGIN = 20.0
-
-
-
-class Verdict(StrEnum):
-    """A measurement's outcome; the value is the text of the records and the JUnit XML."""
-
-    PASS = "pass"
-    FAIL = "fail"                  # read, and outside its limits
-    NO_ANSWER = "no answer"        # no reply frame from the MCU
-    BAD_CHECKSUM = "bad checksum"  # the reply came with a wrong checksum
-    ERROR = "error"                # the tool could not be run or could not use the UART
-    NOT_RUN = "not run"            # the run ended before this measurement
 
 
 @dataclass(frozen=True)

@@ -16,14 +16,14 @@ import sys
 import threading
 from dataclasses import dataclass
 from datetime import datetime, timezone
-from enum import StrEnum
 from pathlib import Path
 from typing import Callable
 
 import sqlalchemy as sa
 
-import db
-from measurements import Result, Verdict
+from station import db
+from station.measurements import Result
+from station.verdicts import RunVerdict, Verdict, run_verdict
 
 
 @dataclass(frozen=True)
@@ -58,11 +58,11 @@ class FinishedRun:
         return sum(r.verdict == Verdict.PASS for r in self.results)
 
     @property
-    def verdict(self) -> Verdict:
-        ok = bool(self.results) and self.passed == len(self.results)
-        return Verdict.PASS if ok else Verdict.FAIL
+    def verdict(self) -> RunVerdict:
+        return run_verdict((r.verdict for r in self.results), self.stopped)
 
 
+# What receives a finished run: the JSON record, the database, the JUnit XML.
 Output = Callable[[FinishedRun], object]
 
 
@@ -82,7 +82,7 @@ def build_record(run: FinishedRun) -> dict[str, object]:
         "console_bytes": (None if run.console_bytes is None else
                           dict(zip(("read", "written"), run.console_bytes))),
         "slot": run.slot,
-        "verdict": RunVerdict.STOPPED.value if run.stopped else run.verdict.value,
+        "verdict": run.verdict.value,
         "measurements": [r.as_dict() for r in run.results],
         "unrecognised_output": list(run.unrecognised),
     }
@@ -141,13 +141,6 @@ class RunStart:
     started_at: datetime       # UTC
     slot: str | None = None
     tool_version: str | None = None
-
-
-class RunVerdict(StrEnum):
-    PASS = "pass"
-    FAIL = "fail"
-    STOPPED = "stopped"  # the operator stopped the station; what was measured is kept
-    ABORTED = "aborted"  # the station knows the run broke off
 
 
 def measurement_row(run_id: int, position: int, r: Result) -> dict[str, object]:
@@ -219,9 +212,10 @@ class DbRecords:
                                                      self.start.started_at))
         self.kept.add(r.name)
 
-    def finish(self, run: FinishedRun, verdict: RunVerdict) -> None:
+    def __call__(self, run: FinishedRun) -> None:
+        """The run's end: what was not kept yet, and its verdict."""
         kept = frozenset(self.kept)
-        db.write(self.engine, lambda conn: _finish(conn, self.run_id, run.results, verdict,
+        db.write(self.engine, lambda conn: _finish(conn, self.run_id, run.results, run.verdict,
                                                    run.end, run.start, kept))
 
 

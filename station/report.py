@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The line's yield report: one self-contained HTML page from the results database.
 
-    /usr/bin/python3 station/report.py --db URL --out report.html [--serial SN] [--timing]
+    /usr/bin/python3 -m station.report --db URL --out report.html [--serial SN] [--timing]
 
 The page holds yield and first-pass yield per station and day, a Pareto chart of the failing
 measurements, a histogram with mean, standard deviation and Cpk for every numeric
@@ -39,9 +39,8 @@ from sqlalchemy.exc import DBAPIError, SQLAlchemyError
 from sqlalchemy.ext.compiler import compiles
 from sqlalchemy.sql.functions import FunctionElement
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import db  # noqa: E402  (the station's own modules, beside this file)
-from measurements import Verdict  # noqa: E402
+from station import db
+from station.measurements import Verdict  # noqa: E402
 
 
 class ReportError(Exception):

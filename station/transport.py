@@ -85,7 +85,7 @@ class LabgridShell:
         self.board, self.tool = board, tool
 
     def run_all(self, calls: Sequence[Call]) -> Iterator[ToolRun | TransportError]:
-        from board import BoardError
+        from boards.board import BoardError
 
         runs = self.board.run_steps([[self.tool, *args] for args, _ in calls],
                                     [int(timeout * 1000) for _, timeout in calls])

@@ -6,7 +6,7 @@ builders that no operation sends, the bytes that builder puts on the line.
 '''
 
 
-from linkdecode import LinkCase, h, run, sequence, texts
+from testkit.linkdecode import LinkCase, h, run, sequence, texts
 
 # (case whose "frame" lines hold the bytes, or None; bytes sent; commands row)
 COMMANDS = [

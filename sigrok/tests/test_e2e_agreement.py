@@ -10,7 +10,7 @@ decoder must find:
 '''
 
 
-from linkdecode import BYTE_MS, LinkCase, case_names, run
+from testkit.linkdecode import BYTE_MS, LinkCase, case_names, run
 
 GAP_MS = 8.0      # silence between two frames of a case, and around each case
 TIMEOUT_MS = 5    # decoder timeout: shorter than the gaps, so each piece ends on its own

@@ -5,7 +5,7 @@ import random
 import re
 
 
-from linkdecode import BYTE_MS, LinkCase, h, run, sequence, texts
+from testkit.linkdecode import BYTE_MS, LinkCase, h, run, sequence, texts
 
 
 def test_bad_checksums_both_ways(tmp_path):

@@ -8,7 +8,7 @@ its default 310.5 W, the erase and program replies with flash status 0).
 '''
 
 
-from linkdecode import h, mcu_link_module, reply_frame, run, sequence, texts
+from testkit.linkdecode import h, mcu_link_module, reply_frame, run, sequence, texts
 
 lists = mcu_link_module('lists')
 

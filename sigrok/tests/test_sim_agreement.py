@@ -16,7 +16,7 @@ import tty
 
 import pytest
 
-from linkdecode import run, sequence, texts
+from testkit.linkdecode import run, sequence, texts
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 COMMANDS_H = os.path.join(HERE, '..', '..', 'protocol', 'commands.h')

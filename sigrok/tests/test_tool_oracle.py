@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from linkdecode import mcu_link_module
+from testkit.linkdecode import mcu_link_module
 
 ORACLE = os.environ.get('MCU_TOOL_ORACLE')
 arith = mcu_link_module('arith')

@@ -18,11 +18,12 @@ from pathlib import Path
 import pytest
 import sqlalchemy as sa
 
-import db
-from measurements import Result, Verdict
-from pgcluster import PgCluster
-from records import DbRecords, FinishedRun, JsonRecords, RunStart, RunVerdict, main
-from test_db_kill import start_sim, station_command
+from station import db
+from station.measurements import Result, Verdict
+from testkit import SOURCE, program_env
+from testkit.pgcluster import PgCluster
+from station.records import DbRecords, FinishedRun, JsonRecords, RunStart, main
+from testkit.stations import good_sim as start_sim, station_command
 
 SECRET = "Tr0ub4dor&3-never-shown"
 DATABASES = itertools.count()
@@ -125,8 +126,8 @@ def test_the_station_refuses_a_password_on_its_command_line(tmp_path):
     done = subprocess.run(station_command(tmp_path, f"postgresql://op:{SECRET}@/results",
                                           voltage_only(tmp_path), "pw"),
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          timeout=60)
-    assert done.returncode == 4, done.stdout  # a usage error: nothing ran
+                          timeout=60, env=program_env())
+    assert done.returncode == 2, done.stdout  # the station did not start: nothing ran
     assert "a password does not belong in the URL" in done.stdout
     assert SECRET not in done.stdout
     assert not (tmp_path / "reports").exists()
@@ -139,7 +140,7 @@ def test_a_pgpass_login_works_and_its_password_goes_nowhere(pg, tmp_path):
     services.write_text(f"[line1]\nhost={pg.folder}\nport=5432\ndbname=results\n"
                         f"user={PG_PASSWORD_USER}\n")
     url = "postgresql:///?service=line1"
-    env = {**os.environ, "PGSERVICEFILE": str(services),
+    env = {**program_env(), "PGSERVICEFILE": str(services),
            "PGPASSFILE": str(tmp_path / "no-such-pgpass")}
     env.pop("PGPASSWORD", None)
     # Without the password the server refuses the user: the login really is by password.
@@ -147,7 +148,7 @@ def test_a_pgpass_login_works_and_its_password_goes_nowhere(pg, tmp_path):
                              env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                              timeout=60)
-    assert refused.returncode == 4, refused.stdout
+    assert refused.returncode == 2, refused.stdout
     assert "password authentication failed" in refused.stdout or \
         "no password supplied" in refused.stdout
     assert "Traceback" not in refused.stdout
@@ -178,7 +179,7 @@ def test_a_pgpass_login_works_and_its_password_goes_nowhere(pg, tmp_path):
 
 def test_times_are_kept_in_utc_and_read_back_as_utc(engine):
     record = DbRecords(engine, run_start("utc"))
-    record.finish(finished(record.start), RunVerdict.PASS)
+    record(finished(record.start))
     [run] = rows(engine, db.runs, db.runs.c.run_uid == "utc")
     assert run["started_at"] == START and run["started_at"].utcoffset() == timedelta(0)
     assert run["ended_at"] - run["started_at"] == timedelta(seconds=20)
@@ -220,7 +221,7 @@ def test_a_run_as_it_goes_and_writes_retried_after_a_lost_reply(engine):
     assert json.loads(kept[1]["limits"]) == {"pattern": "[0-9a-f]{12}"}
     assert kept[1]["low"] is None and kept[0]["low"] == 7.0
 
-    record.finish(finished(start), RunVerdict.FAIL)
+    record(finished(start))  # a measurement not run: the run fails
     [run] = rows(engine, db.runs)
     assert run["verdict"] == "fail"
     assert [m["verdict"] for m in rows(engine, db.measurements)] == \
@@ -369,7 +370,7 @@ def test_a_station_finishes_only_its_own_runs_and_deletes_nothing(pg):
     refused(a, f"UPDATE runs SET station = 'elsewhere' WHERE id = {run_a}")
     refused(a, f"UPDATE runs SET started_at = now() WHERE id = {run_a}")
 
-    ours.finish(finished(ours.start), RunVerdict.PASS)  # its own, unfinished: allowed
+    ours(finished(ours.start, PLAN[:3]))  # its own, unfinished: allowed
     refused(a, f"UPDATE runs SET verdict = 'fail' WHERE id = {run_a}", rows_touched=0)
     [run] = rows(db.connect(pg.url("reporter")), db.runs, db.runs.c.id == run_a)
     assert (run["verdict"], run["db_user"]) == ("pass", "station_a")
@@ -407,11 +408,11 @@ def test_a_station_user_cannot_migrate_an_empty_database(pg):
 def test_the_cluster_goes_when_the_process_that_started_it_is_killed(tmp_path):
     starter = subprocess.Popen(
         [sys.executable, "-c", "import sys, time\n"
-         f"sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
-         "from pgcluster import PgCluster\n"
+         "from testkit.pgcluster import PgCluster\n"
          "pg = PgCluster().start()\n"
          "print(pg.server.pid, pg.folder, flush=True)\n"
-         "time.sleep(600)\n"], stdout=subprocess.PIPE, text=True)
+         "time.sleep(600)\n"], stdout=subprocess.PIPE, text=True,
+        env=program_env(PYTHONPATH=f"{SOURCE}:{SOURCE / 'tests'}"))
     pid, folder = starter.stdout.readline().split()
     assert Path(f"/proc/{pid}").exists()
     starter.kill()

@@ -15,45 +15,22 @@ import random
 import re
 import signal
 import subprocess
-import sys
 import threading
 import time
 from dataclasses import dataclass, field
-from pathlib import Path
 
 import pytest
 import sqlalchemy as sa
 
-import board
-import db
-from pgcluster import PgCluster
+from station import db
+from testkit import program_env
+from testkit.pgcluster import PgCluster
+from testkit.stations import good_sim as start_sim, station_command
 
-STATION = Path(__file__).resolve().parents[1]
-SOURCE = STATION.parent
-LIMITS = STATION / "limits" / "mcu_board.yaml"
-SIM = os.environ.get("MCU_SIM", str(SOURCE / "build" / "default" / "sim" / "mcu_sim"))
-TOOL = os.environ.get("MCU_TOOL", str(SOURCE / "build" / "default" / "mcu_test_sim"))
 PLAN_SIZE = 18  # measurements in LIMITS
 KILLS = 6
 PRINTED = re.compile(r"\[\s*(\d+)/\d+\] .*\)  (PASS|FAIL|NO ANSWER|BAD CHECKSUM|ERROR|NOT RUN)"
                      r"(?:  |$)")
-
-
-def start_sim(work: Path) -> board.SimProcess:
-    """mcu_sim as a good board on work/ttyMCU, once it is ready."""
-    work.mkdir(parents=True, exist_ok=True)
-    try:
-        return board.sim_process(SIM, ["--link", "ttyMCU", "--set", "sn=0C2205435900"], cwd=work)
-    except board.SimulatorError as e:
-        pytest.fail(str(e), pytrace=False)
-
-
-def station_command(tmp_path: Path, url: str | None, limits: Path = LIMITS,
-                    name: str = "ci") -> list[str]:
-    return [sys.executable, "-m", "pytest", str(STATION / "suite"), "--limits", str(limits),
-            "--report-dir", str(tmp_path / "reports"), "--junitxml",
-            str(tmp_path / "junit.xml"), "--station-name", name, "--local-tool", TOOL,
-            "--local-dir", str(tmp_path / "board")] + (["--db", url] if url else [])
 
 
 @dataclass
@@ -83,7 +60,7 @@ class Started:
 def start_station(command: list[str], kill_after: int | None) -> Started:
     proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             text=True, start_new_session=True,
-                            env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+                            env=program_env())
     run = Started(proc, kill_after)
     run.reader = threading.Thread(target=run.read)
     run.reader.start()
@@ -184,7 +161,7 @@ def test_an_operators_stop_keeps_the_run_as_stopped(tmp_path):
     finally:
         sim.kill()
     output = "".join(run.lines)
-    assert status == pytest.ExitCode.INTERRUPTED, output
+    assert status == 130, output  # stopped by the operator
     [row], kept = held(db.connect(url), "stop")
     assert row["verdict"] == "stopped" and row["ended_at"] is not None
     assert len(kept) == PLAN_SIZE  # what was measured, then the rest as not run

@@ -10,17 +10,14 @@ cost, not the disk's flushes (docs/records.md has both).
 from __future__ import annotations
 
 import os
-import sys
 import tempfile
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 
-import db  # noqa: E402
-import records_load  # noqa: E402
-from pgcluster import PgCluster  # noqa: E402
+from station import db
+from bench import records_load
+from testkit.pgcluster import PgCluster
 
 RUNS, WRITERS = 1000, 8
 FOLDER = "/dev/shm" if os.path.isdir("/dev/shm") else None

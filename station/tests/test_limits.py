@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from limits import AtLeast, Equals, LimitsError, Pattern, Range, RelayTest, load_limits
+from station.limits import AtLeast, Equals, LimitsError, Pattern, Range, RelayTest, load_limits
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "limits" / "mcu_board.yaml"
 

@@ -15,22 +15,22 @@ import signal
 import subprocess
 import sys
 import time
-import xml.etree.ElementTree as ET
 from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 import sqlalchemy as sa
 
-import db
-from test_scenarios import (ALL, BOARD, LIMITS, SIM, SOURCE, STATION, TOOL, WAITS_S, start_sim,
-                            strict_json)
-from test_view import no_control_bytes, run_in_tmux
+from station import db
+from testkit import program_env
+from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, WAITS_S, junit_cases,
+                              start_sim, strict_json)
+from testkit.terminal import no_control_bytes, run_in_tmux
 
-sys.path.insert(0, str(SOURCE / "bench"))
-from line_bench import parse_summary as bench_parse_summary  # noqa: E402
+from bench.line_bench import parse_summary as bench_parse_summary
 
-CASE = re.compile(r"test_measurement\[(?:(?P<slot>\w+)-)?(?P<n>\d\d)-(?P<name>\w+)\]")
+CASE = re.compile(r"test_measurement\[(?:(?P<slot>\w+)-)?(?:b(?P<board>\d+)-)?"
+                  r"(?P<n>\d\d)-(?P<name>\w+)\]")
 
 def sn(slot: int) -> str:
     return f"0c22054359{slot:02d}"
@@ -44,6 +44,7 @@ class LineRun:
     records: dict[str, list[dict]]  # by slot, in the order the boards started
     record_names: dict[str, list[str]]
     cases: dict[str, dict[str, tuple[str, dict]]]  # slot -> measurement -> (state, properties)
+                                                    # of the slot's first board
     case_count: int
     report_dir: Path
 
@@ -62,20 +63,14 @@ def read_line_run(status: int, seconds: float, stdout: str, reports: Path, junit
         records.setdefault(record["slot"], []).append(record)
         names.setdefault(record["slot"], []).append(name)
     cases: dict[str, dict[str, tuple[str, dict]]] = {}
-    count = 0
-    if junit.exists():
-        for case in ET.parse(junit).getroot().iter("testcase"):
-            m = CASE.fullmatch(case.get("name"))
-            assert m, case.get("name")
-            count += 1
-            assert ALL[int(m["n"]) - 1] == m["name"]
-            state = "pass"
-            for tag in ("failure", "error", "skipped"):
-                if case.find(tag) is not None:
-                    state = tag
-            props = {p.get("name"): p.get("value") for p in case.iter("property")}
+    found = junit_cases(junit)
+    for name, state, props in found:
+        m = CASE.fullmatch(name)
+        assert m, name
+        assert ALL[int(m["n"]) - 1] == m["name"]
+        if m["board"] is None:
             cases.setdefault(m["slot"] or single, {})[m["name"]] = (state, props)
-    return LineRun(status, seconds, stdout, records, names, cases, count, reports)
+    return LineRun(status, seconds, stdout, records, names, cases, len(found), reports)
 
 
 def assert_board(run: LineRun, slot: str, failing: dict[str, str], serial: str | None):
@@ -142,7 +137,7 @@ class LocalLine:
         self.log = tmp_path / "station.out"
 
     def command(self, *extra: str, tool: Path | str = TOOL) -> list[str]:
-        argv = [sys.executable, "-m", "pytest", str(STATION / "suite"), "--limits", str(LIMITS),
+        argv = [sys.executable, "-m", "station", "--limits", str(LIMITS),
                 "--report-dir", str(self.reports), "--junitxml", str(self.junit),
                 "--station-name", "ci", "--local-tool", str(tool)]
         for work in self.dirs:
@@ -152,7 +147,7 @@ class LocalLine:
     def start(self, *extra: str, tool: Path | str = TOOL) -> subprocess.Popen:
         with open(self.log, "wb") as out:
             return subprocess.Popen(self.command(*extra, tool=tool), stdout=out,
-                                    stderr=subprocess.STDOUT, env=station_env(),
+                                    stderr=subprocess.STDOUT, env=program_env(),
                                     start_new_session=True)
 
     def output(self) -> str:
@@ -170,12 +165,12 @@ class LocalLine:
     def result(self, status: int, seconds: float) -> LineRun:
         stdout = self.output()
         print(stdout)
-        # Off a terminal the station's output is plain text: the view's lines, pytest's.
+        # Off a terminal the station's output is plain text: the view's lines, its summary.
         assert no_control_bytes(stdout.encode()), "control characters in the station's output"
-        # While the line runs each line is the view's own, whole (none torn by pytest's).
+        # While the line runs each line is the view's own, whole.
         lines = stdout.splitlines()
         begin = next(i for i, text in enumerate(lines) if text.startswith("station ci: "))
-        end = next(i for i, text in enumerate(lines)  # pytest's next separator line
+        end = next(i for i, text in enumerate(lines)  # the summary's first line
                    if i > begin and re.match(r"[=!-]+ ", text))
         for text in lines[begin + 1:end]:
             assert re.match(r"(local\d+[ :]|stopping: |$)", text), text
@@ -184,10 +179,6 @@ class LocalLine:
     def close(self) -> None:
         for sim in self.sims:
             sim.stop()
-
-
-def station_env() -> dict[str, str]:
-    return {**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}
 
 
 def stop(proc: subprocess.Popen) -> None:
@@ -285,7 +276,7 @@ def test_ctrl_c_stops_every_slot_and_records_its_board_as_stopped(local_line):
     finally:
         stop(proc)
     run = line.result(status, 0.0)
-    assert status == 2
+    assert status == 130  # stopped by the operator
     # The step that runs ends (metering's 1.4 s here), not the board: 15 s more of it.
     assert ended_s < 8, ended_s
     assert sorted(run.records) == slots
@@ -321,6 +312,7 @@ def test_loop_of_two_boards_per_slot_ends_by_itself(local_line):
     assert sorted((slot, verdict) for slot, _, verdict, _ in db_runs(run.report_dir)) == \
         [("local1", "pass")] * 2 + [("local2", "pass")] * 2
     assert re.search(r"^line: 4 boards in 2 slots; ", run.stdout, re.M)
+    assert run.case_count == 4 * 18  # every board's cases, the second ones named b2
     # The summary as bench/line_bench.py reads it: new wording there must not break the bench.
     summary = bench_parse_summary(run.stdout, "the station's output")
     assert summary.line.boards == 4 and summary.line.slots == 2
@@ -346,7 +338,7 @@ def table_rows(screen: str, slots: list[str]) -> dict[str, str]:
 def test_live_view_in_a_terminal_with_the_real_station(local_line):
     slots = ["local1", "local2"]
     line = local_line([], ["--fail", "rs485"])
-    run = run_in_tmux(line.command(), cwd=line.tmp, env=station_env(), size=(150, 70),
+    run = run_in_tmux(line.command(), cwd=line.tmp, env=program_env(), size=(150, 70),
                       every=0.25, timeout=120)
     last = run.screens[-1]
     print(f"{len(run.screens)} screens; the last:\n{last}")
@@ -376,11 +368,11 @@ def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str) 
     """boards/line.py runs the station on slots 1..N of the virtual line, each with its own
     simulator (options per slot), the consoles paced as a real board's UART."""
     reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
-    argv = [sys.executable, str(SOURCE / "boards" / "line.py"), "run", BOARD,
+    argv = [sys.executable, "-m", "boards.virtual_line", "run", BOARD,
             "--slots", str(slots), "--bps", "115200", "--mcu-sim", SIM]
     for slot, options in sims.items():
         argv += ["--sim", f"{slot}={options}"]
-    argv += ["--", sys.executable, "-m", "pytest", str(STATION / "suite"),
+    argv += ["--", sys.executable, "-m", "station",
              "--lg-env", str(SOURCE / "boards" / "labgrid" / "line.yaml"),
              "--limits", str(LIMITS), "--report-dir", str(reports), "--junitxml", str(junit),
              "--station-name", "ci"]
@@ -390,7 +382,7 @@ def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str) 
     started = time.monotonic()
     with open(log, "wb") as out:
         proc = subprocess.Popen([*argv, *extra], stdout=out, stderr=subprocess.STDOUT,
-                                env=station_env(), start_new_session=True)
+                                env=program_env(), start_new_session=True)
         try:
             status = proc.wait(900)
         finally:

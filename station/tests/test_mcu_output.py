@@ -4,8 +4,8 @@ from pathlib import Path
 
 import pytest
 
-import casefile
-from mcu_output import (BadChecksum, LinkError, NoAnswer, Reading, parse_output,
+from testkit import casefile
+from station.mcu_output import (BadChecksum, LinkError, NoAnswer, Reading, parse_output,
                         read_operation)
 
 CASES = Path(__file__).resolve().parents[2] / "tests" / "e2e" / "cases"

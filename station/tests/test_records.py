@@ -5,10 +5,10 @@ from datetime import datetime, timezone
 
 import pytest
 
-from limits import Range
-from measurements import Measurement, Result, Step, Verdict, judge, unjudged
-from mcu_output import read_operation
-from records import FinishedRun, JsonRecords
+from station.limits import Range
+from station.measurements import Measurement, Result, Step, Verdict, judge, unjudged
+from station.mcu_output import read_operation
+from station.records import FinishedRun, JsonRecords
 
 VOLTAGE = Measurement("mains_voltage", "mains voltage", (Step(1, ("4",), "mains metering"),),
                       "voltage", Range("V", 207.0, 253.0))

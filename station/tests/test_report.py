@@ -14,8 +14,9 @@ from pathlib import Path
 
 import pytest
 
-import db
-import report
+from station import db
+from station import report
+from testkit import program_env
 
 UTC = timezone.utc
 DAY1, DAY2 = "2024-03-04", "2024-03-05"
@@ -115,7 +116,7 @@ def sqlite_url(tmp_path_factory):
 def postgresql_url():
     if not PG_BIN.exists():
         pytest.skip("PostgreSQL 15 is not installed")
-    from pgcluster import PgCluster
+    from testkit.pgcluster import PgCluster
     with PgCluster() as cluster:
         engine = db.connect(cluster.create_database())
         fill(engine)
@@ -226,9 +227,8 @@ def test_bins_of_whole_numbers_are_whole_and_cover_every_value():
 
 
 def run_report(*args: str) -> subprocess.CompletedProcess:
-    script = Path(report.__file__)
-    return subprocess.run(["/usr/bin/python3", str(script), *args], capture_output=True,
-                          text=True, timeout=120)
+    return subprocess.run(["/usr/bin/python3", "-m", "station.report", *args],
+                          capture_output=True, text=True, timeout=120, env=program_env())
 
 
 def test_the_command_refuses_a_password_and_names_what_is_wrong(tmp_path):

@@ -1,7 +1,7 @@
 """Whole station runs against a simulated MCU set up as a good or a faulty board.
 
-Each scenario starts `mcu_sim` with its own options, runs the station suite as an operator
-would (a separate pytest), and checks the exit status, the JUnit XML and the JSON record.
+Each scenario starts `mcu_sim` with its own options, runs the station as an operator would
+(python3 -m station), and checks the exit status, the JUnit XML and the JSON record.
 The simulator and the tool come from a build: MCU_SIM, and MCU_TOOL (the tool variant whose
 device is `ttyMCU` in its working directory).
 
@@ -20,28 +20,16 @@ import subprocess
 import sys
 import tempfile
 import time
-import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
 
-import board
+from boards import board
 
-STATION = Path(__file__).resolve().parents[1]
-SOURCE = STATION.parent
-LIMITS = STATION / "limits" / "mcu_board.yaml"
-SIM = os.environ.get("MCU_SIM", str(SOURCE / "build" / "default" / "sim" / "mcu_sim"))
-TOOL = os.environ.get("MCU_TOOL", str(SOURCE / "build" / "default" / "mcu_test_sim"))
-BOARD = os.environ.get("STATION_BOARD", "")
-GOOD_SN = ["--set", "sn=0C2205435900"]
+from testkit import program_env
+from testkit.stations import (ALL, BOARD, GOOD_SN, LIMITS, SOURCE, STEPS, TOOL, WAITS_S,
+                              junit_cases, start_sim, strict_json)
 
-ALL = ["work_mode", "firmware_version", "serial_number", "mains_voltage", "mains_current",
-       "mains_power", "mains_frequency", "zero_cross", "temperature", "humidity",
-       "ntc_temperature", "relay1_on", "relay1_off", "relay2_on", "relay2_off",
-       "rs485_loopback", "ir_send", "fct_result"]
-# The tool's fixed waits over the whole plan: 19 runs of the tool.
-WAITS_S = 0.3 + 0.3 + 3 + 1.4 + 0.5 * 4 + 8 * 0.5 + 0.4 + 2 + 5
-STEPS = 19
 # What one step may take beyond its wait: starting the tool here, or typing the command on
 # the board's console and bringing the output back through it.
 STEP_ALLOWANCE_S = 2.0 if BOARD else 0.5
@@ -57,23 +45,8 @@ class Run:
 
     def junit_cases(self) -> dict[str, tuple[str, dict]]:
         """name -> (pass / failure / error, properties)"""
-        cases = {}
-        for case in self.junit.iter("testcase"):
-            name = case.get("name").split("-", 1)[1].rstrip("]")
-            state = "pass"
-            for tag in ("failure", "error", "skipped"):
-                if case.find(tag) is not None:
-                    state = tag
-            props = {p.get("name"): p.get("value") for p in case.iter("property")}
-            cases[name] = (state, props)
-        return cases
-
-
-def strict_json(text: str):
-    """The record as a strict JSON reader sees it: NaN and Infinity are refused."""
-    def refuse(token):
-        raise ValueError(f"not JSON: {token}")
-    return json.loads(text, parse_constant=refuse)
+        return {name.split("-", 1)[1].rstrip("]"): (state, props)
+                for name, state, props in self.junit}
 
 
 def wait_for(path: Path, proc: subprocess.Popen, seconds: float, what: str) -> bool:
@@ -87,21 +60,6 @@ def wait_for(path: Path, proc: subprocess.Popen, seconds: float, what: str) -> b
     return True
 
 
-def start_sim(port: list[str], ready: Path, options, log: Path, cwd: Path) -> board.SimProcess:
-    # QEMU's socket file appears a moment before QEMU listens on it (and a fresh QEMU may
-    # drop its first connection), so a simulator that ends at once is started again.
-    deadline = time.monotonic() + 30
-    while True:
-        try:
-            return board.sim_process(SIM, [*port, *options], cwd=cwd, ready=ready, out=log,
-                                     timeout_s=10)
-        except board.SimulatorError as e:
-            if time.monotonic() > deadline:
-                pytest.fail(str(e))
-            print(f"{e}; started again")
-            time.sleep(0.1)
-
-
 @pytest.fixture
 def station(tmp_path):
     """Runs the station against a board whose MCU is the simulator with given options."""
@@ -113,10 +71,10 @@ def station(tmp_path):
             return os.path.relpath(path, cwd) if cwd else str(path)
 
         reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
-        suite = [sys.executable, "-m", "pytest", str(STATION / "suite"), "--limits", typed(limits),
+        suite = [sys.executable, "-m", "station", "--limits", typed(limits),
                  "--report-dir", typed(reports), "--junitxml", typed(junit),
                  "--station-name", "ci"]
-        env = {**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}
+        env = program_env()
         log = tmp_path / "station.out"
         started = time.monotonic()
         if BOARD and tool is None:
@@ -152,8 +110,7 @@ def station(tmp_path):
         records = sorted(reports.glob("*.json")) if reports.exists() else []
         assert len(records) <= 1
         record = strict_json(records[0].read_text(encoding="utf-8")) if records else None
-        xml = ET.parse(junit).getroot() if junit.exists() else None
-        return Run(status, seconds, xml, record, stdout)
+        return Run(status, seconds, junit_cases(junit), record, stdout)
 
     yield run
     for proc in procs:
@@ -251,10 +208,10 @@ def test_limits_refused_before_anything_runs(station, tmp_path):
     limits = tmp_path / "product.yaml"
     limits.write_text("product: p\nmains:\n  voltage: {min: 250, max: 200, unit: V}\n")
     run = station(limits=limits)
-    assert run.status == 4  # pytest's usage error: nothing collected, nothing run
+    assert run.status == 2  # the station did not start: nothing run, nothing recorded
     assert f"{limits}:3: mains.voltage.min: 250 is above max 200" in run.stdout
     assert run.record is None
-    assert run.junit is None or not list(run.junit.iter("testcase"))
+    assert run.junit == []
 
 
 def test_board_lost_half_way_keeps_what_was_measured(station, tmp_path):
@@ -286,10 +243,10 @@ def test_unreachable_board(tmp_path):
                    "      ShellDriver: {prompt: '# ', login_prompt: 'login: ', username: root}\n")
     reports = tmp_path / "reports"
     done = subprocess.run(
-        [sys.executable, "-m", "pytest", str(STATION / "suite"), "--limits", str(LIMITS),
+        [sys.executable, "-m", "station", "--limits", str(LIMITS),
          "--report-dir", str(reports), "--lg-env", str(env)], stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT, text=True, timeout=120,
-        env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+        env=program_env())
     print(done.stdout)
     assert done.returncode == 1
     [record] = [json.loads(p.read_text()) for p in reports.glob("*.json")]

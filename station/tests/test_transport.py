@@ -10,7 +10,7 @@ import time
 import pexpect
 import pytest
 
-from transport import LabgridShell, TransportError, ToolRun
+from station.transport import LabgridShell, TransportError, ToolRun
 
 pytestmark = pytest.mark.skipif(not os.access("/proc/timer_list", os.R_OK),
                                 reason="the run report reads /proc/timer_list (root only)")
@@ -58,7 +58,7 @@ class ConsoleShell:
 
 @pytest.fixture(params=["console", "ssh"])
 def board(request, tmp_path):
-    from board import Board
+    from boards.board import Board
 
     shell = ConsoleShell(tmp_path) if request.param == "console" else LocalShell(tmp_path)
     yield Board(shell=shell, name="local")
@@ -112,8 +112,8 @@ def test_a_run_that_does_not_end_is_cut_at_its_bound_and_the_next_still_runs(boa
 def test_a_board_that_stops_answering_keeps_what_came_before(tmp_path, fault, monkeypatch):
     # the board's shell stops while the second run is on: the first run is kept, then the
     # transport says that the board is lost (and stays so)
-    import board as boards
-    from board import Board
+    from boards import board as boards
+    from boards.board import Board
 
     monkeypatch.setattr(boards, "STEP_SLACK_S", 1.0)
     shell = ConsoleShell(tmp_path)
@@ -133,7 +133,7 @@ def test_a_board_that_stops_answering_keeps_what_came_before(tmp_path, fault, mo
 def test_stopping_early_gives_the_shell_back(tmp_path):
     # the station is stopped after the first run: the script on the board is interrupted
     # and the shell answers the next command at once
-    from board import Board
+    from boards.board import Board
 
     shell = ConsoleShell(tmp_path)
     tool = fake_tool(tmp_path, "sleep \"$1\"; echo \"slept $1\"\n")
@@ -150,7 +150,7 @@ def test_stopping_early_gives_the_shell_back(tmp_path):
 def test_one_short_line_is_typed_for_the_whole_plan(tmp_path):
     # a console carries every typed byte twice (typed, echoed): the plan is typed once, and
     # each further run costs a few bytes
-    from board import steps_script
+    from boards.board import steps_script
 
     plan = [["mcu_test", "19", "1", "1"]] * 19
     one, many = steps_script(plan[:1], [21000]), steps_script(plan, [21000] * 19)

@@ -1,24 +1,17 @@
-"""The operator's view of a line of slots: plain lines off a terminal, the live table on one;
-and run_in_tmux, with which the line's tests read the station's screen in a terminal."""
+"""The operator's view of a line of slots: plain lines off a terminal, the live table on one."""
 
 from __future__ import annotations
 
 import io
-import os
 import re
-import shlex
-import shutil
-import subprocess
-import tempfile
 import threading
 import time
-from dataclasses import dataclass
-from pathlib import Path
 
 import pytest
 from rich.console import Console
 
-from view import LiveView, Phase, PlainView, SlotStatus, clean, make_view
+from testkit.terminal import no_control_bytes
+from station.view import LiveView, Phase, PlainView, SlotStatus, clean, make_view
 
 METERING = "mains metering: voltage, current, power, ..."
 HOSTILE = "\x1b[2J\x1b]0;owned\x07[bold]red[/bold]\r\nlogin: \x9b31m\x00"
@@ -27,12 +20,6 @@ HOSTILE = "\x1b[2J\x1b]0;owned\x07[bold]red[/bold]\r\nlogin: \x9b31m\x00"
 def at_step(slot, serial, step, left, passed=0, judged=0, command="mcu_test 4", title=METERING):
     return SlotStatus(slot, Phase.TESTING, serial, step, 19, command, title, left, passed,
                       judged, 18)
-
-
-def no_control_bytes(data: bytes) -> bool:
-    """Nothing but printable UTF-8 and line ends: no ESC, CR, BEL, NUL, DEL or C1 codes."""
-    text = data.decode("utf-8")
-    return not re.search(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", text)
 
 
 # -- the text a board sends -----------------------------------------------------------------
@@ -324,57 +311,3 @@ def test_live_view_takes_updates_and_lines_from_threads_while_it_redraws():
     closer.start()
     closer.join(max(patience - time.monotonic(), 0.5))
     assert not hung and not closer.is_alive(), "the view deadlocked"
-
-
-# -- in a terminal: tmux --------------------------------------------------------------------
-
-@dataclass
-class TmuxRun:
-    screens: list[str]   # the pane's text at each capture that differed from the one before
-    status: int | None   # the program's exit status; None if it still ran at the timeout
-
-
-def run_in_tmux(argv: list[str], *, cwd: str | Path | None = None,
-                env: dict[str, str] | None = None, size: tuple[int, int] = (120, 30),
-                every: float = 0.1, timeout: float = 30.0) -> TmuxRun:
-    """Runs argv in a detached tmux pane of this size on a server of its own and captures the
-    screen every so often until the program ends (its last screen included) or the timeout."""
-    tmux = shutil.which("tmux")
-    if tmux is None:
-        pytest.skip("tmux is not installed")
-    env = dict(os.environ if env is None else env)
-    env.pop("TMUX", None)  # not nested in a tmux that runs the tests
-    # The shell around the program keeps its status, then holds the pane open with the
-    # program's last screen as it left it (tmux's own remain-on-exit writes over the bottom
-    # line, and at times leaves the program a zombie whose status it never reports).
-    kept = Path(tempfile.mkdtemp(prefix="tmux-run-")) / "status"
-    # A server of its own, its socket in the same folder (gone with it), no user's config.
-    base = [tmux, "-S", str(kept.parent / "socket"), "-f", "/dev/null"]
-
-    def tmux_do(*args: str) -> str:
-        return subprocess.run(base + list(args), env=env, capture_output=True, text=True,
-                              check=True, timeout=10).stdout
-
-    command = (f"{shlex.join(argv)}; echo $? >{shlex.quote(str(kept))}.new && "
-               f"mv {shlex.quote(str(kept))}.new {shlex.quote(str(kept))}; exec sleep 86400")
-    try:
-        tmux_do("new-session", "-d", "-s", "run", "-x", str(size[0]), "-y", str(size[1]),
-                *(["-c", str(cwd)] if cwd is not None else []), command)
-        deadline = time.monotonic() + timeout
-        screens: list[str] = []
-        status = None
-        while True:
-            ended = kept.exists()  # before the capture, so that the last one is the final screen
-            screen = tmux_do("capture-pane", "-p", "-t", "run")
-            if not screens or screens[-1] != screen:
-                screens.append(screen)
-            if ended:
-                status = int(kept.read_text())
-                break
-            if time.monotonic() > deadline:
-                break
-            time.sleep(every)
-    finally:
-        subprocess.run(base + ["kill-server"], env=env, capture_output=True, timeout=10)
-        shutil.rmtree(kept.parent, ignore_errors=True)
-    return TmuxRun(screens, status)

@@ -17,16 +17,14 @@ tests that need one skip on a real board, whose MCU is real).
 import os
 import shutil
 import signal
-import sys
 import tempfile
 from pathlib import Path
 
 import pytest
 
 SOURCE = Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(SOURCE / "boards"), str(SOURCE / "tests" / "e2e")]
 
-import board as boards  # noqa: E402
+from boards import board as boards
 
 SOCKET_DIR = pytest.StashKey[str]()
 

@@ -12,8 +12,8 @@ import time
 
 import pytest
 
-import board as boards
-import labgrid_adapter
+from boards import board as boards
+from boards import labgrid_adapter
 
 USAGE = b"ops:0 \narg err\n"  # mcu_test without arguments (operation 0 without its parameter)
 VERSION_QUERY = "AA 03 32 32 BB"

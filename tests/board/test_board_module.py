@@ -12,8 +12,8 @@ from pathlib import Path
 
 import pytest
 
-import board as boards
-import labgrid_adapter
+from boards import board as boards
+from boards import labgrid_adapter
 
 SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
 needs_clock = pytest.mark.skipif(not os.access("/proc/timer_list", os.R_OK),

@@ -17,11 +17,11 @@ import pytest
 from labgrid.exceptions import NoDriverFoundError
 
 SOURCE = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(SOURCE / "boards"))
 
-import board as boards  # noqa: E402
-import labgrid_adapter as lg  # noqa: E402
-import line  # noqa: E402
+from boards import board as boards
+from boards import labgrid_adapter as lg
+from boards import virtual_line as line
+from testkit import program_env
 
 SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
 needs_sim = pytest.mark.skipif(not os.access(SIM, os.X_OK), reason=f"no simulator at {SIM}")
@@ -306,10 +306,10 @@ def fake_artifacts(tmp_path) -> Path:
 
 
 def line_cli(tmp_path, *args, **popen):
-    return subprocess.Popen([str(SOURCE / "boards" / "line.py"), "run", "mipsel",
+    return subprocess.Popen([sys.executable, "-m", "boards.virtual_line", "run", "mipsel",
                              "--artifacts", str(fake_artifacts(tmp_path)), "--mcu-sim", SIM,
                              *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            start_new_session=True, **popen)
+                            start_new_session=True, env=program_env(), **popen)
 
 
 def test_run_gives_the_command_the_line_and_its_status(tmp_path):

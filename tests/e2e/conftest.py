@@ -9,17 +9,15 @@ the case notation (run with -vv to see it whole).
 
 import os
 import shutil
-import sys
 import tempfile
 from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "boards"))
 
-import board  # noqa: E402
-import casefile  # noqa: E402
-import targets  # noqa: E402
+from boards import board
+from testkit import casefile
+from testkit import targets
 
 TARGET_KEY = pytest.StashKey[targets.Target]()
 
@@ -27,7 +25,7 @@ TARGET_KEY = pytest.StashKey[targets.Target]()
 def pytest_addoption(parser):
     group = parser.getgroup("e2e", "end-to-end cases (tests/e2e/cases/*.case)")
     group.addoption("--target", default="host",
-                    help="where the tool runs: host (default), PATH.py:CLASS or MODULE:CLASS")
+                    help="where the tool runs: host (default) or MODULE:CLASS")
     group.addoption("--tool", help="the tool built for the simulator's link (mcu_test_sim)")
     group.addoption("--emulator", action="append", default=[], metavar="WORD",
                     help="a word of the command in front of the tool (repeat: --emulator=qemu-mips "

@@ -1,14 +1,13 @@
 """Where the end-to-end cases run the tool: one Target class per kind of machine.
 
 The plugin (conftest.py) builds one target for the session, `--target NAME`: a name in TARGETS
-("host"), or PATH.py:CLASS / MODULE:CLASS for a target kept elsewhere (tests/board/). The class
+("host"), or MODULE:CLASS for a target kept elsewhere (testkit.board_target:BoardTarget). The class
 is built with the pytest config and reads its own options from it; what the plugin asks of it
 is the Target protocol below.
 """
 
 import importlib
 import os
-import runpy
 import selectors
 import signal
 import subprocess
@@ -16,8 +15,8 @@ import time
 from pathlib import Path
 from typing import Protocol
 
-from board import die_with_parent
-from casefile import Run
+from boards.board import die_with_parent
+from testkit.casefile import Run
 
 
 class Target(Protocol):
@@ -134,12 +133,10 @@ TARGETS: dict[str, type[Target]] = {"host": HostTarget}
 
 
 def load(name: str) -> type[Target]:
-    """The target class for --target NAME: a registered name, PATH.py:CLASS or MODULE:CLASS."""
+    """The target class for --target NAME: a registered name or MODULE:CLASS."""
     if name in TARGETS:
         return TARGETS[name]
     where, _, cls = name.rpartition(":")
     if not where:
         raise ValueError(f"unknown target '{name}' (known: {', '.join(TARGETS)}; or MODULE:CLASS)")
-    if where.endswith(".py"):
-        return runpy.run_path(where, run_name=Path(where).stem)[cls]
     return getattr(importlib.import_module(where), cls)

@@ -31,7 +31,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Sequence
 
-import board
+from boards import board
 
 LINE = board.HERE / "labgrid" / "line.yaml"
 # Serial numbers: base + slot * SLOT_STRIDE + the slot's board count (1, 2, ...).
@@ -270,7 +270,7 @@ def main() -> None:
 
 
 def command_line(args) -> int:
-    import labgrid_adapter as lg
+    from boards import labgrid_adapter as lg
 
     if args.action == "run":
         if args.slots < 1:

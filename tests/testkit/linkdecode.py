@@ -2,21 +2,16 @@
 
 import collections
 import os
-import runpy
+import importlib
 import subprocess
-import sys
-import types
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SIGROK_DIR = os.path.normpath(os.path.join(HERE, '..'))
-REPO = os.path.dirname(SIGROK_DIR)
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SIGROK_DIR = os.path.join(REPO, 'sigrok')
 CASES_DIR = os.path.join(REPO, 'tests', 'e2e', 'cases')
-# mkcapture, the end-to-end cases' parser and the station's parser of the tool's output.
-sys.path[:0] = [SIGROK_DIR, os.path.join(REPO, 'tests', 'e2e'), os.path.join(REPO, 'station')]
 
-import casefile  # noqa: E402
-import mcu_output  # noqa: E402
-import mkcapture  # noqa: E402
+from testkit import casefile
+from station import mcu_output
+from sigrok import mkcapture
 
 SIGROK_CLI = os.environ.get('SIGROK_CLI', 'sigrok-cli')
 BYTE_MS = 10 * 1000.0 / 115200  # one 8N1 character at 115200 bit/s
@@ -25,9 +20,8 @@ Ann = collections.namedtuple('Ann', 'ss es text')
 
 
 def mcu_link_module(name):
-    '''A module of the decoder that needs no sigrok (lists, arith), loaded by its path.'''
-    return types.SimpleNamespace(**runpy.run_path(os.path.join(SIGROK_DIR, 'mcu_link',
-                                                               name + '.py')))
+    '''A module of the decoder that needs no sigrok (lists, arith).'''
+    return importlib.import_module('sigrok.mcu_link.' + name)
 
 
 def h(text):

@@ -16,8 +16,8 @@ emulation.
 
 import pytest
 
-from board import BoardError, board_of
-from casefile import Run
+from boards.board import BoardError, board_of
+from testkit.casefile import Run
 
 # What the board adds to a run: starting and ending the dynamically linked tool on an emulated
 # MIPS CPU. Measured on the virtual mipsel board (QEMU TCG, 2-core host, otherwise quiet): the

@@ -1,0 +1,218 @@
+"""The factory station: tests a board, or a line of boards at once, against a product's limits.
+
+    /usr/bin/python3 -m station --limits FILE --report-dir DIR (--lg-env FILE | --local-tool PATH)
+                                [--loop [N]] [--junitxml FILE] [--db URL] ...
+
+Each board gets its verdicts, its JSON record and its run in the results database; --junitxml
+writes every board's measurements as JUnit test cases. The exit status:
+
+    0  every board passed
+    1  a board did not pass (failed, or could not be reached)
+    2  the station did not start: a wrong option, limits refused, a database it cannot use
+    3  a slot's process failed (its board is recorded with the traceback)
+    130  the operator stopped the station (Ctrl-C); the boards under test are recorded as stopped
+"""
+
+from __future__ import annotations
+
+import argparse
+import resource
+import signal
+import socket
+import sys
+from pathlib import Path
+
+from station import db
+from station.junit import JunitXml
+from station.limits import LimitsError, load_limits
+from station.line import BoardDone, Line, Settings, SlotSpec
+from station.measurements import build_plan
+from station.records import default_db, sha256_of
+from station.verdicts import RunVerdict
+from station.view import make_view
+
+PASSED, NOT_PASSED, USAGE, SLOT_FAILED, STOPPED = 0, 1, 2, 3, 130
+
+
+class UsageError(Exception):
+    """Something the station cannot start with; the text says what and where."""
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="python3 -m station", description="The factory station: tests boards against a "
+        "product's limits, one board or a line of slots, one pass or board after board.",
+        epilog="Exit status: 0 every board passed, 1 a board did not pass, 2 the station did "
+        "not start, 3 a slot's process failed, 130 stopped by Ctrl-C.")
+    p.add_argument("--limits", metavar="FILE", required=True,
+                   help="the product's limits (YAML)")
+    p.add_argument("--report-dir", metavar="DIR", required=True,
+                   help="folder for each board's JSON record")
+    board = p.add_argument_group("the boards (one of)")
+    board.add_argument("--lg-env", metavar="FILE",
+                       help="labgrid environment: each target is a slot of the line")
+    board.add_argument("--local-tool", metavar="PATH",
+                       help="run this tool binary here instead of on a labgrid target")
+    p.add_argument("--local-dir", metavar="DIR", action="append",
+                   help="working directory of --local-tool; once per slot of a line of local "
+                        "tools")
+    p.add_argument("--slot", metavar="NAME", action="append",
+                   help="test this target of the environment (again for more; default: every "
+                        "target, each a slot of the line)")
+    p.add_argument("--board-tool", metavar="CMD", default="mcu_test",
+                   help="the tool's command on the board (with --lg-env; default mcu_test)")
+    p.add_argument("--loop", metavar="N", nargs="?", type=int, const=0,
+                   help="board after board: each slot tests its next board (power off and on, "
+                        "shell) until Ctrl-C, or N boards")
+    p.add_argument("--swap-time", metavar="S", type=float, default=0.0,
+                   help="with --loop: seconds a slot stays off between two boards, for the "
+                        "operator to swap them (default 0: a board's own power-on)")
+    p.add_argument("--station-name", metavar="NAME", default=socket.gethostname(),
+                   help="this station's name in the records (default: the host name)")
+    p.add_argument("--db", metavar="URL",
+                   help="results database, an SQLAlchemy URL without a password (default: an "
+                        "SQLite file in the report folder, DIR/results.sqlite)")
+    p.add_argument("--junitxml", metavar="FILE",
+                   help="write every board's measurements as JUnit XML test cases")
+    return p
+
+
+def slots(opt: argparse.Namespace) -> list[SlotSpec]:
+    """The line's slots: the environment's targets (or those --slot names), or one per
+    --local-dir."""
+    if opt.local_tool:
+        dirs = opt.local_dir or [None]
+        names = ["main"] if len(dirs) == 1 else [f"local{i}" for i in range(1, len(dirs) + 1)]
+        return [SlotSpec(name, local_tool=opt.local_tool, local_dir=d)
+                for name, d in zip(names, dirs)]
+    from boards import labgrid_adapter as lg
+
+    try:
+        targets = lg.target_names(lg.open_environment(opt.lg_env))
+    except Exception as e:  # labgrid's own errors name the file and what is wrong
+        raise UsageError(f"{opt.lg_env}: {e}") from None
+    names = opt.slot or targets
+    unknown = [n for n in names if n not in targets]
+    if unknown or not names or len(set(names)) != len(names):
+        raise UsageError(f"{opt.lg_env}: no target {', '.join(unknown) or '(none)'}; its "
+                         f"targets: {', '.join(targets) or 'none'}" if unknown or not names
+                         else f"--slot: a slot named twice: {', '.join(names)}")
+    return [SlotSpec(name, lg_env=str(Path(opt.lg_env).absolute()), board_tool=opt.board_tool)
+            for name in names]
+
+
+def settings(opt: argparse.Namespace) -> Settings:
+    if bool(opt.lg_env) == bool(opt.local_tool):
+        raise UsageError("the station needs a board: --lg-env FILE (labgrid) or "
+                         "--local-tool PATH, one of them")
+    # The tool runs in --local-dir: a path to it typed relative to where the user stands
+    # is taken from here. (A bare name is looked up on PATH, as a shell does.)
+    if opt.local_tool and "/" in opt.local_tool:
+        opt.local_tool = str(Path(opt.local_tool).absolute())
+    try:
+        limits = load_limits(opt.limits)
+    except LimitsError as e:
+        raise UsageError(f"limits refused: {e}") from None
+    url = opt.db or default_db(opt.report_dir)
+    if not opt.db:
+        Path(opt.report_dir).mkdir(parents=True, exist_ok=True)
+    try:
+        db.open_db(url).dispose()  # migrated once here, before the slots write
+    except db.DbError as e:
+        raise UsageError(str(e)) from None
+    except db.DBAPIError as e:
+        raise UsageError(f"results database {db.shown(url)}: {db.describe_error(e)}") from None
+    if not isinstance(url, str):
+        url = url.render_as_string(hide_password=False)
+    return Settings(station=opt.station_name, limits=limits, limits_file=str(limits.path),
+                    limits_sha256=sha256_of(opt.limits), report_dir=Path(opt.report_dir),
+                    db_url=url)
+
+
+def run_line(line: Line, view) -> bool:
+    """Runs the line to its end; True when the operator stopped it. A Ctrl-C stops every
+    slot: no new board, and each board under test ends its running step and is recorded as
+    stopped; another Ctrl-C meanwhile must not cut that short (the records would be lost)."""
+    line.start()
+    try:
+        line.wait()
+        return False
+    except KeyboardInterrupt:
+        pass
+    view.say("stopping: no new board; the boards under test end their running step and are "
+             "recorded as stopped")
+    previous = signal.signal(signal.SIGINT, lambda *_: view.say("stopping, please wait"))
+    try:
+        line.stop()
+        line.wait()
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    return True
+
+
+def summary(done: list[BoardDone], slot_count: int, cpu_s: float, say) -> None:
+    """Each board's verdict line, record and timing; then the line's."""
+    for d in sorted(done, key=lambda d: d.finished.start):
+        f = d.finished
+        where = f" ({f.slot})" if slot_count > 1 else ""
+        text = (f" BOARD {f.serial_number or '(serial unknown)'}{where}: "
+                f"{f.verdict.value.upper()}, {f.passed} of {len(f.results)} passed in "
+                f"{f.duration_s} s ")
+        side = max(3, (88 - len(text)) // 2)
+        say("=" * side + text + "=" * side)
+        say(f"record: {d.record_path}")
+        if f.unrecognised:
+            say(f"{len(f.unrecognised)} line(s) of the tool's output not recognised, listed in "
+                "the record")
+        if d.ready_at is not None and d.judged_at is not None and f.tool_s is not None:
+            testing = d.judged_at - d.ready_at
+            console = ("" if f.console_bytes is None else
+                       f"; console {f.console_bytes[0]} bytes read, {f.console_bytes[1]} written")
+            say(f"timing: shell after {f.board_ready_s} s, tested in {testing:.2f} s, the "
+                f"tool's own {f.tool_s:.2f} s, overhead {testing - f.tool_s:.2f} s{console}")
+    ready = [d.ready_at for d in done if d.ready_at is not None]
+    judged = [d.judged_at for d in done if d.judged_at is not None]
+    if ready and judged:
+        say(f"line: {len(done)} boards in {slot_count} slots; from all shells ready to all "
+            f"verdicts {max(judged) - max(ready):.2f} s; station CPU {cpu_s:.2f} s")
+
+
+def main(argv: list[str] | None = None) -> int:
+    opt = parser().parse_args(argv)
+    try:
+        s = settings(opt)
+        specs = slots(opt)
+    except UsageError as e:
+        print(f"station: {e}", file=sys.stderr)
+        return USAGE
+    plan = build_plan(s.limits)
+    names = [spec.name for spec in specs]
+    view = make_view(names, sys.stdout)
+    view.say(f"station {opt.station_name}: {s.limits.product}, limits {opt.limits}, "
+             f"{len(plan)} measurements; slots: {', '.join(names)}")
+    looping = opt.loop is not None
+    junit = JunitXml(opt.junitxml, len(specs) > 1) if opt.junitxml else None
+    line = Line(specs, plan, s, view, boards=(opt.loop or None) if looping else 1,
+                unreachable_is_a_board=not looping, pause_s=opt.swap_time)
+    try:
+        stopped = run_line(line, view)
+    finally:
+        view.close()
+    if junit is not None:
+        for d in line.done:
+            junit(d.finished)
+        junit.write()
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    summary(line.done, len(specs), own.ru_utime + own.ru_stime + line.slot_cpu_s, print)
+    for slot, why in line.crashes.items():
+        print(f"slot {slot}: its process failed: {why.strip().splitlines()[-1]}")
+    if stopped:
+        return STOPPED
+    if line.crashes:
+        return SLOT_FAILED
+    verdicts = [d.finished.verdict for d in line.done]
+    return PASSED if verdicts and all(v == RunVerdict.PASS for v in verdicts) else NOT_PASSED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,86 @@
+"""The station as the tests run it: the product's limits and plan, the build's simulator and
+tool, and how a run's outputs read (its JSON records, its JUnit XML)."""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+import time
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import pytest
+
+from boards import board
+from testkit import SOURCE
+
+STATION = SOURCE / "station"
+LIMITS = STATION / "limits" / "mcu_board.yaml"
+SIM = os.environ.get("MCU_SIM", str(SOURCE / "build" / "default" / "sim" / "mcu_sim"))
+TOOL = os.environ.get("MCU_TOOL", str(SOURCE / "build" / "default" / "mcu_test_sim"))
+BOARD = os.environ.get("STATION_BOARD", "")
+GOOD_SN = ["--set", "sn=0C2205435900"]
+
+# The plan of LIMITS, in its order.
+ALL = ["work_mode", "firmware_version", "serial_number", "mains_voltage", "mains_current",
+       "mains_power", "mains_frequency", "zero_cross", "temperature", "humidity",
+       "ntc_temperature", "relay1_on", "relay1_off", "relay2_on", "relay2_off",
+       "rs485_loopback", "ir_send", "fct_result"]
+# The tool's fixed waits over the whole plan: 19 runs of the tool.
+WAITS_S = 0.3 + 0.3 + 3 + 1.4 + 0.5 * 4 + 8 * 0.5 + 0.4 + 2 + 5
+STEPS = 19
+
+
+def strict_json(text: str):
+    """The record as a strict JSON reader sees it: NaN and Infinity are refused."""
+    def refuse(token):
+        raise ValueError(f"not JSON: {token}")
+    return json.loads(text, parse_constant=refuse)
+
+
+def junit_cases(path: Path) -> list[tuple[str, str, dict[str, str]]]:
+    """The JUnit XML's cases: (name, pass / failure / error / skipped, properties); none
+    when the file is not there."""
+    if not path.exists():
+        return []
+    cases = []
+    for case in ET.parse(path).getroot().iter("testcase"):
+        state = next((tag for tag in ("failure", "error", "skipped")
+                      if case.find(tag) is not None), "pass")
+        props = {p.get("name"): p.get("value") for p in case.iter("property")}
+        cases.append((case.get("name"), state, props))
+    return cases
+
+
+def start_sim(port: list[str], ready: Path, options, log: Path, cwd: Path) -> board.SimProcess:
+    # QEMU's socket file appears a moment before QEMU listens on it (and a fresh QEMU may
+    # drop its first connection), so a simulator that ends at once is started again.
+    deadline = time.monotonic() + 30
+    while True:
+        try:
+            return board.sim_process(SIM, [*port, *options], cwd=cwd, ready=ready, out=log,
+                                     timeout_s=10)
+        except board.SimulatorError as e:
+            if time.monotonic() > deadline:
+                pytest.fail(str(e))
+            print(f"{e}; started again")
+            time.sleep(0.1)
+
+
+def good_sim(work: Path) -> board.SimProcess:
+    """mcu_sim as a good board on work/ttyMCU, once it is ready."""
+    work.mkdir(parents=True, exist_ok=True)
+    try:
+        return board.sim_process(SIM, ["--link", "ttyMCU", *GOOD_SN], cwd=work)
+    except board.SimulatorError as e:
+        pytest.fail(str(e), pytrace=False)
+
+
+def station_command(tmp_path: Path, url: str | None, limits: Path = LIMITS,
+                    name: str = "ci") -> list[str]:
+    """The station testing the local tool in tmp_path/board (good_sim's folder)."""
+    return [sys.executable, "-m", "station", "--limits", str(limits),
+            "--report-dir", str(tmp_path / "reports"), "--junitxml",
+            str(tmp_path / "junit.xml"), "--station-name", name, "--local-tool", TOOL,
+            "--local-dir", str(tmp_path / "board")] + (["--db", url] if url else [])
