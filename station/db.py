@@ -27,6 +27,9 @@ from sqlalchemy import event
 from sqlalchemy.engine import Connection, Engine, make_url
 from sqlalchemy.engine.url import URL
 from sqlalchemy.exc import ArgumentError, DBAPIError, OperationalError
+from sqlalchemy.ext.compiler import compiles
+
+from station.verdicts import RunVerdict, Verdict, sql_in
 
 
 class DbError(Exception):
@@ -56,7 +59,33 @@ class UtcDateTime(sa.types.TypeDecorator):
         return value.astimezone(timezone.utc)
 
 
-metadata = sa.MetaData()
+class DbUser(sa.sql.expression.FunctionElement):
+    """The user that writes a row: PostgreSQL's current_user (the station role's row policy);
+    SQLite has no users, and writes ''."""
+
+    type = sa.Text()
+    inherit_cache = True
+
+
+@compiles(DbUser)
+def _db_user(element, compiler, **kw):
+    return "''"
+
+
+@compiles(DbUser, "postgresql")
+def _db_user_postgresql(element, compiler, **kw):
+    return "CURRENT_USER"
+
+
+# PostgreSQL's own names (and SQLAlchemy's for indexes), which the first migration's tables got
+# before the convention was written down: an existing database keeps its names.
+metadata = sa.MetaData(naming_convention={
+    "ix": "ix_%(column_0_label)s",
+    "uq": "%(table_name)s_%(column_0_N_name)s_key",
+    "ck": "%(table_name)s_%(column_0_name)s_check",
+    "fk": "%(table_name)s_%(column_0_name)s_fkey",
+    "pk": "%(table_name)s_pkey",
+})
 
 boards = sa.Table(
     "boards", metadata,
@@ -82,10 +111,9 @@ runs = sa.Table(
     # 'pass', 'fail', 'stopped', 'aborted'; NULL while running or when the station died: read
     # as 'aborted'.
     sa.Column("verdict", sa.Text, nullable=True),
-    # The server fills it: current_user on PostgreSQL (the station role's row policy).
-    sa.Column("db_user", sa.Text, nullable=False, server_default=sa.FetchedValue()),
-    sa.CheckConstraint("verdict IN ('pass', 'fail', 'stopped', 'aborted')",
-                       name="runs_verdict_check"),
+    sa.Column("db_user", sa.Text, nullable=False, server_default=DbUser()),
+    # A check written as text names no column for the convention to use.
+    sa.CheckConstraint(sql_in("verdict", RunVerdict), name="runs_verdict_check"),
 )
 
 measurements = sa.Table(
@@ -103,9 +131,8 @@ measurements = sa.Table(
     sa.Column("limits", sa.Text, nullable=False),  # the checker's description, strict JSON
     sa.Column("verdict", sa.Text, nullable=False),
     sa.Column("detail", sa.Text, nullable=False, server_default=""),
-    sa.UniqueConstraint("run_id", "name", name="measurements_run_id_name_key"),
-    sa.CheckConstraint("verdict IN ('pass', 'fail', 'no answer', 'bad checksum', 'error', "
-                       "'not run')", name="measurements_verdict_check"),
+    sa.UniqueConstraint("run_id", "name"),
+    sa.CheckConstraint(sql_in("verdict", Verdict), name="measurements_verdict_check"),
 )
 
 RUN_OUTCOME = sa.func.coalesce(runs.c.verdict, "aborted")  # what every reader counts

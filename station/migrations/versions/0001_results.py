@@ -52,19 +52,23 @@ PRIVILEGES = [
 ]
 
 
+# Every constraint and index named here as PostgreSQL named those this revision once left
+# unnamed; op.f() keeps a name as written, whatever naming convention the metadata gets later.
 def upgrade():
     postgres = op.get_bind().dialect.name == "postgresql"
     op.create_table(
         "boards",
-        sa.Column("id", sa.Integer, primary_key=True),
-        sa.Column("serial_number", sa.Text, nullable=False, unique=True),
+        sa.Column("id", sa.Integer),
+        sa.Column("serial_number", sa.Text, nullable=False),
         sa.Column("first_seen", sa.DateTime(timezone=True), nullable=False),
+        sa.PrimaryKeyConstraint("id", name=op.f("boards_pkey")),
+        sa.UniqueConstraint("serial_number", name=op.f("boards_serial_number_key")),
     )
     op.create_table(
         "runs",
-        sa.Column("id", sa.Integer, primary_key=True),
-        sa.Column("run_uid", sa.Text, nullable=False, unique=True),
-        sa.Column("board_id", sa.Integer, sa.ForeignKey("boards.id"), nullable=True),
+        sa.Column("id", sa.Integer),
+        sa.Column("run_uid", sa.Text, nullable=False),
+        sa.Column("board_id", sa.Integer, nullable=True),
         sa.Column("station", sa.Text, nullable=False),
         sa.Column("slot", sa.Text, nullable=True),
         sa.Column("product", sa.Text, nullable=False),
@@ -77,14 +81,17 @@ def upgrade():
         sa.Column("verdict", sa.Text, nullable=True),
         sa.Column("db_user", sa.Text, nullable=False,
                   server_default=sa.text("current_user") if postgres else ""),
-        sa.CheckConstraint(RUN_VERDICTS, name="runs_verdict_check"),
+        sa.PrimaryKeyConstraint("id", name=op.f("runs_pkey")),
+        sa.UniqueConstraint("run_uid", name=op.f("runs_run_uid_key")),
+        sa.ForeignKeyConstraint(["board_id"], ["boards.id"], name=op.f("runs_board_id_fkey")),
+        sa.CheckConstraint(RUN_VERDICTS, name=op.f("runs_verdict_check")),
     )
-    op.create_index("ix_runs_board_id", "runs", ["board_id"])
-    op.create_index("ix_runs_started_at", "runs", ["started_at"])
+    op.create_index(op.f("ix_runs_board_id"), "runs", ["board_id"])
+    op.create_index(op.f("ix_runs_started_at"), "runs", ["started_at"])
     op.create_table(
         "measurements",
-        sa.Column("id", sa.Integer, primary_key=True),
-        sa.Column("run_id", sa.Integer, sa.ForeignKey("runs.id"), nullable=False),
+        sa.Column("id", sa.Integer),
+        sa.Column("run_id", sa.Integer, nullable=False),
         sa.Column("position", sa.Integer, nullable=False),
         sa.Column("name", sa.Text, nullable=False),
         sa.Column("title", sa.Text, nullable=False),
@@ -96,8 +103,10 @@ def upgrade():
         sa.Column("limits", sa.Text, nullable=False),
         sa.Column("verdict", sa.Text, nullable=False),
         sa.Column("detail", sa.Text, nullable=False, server_default=""),
-        sa.UniqueConstraint("run_id", "name", name="measurements_run_id_name_key"),
-        sa.CheckConstraint(MEASUREMENT_VERDICTS, name="measurements_verdict_check"),
+        sa.PrimaryKeyConstraint("id", name=op.f("measurements_pkey")),
+        sa.UniqueConstraint("run_id", "name", name=op.f("measurements_run_id_name_key")),
+        sa.ForeignKeyConstraint(["run_id"], ["runs.id"], name=op.f("measurements_run_id_fkey")),
+        sa.CheckConstraint(MEASUREMENT_VERDICTS, name=op.f("measurements_verdict_check")),
     )
     if postgres:
         op.execute(ROLES)
