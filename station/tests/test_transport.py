@@ -4,56 +4,15 @@ for the board's) and over a plain command runner (as over SSH)."""
 
 import os
 import re
-import subprocess
 import time
 
-import pexpect
 import pytest
 
 from station.transport import LabgridShell, TransportError, ToolRun
+from testkit.shells import ConsoleShell, LocalShell
 
 pytestmark = pytest.mark.skipif(not os.access("/proc/timer_list", os.R_OK),
                                 reason="the run report reads /proc/timer_list (root only)")
-
-
-class LocalShell:
-    """Stands in for a labgrid shell over SSH (CommandProtocol.run): runs it with /bin/sh."""
-
-    def __init__(self, cwd):
-        self.cwd = cwd
-
-    def run(self, cmd, timeout=30.0):
-        done = subprocess.run(["/bin/sh", "-c", cmd], cwd=self.cwd, capture_output=True,
-                              timeout=timeout)
-        return done.stdout.decode().splitlines(), [], done.returncode
-
-
-class PtyConsole:
-    """A console as labgrid's driver offers it (sendline, expect, write) on an interactive
-    shell in a pseudo-terminal, which echoes what is typed as a board's console does."""
-
-    def __init__(self, cwd):
-        self.child = pexpect.spawn("/bin/sh", ["-i"], cwd=cwd, env={**os.environ, "PS1": "pty# "})
-        self.child.expect("pty# ")
-        self.sent = 0
-
-    def sendline(self, line):
-        self.sent += len(line) + 1
-        self.child.sendline(line)
-
-    def write(self, data):
-        self.child.send(data)
-
-    def expect(self, pattern, timeout=-1):
-        index = self.child.expect(pattern, timeout=timeout)
-        return index, self.child.before, self.child.match, self.child.after
-
-
-class ConsoleShell:
-    prompt = "pty# "
-
-    def __init__(self, cwd):
-        self.console = PtyConsole(cwd)
 
 
 @pytest.fixture(params=["console", "ssh"])

@@ -6,7 +6,6 @@ import importlib
 import os
 import shlex
 import signal
-import subprocess
 import time
 from pathlib import Path
 
@@ -14,20 +13,11 @@ import pytest
 
 from boards import board as boards
 from boards import labgrid_adapter
+from testkit.shells import LocalShell
 
 SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
 needs_clock = pytest.mark.skipif(not os.access("/proc/timer_list", os.R_OK),
                                  reason="the run report reads /proc/timer_list (root only)")
-
-
-class LocalShell:
-    """Stands in for a labgrid shell (CommandProtocol.run): runs the command with /bin/sh."""
-
-    def run(self, cmd, timeout=30.0):
-        proc = subprocess.Popen(["/bin/sh", "-c", cmd], stdout=subprocess.PIPE)
-        self.pid = proc.pid
-        out, _ = proc.communicate(timeout=timeout)
-        return out.decode().splitlines(), [], proc.returncode
 
 
 def local_board():

@@ -1,0 +1,54 @@
+"""Shells that stand in for a board's, as boards.board.Board takes them: one run over SSH
+(labgrid's CommandProtocol.run), or an interactive shell on a console that echoes what is
+typed (labgrid's ConsoleProtocol with a prompt)."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+
+import pexpect
+
+
+class LocalShell:
+    """Stands in for a labgrid shell over SSH: runs each command with /bin/sh in cwd."""
+
+    def __init__(self, cwd=None):
+        self.cwd = cwd
+        self.pid = None  # the last command's shell, whose pid names its scratch files
+
+    def run(self, cmd, timeout=30.0):
+        proc = subprocess.Popen(["/bin/sh", "-c", cmd], cwd=self.cwd, stdout=subprocess.PIPE)
+        self.pid = proc.pid
+        out, _ = proc.communicate(timeout=timeout)
+        return out.decode().splitlines(), [], proc.returncode
+
+
+class PtyConsole:
+    """A console as labgrid's driver offers it (sendline, expect, write) on an interactive
+    shell in a pseudo-terminal, which echoes what is typed as a board's console does."""
+
+    def __init__(self, cwd):
+        self.child = pexpect.spawn("/bin/sh", ["-i"], cwd=cwd, env={**os.environ, "PS1": "pty# "})
+        self.child.expect("pty# ")
+        self.sent = 0
+
+    def sendline(self, line):
+        self.sent += len(line) + 1
+        self.child.sendline(line)
+
+    def write(self, data):
+        self.child.send(data)
+
+    def expect(self, pattern, timeout=-1):
+        index = self.child.expect(pattern, timeout=timeout)
+        return index, self.child.before, self.child.match, self.child.after
+
+
+class ConsoleShell:
+    """A shell typed on PtyConsole."""
+
+    prompt = "pty# "
+
+    def __init__(self, cwd):
+        self.console = PtyConsole(cwd)
