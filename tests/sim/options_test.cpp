@@ -21,45 +21,17 @@ std::string refusal(const std::vector<std::string>& args)
     return "(accepted)";
 }
 
-TEST(Options, SetPortBehaviourAndOutputs)
+// What the cases and the process tests do not reach: the short forms, the edge values, the
+// link's defaults.
+TEST(Options, ShortFormsEdgesAndDefaults)
 {
-    const Options o = parse_options({"--socket",
-                                     "/run/mcu.sock",
-                                     "--ready=up",
-                                     "--log",
-                                     "sim.log",
-                                     "--decode",
-                                     "--set",
-                                     "version=9",
-                                     "--fail",
-                                     "rs485,checksum",
-                                     "--ignore",
-                                     "9d",
-                                     "--delay",
-                                     "0",
-                                     "--silence=35",
-                                     "--close-after",
-                                     "250",
-                                     "--drop",
-                                     "2",
-                                     "--pace",
-                                     "byte:2000",
-                                     "--silent"}); // --drop: a unique prefix of --drop-tail
-    EXPECT_EQ(o.port, PortKind::socket);
-    EXPECT_EQ(o.port_path, "/run/mcu.sock");
-    EXPECT_EQ(o.ready, "up");
-    EXPECT_EQ(o.log, "sim.log");
-    EXPECT_TRUE(o.decode);
-    const Behaviour& b = o.behaviour;
-    EXPECT_EQ(b.state.version, 9);
-    EXPECT_TRUE(b.faults.rs485 && b.faults.checksum && b.faults.silent && !b.faults.ir);
-    EXPECT_EQ(b.faults.ignore, std::set<std::uint8_t>{0x9D});
-    EXPECT_EQ(b.delay_ms, 0);
-    EXPECT_EQ(b.silence_ms, 35);
-    EXPECT_EQ(b.close_after_ms, 250);
-    EXPECT_EQ(b.faults.drop_tail, 2u);
-    EXPECT_EQ(b.pace.kind, Pace::Kind::byte);
-    EXPECT_EQ(b.pace.byte_us, 2000);
+    const Options o =
+        parse_options({"--link", "l", "--drop", "257", "--silence=0", "--delay", "86400000",
+                       "--ignore", "9d"}); // --drop: a unique prefix of --drop-tail
+    EXPECT_EQ(o.behaviour.faults.drop_tail, 257u);
+    EXPECT_EQ(o.behaviour.silence_ms, 0);
+    EXPECT_EQ(o.behaviour.delay_ms, 86'400'000);
+    EXPECT_EQ(o.behaviour.faults.ignore, std::set<std::uint8_t>{0x9D});
 
     const Options link = parse_options({"--link", "ttyMCU"});
     EXPECT_EQ(link.port, PortKind::link);
@@ -74,7 +46,7 @@ TEST(Options, SetPortBehaviourAndOutputs)
         }
         return s;
     };
-    EXPECT_EQ(stuck("relay:2,relay:32"), "01000000000000000000000000000001");
+    EXPECT_EQ(stuck("relay:1,relay:32"), "10000000000000000000000000000001");
     EXPECT_EQ(stuck("relay"), std::string(max_relays, '1'));
     EXPECT_EQ(stuck("ir"), std::string(max_relays, '0'));
 }
@@ -109,13 +81,16 @@ TEST(Options, EveryRefusalNamesTheOptionAndTheValue)
     EXPECT_EQ(with_port({"--close-after", "86400001"}),
               "--close-after: '86400001' is more than 86400000 milliseconds");
     EXPECT_EQ(with_port({"--drop-tail", "2b"}), "--drop-tail: '2b' is not a whole number of bytes");
+    EXPECT_EQ(with_port({"--drop-tail", "258"}), "--drop-tail: '258' is more than 257 bytes");
     EXPECT_EQ(with_port({"--ignore", "100"}),
               "--ignore: '100' is not a command code in hex, 0 to FF");
     EXPECT_EQ(with_port({"--fail", "rs485,bogus"}),
               "--fail: 'bogus' is not rs485, ir, checksum, silent, relay or relay:N (N from 1 "
               "to 32)");
-    EXPECT_EQ(with_port({"--fail", "relay:33"}).substr(0, 30), "--fail: 'relay:33' is not rs48");
-    EXPECT_EQ(with_port({"--fail", "relay:0"}).substr(0, 29), "--fail: 'relay:0' is not rs48");
+    for (const std::string bad : {"relay:33", "relay:0", "relay:"}) {
+        const std::string head = "--fail: '" + bad + "' is not rs485";
+        EXPECT_EQ(with_port({"--fail", bad}).substr(0, head.size()), head);
+    }
     EXPECT_EQ(with_port({"--set", "version=256"}),
               "--set: version: '256' is not a whole number from 0 to 255");
     EXPECT_EQ(with_port({"--set", "angle=bits:0x7fc0"}),
