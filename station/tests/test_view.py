@@ -41,10 +41,14 @@ def test_clean_drops_escapes_and_shows_other_control_characters(raw, shown):
 
 # -- off a terminal -------------------------------------------------------------------------
 
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
 def test_plain_lines_for_phases_steps_and_verdicts_not_for_refreshes():
-    out = io.StringIO()
-    view = make_view(["slot1", "slot2"], out)
-    assert isinstance(view, PlainView)
+    out = Terminal()
+    view = make_view(["slot1", "slot2"], out, tty=False)  # told: plain, even on a terminal
     feed = [
         SlotStatus("slot1", Phase.BOOTING),
         SlotStatus("slot2", Phase.BOOTING),
@@ -165,23 +169,6 @@ def test_plain_lines_from_slot_threads_stay_whole_and_in_each_slots_order():
     assert len(lines) == sum(map(len, alone.values())) + 40
 
 
-def test_make_view_follows_the_stream_unless_told():
-    class Terminal(io.StringIO):
-        def isatty(self):
-            return True
-
-    plain = make_view(["slot1"], Terminal(), tty=False)
-    assert isinstance(plain, PlainView)
-    live = make_view(["slot1"], Terminal())
-    try:
-        assert isinstance(live, LiveView)
-    finally:
-        live.close()
-    forced = make_view(["slot1"], io.StringIO(), tty=True)
-    forced.close()
-    assert isinstance(forced, LiveView)
-
-
 # -- on a terminal --------------------------------------------------------------------------
 
 def rendered(view: LiveView, width: int = 120) -> list[list[tuple[str, object]]]:
@@ -266,9 +253,10 @@ def test_live_verdict_is_a_block_several_lines_tall_in_its_colour(status, word, 
     assert all(style.bold for line in coloured for t, style in line if word in t)
 
 
-def test_live_view_on_a_stream_prints_lines_above_and_leaves_the_last_rows():
-    out = io.StringIO()
-    view = make_view(["slot1", "slot2"], out, tty=True)
+@pytest.mark.parametrize("stream, tty", [(Terminal, None), (io.StringIO, True)])
+def test_live_view_on_a_stream_prints_lines_above_and_leaves_the_last_rows(stream, tty):
+    out = stream()
+    view = make_view(["slot1", "slot2"], out, tty=tty)
     view.update(at_step("slot1", "0c22" + HOSTILE, 2, 1.0))
     view.say("[ 1/18] MCU work mode  " + HOSTILE)
     view.update(SlotStatus("slot1", Phase.DONE, "0c2205435900", passed=18, judged=18,
