@@ -54,15 +54,6 @@ std::vector<std::string> cut_all(const std::vector<Chunk>& chunks, std::int64_t 
     return lines;
 }
 
-std::string zeros(int n)
-{
-    std::string s;
-    for (int i = 0; i < n; ++i) {
-        s += i == 0 ? "00" : " 00";
-    }
-    return s;
-}
-
 TEST(FrameCutter, CutsTheStream)
 {
     struct Case {
@@ -93,10 +84,6 @@ TEST(FrameCutter, CutsTheStream)
          {{0, "AA 05 93"}, {10, "AA 03 32 32 BB"}},
          10,
          {"0 AA 05 93 AA 03 32 32 bad checksum"}},
-        {"relay block: frame and 16 zero bytes",
-         {{7, "AA 07 99 01 01 02 00 9D BB " + zeros(16)}, {9, "AA 03 32 32 BB"}},
-         9,
-         {"7 AA 07 99 01 01 02 00 9D BB", "7 " + zeros(16) + " noise", "9 AA 03 32 32 BB"}},
         {"silence splits noise bursts",
          {{0, "00 00"}, {25, "00"}},
          45,
