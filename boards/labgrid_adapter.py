@@ -20,12 +20,15 @@ import importlib
 import subprocess
 import time
 from dataclasses import dataclass
+from typing import Callable
 
 import pexpect
 from labgrid import Environment
 from labgrid.driver import ExecutionError, ShellDriver
 from labgrid.exceptions import NoDriverFoundError
 from labgrid.util.yaml import load as load_yaml
+
+from boards import strategy as _registers_board_strategy  # noqa: F401 -- before any file is read
 
 # A command that did not come back in time (console expect, SSH or ShellDriver run).
 TIMEOUTS = (pexpect.TIMEOUT, ExecutionError)
@@ -73,14 +76,22 @@ def has_driver(target, name: str) -> bool:
         return False
 
 
+def strategy(target):
+    """The target's Strategy (boards.strategy's BoardStrategy, or labgrid's own), which brings
+    the board up (`shell`) and down (`off`)."""
+    if not has_driver(target, "Strategy"):
+        where = getattr(getattr(target, "env", None), "config_file", "the environment")
+        name = getattr(target, "name", "?")
+        raise NoDriverFoundError(
+            f"{where}: target {name} has no Strategy; add `BoardStrategy: {{}}` to its drivers "
+            "and `imports: [boards.strategy]` to the file")
+    return target.get_driver("Strategy")
+
+
 def power_on(target) -> None:
-    """Brings the board up: through the environment's strategy if it has one, else by switching
-    its power (a power switch, or QEMU)."""
+    """Brings the board up to its shell."""
     _bound_qemu_connect(target)
-    if has_driver(target, "Strategy"):
-        target.get_driver("Strategy").transition("shell")
-    elif has_driver(target, "PowerProtocol"):
-        target.get_driver("PowerProtocol").on()
+    strategy(target).transition("shell")
 
 
 @dataclass
@@ -91,21 +102,25 @@ class ConsoleMeter:
 
 
 class _Line:
-    """One direction of a UART at bps bit/s, 10 bits a byte (8N1): when it is free again."""
+    """One direction of a UART at bps bit/s, 10 bits a byte (8N1): when it is free again. The
+    clock and the sleep are the system's unless a test gives its own."""
 
-    def __init__(self, bps: int):
+    def __init__(self, bps: int, clock: Callable[[], float], sleep: Callable[[float], None]):
         self.seconds_per_byte = 10 / bps
         self.free = 0.0
+        self.clock, self.sleep = clock, sleep
 
     def carry(self, n: int) -> None:
         """Returns when n more bytes would have gone over the line."""
-        now = time.monotonic()
+        now = self.clock()
         self.free = max(self.free, now) + n * self.seconds_per_byte
         if self.free > now:
-            time.sleep(self.free - now)
+            self.sleep(self.free - now)
 
 
-def watch_console(target, log: bytearray, pace_bps: int = 0) -> ConsoleMeter:
+def watch_console(target, log: bytearray, pace_bps: int = 0,
+                  clock: Callable[[], float] = time.monotonic,
+                  sleep: Callable[[float], None] = time.sleep) -> ConsoleMeter:
     """Appends everything that the target's console driver reads to log and counts the bytes
     both ways. With pace_bps, a read is delivered and a write returns only when a UART at that
     rate would have carried the bytes: a virtual board's console is as slow as a real one's."""
@@ -114,7 +129,8 @@ def watch_console(target, log: bytearray, pace_bps: int = 0) -> ConsoleMeter:
         return meter  # e.g. SSH: nothing to watch
     console = target.get_driver("ConsoleProtocol", activate=False)
     read, write = console._read, console._write
-    rx, tx = (_Line(pace_bps), _Line(pace_bps)) if pace_bps > 0 else (None, None)
+    rx, tx = ((_Line(pace_bps, clock, sleep), _Line(pace_bps, clock, sleep)) if pace_bps > 0
+              else (None, None))
 
     def watched_read(*args, **kwargs):
         data = read(*args, **kwargs)
@@ -164,23 +180,11 @@ def _bound_qemu_connect(target) -> None:
             listening.settimeout(QEMU_CONNECT_S)
 
 
-def _shell_driver(target):
-    if not has_driver(target, "CommandProtocol"):
-        return None
-    return target.get_driver("CommandProtocol", activate=False)
-
-
 def power_off(target) -> None:
-    """Switches the board off (QEMU quits); its shell driver is deactivated first, and what
-    the console still holds of the board is dropped: the next board's shell must be found by
-    its own prompt, not by the last one of this board."""
-    shell = _shell_driver(target)
-    if shell is not None:
-        target.deactivate(shell)
-    if has_driver(target, "Strategy"):  # its state follows the board, so power_on works
-        target.get_driver("Strategy").transition("off")
-    else:
-        target.get_driver("PowerProtocol").off()
+    """Switches the board off (QEMU quits), its shell left first; what the console still holds
+    of the board is dropped: the next board's shell must be found by its own prompt, not by the
+    last one of this board."""
+    strategy(target).transition("off")
     if has_driver(target, "ConsoleProtocol"):
         expect = getattr(target.get_driver("ConsoleProtocol", activate=False), "_expect", None)
         if expect is not None:

@@ -26,8 +26,9 @@ import pytest
 
 from boards import board
 
+from boards.simulator import SimKeeper, Slot
 from testkit import program_env
-from testkit.stations import (ALL, BOARD, GOOD_SN, LIMITS, SOURCE, STEPS, TOOL, WAITS_S,
+from testkit.stations import (ALL, BOARD, GOOD_SN, LIMITS, SIM, SOURCE, STEPS, TOOL, WAITS_S,
                               junit_cases, start_sim, strict_json)
 
 # What one step may take beyond its wait: starting the tool here, or typing the command on
@@ -49,17 +50,6 @@ class Run:
                 for name, state, props in self.junit}
 
 
-def wait_for(path: Path, proc: subprocess.Popen, seconds: float, what: str) -> bool:
-    """Waits until path exists; False if proc ended first."""
-    deadline = time.monotonic() + seconds
-    while not path.exists():
-        if proc.poll() is not None:
-            return False
-        assert time.monotonic() < deadline, what
-        time.sleep(0.02)
-    return True
-
-
 @pytest.fixture
 def station(tmp_path):
     """Runs the station against a board whose MCU is the simulator with given options."""
@@ -78,18 +68,16 @@ def station(tmp_path):
         log = tmp_path / "station.out"
         started = time.monotonic()
         if BOARD and tool is None:
-            # QEMU (started by labgrid) serves the MCU's UART on a socket; the simulator
-            # connects once it is there, while the board is still booting.
+            # QEMU (started by labgrid) serves the MCU's UART on a socket; the keeper connects
+            # the simulator once QEMU serves it, while the board is still booting.
             sockets = Path(tempfile.mkdtemp(prefix="mcu-st.", dir="/tmp"))
             socket = sockets / "mcu.sock"
             env.update(board.virtual_environ(BOARD, str(socket)))
             suite += ["--lg-env", str(SOURCE / "boards" / "labgrid" / f"{BOARD}.yaml")]
-            with open(log, "wb") as out:
+            with SimKeeper([Slot(1, str(socket), sim_options)], SIM, tmp_path / "sim",
+                           base=None), open(log, "wb") as out:
                 proc = subprocess.Popen(suite, stdout=out, stderr=subprocess.STDOUT, env=env)
                 procs.append(proc)
-                if wait_for(socket, proc, 60, "QEMU did not open the MCU's socket"):
-                    sims.append(start_sim(["--socket", str(socket)], sockets / "ready",
-                                          sim_options, tmp_path / "sim.out", sockets))
                 proc.wait(300)
             status = proc.returncode
             for leftover in sockets.iterdir():
@@ -237,10 +225,11 @@ def test_unreachable_board(tmp_path):
     # A serial console that is not there: labgrid cannot reach the shell; the record still
     # lists every measurement, each an error that says why.
     env = tmp_path / "board.yaml"
-    env.write_text("targets:\n  main:\n    resources:\n"
+    env.write_text("imports: [boards.strategy]\ntargets:\n  main:\n    resources:\n"
                    f"      RawSerialPort: {{port: {tmp_path}/no-such-tty, speed: 115200}}\n"
                    "    drivers:\n      SerialDriver: {}\n"
-                   "      ShellDriver: {prompt: '# ', login_prompt: 'login: ', username: root}\n")
+                   "      ShellDriver: {prompt: '# ', login_prompt: 'login: ', username: root}\n"
+                   "      BoardStrategy: {}\n")
     reports = tmp_path / "reports"
     done = subprocess.run(
         [sys.executable, "-m", "station", "--limits", str(LIMITS),

@@ -19,7 +19,7 @@ from labgrid.exceptions import NoDriverFoundError
 SOURCE = Path(__file__).resolve().parents[2]
 
 from boards import board as boards
-from boards import labgrid_adapter as lg
+from boards import labgrid_adapter as lg, simulator
 from boards import virtual_line as line
 from testkit import program_env
 
@@ -65,43 +65,46 @@ class StandInTarget:
         self.calls.append(("deactivate", driver))
 
 
+class StoppedClock:
+    """A clock that the test moves; the pacing's sleeps are recorded, not slept."""
+
+    def __init__(self):
+        self.now, self.sleeps = 0.0, []
+
+    def __call__(self) -> float:
+        return self.now
+
+    def sleep(self, seconds: float) -> None:
+        self.sleeps.append(seconds)
+
+
 def test_console_counts_and_logs_both_ways_and_paces_each_on_its_own_clock():
     console = StandInConsole(bytes(range(256)))
     target = StandInTarget({"ConsoleProtocol": console})
-    log = bytearray()
-    meter = lg.watch_console(target, log, pace_bps=115200)
-    started = time.monotonic()
-    for _ in range(9):  # 2304 bytes: 0.2 s at 11520 bytes/s
+    log, clock = bytearray(), StoppedClock()
+    meter = lg.watch_console(target, log, pace_bps=115200, clock=clock, sleep=clock.sleep)
+    for _ in range(9):  # 2304 bytes at 11520 bytes/s: the ninth is through 0.2 s from now
         assert console._read(1, timeout=1) == bytes(range(256))
-    read_s = time.monotonic() - started
     assert (meter.rx, meter.tx, bytes(log)) == (2304, 0, bytes(range(256)) * 9)
-    assert 0.2 <= read_s < 0.3
-
-    # Each direction has its own clock: 1152 bytes each way at the same time take 0.1 s.
-    started = time.monotonic()
-    with concurrent.futures.ThreadPoolExecutor(2) as both:
-        reads = both.submit(lambda: [console._read() for _ in range(4)])
-        writes = both.submit(lambda: [console._write(b"w" * 288) for _ in range(4)])
-        assert writes.result() == [288] * 4 and len(reads.result()) == 4
-    both_s = time.monotonic() - started
-    assert (meter.rx, meter.tx, bytes(console.written)) == (3328, 1152, b"w" * 1152)
-    assert 0.1 <= both_s < 0.18
-
-    # An idle line lends no time: after a pause, the bytes still take their own time.
-    time.sleep(0.2)
-    started = time.monotonic()
+    assert clock.sleeps[-1] == pytest.approx(0.2)
+    # The other direction has its own line: 1152 bytes written now take 0.1 s, not 0.3.
+    for _ in range(4):
+        assert console._write(b"w" * 288) == 288
+    assert (meter.rx, meter.tx, bytes(console.written)) == (2304, 1152, b"w" * 1152)
+    assert clock.sleeps[-1] == pytest.approx(0.1)
+    # An idle line lends no time: long after, the bytes still take their own time.
+    clock.now = 60.0
     console._write(b"x" * 1152)
-    assert 0.1 <= time.monotonic() - started < 0.2
+    assert clock.sleeps[-1] == pytest.approx(0.1)
 
 
 def test_console_at_full_speed_and_without_a_console():
-    console = StandInConsole(b"x" * 4096)
-    meter = lg.watch_console(StandInTarget({"ConsoleProtocol": console}), bytearray())
-    started = time.monotonic()
+    console, clock = StandInConsole(b"x" * 4096), StoppedClock()
+    meter = lg.watch_console(StandInTarget({"ConsoleProtocol": console}), bytearray(),
+                             clock=clock, sleep=clock.sleep)
     for _ in range(100):  # 400 KiB: 35 s at 115200 bit/s
         console._read()
-    assert time.monotonic() - started < 1
-    assert meter.rx == 409600
+    assert (meter.rx, clock.sleeps) == (409600, [])
     assert lg.watch_console(StandInTarget({}), bytearray()) == lg.ConsoleMeter(0, 0)
 
 
@@ -134,12 +137,12 @@ def test_console_rate_option(tmp_path, monkeypatch):
 
 # -- power -----------------------------------------------------------------------------------
 
-class StandInPower:
+class StandInStrategy:
     def __init__(self, target, console):
         self.target, self.console = target, console
 
-    def off(self):
-        self.target.calls.append(("off", self.console._expect.buffer))
+    def transition(self, status):
+        self.target.calls.append((status, self.console._expect.buffer))
 
 
 class StandInExpect:
@@ -150,12 +153,16 @@ def test_power_off_leaves_nothing_of_the_board_for_the_next_shell_to_find():
     # the next board's shell must be found by its own prompt, not the old board's
     console = StandInConsole()
     console._expect = StandInExpect()
-    shell = object()
-    target = StandInTarget({"ConsoleProtocol": console, "CommandProtocol": shell})
-    target.drivers["PowerProtocol"] = StandInPower(target, console)
+    target = StandInTarget({"ConsoleProtocol": console})
+    target.drivers["Strategy"] = StandInStrategy(target, console)
     lg.power_off(target)
-    assert target.calls == [("deactivate", shell), ("off", b"old board\r\nmipsel# ")]
+    assert target.calls == [("off", b"old board\r\nmipsel# ")]
     assert console._expect.buffer == b""
+
+
+def test_a_target_without_a_strategy_is_refused_naming_what_to_add():
+    with pytest.raises(NoDriverFoundError, match="add `BoardStrategy: {}` to its drivers"):
+        lg.power_on(StandInTarget({}))
 
 
 # -- the line's environment --------------------------------------------------------------------
@@ -185,9 +192,9 @@ def test_each_slot_is_a_virtual_board_with_its_own_mcu_socket(monkeypatch):
 
 
 def test_serial_numbers_and_slot_options():
-    assert line.serial_number(0x4C0000000000, 2, 3) == "4c0000002003"
+    assert simulator.serial_number(0x4C0000000000, 2, 3) == "4c0000002003"
     with pytest.raises(ValueError, match="more than 12 hex digits"):
-        line.serial_number(0xFFFFFFFFF000, 1, 1)
+        simulator.serial_number(0xFFFFFFFFF000, 1, 1)
     assert line.parse_sim_options(["1=--set version=9", "2=--fail x", "1=--delay 5"], 2) == {
         1: ("--set", "version=9", "--delay", "5"), 2: ("--fail", "x")}
     for bad in ("3=--fail x", "--fail x", "one=--fail x"):
@@ -235,7 +242,7 @@ def sim_args(pid: int) -> list[str]:
         return [w.decode() for w in f.read().split(b"\0")[:-1]]
 
 
-def serve_until(qemu: StandInQemu, keeper: line.SimKeeper, slot: int, serials: int,
+def serve_until(qemu: StandInQemu, keeper: simulator.SimKeeper, slot: int, serials: int,
                 timeout: float = 10):
     """Serves the socket until the keeper's slot has its simulator of the given board count."""
     deadline = time.monotonic() + timeout
@@ -254,12 +261,12 @@ NOTES: list[str] = []
 @needs_sim
 def test_keeper_gives_each_fresh_qemu_the_next_serial_and_stops_every_simulator(tmp_path):
     d = tempfile.mkdtemp(prefix="mcu-line.", dir="/tmp")
-    slots = [line.Slot(1, line.slot_socket(d, 1)),
-             line.Slot(2, line.slot_socket(d, 2), ("--set", "sn=00000000abcd"))]
+    slots = [simulator.Slot(1, line.slot_socket(d, 1)),
+             simulator.Slot(2, line.slot_socket(d, 2), ("--set", "sn=00000000abcd"))]
     base = 0x4C0000000000
     NOTES.clear()
     try:
-        with line.SimKeeper(slots, SIM, tmp_path, base, note=NOTES.append) as keeper:
+        with simulator.SimKeeper(slots, SIM, tmp_path, base, note=NOTES.append) as keeper:
             time.sleep(0.2)  # no socket yet: no simulator
             assert keeper.serials(1) == keeper.serials(2) == []
             # A fresh QEMU that drops its first connection: the same board, the same serial.

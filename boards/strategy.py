@@ -1,0 +1,59 @@
+"""How a board in its place is brought up and down: labgrid's own shape for it, a Strategy with
+the states `off` and `shell` (as labgrid's ShellStrategy), named in each target's drivers:
+
+    imports: [boards.strategy]
+    targets:
+      slot1:
+        drivers:
+          ...
+          BoardStrategy: {}
+
+Its power is any PowerProtocol the target has (a power switch, a virtual board's QEMU), or none:
+a board without a switch is taken as on, and only its shell is waited for. Its shell is any
+CommandProtocol (a ShellDriver on its console, or SSH).
+"""
+
+from __future__ import annotations
+
+import enum
+
+import attr
+from labgrid.factory import target_factory
+from labgrid.step import step
+from labgrid.strategy import Strategy, StrategyError
+
+
+class Status(enum.Enum):
+    unknown = 0
+    off = 1
+    shell = 2
+
+
+@target_factory.reg_driver
+@attr.s(eq=False)
+class BoardStrategy(Strategy):
+    """off: the shell left, the power off. shell: the power on, and the shell answering."""
+
+    bindings = {"power": {"PowerProtocol", None}, "shell": "CommandProtocol"}
+
+    status = attr.ib(default=Status.unknown)
+
+    @step(args=["status"])
+    def transition(self, status, *, step):  # noqa: ARG002 -- labgrid's step passes itself
+        if not isinstance(status, Status):
+            status = Status[status]
+        if status == Status.unknown:
+            raise StrategyError(f"can not transition to {status}")
+        if status == self.status:
+            return
+        if status == Status.off:
+            self.target.deactivate(self.shell)
+            if self.power is not None:
+                self.target.activate(self.power)
+                self.power.off()
+        else:
+            if self.power is not None:
+                self.target.activate(self.power)
+                self.power.on()
+            self.target.activate(self.shell)  # waits for the login and the prompt
+        self.status = status
