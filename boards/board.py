@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """The boards: virtual MIPS boards under qemu-system-mips(el) -M malta, and real ones, reached
 through labgrid.
 
@@ -9,10 +8,9 @@ Everything that reaches a board is here:
   labgrid/virtual.yaml, whose links mipsel.yaml and mips.yaml name the boards);
 - `Board`: a labgrid target booted to its shell, which runs a command there and brings back its
   exact output bytes, exit status and wall time on the board's clock (the run report below);
-- `sim_process`: mcu_sim started, waited for until its port is up, and stopped by its pid;
-- `board_of`: the board of a pytest run with labgrid's --lg-env.
+- the board command's simulator: boards/simulator.py's SimKeeper on the MCU socket.
 
-labgrid's internals are used only through labgrid_adapter.py, imported when a board is used.
+labgrid's internals are used only through labgrid_adapter.py.
 
 Wiring of a virtual board (the kernel's 8250 driver numbers the Malta UARTs in this order):
 
@@ -29,14 +27,14 @@ Base64 (busybox), each closed by a line `mcu-run-end`. gzip's CRC-32 and length 
 that come back. t0 and t1 are the board's monotonic clock around the run (/proc/timer_list, read
 by the shell itself: no program started), free of the console's delays.
 
-Command line:
+Command line (python3 -m boards.board):
 
-    board.py qemu-command BOARD --socket PATH [--console mon:stdio] [--artifacts DIR]
-    board.py environ BOARD --socket PATH      the LG_* values of labgrid/virtual.yaml (export)
-    board.py console BOARD [-- MCU_SIM_OPTION...]   the board on this terminal, mcu_sim on its MCU
-    board.py run BOARD [--sim ARG]... -- COMMAND...   boot, run one shell command, print output
-    board.py compare BOARD [--tool P] ARGS...   mcu_test ARGS on the board and on the host
-    board.py boot-time BOARD [-n 5]             boot-to-shell seconds of n boots and their median
+    qemu-command BOARD --socket PATH [--console mon:stdio] [--artifacts DIR]
+    environ BOARD --socket PATH      the LG_* values of labgrid/virtual.yaml (export)
+    console BOARD [-- MCU_SIM_OPTION...]   the board on this terminal, mcu_sim on its MCU
+    run BOARD [--sim ARG]... -- COMMAND...   boot, run one shell command, print output
+    compare BOARD [--tool P] ARGS...   mcu_test ARGS on the board and on the host
+    boot-time BOARD [-n 5]             boot-to-shell seconds of n boots and their median
 """
 
 from __future__ import annotations
@@ -45,7 +43,6 @@ import argparse
 import base64
 import binascii
 import contextlib
-import ctypes
 import gzip
 import json
 import os
@@ -63,30 +60,25 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterator, Sequence
 
-import pytest
+from boards import labgrid_adapter as lg
+from boards.simulator import SimKeeper, SimProcess, SimulatorError, Slot, sim_process
 
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE.parent
 BOARDS = ("mipsel", "mips", "mipsel-nolibc", "mips-nolibc")
 TEMPLATE = HERE / "labgrid" / "virtual.yaml"
 DEFAULT_SIM = SOURCE / "build" / "default" / "sim" / "mcu_sim"
-# How long a fresh simulator may take to bring its port up.
-SIM_READY_S = 5.0
 # Scratch files of a command's output on the board, named after the shell's pid.
 SCRATCH = "/tmp/mcu-run.$$"
 # What a step's line may take beyond the step's bound: its output over a slow console.
 STEP_SLACK_S = 10.0
 VT100 = re.compile(r"(\x1b\[|\x9b)[^@-_a-z]*[@-_a-z]|\x1b[@-_a-z]")  # as ShellDriver removes them
-PR_SET_PDEATHSIG = 1
 
 
 class BoardError(Exception):
     """The board does not answer: it did not boot, its shell was lost, or what came back over its
     console is not whole. The message holds the console log when there is one."""
 
-
-class SimulatorError(Exception):
-    """mcu_sim ended, or did not bring its port up in time; the message holds its output."""
 
 
 class _Timeout(BoardError):
@@ -165,8 +157,6 @@ def virtual_environ(name: str, socket: str) -> dict[str, str]:
 def virtual_board_name(env_file: str) -> str | None:
     """The virtual board that an environment file describes: a link to the template names its
     board (mipsel.yaml), LG_BOARD overrides; None for a real board (no QEMUDriver)."""
-    from boards import labgrid_adapter as lg
-
     if "QEMUDriver" not in lg.driver_names(env_file):
         return None
     name = os.environ.get("LG_BOARD") or Path(env_file).stem
@@ -302,8 +292,6 @@ class Board:
     def __init__(self, target=None, name: str | None = None, sim: str | None = None,
                  socket: str | None = None, shell=None):
         self.target, self.shell = target, shell
-        from boards import labgrid_adapter as lg
-
         self._lg = lg
         self.virtual = target is not None and lg.has_driver(target, "QEMUDriver")
         env = getattr(target, "env", None)
@@ -513,104 +501,11 @@ def virtual_board(name: str, info: BoardInfo | None = None, sim: str | None = No
     with tempfile.TemporaryDirectory(prefix="mcu-board.", dir="/tmp") as d:  # short: a socket
         socket = os.path.join(d, "mcu.sock")
         os.environ.update(labgrid_environ(info, socket))
-        from boards import labgrid_adapter as lg
-
         board = Board(lg.open_environment(TEMPLATE).get_target("main"), name, sim, socket)
         try:
             yield board.start()
         finally:
             board.close()
-
-
-# -- pytest ----------------------------------------------------------------------------------
-
-BOARD_KEY = pytest.StashKey[Board]()
-
-
-def board_of(config) -> Board:
-    """The pytest run's Board (not started yet), made at first use from labgrid's environment
-    (--lg-env) and the simulator option (--mcu-sim, else the end-to-end plugin's --sim, else
-    build/default/sim/mcu_sim)."""
-    if BOARD_KEY not in config.stash:
-        from boards import labgrid_adapter as lg
-
-        env = lg.environment(config)
-        if env is None:
-            raise BoardError("no labgrid environment: give --lg-env FILE "
-                             "(and -p labgrid.pytestplugin when plugins are not autoloaded)")
-        sim = config.getoption("mcu_sim", default=None) or config.getoption("sim", default=None)
-        config.stash[BOARD_KEY] = Board(env.get_target("main"), sim=sim)
-    return config.stash[BOARD_KEY]
-
-
-# -- the simulator ---------------------------------------------------------------------------
-
-def die_with_parent() -> None:
-    """In a child before exec: end with the parent, so a killed run leaves no process behind."""
-    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
-
-
-class SimProcess:
-    """A running mcu_sim; stop() ends it by its pid (also at the end of a with block)."""
-
-    def __init__(self, proc: subprocess.Popen, out: Path):
-        self.proc, self.out = proc, out
-
-    def stop(self) -> int | None:
-        """SIGTERM; the exit status, or None when it did not end within 5 s and was killed."""
-        if self.proc.poll() is not None:
-            return self.proc.returncode
-        self.proc.terminate()
-        try:
-            return self.proc.wait(5)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            return None
-
-    def kill(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait()
-
-    def output(self) -> str:
-        try:
-            return self.out.read_text(errors="replace")
-        except OSError:
-            return ""
-
-    def __enter__(self) -> "SimProcess":
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self.stop()
-
-
-def sim_process(program: str, args: Sequence[str], cwd, ready=None, out=None,
-                timeout_s: float = SIM_READY_S) -> SimProcess:
-    """Starts `program ARGS --ready READY` in cwd (output to out, default cwd/sim.out) and waits
-    until READY exists (default cwd/sim.ready): the port is up. SimulatorError, with its output,
-    at once when it ends first, or after timeout_s (then it is killed)."""
-    cwd = Path(cwd)
-    ready, out = Path(ready or cwd / "sim.ready"), Path(out or cwd / "sim.out")
-    with open(out, "wb") as sink:
-        try:
-            proc = subprocess.Popen([program, *args, "--ready", str(ready)], cwd=cwd,
-                                    stdin=subprocess.DEVNULL, stdout=sink,
-                                    stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
-        except OSError as e:
-            raise SimulatorError(f"cannot start {program}: {e}") from None
-    sim = SimProcess(proc, out)
-    deadline = time.monotonic() + timeout_s
-    while not ready.exists():
-        if proc.poll() is not None:
-            raise SimulatorError(f"{program} ended (status {proc.returncode}) before its port "
-                                 f"was up:\n{sim.output()}")
-        if time.monotonic() > deadline:
-            sim.kill()
-            raise SimulatorError(f"{program}: its port was not up after {timeout_s:g} s:\n"
-                                 f"{sim.output()}")
-        time.sleep(0.002)
-    return sim
 
 
 # -- command line ----------------------------------------------------------------------------
@@ -633,17 +528,21 @@ def console(info: BoardInfo, sim: str, options: Sequence[str]) -> int:
         qemu = subprocess.Popen(["setpriv", "--pdeathsig", "TERM",
                                  *qemu_command(info, socket, "mon:stdio")])
         try:
-            deadline = time.monotonic() + 10
-            while not os.path.exists(socket):
-                if qemu.poll() is not None or time.monotonic() > deadline:
-                    raise BoardError(f"QEMU did not open {socket}")
-                time.sleep(0.05)
-            with sim_process(sim, ["--socket", socket, *options], cwd=d):
+            with served(socket, sim, options, d):
                 return qemu.wait()
         finally:
             if qemu.poll() is None:
                 qemu.terminate()
                 qemu.wait()
+
+
+@contextlib.contextmanager
+def served(socket: str, sim: str, options: Sequence[str], work: str, timeout_s: float = 60):
+    """The simulator kept on a virtual board's MCU socket (with its own serial number) while the
+    block runs; the block starts once it is up."""
+    with SimKeeper([Slot(1, socket, tuple(options))], sim, work, base=None) as keeper:
+        keeper.wait(1, timeout_s)
+        yield keeper
 
 
 def exit_on_signals() -> None:
@@ -705,7 +604,8 @@ def command_line(args, info: BoardInfo) -> int:
     elif args.action == "run":
         with virtual_board(args.board, info, args.mcu_sim) as b, tempfile.TemporaryDirectory(
                 prefix="mcu-sim.") as work:
-            with contextlib.nullcontext() if args.no_sim else b.simulator(work, *args.sim):
+            with contextlib.nullcontext() if args.no_sim else served(b.socket, args.mcu_sim,
+                                                                     args.sim, work):
                 run = b.run(["sh", "-c", " ".join(args.command)], merged=True)
         sys.stdout.buffer.write(run.out)
         return run.status
@@ -713,7 +613,7 @@ def command_line(args, info: BoardInfo) -> int:
         sim = os.path.join(args.host_build, "sim", "mcu_sim")
         with virtual_board(args.board, info, sim) as b, tempfile.TemporaryDirectory(
                 prefix="mcu-sim.") as work:
-            with b.simulator(work, *args.sim):
+            with served(b.socket, sim, args.sim, work):
                 board_out = b.run([args.tool, *args.args]).out
         host_out = host_output(args.host_build, args.sim, args.args)
         same = board_out == host_out

@@ -22,6 +22,7 @@ import subprocess
 import tempfile
 
 from boards import board as boards
+from boards import simulator
 
 WAIT_US = 300_000
 PROGRAMS = ("mcu_test", "mcu_test-static")
@@ -51,7 +52,7 @@ def host_runs(arch, pkgroot, stats, sim, runs):
         for program in PROGRAMS:
             out = os.path.join(d, program + ".stats")
             for _ in range(runs):
-                with boards.sim_process(sim, ["--link", link], cwd=d):
+                with simulator.sim_process(sim, ["--link", link], cwd=d):
                     run = subprocess.run([stats, out, f"qemu-{arch}", "-L", root,
                                           os.path.join(pkgroot, "usr", "bin", program), "0", "1"],
                                          check=True, stdout=subprocess.PIPE)

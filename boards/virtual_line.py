@@ -1,16 +1,14 @@
-#!/usr/bin/python3
 """The virtual line: several virtual boards, the slots of labgrid/line.yaml, tested at once.
 
 - `line_environ`: the LG_* values of labgrid/line.yaml (those of board.labgrid_environ, with
   slot N's MCU socket at LINE_DIR/slotN.sock);
-- `SimKeeper`: a simulator on every slot's MCU socket whenever QEMU serves it. A fresh QEMU (a
-  power cycle) is a new board, with the next serial number; a simulator that ends while the
-  same QEMU serves the socket (a dropped first connection) is started again as it was.
+- `run`: the line with boards.simulator's SimKeeper on every slot's MCU socket, and a command
+  (the station) on it.
 
-Command line:
+Command line (python3 -m boards.virtual_line):
 
-    line.py run BOARD --slots N [--dir DIR] [--sim SLOT=OPTIONS]... [--bps RATE] -- COMMAND...
-    line.py environ BOARD --dir DIR      the LG_* values of labgrid/line.yaml (export)
+    run BOARD --slots N [--dir DIR] [--sim SLOT=OPTIONS]... [--bps RATE] -- COMMAND...
+    environ BOARD --dir DIR      the LG_* values of labgrid/line.yaml (export)
 """
 
 from __future__ import annotations
@@ -21,28 +19,16 @@ import os
 import shlex
 import shutil
 import signal
-import stat
 import subprocess
 import sys
 import tempfile
-import threading
-import time
-from dataclasses import dataclass, field
-from pathlib import Path
-from typing import Callable, Sequence
+from typing import Sequence
 
 from boards import board
+from boards.simulator import (SERIAL_BASE, SLOT_STRIDE, SOCKET_PATH_MAX, SimKeeper,
+                              SimulatorError, Slot)
 
 LINE = board.HERE / "labgrid" / "line.yaml"
-# Serial numbers: base + slot * SLOT_STRIDE + the slot's board count (1, 2, ...).
-SERIAL_BASE = 0x4C0000000000
-SLOT_STRIDE = 0x1000
-SERIAL_MAX = 0xFFFFFFFFFFFF  # 12 hex digits
-SOCKET_PATH_MAX = 107  # sun_path less its terminating zero
-# Between two tries at a socket that QEMU does not serve (yet, or any more).
-RETRY_S = 0.2
-
-
 def line_environ(info: board.BoardInfo, line_dir: str) -> dict[str, str]:
     """The values of labgrid/line.yaml's templates: board.labgrid_environ's, whose QEMU
     arguments are split at the MCU socket's path so that each slot puts its own between."""
@@ -59,124 +45,6 @@ def line_environ(info: board.BoardInfo, line_dir: str) -> dict[str, str]:
 
 def slot_socket(line_dir: str, slot: int) -> str:
     return os.path.join(line_dir, f"slot{slot}.sock")
-
-
-def serial_number(base: int, slot: int, count: int) -> str:
-    value = base + slot * SLOT_STRIDE + count
-    if not 0 <= value <= SERIAL_MAX:
-        raise ValueError(f"serial number base {base:#x}: slot {slot}, board {count} gives "
-                         f"{value:#x}, more than 12 hex digits")
-    return f"{value:012x}"
-
-
-@dataclass(frozen=True)
-class Slot:
-    number: int  # 1, 2, ...: target slotN
-    socket: str  # the MCU UART's socket that QEMU serves
-    options: tuple[str, ...] = ()  # of mcu_sim; a --set sn=... among them wins
-
-
-@dataclass
-class _SlotState:
-    slot: Slot
-    work: Path
-    qemu: tuple[int, int] | None = None  # the served socket's (inode, ctime): one QEMU
-    boards: list[str] = field(default_factory=list)  # serial numbers, one per QEMU seen
-    sim: board.SimProcess | None = None
-    retry_at: float = 0.0
-
-
-def _served_by(path: str) -> tuple[int, int] | None:
-    """Which socket file is at path: a fresh QEMU makes a new one."""
-    try:
-        st = os.stat(path)
-    except OSError:
-        return None
-    return (st.st_ino, st.st_ctime_ns) if stat.S_ISSOCK(st.st_mode) else None
-
-
-class SimKeeper:
-    """Keeps mcu_sim on every slot's socket (one thread), each in work/slotN: its output in
-    sim-SERIAL.out. stop() (or the end of a with block) stops every simulator."""
-
-    def __init__(self, slots: Sequence[Slot], program: str, work, base: int = SERIAL_BASE,
-                 poll_s: float = 0.05, note: Callable[[str], None] | None = None):
-        self.program, self.base, self.poll_s = os.path.abspath(program), base, poll_s
-        self.note = note or (lambda text: None)
-        self._slots = []
-        for slot in slots:
-            serial_number(base, slot.number, 1)  # refuses a base that does not fit
-            directory = Path(work) / f"slot{slot.number}"
-            directory.mkdir(parents=True, exist_ok=True)
-            self._slots.append(_SlotState(slot, directory))
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._keep, name="sim-keeper", daemon=True)
-        self.error: BaseException | None = None
-
-    def serials(self, slot: int) -> list[str]:
-        """The serial numbers given to the slot's boards so far, the current one last."""
-        return list(next(s for s in self._slots if s.slot.number == slot).boards)
-
-    def simulator(self, slot: int) -> board.SimProcess | None:
-        """The slot's simulator while it runs."""
-        return next(s for s in self._slots if s.slot.number == slot).sim
-
-    def start(self) -> "SimKeeper":
-        self._thread.start()
-        return self
-
-    def stop(self) -> None:
-        # The thread stops the simulators itself: they die with the thread that started them.
-        self._stop.set()
-        if self._thread.is_alive():
-            self._thread.join()
-
-    def __enter__(self) -> "SimKeeper":
-        return self.start()
-
-    def __exit__(self, *exc) -> None:
-        self.stop()
-
-    def _keep(self) -> None:
-        try:
-            while not self._stop.wait(self.poll_s):
-                for state in self._slots:
-                    self._tend(state)
-        except BaseException as e:  # kept for the caller; the simulators still stop
-            self.error = e
-            self.note(f"simulator keeper failed: {type(e).__name__}: {e}")
-        finally:
-            for state in self._slots:
-                if state.sim is not None:
-                    state.sim.stop()
-
-    def _tend(self, s: _SlotState) -> None:
-        if s.sim is not None:
-            if s.sim.proc.poll() is None:
-                return
-            self.note(f"slot {s.slot.number}: simulator of {s.boards[-1]} ended "
-                      f"({s.sim.proc.returncode})")
-            s.sim = None
-        served = _served_by(s.slot.socket)
-        if served is None or time.monotonic() < s.retry_at:
-            return
-        if served != s.qemu:
-            s.qemu = served
-            s.boards.append(serial_number(self.base, s.slot.number, len(s.boards) + 1))
-            self.note(f"slot {s.slot.number}: a board is up, serial number {s.boards[-1]}")
-        serial = s.boards[-1]
-        try:
-            sim = board.sim_process(self.program, ["--socket", s.slot.socket, "--set",
-                                                   f"sn={serial}", *s.slot.options],
-                                    cwd=s.work, out=s.work / f"sim-{serial}.out")
-        except board.SimulatorError as e:  # QEMU not listening yet, or gone
-            s.retry_at = time.monotonic() + RETRY_S
-            self.note(f"slot {s.slot.number}: {str(e).splitlines()[0]}; trying again")
-            return
-        if _served_by(s.slot.socket) != served:  # a fresh QEMU replaced the socket meanwhile
-            sim.stop()
-            return
-        s.sim = sim
 
 
 def parse_sim_options(texts: Sequence[str], slots: int) -> dict[int, tuple[str, ...]]:
@@ -265,7 +133,7 @@ def main() -> None:
     args = parser.parse_args()
     try:
         sys.exit(command_line(args))
-    except (board.BoardError, board.SimulatorError, ValueError) as e:
+    except (board.BoardError, SimulatorError, ValueError) as e:
         sys.exit(f"line.py: {e}")
 
 

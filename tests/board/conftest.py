@@ -25,6 +25,7 @@ import pytest
 SOURCE = Path(__file__).resolve().parents[2]
 
 from boards import board as boards
+from testkit.board_target import BOARD_KEY, board_of
 
 SOCKET_DIR = pytest.StashKey[str]()
 
@@ -44,13 +45,6 @@ def pytest_configure(config):
     # set the values of its templates.
     for sig in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, _interrupt)
-    # The emulated board (QEMU is started from here), the simulators and the plugin must keep up
-    # with the tool's fixed waits on a busy machine: they go first, as the end-to-end plugin's
-    # do. Best effort: only root may raise a priority.
-    try:
-        os.setpriority(os.PRIO_PROCESS, 0, -10)
-    except OSError:
-        pass
     path = getattr(config.option, "lg_env", None) or os.environ.get("LG_ENV")
     try:
         name = boards.virtual_board_name(path) if path else None
@@ -75,22 +69,22 @@ def _interrupt(signum, frame):
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_unconfigure(config):
-    if boards.BOARD_KEY in config.stash:
-        config.stash[boards.BOARD_KEY].close()
+    if BOARD_KEY in config.stash:
+        config.stash[BOARD_KEY].close()
     if SOCKET_DIR in config.stash:
         shutil.rmtree(config.stash[SOCKET_DIR], ignore_errors=True)
 
 
 def pytest_terminal_summary(terminalreporter, config):
-    if boards.BOARD_KEY in config.stash:
-        terminalreporter.write_line(config.stash[boards.BOARD_KEY].summary())
+    if BOARD_KEY in config.stash:
+        terminalreporter.write_line(config.stash[BOARD_KEY].summary())
 
 
 @pytest.fixture(scope="session")
 def board(request, target):
     """The board at its shell; labgrid's `target` fixture is the one board_of uses."""
     try:
-        b = boards.board_of(request.config)
+        b = board_of(request.config)
         assert b.target is target
         return b.start()
     except boards.BoardError as e:

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from boards import board as boards
-from boards import labgrid_adapter
+from boards import labgrid_adapter, simulator
 from testkit.shells import LocalShell
 
 SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
@@ -89,7 +89,7 @@ needs_sim = pytest.mark.skipif(not os.access(SIM, os.X_OK), reason=f"no simulato
 
 @needs_sim
 def test_sim_process_waits_for_the_port_and_stops_by_pid(tmp_path):
-    with boards.sim_process(SIM, ["--link", "ttyMCU"], cwd=tmp_path) as sim:
+    with simulator.sim_process(SIM, ["--link", "ttyMCU"], cwd=tmp_path) as sim:
         assert os.path.lexists(tmp_path / "ttyMCU") and (tmp_path / "sim.ready").exists()
         assert sim.proc.poll() is None
     assert sim.proc.returncode == 0
@@ -99,8 +99,8 @@ def test_sim_process_waits_for_the_port_and_stops_by_pid(tmp_path):
 @needs_sim
 def test_a_simulator_that_ends_fails_at_once_with_its_output(tmp_path):
     started = time.monotonic()
-    with pytest.raises(boards.SimulatorError, match="no-such-option") as failure:
-        boards.sim_process(SIM, ["--link", "ttyMCU", "--no-such-option"], cwd=tmp_path,
+    with pytest.raises(simulator.SimulatorError, match="no-such-option") as failure:
+        simulator.sim_process(SIM, ["--link", "ttyMCU", "--no-such-option"], cwd=tmp_path,
                            timeout_s=30)
     assert "before its port was up" in str(failure.value)
     assert time.monotonic() - started < 10
@@ -110,8 +110,8 @@ def test_a_simulator_that_never_comes_up_is_killed_at_the_bound(tmp_path):
     stuck = tmp_path / "stuck"
     stuck.write_text(f"#!/bin/sh\necho $$ >{tmp_path}/pid\nexec sleep 60\n")
     stuck.chmod(0o755)
-    with pytest.raises(boards.SimulatorError, match="not up after 0.5 s"):
-        boards.sim_process(str(stuck), [], cwd=tmp_path, timeout_s=0.5)
+    with pytest.raises(simulator.SimulatorError, match="not up after 0.5 s"):
+        simulator.sim_process(str(stuck), [], cwd=tmp_path, timeout_s=0.5)
     pid = int((tmp_path / "pid").read_text())
     with pytest.raises(ProcessLookupError):
         os.kill(pid, 0)

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 
-from boards import board
+from boards import simulator
 from testkit import casefile
 from testkit import targets
 
@@ -52,13 +52,6 @@ def pytest_unconfigure(config):
 
 def target_of(config) -> targets.Target:
     if TARGET_KEY not in config.stash:
-        # The simulator must answer, and the tool read the answer, within the tool's fixed
-        # waits: on a busy machine the plugin, the simulator and the tool go first. Best effort:
-        # only root may raise a priority, and the cases hold without it on a quiet machine.
-        try:
-            os.setpriority(os.PRIO_PROCESS, 0, -10)
-        except OSError:
-            pass
         config.stash[TARGET_KEY] = targets.load(config.getoption("target"))(config)
     return config.stash[TARGET_KEY]
 
@@ -105,15 +98,15 @@ class CaseItem(pytest.Item):
                 assert casefile.visible(run.out) == casefile.visible(case.stdout), report
             pytest.fail(report, pytrace=False)
 
-    def start_sim(self, case, target, work) -> board.SimProcess:
+    def start_sim(self, case, target, work) -> simulator.SimProcess:
         sim = self.config.getoption("sim")
         if not sim or not os.access(sim, os.X_OK):
             pytest.fail(f"no simulator to run at '{sim}' (--sim PATH)", pytrace=False)
         args = target.sim_port(work) + ["--log", "sim.log"] + case.sim_options
         try:
-            return board.sim_process(str(Path(sim).absolute()), args, cwd=work,
+            return simulator.sim_process(str(Path(sim).absolute()), args, cwd=work,
                                      timeout_s=self.config.getoption("link_timeout") / 1000)
-        except board.SimulatorError as e:
+        except simulator.SimulatorError as e:
             pytest.fail(f"the simulator's port did not come up: {e}", pytrace=False)
 
     def repr_failure(self, excinfo, style=None):

@@ -1,4 +1,5 @@
-"""The end-to-end cases on a virtual board: `--target tests/board/board_target.py:BoardTarget`.
+"""The end-to-end cases on a virtual board: `--target testkit.board_target:BoardTarget`; and
+`board_of`, the Board of a pytest run with labgrid's --lg-env (the board tests' and the cases').
 
 The tool installed on the board, `mcu_test` (device /dev/ttyS4), runs there through labgrid's
 shell; the case's simulator runs on this machine, `mcu_sim --socket` on the board's MCU UART,
@@ -16,8 +17,25 @@ emulation.
 
 import pytest
 
-from boards.board import BoardError, board_of
+from boards import labgrid_adapter as lg
+from boards.board import Board, BoardError
 from testkit.casefile import Run
+
+BOARD_KEY = pytest.StashKey[Board]()
+
+
+def board_of(config) -> Board:
+    """The pytest run's Board (not started yet), made at first use from labgrid's environment
+    (--lg-env) and the simulator option (--mcu-sim, else the end-to-end plugin's --sim, else
+    build/default/sim/mcu_sim)."""
+    if BOARD_KEY not in config.stash:
+        env = lg.environment(config)
+        if env is None:
+            raise BoardError("no labgrid environment: give --lg-env FILE "
+                             "(and -p labgrid.pytestplugin when plugins are not autoloaded)")
+        sim = config.getoption("mcu_sim", default=None) or config.getoption("sim", default=None)
+        config.stash[BOARD_KEY] = Board(env.get_target("main"), sim=sim)
+    return config.stash[BOARD_KEY]
 
 # What the board adds to a run: starting and ending the dynamically linked tool on an emulated
 # MIPS CPU. Measured on the virtual mipsel board (QEMU TCG, 2-core host, otherwise quiet): the

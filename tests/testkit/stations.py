@@ -6,13 +6,12 @@ from __future__ import annotations
 import json
 import os
 import sys
-import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
 
-from boards import board
+from boards.simulator import SimProcess, SimulatorError, sim_process
 from testkit import SOURCE
 
 STATION = SOURCE / "station"
@@ -53,28 +52,20 @@ def junit_cases(path: Path) -> list[tuple[str, str, dict[str, str]]]:
     return cases
 
 
-def start_sim(port: list[str], ready: Path, options, log: Path, cwd: Path) -> board.SimProcess:
-    # QEMU's socket file appears a moment before QEMU listens on it (and a fresh QEMU may
-    # drop its first connection), so a simulator that ends at once is started again.
-    deadline = time.monotonic() + 30
-    while True:
-        try:
-            return board.sim_process(SIM, [*port, *options], cwd=cwd, ready=ready, out=log,
-                                     timeout_s=10)
-        except board.SimulatorError as e:
-            if time.monotonic() > deadline:
-                pytest.fail(str(e))
-            print(f"{e}; started again")
-            time.sleep(0.1)
+def start_sim(port: list[str], ready: Path, options, log: Path, cwd: Path) -> SimProcess:
+    """mcu_sim with options on a pseudo-terminal's link, once it is up; what it received in
+    cwd/sim.log."""
+    try:
+        return sim_process(SIM, [*port, "--log", "sim.log", *options], cwd=cwd, ready=ready,
+                           out=log)
+    except SimulatorError as e:
+        pytest.fail(str(e), pytrace=False)
 
 
-def good_sim(work: Path) -> board.SimProcess:
+def good_sim(work: Path) -> SimProcess:
     """mcu_sim as a good board on work/ttyMCU, once it is ready."""
     work.mkdir(parents=True, exist_ok=True)
-    try:
-        return board.sim_process(SIM, ["--link", "ttyMCU", *GOOD_SN], cwd=work)
-    except board.SimulatorError as e:
-        pytest.fail(str(e), pytrace=False)
+    return start_sim(["--link", "ttyMCU"], work / "sim.ready", GOOD_SN, work / "sim.out", work)
 
 
 def station_command(tmp_path: Path, url: str | None, limits: Path = LIMITS,

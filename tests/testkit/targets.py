@@ -15,7 +15,7 @@ import time
 from pathlib import Path
 from typing import Protocol
 
-from boards.board import die_with_parent
+from boards.simulator import die_with_parent
 from testkit.casefile import Run
 
 
