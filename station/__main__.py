@@ -130,10 +130,10 @@ def settings(opt: argparse.Namespace) -> Settings:
 
 
 def run_line(line: Line, view) -> bool:
-    """Runs the line to its end; True when the operator stopped it. A Ctrl-C stops every
-    slot: no new board, and each board under test ends its running step and is recorded as
-    stopped; another Ctrl-C meanwhile must not cut that short (the records would be lost)."""
-    line.start()
+    """Runs the started line to its end; True when the operator stopped it. A Ctrl-C stops
+    every slot: no new board, and each board under test ends its running step and is recorded
+    as stopped; another Ctrl-C meanwhile must not cut that short (the records would be lost)."""
+    line.show(view)
     try:
         line.wait()
         return False
@@ -187,13 +187,13 @@ def main(argv: list[str] | None = None) -> int:
         return USAGE
     plan = build_plan(s.limits)
     names = [spec.name for spec in specs]
+    looping = opt.loop is not None
+    junit = JunitXml(opt.junitxml, len(specs) > 1) if opt.junitxml else None
+    line = Line(specs, plan, s, boards=(opt.loop or None) if looping else 1,
+                unreachable_is_a_board=not looping, pause_s=opt.swap_time).start()
     view = make_view(names, sys.stdout)
     view.say(f"station {opt.station_name}: {s.limits.product}, limits {opt.limits}, "
              f"{len(plan)} measurements; slots: {', '.join(names)}")
-    looping = opt.loop is not None
-    junit = JunitXml(opt.junitxml, len(specs) > 1) if opt.junitxml else None
-    line = Line(specs, plan, s, view, boards=(opt.loop or None) if looping else 1,
-                unreachable_is_a_board=not looping, pause_s=opt.swap_time)
     try:
         stopped = run_line(line, view)
     finally:

@@ -15,6 +15,7 @@ import multiprocessing
 import queue
 import resource
 import signal
+import sys
 import time
 import traceback
 import uuid
@@ -371,13 +372,15 @@ class _SlotProcess:
 
 
 class Line:
-    """The slots' processes, and what they report: the view, the finished boards."""
+    """The slots' processes, and what they report: the view, the finished boards. start()
+    forks them, before this process has a thread of its own (the view's comes after)."""
 
     def __init__(self, specs: list[SlotSpec], plan: list[Measurement], settings: Settings,
-                 view: View, boards: int | None = 1, unreachable_is_a_board: bool = True,
+                 boards: int | None = 1, unreachable_is_a_board: bool = True,
                  pause_s: float = 0.0):
-        self.plan, self.settings, self.view = plan, settings, view
-        ctx = multiprocessing.get_context("spawn")  # nothing of this process's threads
+        self.plan, self.settings = plan, settings
+        self.view: View | None = None
+        ctx = multiprocessing.get_context("fork")
         self.events = ctx.Queue()
         self.stopping = ctx.Event()
         options = {"boards": boards, "unreachable_is_a_board": unreachable_is_a_board,
@@ -394,9 +397,15 @@ class Line:
         self.slot_cpu_s = 0.0  # the slots' processes' own CPU time (not the tools')
 
     def start(self) -> "Line":
+        sys.stdout.flush()  # nothing buffered here is written again by a slot's process
+        sys.stderr.flush()
         for s in self.slots.values():
             s.process.start()
         return self
+
+    def show(self, view: View) -> None:
+        """Where what the slots report goes."""
+        self.view = view
 
     def stop(self) -> None:
         """No new board starts; the boards under test stop after their running step and are
@@ -419,6 +428,14 @@ class Line:
             if all(self._over(s) for s in self.slots.values()):
                 return True
 
+    def _drain(self) -> None:
+        while True:
+            try:
+                slot, (kind, item) = self.events.get_nowait()
+            except queue.Empty:
+                return
+            self._take(self.slots[slot], kind, item)
+
     def _take(self, s: _SlotProcess, kind: str, item) -> None:
         if kind == "status":
             s.last = item
@@ -439,6 +456,7 @@ class Line:
         if s.process.is_alive():
             return False
         s.process.join()
+        self._drain()  # what it said before it ended is in the queue by now
         if not s.ended and not s.recorded_crash:
             # Gone without a word (killed, or the interpreter itself failed): its board is
             # recorded here, from what the station knows.

@@ -14,6 +14,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -22,6 +23,9 @@ import pytest
 import sqlalchemy as sa
 
 from station import db
+from station.limits import load_limits
+from station.line import Settings, slot_process
+from station.measurements import build_plan
 from testkit import program_env
 from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, junit_cases,
                               start_sim, strict_json)
@@ -298,6 +302,85 @@ def test_ctrl_c_stops_every_slot_and_records_its_board_as_stopped(local_line):
     assert sorted(db_runs(run.report_dir)) == sorted(
         (slot, sn(i), "stopped", [m["verdict"] for m in run.only(slot)["measurements"]])
         for i, slot in enumerate(slots, 1))
+
+
+def slot_processes(station: int) -> list[int]:
+    """The station's slot processes: its children that run the station's own program."""
+    children = Path(f"/proc/{station}/task/{station}/children").read_text().split()
+    return [int(c) for c in children
+            if b"station" in Path(f"/proc/{c}/cmdline").read_bytes().split(b"\0")]
+
+
+@local_only
+def test_a_slot_whose_process_dies_is_recorded_and_the_others_go_on(local_line):
+    line = local_line([], [])
+    proc = line.start()
+    try:
+        deadline = time.monotonic() + 60
+        while not all(judged_so_far(line.output(), s) >= 3 for s in ("local1", "local2")):
+            assert proc.poll() is None and time.monotonic() < deadline, line.output()
+            time.sleep(0.05)
+        victim = slot_processes(proc.pid)[0]
+        os.kill(victim, signal.SIGKILL)
+        status = proc.wait(60)
+    finally:
+        stop(proc)
+    run = line.result(status, 0.0)
+    assert status == 3  # a slot's process failed
+    lost = [slot for slot in ("local1", "local2") if run.only(slot)["verdict"] != "pass"]
+    assert len(lost) == 1, run.records
+    record = run.only(lost[0])
+    assert {m["verdict"] for m in record["measurements"]} == {"error"}
+    assert "the slot's process ended with exit code -9" in record["measurements"][0]["detail"]
+    assert re.search(rf"^slot {lost[0]}: its process failed: .*exit code -9", run.stdout, re.M)
+    other = "local2" if lost[0] == "local1" else "local1"
+    assert_board(run, other, {}, sn(int(other[-1])))
+
+
+class Boom:
+    """A slot whose fixture breaks: its connect raises."""
+
+    name = "boom"
+
+    def open(self):
+        return self
+
+    def connect(self):
+        raise RuntimeError("the fixture broke")
+
+    def close(self):
+        pass
+
+
+def test_a_slot_that_raises_records_its_board_with_the_traceback(tmp_path):
+    plan = build_plan(load_limits(LIMITS))
+    settings = Settings(station="ci", limits=load_limits(LIMITS), limits_file=str(LIMITS),
+                        limits_sha256="0", report_dir=tmp_path, db_url=None)
+    events, previous = [], signal.getsignal(signal.SIGINT)
+    try:
+        with pytest.raises(SystemExit) as ended:
+            slot_process(Boom(), plan, settings, {}, Events(events), threading.Event())
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert ended.value.code == 3
+    kinds = [kind for kind, _ in events]
+    assert kinds[0] == "status" and "crashed" in kinds and kinds[-1] == "ended"
+    [why] = [item for kind, item in events if kind == "crashed"]
+    assert why.startswith("Traceback") and "RuntimeError: the fixture broke" in why
+    [done] = [item for kind, item in events if kind == "done"]
+    first, *rest = done.finished.results
+    assert first.detail == why  # the whole traceback once, in the board's record
+    assert {r.detail for r in rest} == {"RuntimeError: the fixture broke"}
+    [record] = [strict_json(p.read_text()) for p in tmp_path.glob("*.json")]
+    assert record["verdict"] == "fail" and record["slot"] == "boom"
+
+
+class Events:
+    def __init__(self, into: list):
+        self.into = into
+
+    def put(self, item) -> None:
+        self.into.append(item)
 
 
 @local_only
