@@ -31,7 +31,6 @@ import time
 from collections import defaultdict
 from dataclasses import dataclass, field
 from datetime import date, datetime, timezone
-from enum import StrEnum
 from pathlib import Path
 
 import sqlalchemy as sa
@@ -40,7 +39,7 @@ from sqlalchemy.ext.compiler import compiles
 from sqlalchemy.sql.functions import FunctionElement
 
 from station import db
-from station.measurements import Verdict  # noqa: E402
+from station.verdicts import RunVerdict, Verdict
 
 
 class ReportError(Exception):
@@ -48,14 +47,7 @@ class ReportError(Exception):
     serial number at fault."""
 
 
-class Outcome(StrEnum):
-    PASS = "pass"
-    FAIL = "fail"
-    STOPPED = "stopped"
-    ABORTED = "aborted"  # also every run without a verdict
-
-
-FINISHED = (Outcome.PASS.value, Outcome.FAIL.value)
+FINISHED = (RunVerdict.PASS.value, RunVerdict.FAIL.value)
 # Measurement verdicts that count as a failure of that measurement ('not run' is not one: the
 # run ended before it).
 FAILURES = tuple(v.value for v in (Verdict.FAIL, Verdict.NO_ANSWER, Verdict.BAD_CHECKSUM,
@@ -171,8 +163,8 @@ class RunRow:
     judged: int          # measurements recorded
 
     @property
-    def outcome(self) -> Outcome:
-        return Outcome(self.verdict or Outcome.ABORTED)
+    def outcome(self) -> RunVerdict:
+        return RunVerdict(self.verdict or RunVerdict.ABORTED)
 
 
 @dataclass(frozen=True)
@@ -253,8 +245,8 @@ def query_yields(conn) -> list[YieldRow]:
     outcome = ranked.c.outcome
     is_first = sa.and_(ranked.c.board_id.is_not(None), ranked.c.nth == 1)
     q = (sa.select(ranked.c.station, ranked.c.day, sa.func.count(),
-                   *(_count_if(outcome == o.value) for o in Outcome),
-                   _count_if(sa.and_(is_first, outcome == Outcome.PASS.value)),
+                   *(_count_if(outcome == o.value) for o in RunVerdict),
+                   _count_if(sa.and_(is_first, outcome == RunVerdict.PASS.value)),
                    _count_if(sa.and_(is_first, outcome.in_(FINISHED))))
          .group_by(ranked.c.station, ranked.c.day)
          .order_by(ranked.c.station, ranked.c.day))
@@ -300,7 +292,7 @@ def query_numerics(conn) -> list[Numeric]:
     the bins chosen from those, the histogram counts and the squared deviations from the
     mean (a second pass keeps the standard deviation exact)."""
     m, value = measurements, measurements.c.value_num
-    passing = runs.c.verdict == Outcome.PASS.value
+    passing = runs.c.verdict == RunVerdict.PASS.value
     key = (m.c.name, m.c.unit, m.c.low, m.c.high)
     first = (sa.select(*key, sa.func.min(m.c.title), sa.func.min(m.c.position),
                        sa.func.count(), sa.func.min(value), sa.func.max(value),
@@ -369,7 +361,7 @@ def _run_columns():
 
 
 def query_aborted(conn) -> tuple[list[RunRow], int]:
-    aborted = OUTCOME == Outcome.ABORTED.value
+    aborted = OUTCOME == RunVerdict.ABORTED.value
     total = conn.execute(sa.select(sa.func.count()).where(aborted)).scalar_one()
     q = (sa.select(*_run_columns())
          .select_from(runs.outerjoin(boards, boards.c.id == runs.c.board_id))

@@ -16,6 +16,7 @@ import pytest
 
 from station import db
 from station import report
+from station.verdicts import RunVerdict
 from testkit import program_env
 
 UTC = timezone.utc
@@ -201,10 +202,10 @@ def test_histograms_put_each_value_in_its_bin_and_count_far_outliers_apart(line)
 
 def test_aborted_runs_are_never_passes_and_a_board_history_shows_its_retest(line):
     assert [(r.run_uid, r.verdict, r.outcome) for r in line.aborted] == [
-        ("r4", None, report.Outcome.ABORTED), ("r8", "aborted", report.Outcome.ABORTED)]
+        ("r4", None, RunVerdict.ABORTED), ("r8", "aborted", RunVerdict.ABORTED)]
     assert line.aborted_total == 2 and line.aborted[0].judged == 2
     assert [(h.run.run_uid, h.attempt, h.run.outcome) for h in line.history] == [
-        ("r1", 1, report.Outcome.FAIL), ("r2", 2, report.Outcome.PASS)]
+        ("r1", 1, RunVerdict.FAIL), ("r2", 2, RunVerdict.PASS)]
     assert [(m.position, m.name, m.value, m.verdict) for m in line.history[0].measurements] == [
         (1, "serial_number", "s1", "pass"), (2, "firmware_version", "7", "pass"),
         (3, "mains_voltage", "260", "fail"), (4, "relay1_on", "0", "fail")]
