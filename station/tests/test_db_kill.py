@@ -25,7 +25,7 @@ import sqlalchemy as sa
 from station import db
 from testkit import program_env
 from testkit.pgcluster import PgCluster
-from testkit.stations import good_sim as start_sim, station_command
+from testkit.stations import WAITS_S, good_sim as start_sim, station_command
 
 PLAN_SIZE = 18  # measurements in LIMITS
 KILLS = 6
@@ -110,7 +110,8 @@ def test_a_station_killed_at_any_moment_keeps_what_it_printed(url, tmp_path):
             # Half the kills at a moment anywhere in the run (the station's start included),
             # half just after a measurement's line, when the next one is being committed.
             kill_after = rng.randint(1, PLAN_SIZE - 1) if kill % 2 else None
-            wait_s = 60.0 if kill_after else rng.uniform(0.5, 20.0)
+            # A run lasts at least the tool's fixed waits: a moment before their end is in it.
+            wait_s = 60.0 if kill_after else rng.uniform(0.5, WAITS_S - 1.0)
             run = start_station(station_command(tmp_path, url, name=name), kill_after)
             run.trigger.wait(wait_s)
             os.killpg(run.proc.pid, signal.SIGKILL)
