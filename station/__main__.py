@@ -25,7 +25,7 @@ from pathlib import Path
 from station import db
 from station.junit import JunitXml
 from station.limits import LimitsError, load_limits
-from station.line import BoardDone, Line, Settings, SlotSpec
+from station.line import BoardDone, Line, Settings, SlotSetup
 from station.measurements import build_plan
 from station.records import default_db, sha256_of
 from station.verdicts import RunVerdict
@@ -77,13 +77,13 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
-def slots(opt: argparse.Namespace) -> list[SlotSpec]:
+def slots(opt: argparse.Namespace) -> list[SlotSetup]:
     """The line's slots: the environment's targets (or those --slot names), or one per
     --local-dir."""
     if opt.local_tool:
         dirs = opt.local_dir or [None]
         names = ["main"] if len(dirs) == 1 else [f"local{i}" for i in range(1, len(dirs) + 1)]
-        return [SlotSpec(name, local_tool=opt.local_tool, local_dir=d)
+        return [SlotSetup(name, local_tool=opt.local_tool, local_dir=d)
                 for name, d in zip(names, dirs)]
     from boards import labgrid_adapter as lg
 
@@ -97,7 +97,7 @@ def slots(opt: argparse.Namespace) -> list[SlotSpec]:
         raise UsageError(f"{opt.lg_env}: no target {', '.join(unknown) or '(none)'}; its "
                          f"targets: {', '.join(targets) or 'none'}" if unknown or not names
                          else f"--slot: a slot named twice: {', '.join(names)}")
-    return [SlotSpec(name, lg_env=str(Path(opt.lg_env).absolute()), board_tool=opt.board_tool)
+    return [SlotSetup(name, lg_env=str(Path(opt.lg_env).absolute()), board_tool=opt.board_tool)
             for name in names]
 
 
@@ -181,15 +181,15 @@ def main(argv: list[str] | None = None) -> int:
     opt = parser().parse_args(argv)
     try:
         s = settings(opt)
-        specs = slots(opt)
+        setups = slots(opt)
     except UsageError as e:
         print(f"station: {e}", file=sys.stderr)
         return USAGE
     plan = build_plan(s.limits)
-    names = [spec.name for spec in specs]
+    names = [setup.name for setup in setups]
     looping = opt.loop is not None
-    junit = JunitXml(opt.junitxml, len(specs) > 1) if opt.junitxml else None
-    line = Line(specs, plan, s, boards=(opt.loop or None) if looping else 1,
+    junit = JunitXml(opt.junitxml, len(setups) > 1) if opt.junitxml else None
+    line = Line(setups, plan, s, boards=(opt.loop or None) if looping else 1,
                 unreachable_is_a_board=not looping, pause_s=opt.swap_time).start()
     view = make_view(names, sys.stdout)
     view.say(f"station {opt.station_name}: {s.limits.product}, limits {opt.limits}, "
@@ -203,7 +203,7 @@ def main(argv: list[str] | None = None) -> int:
             junit(d.finished)
         junit.write()
     own = resource.getrusage(resource.RUSAGE_SELF)
-    summary(line.done, len(specs), own.ru_utime + own.ru_stime + line.slot_cpu_s, print)
+    summary(line.done, len(setups), own.ru_utime + own.ru_stime + line.slot_cpu_s, print)
     for slot, why in line.crashes.items():
         print(f"slot {slot}: its process failed: {why.strip().splitlines()[-1]}")
     if stopped:

@@ -108,7 +108,7 @@ class LocalSlot:
 
 
 @dataclass(frozen=True)
-class SlotSpec:
+class SlotSetup:
     """How a slot's process reaches its board: a target of a labgrid environment file, or a
     local tool in a directory."""
     name: str
@@ -161,8 +161,7 @@ class BoardRun:
         return sum(r.verdict == Verdict.PASS for r in self.results.values())
 
 
-def finish(run: BoardRun, settings: Settings, stopped: bool,
-           why_not_run: str = "") -> FinishedRun:
+def finish(run: BoardRun, settings: Settings, stopped: bool) -> FinishedRun:
     """The board's one finished run, built from what was judged."""
     station = run.station
     return FinishedRun(
@@ -171,8 +170,7 @@ def finish(run: BoardRun, settings: Settings, stopped: bool,
         end=datetime.now(timezone.utc), duration_s=round(time.monotonic() - run.started, 1),
         board_ready_s=run.ready_s,
         steps_s=round(station.step_seconds, 1) if station else None,
-        results=tuple(run.results.get(m.name) or unjudged(m, Verdict.NOT_RUN, why_not_run)
-                      for m in run.plan),
+        results=tuple(run.results.get(m.name) or unjudged(m, Verdict.NOT_RUN) for m in run.plan),
         unrecognised=tuple(station.unrecognised) if station else (),
         slot=run.slot, stopped=stopped and len(run.results) < len(run.plan),
         tool_s=round(station.tool_seconds, 2) if station else None,
@@ -333,7 +331,7 @@ class SlotRunner:
                 + (f"  {r.detail}" if r.detail else ""))
 
 
-def slot_process(spec: SlotSpec, plan: list[Measurement], settings: Settings, options: dict,
+def slot_process(setup: SlotSetup, plan: list[Measurement], settings: Settings, options: dict,
                  events, stopping) -> None:
     """A slot's process: its boards until done or stopped. The operator's Ctrl-C reaches the
     station's process, which sets `stopping`; here it is ignored, so that the step running on
@@ -341,7 +339,7 @@ def slot_process(spec: SlotSpec, plan: list[Measurement], settings: Settings, op
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     runner = None
     try:
-        runner = SlotRunner(spec.open(), plan, settings, _Reporter(events), stopping,
+        runner = SlotRunner(setup.open(), plan, settings, _Reporter(events), stopping,
                             on_done=lambda done: events.put(("done", done)), **options)
         runner.run()
     except BaseException:  # noqa: BLE001 -- whatever it was, the board gets its record
@@ -363,19 +361,18 @@ def slot_process(spec: SlotSpec, plan: list[Measurement], settings: Settings, op
 
 @dataclass
 class _SlotProcess:
-    spec: SlotSpec
+    setup: SlotSetup
     process: multiprocessing.Process
     ended: bool = False
-    recorded_crash: bool = False
     last: SlotStatus | None = None
-    crash: str = ""
+    crash: str = ""  # why its process failed, the first time it said (or was found) so
 
 
 class Line:
     """The slots' processes, and what they report: the view, the finished boards. start()
     forks them, before this process has a thread of its own (the view's comes after)."""
 
-    def __init__(self, specs: list[SlotSpec], plan: list[Measurement], settings: Settings,
+    def __init__(self, setups: list[SlotSetup], plan: list[Measurement], settings: Settings,
                  boards: int | None = 1, unreachable_is_a_board: bool = True,
                  pause_s: float = 0.0):
         self.plan, self.settings = plan, settings
@@ -384,17 +381,21 @@ class Line:
         self.events = ctx.Queue()
         self.stopping = ctx.Event()
         options = {"boards": boards, "unreachable_is_a_board": unreachable_is_a_board,
-                   "pause_s": pause_s, "line_of_several": len(specs) > 1}
+                   "pause_s": pause_s, "line_of_several": len(setups) > 1}
         self.slots: dict[str, _SlotProcess] = {}
-        for spec in specs:
-            queue_of_slot = _Tagged(self.events, spec.name)
-            proc = ctx.Process(target=slot_process, name=f"slot {spec.name}",
-                               args=(spec, plan, settings, options, queue_of_slot,
+        for setup in setups:
+            queue_of_slot = _Tagged(self.events, setup.name)
+            proc = ctx.Process(target=slot_process, name=f"slot {setup.name}",
+                               args=(setup, plan, settings, options, queue_of_slot,
                                      self.stopping))
-            self.slots[spec.name] = _SlotProcess(spec, proc)
+            self.slots[setup.name] = _SlotProcess(setup, proc)
         self.done: list[BoardDone] = []
-        self.crashes: dict[str, str] = {}
         self.slot_cpu_s = 0.0  # the slots' processes' own CPU time (not the tools')
+
+    @property
+    def crashes(self) -> dict[str, str]:
+        """Why each slot whose process failed failed, by slot."""
+        return {name: s.crash for name, s in self.slots.items() if s.crash}
 
     def start(self) -> "Line":
         sys.stdout.flush()  # nothing buffered here is written again by a slot's process
@@ -446,8 +447,7 @@ class Line:
             self.done.append(item)
         elif kind == "crashed":
             s.crash = s.crash or item
-            self.crashes[s.spec.name] = item
-            self.view.say(f"{s.spec.name}: the slot's process failed:\n{item}")
+            self.view.say(f"{s.setup.name}: the slot's process failed:\n{item}")
         elif kind == "ended":
             s.ended = True
             self.slot_cpu_s += item
@@ -457,27 +457,27 @@ class Line:
             return False
         s.process.join()
         self._drain()  # what it said before it ended is in the queue by now
-        if not s.ended and not s.recorded_crash:
+        if not s.ended:
             # Gone without a word (killed, or the interpreter itself failed): its board is
             # recorded here, from what the station knows.
-            s.recorded_crash = True
+            s.ended = True
             why = (f"the slot's process ended with exit code {s.process.exitcode}"
                    + (f" after:\n{s.crash}" if s.crash else ""))
-            self.crashes.setdefault(s.spec.name, why)
-            self.view.say(f"{s.spec.name}: {why}")
+            s.crash = s.crash or why
+            self.view.say(f"{s.setup.name}: {why}")
             self._record_lost_slot(s, why)
         return True
 
     def _record_lost_slot(self, s: _SlotProcess, why: str) -> None:
         if s.last is not None and s.last.phase in (Phase.DONE, Phase.STOPPED, Phase.LOST):
             return  # its last board has its record; none was under test
-        run = BoardRun(s.spec.name, self.plan)
+        run = BoardRun(s.setup.name, self.plan)
         for m in self.plan:
             run.results[m.name] = unjudged(m, Verdict.ERROR, why)
             why = why.splitlines()[0]
         finished = finish(run, self.settings, stopped=False)
         path = JsonRecords(self.settings.report_dir)(finished)
-        self.view.update(SlotStatus(slot=s.spec.name, phase=Phase.LOST, total=len(self.plan),
+        self.view.update(SlotStatus(slot=s.setup.name, phase=Phase.LOST, total=len(self.plan),
                                     verdict=finished.verdict, note=str(path)))
         self.done.append(BoardDone(finished, path, None, None))
 
