@@ -28,7 +28,6 @@ SOCKET_PATH_MAX = 107  # sun_path less its terminating zero
 SERIAL_BASE = 0x4C0000000000
 SLOT_STRIDE = 0x1000
 SERIAL_MAX = 0xFFFFFFFFFFFF  # 12 hex digits
-SOCKET_PATH_MAX = 107  # sun_path less its terminating zero
 # Between two tries at a socket that QEMU does not serve (yet, or any more).
 RETRY_S = 0.2
 
@@ -79,14 +78,16 @@ class SimProcess:
 
 def sim_process(program: str, args: Sequence[str], cwd, ready=None, out=None,
                 timeout_s: float = SIM_READY_S) -> SimProcess:
-    """Starts `program ARGS --ready READY` in cwd (output to out, default cwd/sim.out) and waits
-    until READY exists (default cwd/sim.ready): the port is up. SimulatorError, with its output,
-    at once when it ends first, or after timeout_s (then it is killed)."""
+    """Starts `program ARGS --realtime --ready READY` in cwd (output to out, default
+    cwd/sim.out) and waits until READY exists (default cwd/sim.ready): the port is up.
+    SimulatorError, with its output, at once when it ends first, or after timeout_s (then it is
+    killed). --realtime: the tool waits at most 200 ms for an answer, and beside busy programs
+    a simulator at normal priority can miss that (where it may not, it says so and goes on)."""
     cwd = Path(cwd)
     ready, out = Path(ready or cwd / "sim.ready"), Path(out or cwd / "sim.out")
     with open(out, "wb") as sink:
         try:
-            proc = subprocess.Popen([program, *args, "--ready", str(ready)], cwd=cwd,
+            proc = subprocess.Popen([program, *args, "--realtime", "--ready", str(ready)], cwd=cwd,
                                     stdin=subprocess.DEVNULL, stdout=sink,
                                     stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
         except OSError as e:

@@ -4,6 +4,8 @@
 // to it in loop.hpp. The MCU's codes are in codes.hpp: the simulator keeps its own table of them
 // on purpose and shares no code with the tool, so that each checks the other.
 
+#include <sched.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +29,15 @@ int main(int argc, char** argv)
     if (o.help) {
         std::fputs(usage_text().c_str(), stdout);
         return 0;
+    }
+    if (o.realtime) {
+        // The MCU answers within its own time whatever the host runs; so must its stand-in.
+        sched_param param{};
+        param.sched_priority = 10;
+        if (sched_setscheduler(0, SCHED_FIFO, &param) != 0) {
+            std::fprintf(stderr, "mcu_sim: --realtime: %s; at normal priority\n",
+                         std::strerror(errno));
+        }
     }
     const std::int64_t start_ns = monotonic_ns();
     try {

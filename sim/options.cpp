@@ -17,6 +17,7 @@ enum class Opt {
     ready,
     log,
     decode,
+    realtime,
     silent,
     set,
     fail,
@@ -44,6 +45,7 @@ constexpr OptionDef option_defs[] = {
     {"ready", Opt::ready, true},
     {"log", Opt::log, true},
     {"decode", Opt::decode, false},
+    {"realtime", Opt::realtime, false},
     {"silent", Opt::silent, false},
     {"set", Opt::set, true},
     {"fail", Opt::fail, true},
@@ -197,6 +199,9 @@ void apply(Options& o, Opt opt, const Value& v, std::vector<Step>& steps)
     case Opt::decode:
         o.decode = true;
         break;
+    case Opt::realtime:
+        o.realtime = true;
+        break;
     case Opt::silent:
         b.faults.silent = true;
         break;
@@ -334,6 +339,12 @@ std::string usage_text()
         "                     hex separated by single blanks\n"
         "  --decode           print the same events readably on standard output, one line\n"
         "                     each: '<ms> mcu_relay_control relay=1 value=1'\n"
+        "\n"
+        "Scheduling:\n"
+        "  --realtime         run at real-time priority (SCHED_FIFO 10), so that the answers\n"
+        "                     keep their time on a busy machine as the MCU's own do; it needs\n"
+        "                     root or CAP_SYS_NICE, else a note on standard error and the\n"
+        "                     simulator runs at normal priority\n"
         "\n"
         "Device state:\n"
         "  --set NAME=VALUE   (repeatable) names and defaults:\n");

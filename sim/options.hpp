@@ -20,6 +20,7 @@ struct Options {
     std::string ready; // readiness file, none if empty
     std::string log;   // log file, none if empty
     bool decode = false;
+    bool realtime = false;
     bool help = false;
     Behaviour behaviour;
 };

@@ -92,6 +92,9 @@ def test_sim_process_waits_for_the_port_and_stops_by_pid(tmp_path):
     with simulator.sim_process(SIM, ["--link", "ttyMCU"], cwd=tmp_path) as sim:
         assert os.path.lexists(tmp_path / "ttyMCU") and (tmp_path / "sim.ready").exists()
         assert sim.proc.poll() is None
+        # Real-time wherever the machine allows it: CI runs as root.
+        policy = os.SCHED_FIFO if os.geteuid() == 0 else os.SCHED_OTHER
+        assert os.sched_getscheduler(sim.proc.pid) == policy
     assert sim.proc.returncode == 0
     assert not (tmp_path / "sim.ready").exists()
 
