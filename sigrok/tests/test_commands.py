@@ -1,4 +1,6 @@
-'''Every command the tool sends, decoded from a capture of the board's TX line.
+'''Commands with parameters, decoded from a capture of the board's TX line: how the
+decoder shows each parameter. (Every builder's name, parameters or not, is compared with
+the simulator's own decoder in test_sim_agreement.)
 
 Each frame is the one an end-to-end case expects the simulator to receive (the case
 is named; the test checks that the case really lists those bytes), or, for the
@@ -10,35 +12,8 @@ from testkit.linkdecode import LinkCase, h, run, sequence, texts
 
 # (case whose "frame" lines hold the bytes, or None; bytes sent; commands row)
 COMMANDS = [
-    ('op3_ldrom', 'AA 03 10 10 BB', 'mcu_jump_to_ldrom_upgrader'),
-    ('op25_systick', 'AA 03 20 20 BB', 'mcu_systick_get'),
-    ('op10_fct', 'AA 03 30 30 BB', 'mcu_fct_test'),
-    ('op0_mode', 'AA 03 31 31 BB', 'mcu_get_work_mode'),
     ('op0_version', 'AA 03 32 32 BB', 'mcu_get_version'),
-    ('op7_exit_temporary', 'AA 03 35 35 BB', 'mcu_presstest_exit_temporary'),
-    ('op6_sn_read', 'AA 03 44 44 BB', 'mcu_sn_no_read'),
-    ('op7_exit', 'AA 03 45 45 BB', 'mcu_presstest_exit'),
-    ('op8_presstest_result', 'AA 03 46 46 BB', 'mcu_presstest_relust_get'),
-    ('op4_hlw8112', 'AA 03 51 51 BB', 'mcu_voltage_get'),
-    ('op4_hlw8112', 'AA 03 52 52 BB', 'mcu_rly1_current_get'),
-    ('op4_hlw8112', 'AA 03 53 53 BB', 'mcu_rly1_power_factor_get'),
-    ('op4_hlw8112', 'AA 03 54 54 BB', 'mcu_rly1_electric_consume_get'),
     ('op4_hlw8112', 'AA 03 55 55 BB', 'mcu_hlw8112_get code=0x55'),
-    ('op4_hlw8112', 'AA 03 56 56 BB', 'mcu_hlw8112_get_angle'),
-    ('op4_hlw8112', 'AA 03 57 57 BB', 'mcu_hlw8112_get_load_type'),
-    ('op2_duty_get', 'AA 03 69 69 BB', 'mcu_PWM_duty_get'),
-    ('op2_duty_get', 'AA 03 6A 6A BB', 'mcu_PWM_target_duty_get'),
-    ('op14_bt_prepare', 'AA 03 71 71 BB', 'fct_bt_preapear'),
-    ('op15_bt_name', 'AA 03 72 72 BB', 'fct_bt_get_name'),
-    ('op11_sensor', 'AA 03 74 74 BB', 'mcu_temp_humidity_get'),
-    ('op24_load', 'AA 03 81 81 BB', 'mcu_pwr_to_load_test'),
-    ('op24_short', 'AA 03 82 82 BB', 'mcu_pwr_load_short_test'),
-    ('op21_ntc', 'AA 03 96 96 BB', 'mcu_relay_read_ntc'),
-    ('op22_frequency', 'AA 03 97 97 BB', 'mcu_relay_read_frequency'),
-    ('op23_zero_cross', 'AA 03 98 98 BB', 'mcu_relay_read_zero_cross_status'),
-    (None, 'AA 03 AA AA BB', 'mcu_upgrader_end'),
-    (None, 'AA 03 BB BB BB', 'mcu_erase_aprom'),
-    ('op0_model', 'AA 03 FE FE BB', 'mcu_get_mcu_model'),
     ('op5_sn_write', 'AA 09 43 0C 22 05 43 59 00 12 BB', 'mcu_sn_no_write sn=0C 22 05 43 59 00'),
     ('op2_duty_50', 'AA 04 68 32 9A BB', 'mcu_PWM_ctrl duty=50'),
     ('op17_rs485',

@@ -4,6 +4,7 @@ lost tails, odd length bytes, unknown codes, and bytes that are no frame at all.
 import random
 import re
 
+import pytest
 
 from testkit.linkdecode import BYTE_MS, LinkCase, h, run, sequence, texts
 
@@ -23,28 +24,59 @@ def test_bad_checksums_both_ways(tmp_path):
         'checksum bad (sum 9A, byte 00)', 'mcu_PWM_ctrl duty=50 bad checksum (sum 9A, byte 00)']
 
 
-def test_noise_between_frames(tmp_path):
+# (streams, rows, decoder options, what the rows show)
+CAPTURES = {
     # Noise right before, between and after frames, with no silence around it: framing
     # follows the start bytes; a start byte that another one follows starts nothing.
-    rx = h('00 13 AA 05 00 32 07 39 BB 11 22 33 AA AA AA 05 00 33 01 34 BB 5A')
-    tx = h('7F AA 03 32 32 BB 00 00 00 AA 03 31 31 BB')
-    anns = run(tmp_path, [(1.0, 'RX', rx), (40.0, 'TX', tx)],
-               ['commands', 'replies', 'noise'])
-    assert texts(anns) == [
-        'noise 2 bytes', 'version 7', 'noise 5 bytes', 'sw1 state 1', 'noise 1 byte',
-        'noise 1 byte', 'mcu_get_version', 'noise 3 bytes (zero padding)', 'mcu_get_work_mode']
-
-
-def test_noise_inside_a_frame(tmp_path):
+    'noise between frames': (
+        [(1.0, 'RX', h('00 13 AA 05 00 32 07 39 BB 11 22 33 AA AA AA 05 00 33 01 34 BB 5A')),
+         (40.0, 'TX', h('7F AA 03 32 32 BB 00 00 00 AA 03 31 31 BB'))],
+        ['commands', 'replies', 'noise'], None,
+        ['noise 2 bytes', 'version 7', 'noise 5 bytes', 'sw1 state 1', 'noise 1 byte',
+         'noise 1 byte', 'mcu_get_version', 'noise 3 bytes (zero padding)', 'mcu_get_work_mode']),
     # A glitch byte (FF) inside a reply: the length byte still rules, so the frame ends one
     # byte early with a wrong checksum, its last byte is left over as noise, and framing
     # recovers at the next start byte.
-    rx = h('AA 05 00 32 FF 07 39 BB AA 05 00 33 01 34 BB')
-    anns = run(tmp_path, [(1.0, 'RX', rx)], ['replies', 'checksums', 'noise'])
-    assert texts(anns) == [
-        'checksum bad (sum 31, byte 07)',
-        'version 255 end byte 0x39 bad checksum (sum 31, byte 07)',
-        'noise 1 byte', 'checksum good (sum 34, byte 34)', 'sw1 state 1']
+    'noise inside a frame': (
+        [(1.0, 'RX', h('AA 05 00 32 FF 07 39 BB AA 05 00 33 01 34 BB'))],
+        ['replies', 'checksums', 'noise'], None,
+        ['checksum bad (sum 31, byte 07)',
+         'version 255 end byte 0x39 bad checksum (sum 31, byte 07)',
+         'noise 1 byte', 'checksum good (sum 34, byte 34)', 'sw1 state 1']),
+    # fault_drop_tail_end_byte: the end byte is 0xAA; it ends the frame and starts nothing,
+    # so the report behind it has no start byte and is noise.
+    'end byte that is a start byte': (
+        [(1.0, 'RX', LinkCase('fault_drop_tail_end_byte').received)], ['replies', 'noise'], None,
+        ['FCT result 1 end byte 0xAA', 'noise 6 bytes', 'sw1 state 2']),
+    'short and odd commands': (
+        sequence([('TX', h(x)) for x in ('AA 00', 'AA 02 01 02', 'AA 03 68 68 BB',
+                                          'AA 03 32 32 00', 'AA 03 AA AA BB',
+                                          'AA 04 94 01 95 BB 00')])[0],
+        ['commands', 'noise'], None,
+        ['short frame: length byte 0, no code and checksum',
+         'short frame: length byte 2, no code and checksum',
+         'mcu_PWM_ctrl (payload 0 bytes, expected 1)', 'mcu_get_version end byte 0x00',
+         'mcu_upgrader_end', 'mcu_relay_get relay=1', 'noise 1 byte (zero padding)']),
+    'unknown codes': (
+        sequence([('TX', h('AA 03 12 12 BB')), ('TX', h('AA 05 E0 01 02 E3 BB')),
+                  ('RX', h('AA 05 00 55 01 56 BB')), ('RX', h('AA 04 00 10 10 BB')),
+                  ('RX', h('AA 04 07 FF 06 BB'))], gap_ms=2.0)[0],
+        ['commands', 'replies'], None,
+        ['unknown command 0x12', 'unknown command 0xE0 payload=01 02',
+         'unknown reply 0x55 payload=01', 'unknown reply 0x10', 'unknown reply 0xFF']),
+    'incomplete command and reply at the timeout': (
+        [(1.0, 'TX', h('AA 09 43 01 02')), (1.0, 'RX', h('AA')),
+         (40.0, 'TX', h('AA 03 32 32 BB'))],
+        ['commands', 'replies'], {'timeout': 5},
+        ['incomplete frame: no length byte',
+         'incomplete frame: length byte 0x09 announces 9 bytes, 3 came', 'mcu_get_version']),
+}
+
+
+@pytest.mark.parametrize('name', CAPTURES)
+def test_capture_shows(tmp_path, name):
+    streams, rows, options, shown = CAPTURES[name]
+    assert texts(run(tmp_path, streams, rows, options)) == shown
 
 
 def test_noise_burst_ends_after_silence(tmp_path):
@@ -94,14 +126,6 @@ def test_lost_tail_with_and_without_timeout(tmp_path):
     assert case.checksum_lines == [(0x31, 0xAA), (0x35, 0x35)]
 
 
-def test_end_byte_that_is_a_start_byte(tmp_path):
-    # fault_drop_tail_end_byte: the end byte is 0xAA; it ends the frame and starts nothing,
-    # so the report behind it has no start byte and is noise.
-    received = LinkCase('fault_drop_tail_end_byte').received
-    anns = run(tmp_path, [(1.0, 'RX', received)], ['replies', 'noise'])
-    assert texts(anns) == ['FCT result 1 end byte 0xAA', 'noise 6 bytes', 'sw1 state 2']
-
-
 def test_odd_length_bytes_as_the_tool_reads_them(tmp_path):
     # fault_lengths: length bytes 1, 0, 255 and replies too short for their payload. The
     # receiver reads past a short body: the serial number shows the bytes that the frame
@@ -123,41 +147,6 @@ def test_odd_length_bytes_as_the_tool_reads_them(tmp_path):
         'IR learning 0/187: Base64 0 chars, 0 bytes',
         'IR learning 0/0: Base64 0 chars, 0 bytes end byte 0x9E',
         'sw1 state 2']
-
-
-def test_short_and_odd_commands(tmp_path):
-    items = [('TX', h(x)) for x in (
-        'AA 00', 'AA 02 01 02', 'AA 03 68 68 BB', 'AA 03 32 32 00', 'AA 03 AA AA BB',
-        'AA 04 94 01 95 BB 00')]
-    streams, _ = sequence(items)
-    anns = run(tmp_path, streams, ['commands', 'noise'])
-    assert texts(anns) == [
-        'short frame: length byte 0, no code and checksum',
-        'short frame: length byte 2, no code and checksum',
-        'mcu_PWM_ctrl (payload 0 bytes, expected 1)',
-        'mcu_get_version end byte 0x00',
-        'mcu_upgrader_end',
-        'mcu_relay_get relay=1', 'noise 1 byte (zero padding)']
-
-
-def test_unknown_codes(tmp_path):
-    items = [('TX', h('AA 03 12 12 BB')), ('TX', h('AA 05 E0 01 02 E3 BB')),
-             ('RX', h('AA 05 00 55 01 56 BB')), ('RX', h('AA 04 00 10 10 BB')),
-             ('RX', h('AA 04 07 FF 06 BB'))]
-    streams, _ = sequence(items, gap_ms=2.0)
-    anns = run(tmp_path, streams, ['commands', 'replies'])
-    assert texts(anns) == ['unknown command 0x12', 'unknown command 0xE0 payload=01 02',
-                           'unknown reply 0x55 payload=01', 'unknown reply 0x10',
-                           'unknown reply 0xFF']
-
-
-def test_incomplete_command_and_reply_at_timeout(tmp_path):
-    streams = [(1.0, 'TX', h('AA 09 43 01 02')), (1.0, 'RX', h('AA')),
-               (40.0, 'TX', h('AA 03 32 32 BB'))]
-    anns = run(tmp_path, streams, ['commands', 'replies'], {'timeout': 5})
-    assert texts(anns) == ['incomplete frame: no length byte',
-                           'incomplete frame: length byte 0x09 announces 9 bytes, 3 came',
-                           'mcu_get_version']
 
 
 def covered_bytes(text):
