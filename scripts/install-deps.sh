@@ -10,8 +10,8 @@
 #                          sigrok-cli for the logic-analyzer decoder's tests, the station's
 #                          results database (SQLAlchemy, Alembic, psycopg2, and PostgreSQL for
 #                          its tests), matplotlib for the line report and Chromium for its
-#                          test, rich for the line's live view and tmux for its test, the
-#                          boards
+#                          test, rich for the line's live view and tmux for its test, busybox
+#                          for the board's own shell (ash) in the console's tests, the boards
 # As root it runs apt-get itself; otherwise it prints the apt-get line to run and fails.
 set -euo pipefail
 
@@ -19,7 +19,7 @@ demo_packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev)
 all_packages=("${demo_packages[@]}" clang clang-tidy clang-format cppcheck libclang-rt-14-dev
               g++-mips-linux-gnu g++-mipsel-linux-gnu qemu-user valgrind sigrok-cli python3-pytest
               python3-yaml python3-labgrid python3-sqlalchemy python3-alembic python3-psycopg2
-              postgresql python3-matplotlib chromium python3-rich tmux)
+              postgresql python3-matplotlib chromium python3-rich tmux busybox)
 
 board_packages=(cmake ninja-build g++ g++-mips-linux-gnu g++-mipsel-linux-gnu qemu-system-mips
                 linux-source-6.1 make bc bison flex xz-utils dpkg-dev python3)
