@@ -29,7 +29,7 @@ from boards import board
 from boards.simulator import SimKeeper, Slot
 from testkit import program_env
 from testkit.stations import (ALL, BOARD, GOOD_SN, LIMITS, SIM, SOURCE, STEPS, TOOL, WAITS_S,
-                              junit_cases, start_sim, strict_json)
+                              assert_verdicts, junit_cases, start_sim, strict_json)
 
 # What one step may take beyond its wait: starting the tool here, or typing the command on
 # the board's console and bringing the output back through it.
@@ -110,18 +110,8 @@ def station(tmp_path):
 
 
 def assert_only(run: Run, failing: dict[str, str]):
-    """Exactly the named measurements have the given verdicts; every other one passed, in the
-    JSON record and in the JUnit XML alike."""
-    expected = {name: failing.get(name, "pass") for name in ALL}
-    assert list(run.verdicts()) == ALL  # the fixed order
-    assert run.verdicts() == expected
-    cases = run.junit_cases()
-    assert list(cases) == ALL
-    for name, verdict in expected.items():
-        state, props = cases[name]
-        assert state == ("pass" if verdict == "pass" else "failure"), name
-        assert props["verdict"] == verdict, name
-    assert run.record["verdict"] == ("pass" if not failing else "fail")
+    """Exactly the named measurements have the given verdicts; every other one passed."""
+    assert_verdicts(run.record, run.junit_cases(), failing)
     assert run.status == (0 if not failing else 1)
 
 

@@ -10,7 +10,7 @@ import time
 import pytest
 from rich.console import Console
 
-from testkit.terminal import no_control_bytes
+from testkit.terminal import no_control_bytes, table_rows
 from station.view import LiveView, Phase, PlainView, SlotStatus, clean, make_view
 
 METERING = "mains metering: voltage, current, power, ..."
@@ -171,36 +171,19 @@ def test_plain_lines_from_slot_threads_stay_whole_and_in_each_slots_order():
 
 # -- on a terminal --------------------------------------------------------------------------
 
-def rendered(view: LiveView, width: int = 120) -> list[list[tuple[str, object]]]:
-    """The view's rows as a terminal of this width gets them: lines of (text, style)."""
+def rendered(view: LiveView, slots: list[str], width: int = 120) -> dict[str, list]:
+    """The slots' rows as a terminal of this width gets them: lines of (text, style) each."""
     console = Console(file=io.StringIO(), width=width, force_terminal=True,
                       color_system="standard")
-    lines = console.render_lines(view.rows(), console.options.update(width=width), pad=False)
-    return [[(seg.text, seg.style) for seg in line] for line in lines]
+    lines = [[(seg.text, seg.style) for seg in line] for line in
+             console.render_lines(view.rows(), console.options.update(width=width), pad=False)]
+    rows = table_rows([text_of(line) for line in lines], slots)
+    assert [slot for slot, _ in rows] == slots  # each once, in the order given
+    return {slot: [lines[i] for i in span] for slot, span in rows}
 
 
 def text_of(line) -> str:
     return "".join(t for t, _ in line)
-
-
-def row_span(texts: list[str], slot: str) -> tuple[int, int] | None:
-    """Where a slot's row is among a table's lines: from the line that names the slot in the
-    first column to the next row's or the table's bottom edge; None if it is not there."""
-    def cell(line):
-        return line.split("│")[1].strip() if line.startswith("│") else None
-
-    named = [i for i, line in enumerate(texts) if cell(line) == slot]
-    if not named:
-        return None
-    assert len(named) == 1, f"{slot} twice in one table:\n" + "\n".join(texts)
-    rows = [i for i, line in enumerate(texts) if (cell(line) or "").startswith("slot")
-            or line.startswith(("└", "├"))]
-    return named[0], next(i for i in rows if i > named[0])
-
-
-def row(lines, slot: str) -> list:
-    first, end = row_span([text_of(line) for line in lines], slot)
-    return lines[first:end]
 
 
 def backgrounds(line) -> set[str]:
@@ -208,25 +191,22 @@ def backgrounds(line) -> set[str]:
 
 
 def test_live_rows_show_each_slot_in_the_order_given_with_its_step_and_tally():
-    view = LiveView(["slot2", "slot1", "slot3"], io.StringIO(), width=120)
+    slots = ["slot2", "slot1", "slot3"]
+    view = LiveView(slots, io.StringIO(), width=120)
     try:
         view.update(at_step("slot2", "0c2205435901", 4, 0.84, 12, 12))
         view.update(SlotStatus("slot1", Phase.BOOTING, boards=3))
-        lines = rendered(view)
+        rows = rendered(view, slots)
     finally:
         view.close()
-    names = [text_of(line).split("│")[1].strip() for line in lines
-             if re.match(r"│ slot\d ", text_of(line))]
-    assert names == ["slot2", "slot1", "slot3"]
-    slot2 = "\n".join(text_of(line) for line in row(lines, "slot2"))
+    text = {slot: "\n".join(map(text_of, lines)) for slot, lines in rows.items()}
     for shown in ("0c2205435901", "4/19 mcu_test 4 mains metering", "0.8 s left",
                   "12/18 passed", "testing"):
-        assert shown in slot2
-    slot1 = "\n".join(text_of(line) for line in row(lines, "slot1"))
-    assert "3 boards" in slot1 and "booting" in slot1 and "passed" not in slot1
-    slot3 = "\n".join(text_of(line) for line in row(lines, "slot3"))
-    assert "waiting for a board" in slot3
-    assert not any(backgrounds(line) for line in lines)  # no verdict yet, no block
+        assert shown in text["slot2"]
+    assert "3 boards" in text["slot1"] and "booting" in text["slot1"]
+    assert "passed" not in text["slot1"]
+    assert "waiting for a board" in text["slot3"]
+    assert not any(backgrounds(line) for lines in rows.values() for line in lines)  # no verdict
 
 
 @pytest.mark.parametrize("status, word, colour", [
@@ -243,7 +223,7 @@ def test_live_verdict_is_a_block_several_lines_tall_in_its_colour(status, word, 
     view = LiveView(["s"], io.StringIO(), width=100)
     try:
         view.update(status)
-        lines = row(rendered(view, 100), "s")
+        lines = rendered(view, ["s"], 100)["s"]
     finally:
         view.close()
     coloured = [line for line in lines if backgrounds(line)]

@@ -52,6 +52,21 @@ def junit_cases(path: Path) -> list[tuple[str, str, dict[str, str]]]:
     return cases
 
 
+def assert_verdicts(record: dict, cases: dict[str, tuple[str, dict]], failing: dict[str, str]):
+    """Exactly the named measurements have the given verdicts and every other one passed, in the
+    plan's order, in the JSON record and in its board's JUnit cases (name -> (state, properties))."""
+    expected = {name: failing.get(name, "pass") for name in ALL}
+    slot = record["slot"]
+    assert [m["name"] for m in record["measurements"]] == ALL
+    assert {m["name"]: m["verdict"] for m in record["measurements"]} == expected, slot
+    assert record["verdict"] == ("fail" if failing else "pass"), slot
+    assert list(cases) == ALL
+    for name, verdict in expected.items():
+        state, props = cases[name]
+        assert state == ("pass" if verdict == "pass" else "failure"), (slot, name)
+        assert (props["verdict"], props["slot"]) == (verdict, slot or ""), (slot, name)
+
+
 def start_sim(port: list[str], ready: Path, options, log: Path, cwd: Path) -> SimProcess:
     """mcu_sim with options on a pseudo-terminal's link, once it is up; what it received in
     cwd/sim.log."""

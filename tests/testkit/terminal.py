@@ -1,5 +1,5 @@
-"""A program as a person sees it on a terminal: its screens in a real tmux, and whether its
-text holds a control byte."""
+"""A program as a person sees it on a terminal: its screens in a real tmux, whether its text
+holds a control byte, and the rows of the station's live table on a screen."""
 
 from __future__ import annotations
 
@@ -20,6 +20,16 @@ def no_control_bytes(data: bytes) -> bool:
     """Nothing but printable UTF-8 and line ends: no ESC, CR, BEL, NUL, DEL or C1 codes."""
     text = data.decode("utf-8")
     return not re.search(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", text)
+
+
+def table_rows(lines: list[str], slots) -> list[tuple[str, range]]:
+    """The slots' rows among the lines of a live table, in the table's order: each from the line
+    that names the slot in the first column to the next slot's row or the table's bottom edge."""
+    first = [line.split("│")[1].strip() if line.startswith("│") else None for line in lines]
+    starts = [i for i, cell in enumerate(first) if cell in slots]
+    ends = starts[1:] + [next((j for j in range(starts[-1], len(lines))
+                               if lines[j].startswith("└")), len(lines))] if starts else []
+    return [(first[i], range(i, end)) for i, end in zip(starts, ends)]
 
 
 @dataclass
