@@ -12,7 +12,8 @@ from testkit.linkdecode import h, mcu_link_module, reply_frame, run, sequence, t
 
 lists = mcu_link_module('lists')
 
-# (case, event id, nth frame with that id in the case) or (None, bytes); replies row
+# (case, event id, nth frame with that id in the case) or (None, bytes); replies row. The
+# floats' other values are the shortest digits' own test (test_tool_oracle).
 REPLIES = [
     (('op25_systick', 0x20, 0), 'systick 2452903544 ms'),
     (('op10_fct', 0x30, 0), 'FCT result 1'),
@@ -20,20 +21,15 @@ REPLIES = [
     (('op0_mode_bootloader', 0x31, 0), 'work mode 0 (bootloader)'),
     (('op0_version', 0x32, 0), 'version 7'),
     (('op1_key_reports', 0x33, 0), 'sw1 state 1'),
-    (('op1_key_reports', 0x33, 1), 'sw1 state 0'),
     (('op7_exit_temporary', 0x35, 0), 'press test exit temporary'),
     (('op6_sn_read_set', 0x44, 0), 'serial number 0C 22 05 43 59 00'),
     (('op7_exit', 0x45, 0), 'press test exit set'),
     (('op8_presstest_result', 0x46, 0), 'press test result 1'),
     (('op4_hlw8112', 0x51, 0), 'voltage 230.0 V'),
-    (('op4_hlw8112_other_values', 0x51, 0), 'voltage 0.005 V'),
     (('op4_hlw8112', 0x52, 0), 'current 1500.0 mA'),
     (('op4_hlw8112', 0x53, 0), 'power 310.5 W'),
-    (('op4_hlw8112_other_values', 0x53, 0), 'power -2.25 W'),
     (('op4_hlw8112', 0x54, 0), 'energy 12.34 kWh'),
-    (('op4_hlw8112_other_values', 0x54, 0), 'energy 1000000.0 kWh'),
     (('op4_hlw8112', 0x56, 0), 'phase angle 25.84'),
-    (('op4_hlw8112_other_values', 0x56, 0), 'phase angle -90.5'),
     (('op4_hlw8112', 0x57, 0), 'load type 1 (inductive)'),
     (('op4_hlw8112_other_values', 0x57, 0), 'load type 0 (capacitive)'),
     ((None, 'AA 08 00 58 00 40 9B 43 76 BB'), 'power 310.5 W'),

@@ -71,43 +71,42 @@ TEST(Options, ScriptFilesAndReportsMergeInTimeOrder)
 
 TEST(Options, EveryRefusalNamesTheOptionAndTheValue)
 {
-    const std::vector<std::string> port{"--link", "ttyMCU"};
-    const auto with_port = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), port.begin(), port.end());
-        return refusal(args);
+    const std::string fail_head = "' is not rs485, ir, checksum, silent, relay or relay:N";
+    const struct {
+        std::vector<std::string> args; // after --link ttyMCU
+        std::string message;
+    } cases[] = {
+        {{"--delay", "x"}, "--delay: 'x' is not a whole number of milliseconds"},
+        {{"--silence=-1"}, "--silence: '-1' is not a whole number of milliseconds"},
+        {{"--close-after", "86400001"},
+         "--close-after: '86400001' is more than 86400000 milliseconds"},
+        {{"--drop-tail", "2b"}, "--drop-tail: '2b' is not a whole number of bytes"},
+        {{"--drop-tail", "258"}, "--drop-tail: '258' is more than 257 bytes"},
+        {{"--ignore", "100"}, "--ignore: '100' is not a command code in hex, 0 to FF"},
+        {{"--fail", "rs485,bogus"}, "--fail: 'bogus" + fail_head + " (N from 1 to 32)"},
+        {{"--fail", "relay:33"}, "--fail: 'relay:33" + fail_head + " (N from 1 to 32)"},
+        {{"--fail", "relay:0"}, "--fail: 'relay:0" + fail_head + " (N from 1 to 32)"},
+        {{"--fail", "relay:"}, "--fail: 'relay:" + fail_head + " (N from 1 to 32)"},
+        {{"--set", "version=256"}, "--set: version: '256' is not a whole number from 0 to 255"},
+        {{"--set", "angle=bits:0x7fc0"},
+         "--set: angle: 'bits:0x7fc0' is not a finite number or bits:0xHHHHHHHH"},
+        {{"--set", "colour=red"}, "--set: 'colour' is not a part of the device state"},
+        {{"--pace", "fast"},
+         "--pace: 'fast' is not line, byte:USEC (USEC up to 10000000) or burst"},
+        {{"--report", "key=1"}, "--report: 'key=1' is not NAME=V1,V2,...@MS"},
+        {{"--script", "/nonexistent/script"},
+         "--script: '/nonexistent/script' is not a file that can be read"},
+        {{"--delay"}, "--delay needs a value"},
+        {{"--decode=1"}, "--decode takes no value"},
+        {{"--s", "1"}, "'--s' is not an option"}, // set, silent, silence, ...
+        {{"extra"}, "'extra' is not an option (they start with --)"},
+        {{"--device", "/dev/ttyS1"}, "--device: one port only: --link, --device or --socket"},
     };
-    EXPECT_EQ(with_port({"--delay", "x"}), "--delay: 'x' is not a whole number of milliseconds");
-    EXPECT_EQ(with_port({"--silence=-1"}), "--silence: '-1' is not a whole number of milliseconds");
-    EXPECT_EQ(with_port({"--close-after", "86400001"}),
-              "--close-after: '86400001' is more than 86400000 milliseconds");
-    EXPECT_EQ(with_port({"--drop-tail", "2b"}), "--drop-tail: '2b' is not a whole number of bytes");
-    EXPECT_EQ(with_port({"--drop-tail", "258"}), "--drop-tail: '258' is more than 257 bytes");
-    EXPECT_EQ(with_port({"--ignore", "100"}),
-              "--ignore: '100' is not a command code in hex, 0 to FF");
-    EXPECT_EQ(with_port({"--fail", "rs485,bogus"}),
-              "--fail: 'bogus' is not rs485, ir, checksum, silent, relay or relay:N (N from 1 "
-              "to 32)");
-    for (const std::string bad : {"relay:33", "relay:0", "relay:"}) {
-        const std::string head = "--fail: '" + bad + "' is not rs485";
-        EXPECT_EQ(with_port({"--fail", bad}).substr(0, head.size()), head);
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--link", "ttyMCU"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(refusal(args), c.message);
     }
-    EXPECT_EQ(with_port({"--set", "version=256"}),
-              "--set: version: '256' is not a whole number from 0 to 255");
-    EXPECT_EQ(with_port({"--set", "angle=bits:0x7fc0"}),
-              "--set: angle: 'bits:0x7fc0' is not a finite number or bits:0xHHHHHHHH");
-    EXPECT_EQ(with_port({"--set", "colour=red"}),
-              "--set: 'colour' is not a part of the device state");
-    EXPECT_EQ(with_port({"--pace", "fast"}),
-              "--pace: 'fast' is not line, byte:USEC (USEC up to 10000000) or burst");
-    EXPECT_EQ(with_port({"--report", "key=1"}), "--report: 'key=1' is not NAME=V1,V2,...@MS");
-    EXPECT_EQ(with_port({"--script", "/nonexistent/script"}),
-              "--script: '/nonexistent/script' is not a file that can be read");
-    EXPECT_EQ(with_port({"--delay"}), "--delay needs a value");
-    EXPECT_EQ(with_port({"--decode=1"}), "--decode takes no value");
-    EXPECT_EQ(with_port({"--s", "1"}), "'--s' is not an option"); // set, silent, silence, ...
-    EXPECT_EQ(with_port({"extra"}), "'extra' is not an option (they start with --)");
-    EXPECT_EQ(with_port({"--device", "/dev/ttyS1"}),
-              "--device: one port only: --link, --device or --socket");
     EXPECT_EQ(refusal({"--socket", std::string(200, 's')}),
               "--socket: '" + std::string(200, 's') +
                   "' is longer than a socket address holds (107 bytes)");

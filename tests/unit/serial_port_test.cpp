@@ -23,21 +23,11 @@ TEST(SerialTermios, EveryFieldFromScratch)
         speed_t code;
         tcflag_t cflag, iflag;
     } cases[] = {
-        {115200, 8, 'N', 1, B115200, CS8, NONE}, // the tool's own call
-        {460800, 8, 'N', 1, B460800, CS8, NONE},
-        {57600, 8, 'N', 1, B57600, CS8, NONE},
-        {4800, 8, 'N', 1, B4800, CS8, NONE},
-        {2400, 8, 'N', 1, B2400, CS8, NONE},
-        {19200, 8, 'N', 1, B9600, CS8, NONE}, // every rate outside the table is 9600
-        {230400, 8, 'N', 1, B9600, CS8, NONE},
-        {-1, 8, 'N', 1, B9600, CS8, NONE},
-        {9600, 7, 'N', 1, B9600, CS7, NONE},
-        {9600, 9, 'N', 1, B9600, CS5, NONE},
-        {9600, 8, 'O', 1, B9600, CS8 | PARENB | PARODD, INPCK},
+        {115200, 8, 'N', 1, B115200, CS8, NONE},       // the tool's own call
+        {19200, 8, 'N', 1, B9600, CS8, NONE},          // every rate outside the table is 9600
         {9600, 7, 'E', 1, B9600, CS7 | PARENB, INPCK}, // the size follows data_bits alone
-        {9600, 8, 'e', 1, B9600, CS8, NONE},           // upper case only
-        {9600, 8, 'N', 2, B9600, CS8 | CSTOPB, NONE},
-        {9600, 8, 'N', 3, B9600, CS8, NONE},
+        {9600, 8, 'O', 2, B9600, CS8 | PARENB | PARODD | CSTOPB, INPCK},
+        {9600, 9, 'e', 3, B9600, CS5, NONE}, // other sizes, lower case, 3 stops: left unset
     };
     for (const auto& c : cases) {
         termios tio;
