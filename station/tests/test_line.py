@@ -163,6 +163,24 @@ class LocalLine:
             stop(proc)
         return self.result(status, time.monotonic() - started)
 
+    def run_until_judged(self, act, *extra: str) -> tuple[LineRun, dict[str, int]]:
+        """Starts the line and, once each slot has judged three measurements (its board's
+        serial number read, its metering running), calls act(proc): the run as it then ends,
+        and how many measurements each slot had judged before."""
+        slots = [work.name for work in self.dirs]
+        proc = self.start(*extra)
+        try:
+            deadline = time.monotonic() + 60
+            while not all(judged_so_far(self.output(), s) >= 3 for s in slots):
+                assert proc.poll() is None and time.monotonic() < deadline, self.output()
+                time.sleep(0.05)
+            seen = {s: judged_so_far(self.output(), s) for s in slots}
+            act(proc)
+            status = proc.wait(60)
+        finally:
+            stop(proc)
+        return self.result(status, 0.0), seen
+
     def result(self, status: int, seconds: float) -> LineRun:
         stdout = self.output()
         print(stdout)
@@ -260,21 +278,9 @@ def judged_so_far(text: str, slot: str) -> int:
 def test_ctrl_c_stops_every_slot_and_records_its_board_as_stopped(local_line):
     line = local_line([], [])
     slots = ["local1", "local2"]
-    proc = line.start("--loop")
-    try:
-        # A few seconds in: each board's serial number is read, its metering runs.
-        deadline = time.monotonic() + 60
-        while not all(judged_so_far(line.output(), s) >= 3 for s in slots):
-            assert proc.poll() is None and time.monotonic() < deadline, line.output()
-            time.sleep(0.05)
-        seen = {s: judged_so_far(line.output(), s) for s in slots}
-        # As Ctrl-C on the station's terminal: the whole group, the tools under test too.
-        os.killpg(proc.pid, signal.SIGINT)
-        status = proc.wait(60)
-    finally:
-        stop(proc)
-    run = line.result(status, 0.0)
-    assert status == 130  # stopped by the operator
+    # As Ctrl-C on the station's terminal: the whole group, the tools under test too.
+    run, seen = line.run_until_judged(lambda proc: os.killpg(proc.pid, signal.SIGINT), "--loop")
+    assert run.status == 130  # stopped by the operator
     # The step that runs ends (metering's 1.4 s here), not the board: the rest is not run.
     assert sorted(run.records) == slots
     for i, slot in enumerate(slots, 1):
@@ -304,19 +310,9 @@ def slot_processes(station: int) -> list[int]:
 @local_only
 def test_a_slot_whose_process_dies_is_recorded_and_the_others_go_on(local_line):
     line = local_line([], [])
-    proc = line.start()
-    try:
-        deadline = time.monotonic() + 60
-        while not all(judged_so_far(line.output(), s) >= 3 for s in ("local1", "local2")):
-            assert proc.poll() is None and time.monotonic() < deadline, line.output()
-            time.sleep(0.05)
-        victim = slot_processes(proc.pid)[0]
-        os.kill(victim, signal.SIGKILL)
-        status = proc.wait(60)
-    finally:
-        stop(proc)
-    run = line.result(status, 0.0)
-    assert status == 3  # a slot's process failed
+    run, _ = line.run_until_judged(
+        lambda proc: os.kill(slot_processes(proc.pid)[0], signal.SIGKILL))
+    assert run.status == 3  # a slot's process failed
     lost = [slot for slot in ("local1", "local2") if run.only(slot)["verdict"] != "pass"]
     assert len(lost) == 1, run.records
     record = run.only(lost[0])

@@ -23,29 +23,24 @@ TEST(Builders, UpgradeCommands)
 TEST(Builders, LargestFramesFillTheirBuffers)
 {
     const Bytes data(252, 0x01);
-
-    const auto ir = run_builder([&](int fd) { mcu_ir_send(fd, data.data(), 252); }).bytes;
-    ASSERT_EQ(ir.size(), 257U);
-    EXPECT_EQ(ir[1], 0xFF);
-    EXPECT_EQ(ir[255], static_cast<uint8_t>(0x9B + 252));
-    EXPECT_EQ(ir[256], 0xBB);
-
-    const auto rs485 = run_builder([&](int fd) { mcu_rs485_send(fd, data.data(), 128); }).bytes;
-    ASSERT_EQ(rs485.size(), 133U);
-    EXPECT_EQ(rs485[1], 131);
-    EXPECT_EQ(rs485[131], static_cast<uint8_t>(0x90 + 128));
-    EXPECT_EQ(rs485[132], 0xBB);
-
-    const auto relays =
-        run_builder([&](int fd) { mcu_relay_multi_control(fd, 10, data.data()); }).bytes;
-    ASSERT_EQ(relays.size(), 25U);
-    EXPECT_EQ(relays[1], 0x17);
-    EXPECT_EQ(relays[23], static_cast<uint8_t>(0x99 + 20));
-    EXPECT_EQ(relays[24], 0xBB);
-
-    const auto aprom =
-        run_builder([&](int fd) { mcu_send_aprom_packet(fd, data.data(), 251, 0); }).bytes;
-    ASSERT_EQ(aprom.size(), 257U);
-    EXPECT_EQ(aprom[1], 0xFF);
-    EXPECT_EQ(aprom[256], 0xBB);
+    const struct {
+        const char* name;
+        std::function<void(int)> build;
+        size_t size, length;
+        int sum; // of the code and the payload, 0x01 bytes: the checksum byte is its low byte
+    } cases[] = {
+        {"ir", [&](int fd) { mcu_ir_send(fd, data.data(), 252); }, 257, 0xFF, 0x9B + 252},
+        {"rs485", [&](int fd) { mcu_rs485_send(fd, data.data(), 128); }, 133, 131, 0x90 + 128},
+        {"relays", [&](int fd) { mcu_relay_multi_control(fd, 10, data.data()); }, 25, 0x17,
+         0x99 + 20},
+        {"aprom", [&](int fd) { mcu_send_aprom_packet(fd, data.data(), 251, 0); }, 257, 0xFF,
+         0xDD + 251},
+    };
+    for (const auto& c : cases) {
+        const auto sent = run_builder(c.build).bytes;
+        ASSERT_EQ(sent.size(), c.size) << c.name;
+        EXPECT_EQ(sent[1], c.length) << c.name;
+        EXPECT_EQ(sent[c.length], static_cast<uint8_t>(c.sum)) << c.name;
+        EXPECT_EQ(sent[c.length + 1], 0xBB) << c.name;
+    }
 }
