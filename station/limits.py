@@ -22,7 +22,8 @@ class LimitsError(Exception):
 class Checker(Protocol):
     """A limit on one measurement: called with the value read, it says whether the value
     holds; `unit` is the unit the value must come in (None for states, texts and counts) and
-    `describe` gives the limit as the reports show it."""
+    `describe` gives the limit as the reports show it. A unit makes the measurement numeric:
+    the line report gives it capability figures and a control chart."""
 
     @property
     def unit(self) -> str | None: ...

@@ -2,35 +2,38 @@
 """The line's yield report: one self-contained HTML page from the results database.
 
     /usr/bin/python3 -m station.report --db URL --out report.html [--serial SN] [--timing]
+        [--since WHEN] [--until WHEN] [--station NAME] [--product NAME] [--limits-sha HASH]
 
-The page holds yield and first-pass yield per station and day, a Pareto chart of the failing
-measurements, a histogram with mean, standard deviation and Cpk for every numeric
-measurement, the aborted runs and, with --serial, one board's history. Plots are inline SVG
-(matplotlib), the style sheet is inline: the file needs nothing else to be read.
+The page holds the line's cards (runs, boards, first-pass, final and run yield, retest rate,
+aborted runs), yields per station, day and slot, a Pareto chart of the failing measurements
+with the console's faults apart, and per numeric measurement a histogram, its capability and
+a control chart; with --serial, one board's history. Plots are inline SVG (matplotlib), the
+style sheet is inline: the file needs nothing else to be read. What each figure counts is
+DEFINITIONS below, which the page shows and docs/records.md repeats word for word.
 
-What is counted (the page says it too): a run's outcome is its verdict, and a run without one
-(the station died) is aborted, never a pass. Yield = passed runs / finished runs (pass + fail).
-First-pass yield = boards whose first run at a station passed / boards whose first run there
-finished. Mean, standard deviation and Cpk are over the values of the runs that passed.
-
-Everything is aggregated in SQL, the histograms too (a first pass finds each measurement's
-range and mean, a second counts the bins and the squared deviations). The same Core queries
-serve SQLite and PostgreSQL; the one difference, the UTC day of a time, is a small compiled
-construct below.
+Counts are aggregated in SQL (window functions find each board's first and last finished
+run); the values of the numeric measurements are summarised in SQL, then streamed once in
+time order for the histograms, the standard deviations and the control charts. The same Core
+queries serve SQLite and PostgreSQL; the one difference, the UTC day of a time, is a small
+compiled construct below.
 """
 
 from __future__ import annotations
 
 import argparse
+import csv
+import functools
 import html
 import io
 import json
 import math
 import sys
 import time
+from array import array
 from collections import defaultdict
 from dataclasses import dataclass, field
-from datetime import date, datetime, timezone
+from datetime import date, datetime, time as day_time, timedelta, timezone
+from enum import Enum
 from pathlib import Path
 
 import sqlalchemy as sa
@@ -43,42 +46,266 @@ from station.verdicts import RunVerdict, Verdict
 
 
 class ReportError(Exception):
-    """A report that cannot be made; the text names the database (password hidden) or the
-    serial number at fault."""
+    """A report that cannot be made; the text names the database (password hidden), the
+    option or the serial number at fault."""
 
 
-FINISHED = (RunVerdict.PASS.value, RunVerdict.FAIL.value)
-# Measurement verdicts that count as a failure of that measurement ('not run' is not one: the
-# run ended before it).
-FAILURES = tuple(v.value for v in (Verdict.FAIL, Verdict.NO_ANSWER, Verdict.BAD_CHECKSUM,
-                                    Verdict.ERROR))
+# -- what is counted --------------------------------------------------------------------------
+
+DEFINITIONS: list[tuple[str, str]] = [
+    ("Finished run", "a run with the verdict pass or fail. Stopped and aborted runs are not "
+     "finished; a run without a verdict (the station died, or it is still going on) is never "
+     "a pass."),
+    ("Board", "a serial number that the station read and judged valid. Runs without one (no "
+     "serial number read, or an invalid one such as 000000000000, which every unprogrammed "
+     "board reads) belong to no board: they are in the run counts only."),
+    ("First-pass yield", "boards whose first finished run, at any station, passed / boards "
+     "with at least one finished run. Per station and per day: counted at the station and on "
+     "the UTC day of that first run."),
+    ("Final yield", "boards whose last finished run passed / boards with at least one "
+     "finished run."),
+    ("Run yield", "passed runs / finished runs."),
+    ("Retest rate", "finished runs that were not their board's first finished run / "
+     "finished runs."),
+    ("Slot", "a slot stands out when its share of failed runs among its finished runs is "
+     "above that of the other slots of its station together by more than three standard "
+     "errors: z = (p_slot − p_others) / √(p (1 − p) (1/n_slot + 1/n_others)) > 3, p being "
+     "the station's share."),
+    ("Failing measurements", "the verdicts fail, no answer and bad checksum are the board's "
+     "failures; error (the tool could not run or could not use the console) is a console or "
+     "transport fault, counted apart. In every run, aborted ones too; not run is no failure."),
+    ("Capability", "over every value of a numeric measurement in finished runs (not only "
+     "passed ones): the mean, the sample standard deviation σ, Cpk = min(high − mean, "
+     "mean − low) / (3 σ) (one-sided with one limit), and the values out of limits as a "
+     "count and in parts per million. A measurement is numeric when its limits file gives it "
+     "a unit (a range); the firmware version, states and texts are not. Values without "
+     "spread (all equal, to within 1e-9 of their size) get no Cpk."),
+    ("Control chart", "individuals and moving ranges per station, in the order the runs "
+     "started, over the values of finished runs: the centre line is the mean, the control "
+     "limits mean ± 2.66 · MR̄ (MR̄ the mean moving range) and UCL_MR = 3.267 · MR̄. A "
+     "measurement whose limits changed has a chart per set of limits."),
+]
+
+
+class Counted(Enum):
+    """What a run's outcome counts as."""
+
+    PASSED = "passed"
+    FAILED = "failed"          # the board failed
+    UNFINISHED = "unfinished"  # in no yield
+
+
+class Fault(Enum):
+    """Whose failure a measurement's verdict is."""
+
+    NONE = "none"
+    BOARD = "board"
+    CONSOLE = "console"  # the tool or the console, not the board
+
+
+# Every verdict counted here, in one place; a verdict that the station adds must join (the
+# import refuses one left out): 'no boot' is the board's failure; a fixture error, finished
+# but not the board's, would get a count of its own, reported apart.
+RUN_COUNTS = {RunVerdict.PASS: Counted.PASSED, RunVerdict.FAIL: Counted.FAILED,
+              RunVerdict.STOPPED: Counted.UNFINISHED, RunVerdict.ABORTED: Counted.UNFINISHED}
+FAULTS = {Verdict.PASS: Fault.NONE, Verdict.NOT_RUN: Fault.NONE, Verdict.FAIL: Fault.BOARD,
+          Verdict.NO_ANSWER: Fault.BOARD, Verdict.BAD_CHECKSUM: Fault.BOARD,
+          Verdict.ERROR: Fault.CONSOLE}
+for _enum, _counts in ((RunVerdict, RUN_COUNTS), (Verdict, FAULTS)):
+    _left_out = [v.value for v in _enum if v not in _counts]
+    if _left_out:
+        raise ImportError(f"report.py: {_enum.__name__} {', '.join(_left_out)} counted nowhere")
+
+
+def verdicts_of(kind: Counted | Fault) -> tuple[str, ...]:
+    table = RUN_COUNTS if isinstance(kind, Counted) else FAULTS
+    return tuple(v.value for v, k in table.items() if k is kind)
+
+
+PASSED, FAILED = verdicts_of(Counted.PASSED), verdicts_of(Counted.FAILED)
+FINISHED = PASSED + FAILED
+BOARD_FAULTS, CONSOLE_FAULTS = verdicts_of(Fault.BOARD), verdicts_of(Fault.CONSOLE)
+SERIAL_NUMBER = "serial_number"  # the measurement that says which board it is
+NO_SPREAD = 1e-9   # values closer than this share of their size are equal
+SLOT_Z = 3.0       # standard errors above the other slots that make a slot stand out
+I_CHART, MR_CHART = 2.66, 3.267  # individuals and moving-range chart constants (n = 2)
+
+
+def _ratio(part: int, whole: int) -> float | None:
+    return part / whole if whole else None
+
+
+# -- filters ----------------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Filters:
+    """The runs a report or an export is over; every figure counts only these."""
+
+    since: datetime | None = None   # started at or after
+    until: datetime | None = None   # started before
+    stations: tuple[str, ...] = ()
+    products: tuple[str, ...] = ()
+    limits_sha: tuple[str, ...] = ()  # SHA-256 prefixes
+
+    def conditions(self) -> list[sa.sql.ColumnElement]:
+        c = db.runs.c
+        out = []
+        if self.since is not None:
+            out.append(c.started_at >= self.since)
+        if self.until is not None:
+            out.append(c.started_at < self.until)
+        if self.stations:
+            out.append(c.station.in_(self.stations))
+        if self.products:
+            out.append(c.product.in_(self.products))
+        if self.limits_sha:
+            out.append(sa.or_(*(c.limits_sha256.startswith(p, autoescape=True)
+                                for p in self.limits_sha)))
+        return out
+
+    def describe(self) -> str:
+        parts = [f"{k} {', '.join(v)}" for k, v in (("station", self.stations),
+                 ("product", self.products), ("limits", self.limits_sha)) if v]
+        if self.since:
+            parts.append(f"from {_time(self.since)}")
+        if self.until:
+            parts.append(f"before {_time(self.until)}")
+        return "; ".join(parts)
+
+
+def _moment(option: str, end: bool):
+    def parse(text: str) -> datetime:
+        try:
+            moment = datetime.fromisoformat(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"{option} {text!r}: not a date (2024-03-04) or time (2024-03-04T08:00, UTC "
+                "unless it has an offset)") from None
+        if len(text) == 10 and end:  # a day: up to its end
+            moment += timedelta(days=1)
+        return moment.replace(tzinfo=timezone.utc) if moment.tzinfo is None else moment
+    return parse
+
+
+def add_filter_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--since", type=_moment("--since", False), metavar="WHEN",
+                        help="runs started at or after (a UTC date or time)")
+    parser.add_argument("--until", type=_moment("--until", True), metavar="WHEN",
+                        help="runs started before (a time), or on or before (a date)")
+    parser.add_argument("--station", action="append", default=[], metavar="NAME",
+                        help="only this station's runs (again for more)")
+    parser.add_argument("--product", action="append", default=[], metavar="NAME")
+    parser.add_argument("--limits-sha", action="append", default=[], metavar="HASH",
+                        help="runs judged with the limits file of this SHA-256 (or its start)")
+
+
+def filters_of(args: argparse.Namespace) -> Filters:
+    return Filters(args.since, args.until, tuple(args.station), tuple(args.product),
+                   tuple(args.limits_sha))
 
 
 # -- data -------------------------------------------------------------------------------------
 
 @dataclass(frozen=True)
 class YieldRow:
-    station: str
-    day: date | None  # None: every day together
+    """The runs of one station, slot and day (None: all of them together)."""
+
+    station: str | None
+    slot: str | None
+    day: date | None
     runs: int
-    passed: int
-    failed: int
-    stopped: int
-    aborted: int
-    first_passed: int    # boards whose first run at this station (on this day) passed
-    first_finished: int  # boards whose first run at this station (on this day) finished
+    outcomes: dict[str, int]  # runs by outcome
+    boards: int        # boards whose first finished run was here
+    first_passed: int  # ... and passed
+    last_passed: int   # boards whose last finished run was here and passed
+    retests: int       # finished runs that were not their board's first
+
+    def count(self, verdicts: tuple[str, ...]) -> int:
+        return sum(self.outcomes.get(v, 0) for v in verdicts)
 
     @property
-    def yield_(self) -> float | None:
-        return _ratio(self.passed, self.passed + self.failed)
+    def passed(self) -> int:
+        return self.count(PASSED)
+
+    @property
+    def failed(self) -> int:
+        return self.count(FAILED)
+
+    @property
+    def finished(self) -> int:
+        return self.passed + self.failed
+
+    @property
+    def run_yield(self) -> float | None:
+        return _ratio(self.passed, self.finished)
 
     @property
     def first_pass_yield(self) -> float | None:
-        return _ratio(self.first_passed, self.first_finished)
+        return _ratio(self.first_passed, self.boards)
+
+    @property
+    def final_yield(self) -> float | None:
+        """Meaningful over rows that hold every board's last run (the line, a station's
+        whole time when boards stay at one station)."""
+        return _ratio(self.last_passed, self.boards)
+
+    @property
+    def retest_rate(self) -> float | None:
+        return _ratio(self.retests, self.finished)
 
 
-def _ratio(part: int, whole: int) -> float | None:
-    return part / whole if whole else None
+def combine(rows: list[YieldRow], station: str | None = None, slot: str | None = None,
+            day: date | None = None) -> YieldRow:
+    outcomes: dict[str, int] = defaultdict(int)
+    for r in rows:
+        for k, v in r.outcomes.items():
+            outcomes[k] += v
+    return YieldRow(station, slot, day, sum(r.runs for r in rows), dict(outcomes),
+                    *(sum(getattr(r, f) for r in rows)
+                      for f in ("boards", "first_passed", "last_passed", "retests")))
+
+
+def grouped(rows: list[YieldRow], *keys: str) -> list[YieldRow]:
+    """The rows combined per value of `keys` (station, slot, day), in their order."""
+    groups: dict[tuple, list[YieldRow]] = defaultdict(list)
+    for r in rows:
+        groups[tuple(getattr(r, k) for k in keys)].append(r)
+    order = sorted(groups, key=lambda k: tuple((v is None, "" if v is None else v) for v in k))
+    return [combine(groups[k], **dict(zip(keys, k))) for k in order]
+
+
+@dataclass(frozen=True)
+class SlotRow:
+    station: str
+    slot: str | None
+    finished: int
+    failed: int
+    z: float | None  # against the station's other slots; None when it cannot be taken
+
+    @property
+    def failure_share(self) -> float | None:
+        return _ratio(self.failed, self.finished)
+
+    @property
+    def stands_out(self) -> bool:
+        return self.z is not None and self.z > SLOT_Z
+
+
+def slot_rows(rows: list[YieldRow]) -> list[SlotRow]:
+    """Each slot's failed runs against the other slots of its station (a two-proportion z
+    test with the station's pooled share)."""
+    out = []
+    slots = grouped(rows, "station", "slot")
+    for s in slots:
+        others = [o for o in slots if o.station == s.station and o.slot != s.slot]
+        n, f = s.finished, s.failed
+        n_o, f_o = sum(o.finished for o in others), sum(o.failed for o in others)
+        p = _ratio(f + f_o, n + n_o)
+        z = None
+        if n and n_o and p is not None and 0 < p < 1:
+            z = (f / n - f_o / n_o) / math.sqrt(p * (1 - p) * (1 / n + 1 / n_o))
+        out.append(SlotRow(s.station, s.slot, n, f, z))
+    return out
 
 
 @dataclass(frozen=True)
@@ -87,9 +314,8 @@ class Failures:
     title: str
     by_verdict: dict[str, int]
 
-    @property
-    def count(self) -> int:
-        return sum(self.by_verdict.values())
+    def count(self, verdicts: tuple[str, ...]) -> int:
+        return sum(self.by_verdict.get(v, 0) for v in verdicts)
 
 
 @dataclass(frozen=True)
@@ -106,6 +332,10 @@ class Limits:
             return f"at most {_num(self.high)}"
         return "no range"
 
+    def holds(self, value: float) -> bool:
+        return (self.low is None or value >= self.low) and \
+            (self.high is None or value <= self.high)
+
 
 @dataclass(frozen=True)
 class Bins:
@@ -121,31 +351,100 @@ class Bins:
 
 
 @dataclass
+class ControlChart:
+    """One station's individuals and moving ranges, in the order its runs started."""
+
+    station: str
+    values: array = field(default_factory=lambda: array("d"))
+
+    @property
+    def mean(self) -> float:
+        return math.fsum(self.values) / len(self.values)
+
+    @functools.cached_property
+    def moving_ranges(self) -> list[float]:
+        """Taken once the values are all in."""
+        v = self.values
+        return [abs(v[i] - v[i - 1]) for i in range(1, len(v))]
+
+    @property
+    def mr_mean(self) -> float | None:
+        ranges = self.moving_ranges
+        return math.fsum(ranges) / len(ranges) if ranges else None
+
+    def limits(self) -> tuple[float, float, float] | None:
+        """LCL, UCL of the individuals and UCL of the moving ranges."""
+        mr = self.mr_mean
+        if mr is None:
+            return None
+        mean = self.mean
+        return mean - I_CHART * mr, mean + I_CHART * mr, MR_CHART * mr
+
+    def out_of_control(self) -> tuple[int, int]:
+        """Individuals outside their control limits, moving ranges above theirs."""
+        limits = self.limits()
+        if limits is None:
+            return 0, 0
+        lcl, ucl, mr_ucl = limits
+        return (sum(not lcl <= v <= ucl for v in self.values),
+                sum(r > mr_ucl for r in self.moving_ranges))
+
+
+@dataclass
 class Numeric:
-    """One measurement's values under one set of limits, as counts and moments."""
+    """One numeric measurement's values in finished runs under one set of limits."""
 
     name: str
     title: str
-    unit: str | None
+    unit: str
     limits: Limits
-    values: int                  # in every run
-    passing: int                 # of runs that passed
-    mean: float | None           # of the passing runs' values
-    sd: float | None             # their sample standard deviation
+    values: int
+    passing: int         # of runs that passed
+    smallest: float
+    largest: float
+    mean: float
+    out_of_limits: int
     bins: Bins
-    passing_counts: list[int]    # per bin
-    other_counts: list[int]
-    beyond: int                  # values outside the bins
+    passing_counts: list[int]  # per bin
+    failing_counts: list[int]
+    beyond: int = 0            # values outside the bins
+    squares: float = 0.0       # sum of squared deviations from the mean
+    charts: list[ControlChart] = field(default_factory=list)
+
+    @property
+    def spread(self) -> bool:
+        return self.largest - self.smallest > NO_SPREAD * max(abs(self.largest),
+                                                             abs(self.smallest))
+
+    @property
+    def sd(self) -> float | None:
+        if self.values < 2:
+            return None
+        return math.sqrt(self.squares / (self.values - 1)) if self.spread else 0.0
+
+    @property
+    def ppm(self) -> float:
+        return 1e6 * self.out_of_limits / self.values
+
+    @property
+    def no_cpk(self) -> str | None:
+        """Why there is no Cpk, or None."""
+        if self.limits.low is None and self.limits.high is None:
+            return "no limits"
+        if self.values < 2:
+            return "fewer than two values"
+        if not self.spread:
+            return f"no spread: every value is {_num(self.mean)}"
+        return None
 
     @property
     def cpk(self) -> float | None:
-        if self.mean is None or not self.sd:
+        if self.no_cpk:
             return None
-        sides = [s for s in ((self.limits.high - self.mean) if self.limits.high is not None
-                             else None,
-                             (self.mean - self.limits.low) if self.limits.low is not None
-                             else None) if s is not None]
-        return min(sides) / (3 * self.sd) if sides else None
+        low, high, mean = self.limits.low, self.limits.high, self.mean
+        sides = [s for s in (None if high is None else high - mean,
+                             None if low is None else mean - low) if s is not None]
+        return min(sides) / (3 * self.sd)
 
 
 @dataclass(frozen=True)
@@ -160,11 +459,8 @@ class RunRow:
     started_at: datetime
     ended_at: datetime | None
     verdict: str | None  # as stored: None when the run never finished
+    outcome: str         # as counted
     judged: int          # measurements recorded
-
-    @property
-    def outcome(self) -> RunVerdict:
-        return RunVerdict(self.verdict or RunVerdict.ABORTED)
 
 
 @dataclass(frozen=True)
@@ -182,19 +478,20 @@ class MeasurementRow:
 @dataclass(frozen=True)
 class BoardRun:
     run: RunRow
-    attempt: int  # 1 for the board's first run at that station, 2 for the first retest, ...
+    kind: str  # first run, retest N, not finished, no board
     measurements: list[MeasurementRow]
 
 
 @dataclass
 class ReportData:
     database: str  # the URL with any password hidden
+    filters: Filters
     runs: int
     first_start: datetime | None
     last_start: datetime | None
     products: list[str]
-    yields: list[YieldRow]        # per station and day
-    failures: list[Failures]      # most frequent first
+    yields: list[YieldRow]        # per station, slot and day
+    failures: list[Failures]      # the board's most frequent first
     numerics: list[Numeric]
     aborted: list[RunRow]         # newest first, at most ABORTED_SHOWN
     aborted_total: int
@@ -236,39 +533,61 @@ runs, boards, measurements = db.runs, db.boards, db.measurements
 OUTCOME = db.RUN_OUTCOME
 
 
-def query_yields(conn) -> list[YieldRow]:
-    first = sa.func.row_number().over(partition_by=(runs.c.board_id, runs.c.station),
-                                      order_by=(runs.c.started_at, runs.c.id))
-    ranked = sa.select(runs.c.station, utc_day(runs.c.started_at).label("day"),
-                       OUTCOME.label("outcome"), runs.c.board_id,
-                       first.label("nth")).subquery()
-    outcome = ranked.c.outcome
-    is_first = sa.and_(ranked.c.board_id.is_not(None), ranked.c.nth == 1)
-    q = (sa.select(ranked.c.station, ranked.c.day, sa.func.count(),
-                   *(_count_if(outcome == o.value) for o in RunVerdict),
-                   _count_if(sa.and_(is_first, outcome == RunVerdict.PASS.value)),
-                   _count_if(sa.and_(is_first, outcome.in_(FINISHED))))
-         .group_by(ranked.c.station, ranked.c.day)
-         .order_by(ranked.c.station, ranked.c.day))
-    return [YieldRow(*row) for row in conn.execute(q)]
+def valid_board() -> sa.sql.ColumnElement:
+    """The run's board when its serial number passed the limits' check (every unprogrammed
+    board reads the same invalid one); NULL otherwise."""
+    m = measurements
+    judged_valid = sa.exists().where(m.c.run_id == runs.c.id, m.c.name == SERIAL_NUMBER,
+                                     m.c.verdict == Verdict.PASS.value)
+    return sa.case((judged_valid, runs.c.board_id))
 
 
-def query_failures(conn) -> list[Failures]:
-    q = (sa.select(measurements.c.name, sa.func.min(measurements.c.title),
-                   measurements.c.verdict, sa.func.count())
-         .where(measurements.c.verdict.in_(FAILURES))
-         .group_by(measurements.c.name, measurements.c.verdict))
+def query_yields(conn, filters: Filters) -> list[YieldRow]:
+    """Per station, slot and day: the runs by outcome, and each board's first and last
+    finished run (window functions over the finished runs of each board)."""
+    outcome = OUTCOME.label("outcome")
+    base = (sa.select(runs.c.id, runs.c.station, runs.c.slot, runs.c.started_at,
+                      utc_day(runs.c.started_at).label("day"), outcome,
+                      sa.case((outcome.in_(FINISHED), valid_board())).label("board"))
+            .where(*filters.conditions()).subquery())
+    order = (base.c.started_at, base.c.id)
+    nth = sa.func.row_number().over(partition_by=base.c.board, order_by=order)
+    from_last = sa.func.row_number().over(partition_by=base.c.board,
+                                          order_by=tuple(c.desc() for c in order))
+    ranked = sa.select(base, nth.label("nth"), from_last.label("from_last")).subquery()
+    r = ranked.c
+    counted = r.board.is_not(None)
+    keys = (r.station, r.slot, r.day, r.outcome)
+    q = (sa.select(*keys, sa.func.count(), _count_if(sa.and_(counted, r.nth == 1)),
+                   _count_if(sa.and_(counted, r.nth == 1, r.outcome.in_(PASSED))),
+                   _count_if(sa.and_(counted, r.from_last == 1, r.outcome.in_(PASSED))),
+                   _count_if(sa.and_(counted, r.nth > 1)))
+         .group_by(*keys))
+    out = [YieldRow(station, slot, day, count, {outcome: count}, *counts)
+           for station, slot, day, outcome, count, *counts in conn.execute(q)]
+    return grouped(out, "station", "slot", "day")
+
+
+def query_failures(conn, filters: Filters) -> list[Failures]:
+    m = measurements
+    q = (sa.select(m.c.name, sa.func.min(m.c.title), m.c.verdict, sa.func.count())
+         .select_from(m.join(runs, runs.c.id == m.c.run_id))
+         .where(m.c.verdict.in_(BOARD_FAULTS + CONSOLE_FAULTS), *filters.conditions())
+         .group_by(m.c.name, m.c.verdict))
     found: dict[str, Failures] = {}
     for name, title, verdict, count in conn.execute(q):
         found.setdefault(name, Failures(name, title, {})).by_verdict[verdict] = count
-    return sorted(found.values(), key=lambda f: (-f.count, f.name))
+    return sorted(found.values(), key=lambda f: (-f.count(BOARD_FAULTS),
+                                                 -f.count(CONSOLE_FAULTS), f.name))
 
 
-def choose_bins(low: float, high: float, limits: Limits, whole: bool) -> Bins:
-    """Bins over the values and the limits: about 40, each a whole number of units wide when
-    every value is a whole number (states, counts, versions, raw words). Values further than
-    the limits' span below the low limit or above the high one stretch nothing: they are
-    counted apart."""
+def choose_bins(low: float, high: float, limits: Limits, whole: bool, values: int = 400
+                ) -> Bins:
+    """Bins over the values and the limits: 2 √values of them, from 10 to 40, each a whole
+    number of units wide when every value is a whole number (raw words, counts). Values
+    further than the limits' span below the low limit or above the high one stretch nothing:
+    they are counted apart."""
+    count = min(40, max(10, math.ceil(2 * math.sqrt(values))))
     bounds = [b for b in (limits.low, limits.high) if b is not None]
     if bounds:
         span = max(max(bounds) - min(bounds), abs(max(bounds)) * 0.1, 1.0)
@@ -278,75 +597,62 @@ def choose_bins(low: float, high: float, limits: Limits, whole: bool) -> Bins:
         if limits.high is not None:
             high = min(high, limits.high + span)
     if whole:  # bins of whole numbers, each value in the middle of one
-        width = max(1, math.ceil((high - low + 1) / 40))
+        width = max(1, math.ceil((high - low + 1) / count))
         first = math.floor(low)
         return Bins(first - 0.5, float(width), (math.floor(high) - first) // width + 1)
     if high == low:
         low, high = low - 0.5, high + 0.5
     pad = (high - low) * 0.05
-    return Bins(low - pad, (high - low + 2 * pad) / 40, 40)
+    return Bins(low - pad, (high - low + 2 * pad) / count, count)
 
 
-def query_numerics(conn) -> list[Numeric]:
-    """Two aggregates: per measurement and limits, the counts, extremes and mean; then, with
-    the bins chosen from those, the histogram counts and the squared deviations from the
-    mean (a second pass keeps the standard deviation exact)."""
+def query_numerics(conn, filters: Filters) -> list[Numeric]:
+    """A summary per measurement and limits in SQL (counts, extremes, mean, values out of
+    limits), then every value streamed once, per station in time order: the histogram, the
+    squared deviations from the mean (exact, unlike a one-pass sum of squares) and the
+    control charts."""
     m, value = measurements, measurements.c.value_num
-    passing = runs.c.verdict == RunVerdict.PASS.value
+    passing = runs.c.verdict.in_(PASSED)
+    chosen = (m.c.unit.is_not(None), value.is_not(None), runs.c.verdict.in_(FINISHED),
+              *filters.conditions())
+    joined = m.join(runs, runs.c.id == m.c.run_id)
     key = (m.c.name, m.c.unit, m.c.low, m.c.high)
-    first = (sa.select(*key, sa.func.min(m.c.title), sa.func.min(m.c.position),
-                       sa.func.count(), sa.func.min(value), sa.func.max(value),
-                       _count_if(passing), sa.func.avg(sa.case((passing, value))),
-                       _count_if(sa.func.floor(value) != value))
-             .select_from(m.join(runs, runs.c.id == m.c.run_id))
-             .where(value.is_not(None)).group_by(*key))
-    groups = []
-    for name, unit, low, high, title, position, count, vmin, vmax, npass, mean, fractional \
-            in conn.execute(first):
+    outside = sa.or_(sa.and_(m.c.low.is_not(None), value < m.c.low),
+                     sa.and_(m.c.high.is_not(None), value > m.c.high))
+    summary = (sa.select(*key, sa.func.min(m.c.title), sa.func.min(m.c.position),
+                         sa.func.count(), _count_if(passing), sa.func.min(value),
+                         sa.func.max(value), sa.func.avg(value), _count_if(outside),
+                         _count_if(sa.func.floor(value) != value))
+               .select_from(joined).where(*chosen).group_by(*key))
+    groups: dict[tuple, tuple[int, Numeric]] = {}
+    for name, unit, low, high, title, position, count, npass, vmin, vmax, mean, out, \
+            fractional in conn.execute(summary):
         limits = Limits(low, high)
-        bins = choose_bins(vmin, vmax, limits, fractional == 0)
-        groups.append((position, Numeric(name, title, unit, limits, count, npass, mean, None,
-                                         bins, [0] * bins.count, [0] * bins.count, 0)))
-    groups.sort(key=lambda g: (g[0], g[1].name, g[1].unit or "", g[1].limits.low or 0.0,
-                               g[1].limits.high or 0.0))
-    numerics = [g for _, g in groups]
-    if not numerics:
-        return []
-    # The groups' bins and means as a small table of literals, joined on the group's key.
-    literal = sa.literal
-    table = sa.union_all(*(
-        sa.select(literal(i).label("gid"), literal(g.name).label("name"),
-                  sa.cast(literal(g.unit), sa.Text).label("unit"),
-                  sa.cast(literal(g.limits.low), sa.Float(53)).label("low"),
-                  sa.cast(literal(g.limits.high), sa.Float(53)).label("high"),
-                  sa.cast(literal(g.bins.low), sa.Float(53)).label("start"),
-                  sa.cast(literal(g.bins.width), sa.Float(53)).label("width"),
-                  sa.cast(literal(g.mean), sa.Float(53)).label("mean"))
-        for i, g in enumerate(numerics))).subquery("groups")
-    t = table.c
-    deviation = value - t.mean
-    # floor(): PostgreSQL's, and SQLite's math functions (3.35 on, built in on Debian).
-    bin_ = sa.cast(sa.func.floor((value - t.start) / t.width), sa.Integer)
-    second = (sa.select(t.gid, bin_, sa.func.count(), _count_if(passing),
-                        sa.func.sum(sa.case((passing, deviation * deviation), else_=0.0)))
-              .select_from(m.join(runs, runs.c.id == m.c.run_id).join(
-                  table, sa.and_(t.name == m.c.name, m.c.unit.is_not_distinct_from(t.unit),
-                                 m.c.low.is_not_distinct_from(t.low),
-                                 m.c.high.is_not_distinct_from(t.high))))
-              .where(value.is_not(None)).group_by(t.gid, bin_))
-    squares = [0.0] * len(numerics)
-    for gid, index, count, npass, square in conn.execute(second):
-        g = numerics[gid]
-        squares[gid] += square or 0.0
+        bins = choose_bins(vmin, vmax, limits, fractional == 0, count)
+        groups[name, unit, low, high] = position, Numeric(
+            name, title, unit, limits, count, npass, vmin, vmax, mean, out, bins,
+            [0] * bins.count, [0] * bins.count)
+    stream = (sa.select(*key, runs.c.station, value, passing).select_from(joined)
+              .where(*chosen)
+              .order_by(*key, runs.c.station, runs.c.started_at, runs.c.id)
+              .execution_options(stream_results=True))
+    g = chart = None
+    for name, unit, low, high, station, v, passed in conn.execute(stream):
+        if g is None or (name, unit, low, high) != (g.name, g.unit, g.limits.low,
+                                                    g.limits.high):
+            g, chart = groups[name, unit, low, high][1], None
+        if chart is None or chart.station != station:
+            chart = ControlChart(station)
+            g.charts.append(chart)
+        chart.values.append(v)
+        g.squares += (v - g.mean) ** 2
+        index = math.floor((v - g.bins.low) / g.bins.width)
         if 0 <= index < g.bins.count:
-            g.passing_counts[index] += npass
-            g.other_counts[index] += count - npass
+            (g.passing_counts if passed else g.failing_counts)[index] += 1
         else:
-            g.beyond += count
-    for g, square in zip(numerics, squares):
-        if g.passing >= 2:
-            g.sd = math.sqrt(square / (g.passing - 1))
-    return numerics
+            g.beyond += 1
+    return [g for _, g in sorted(groups.values(), key=lambda pg: (
+        pg[0], pg[1].name, pg[1].unit, pg[1].limits.low or 0.0, pg[1].limits.high or 0.0))]
 
 
 def _judged():
@@ -357,42 +663,49 @@ def _judged():
 def _run_columns():
     return (runs.c.run_uid, runs.c.station, boards.c.serial_number, runs.c.product,
             runs.c.limits_file, runs.c.limits_sha256, runs.c.firmware_version,
-            runs.c.started_at, runs.c.ended_at, runs.c.verdict, _judged())
+            runs.c.started_at, runs.c.ended_at, runs.c.verdict, OUTCOME, _judged())
 
 
-def query_aborted(conn) -> tuple[list[RunRow], int]:
+def query_aborted(conn, filters: Filters) -> tuple[list[RunRow], int]:
     aborted = OUTCOME == RunVerdict.ABORTED.value
-    total = conn.execute(sa.select(sa.func.count()).where(aborted)).scalar_one()
+    total = conn.execute(sa.select(sa.func.count())
+                         .where(aborted, *filters.conditions())).scalar_one()
     q = (sa.select(*_run_columns())
          .select_from(runs.outerjoin(boards, boards.c.id == runs.c.board_id))
-         .where(aborted).order_by(runs.c.started_at.desc(), runs.c.id.desc())
+         .where(aborted, *filters.conditions())
+         .order_by(runs.c.started_at.desc(), runs.c.id.desc())
          .limit(ABORTED_SHOWN))
     return [RunRow(*row) for row in conn.execute(q)], total
 
 
-def query_history(conn, serial: str) -> list[BoardRun]:
-    q = (sa.select(runs.c.id, *_run_columns())
+def query_history(conn, serial: str, filters: Filters) -> list[BoardRun]:
+    q = (sa.select(runs.c.id, valid_board().is_not(None), *_run_columns())
          .select_from(runs.join(boards, boards.c.id == runs.c.board_id))
-         .where(boards.c.serial_number == serial)
+         .where(boards.c.serial_number == serial, *filters.conditions())
          .order_by(runs.c.started_at, runs.c.id))
-    found = [(row[0], RunRow(*row[1:])) for row in conn.execute(q)]
+    found = [(row[0], row[1], RunRow(*row[2:])) for row in conn.execute(q)]
     m = measurements
     by_run: dict[int, list[MeasurementRow]] = defaultdict(list)
     if found:
         mq = (sa.select(m.c.run_id, m.c.position, m.c.name, m.c.title, m.c.value_num,
                         m.c.value_text, m.c.unit, m.c.limits, m.c.verdict, m.c.detail)
-              .where(m.c.run_id.in_([run_id for run_id, _ in found]))
+              .where(m.c.run_id.in_([run_id for run_id, _, _ in found]))
               .order_by(m.c.run_id, m.c.position))
         for run_id, position, name, title, num, text, unit, limits, verdict, detail \
                 in conn.execute(mq):
             value = _num(num) if num is not None else (text if text is not None else "")
             by_run[run_id].append(MeasurementRow(position, name, title, value, unit,
                                                  _limits_text(limits), verdict, detail))
-    attempts: dict[str, int] = defaultdict(int)
-    history = []
-    for run_id, run in found:
-        attempts[run.station] += 1
-        history.append(BoardRun(run, attempts[run.station], by_run[run_id]))
+    history, finished = [], 0
+    for run_id, valid, run in found:
+        if not valid:
+            kind = "no board (serial number not valid)"
+        elif run.outcome not in FINISHED:
+            kind = "not finished"
+        else:
+            finished += 1
+            kind = "first run" if finished == 1 else f"retest {finished - 1}"
+        history.append(BoardRun(run, kind, by_run[run_id]))
     return history
 
 
@@ -407,39 +720,55 @@ def _limits_text(limits: str) -> str:
     return ", ".join(f"{k} {v}" for k, v in described.items())
 
 
-def load(engine: sa.engine.Engine, serial: str | None = None) -> ReportData:
-    """Everything the page shows, read in one transaction (one snapshot on PostgreSQL)."""
+def _check_tables(conn, shown: str) -> None:
+    inspector = sa.inspect(conn)
+    missing = [t.name for t in (boards, runs, measurements) if not inspector.has_table(t.name)]
+    if missing:
+        raise ReportError(f"{shown}: no results tables here ({', '.join(missing)} missing); "
+                          "is this the line's results database?")
+
+
+def _reading(engine: sa.engine.Engine, work):
+    """work(conn) in one read transaction (one snapshot on PostgreSQL), its errors as
+    ReportError naming the database."""
     shown = db.shown(engine.url)
     try:
         with engine.connect() as conn:
             if conn.dialect.name == "postgresql":
                 conn = conn.execution_options(isolation_level="REPEATABLE READ")
-            inspector = sa.inspect(conn)
-            missing = [t.name for t in (boards, runs, measurements)
-                       if not inspector.has_table(t.name)]
-            if missing:
-                raise ReportError(f"{shown}: no results tables here ({', '.join(missing)} "
-                                  "missing); is this the line's results database?")
-            count, first, last = conn.execute(
-                sa.select(sa.func.count(), sa.func.min(runs.c.started_at),
-                          sa.func.max(runs.c.started_at))).one()
-            products = list(conn.execute(sa.select(runs.c.product).distinct()
-                                         .order_by(runs.c.product)).scalars())
-            aborted, aborted_total = query_aborted(conn)
-            data = ReportData(shown, count, first, last, products, query_yields(conn),
-                              query_failures(conn), query_numerics(conn), aborted,
-                              aborted_total)
-            if serial is not None:
-                data.serial = serial
-                data.history = query_history(conn, serial)
-                if not data.history:
-                    raise ReportError(f"{shown}: no runs of a board with serial number "
-                                      f"{serial!r}")
-            return data
+            _check_tables(conn, shown)
+            return work(conn)
     except DBAPIError as e:
         raise ReportError(f"{shown}: {_first_line(e.orig)}") from None
     except SQLAlchemyError as e:
         raise ReportError(f"{shown}: {_first_line(e)}") from None
+
+
+def load(engine: sa.engine.Engine, serial: str | None = None,
+         filters: Filters = Filters()) -> ReportData:
+    """Everything the page shows, read in one transaction."""
+    shown = db.shown(engine.url)
+
+    def work(conn) -> ReportData:
+        where = filters.conditions()
+        count, first, last = conn.execute(
+            sa.select(sa.func.count(), sa.func.min(runs.c.started_at),
+                      sa.func.max(runs.c.started_at)).where(*where)).one()
+        products = list(conn.execute(sa.select(runs.c.product).distinct().where(*where)
+                                     .order_by(runs.c.product)).scalars())
+        aborted, aborted_total = query_aborted(conn, filters)
+        data = ReportData(shown, filters, count, first, last, products,
+                          query_yields(conn, filters), query_failures(conn, filters),
+                          query_numerics(conn, filters), aborted, aborted_total)
+        if serial is not None:
+            data.serial = serial
+            data.history = query_history(conn, serial, filters)
+            if not data.history:
+                raise ReportError(f"{shown}: no runs of a board with serial number "
+                                  f"{serial!r}" + (f" ({filters.describe()})"
+                                                   if filters.describe() else ""))
+        return data
+    return _reading(engine, work)
 
 
 def _first_line(error: object) -> str:
@@ -447,9 +776,60 @@ def _first_line(error: object) -> str:
     return f"{type(error).__name__}: {lines[0] if lines else ''}"
 
 
+# -- export -----------------------------------------------------------------------------------
+
+def _cell(value: object) -> object:
+    if isinstance(value, datetime):
+        return value.astimezone(timezone.utc).isoformat()
+    if isinstance(value, float):
+        return repr(value)  # every digit: the spreadsheet gets the stored number
+    return "" if value is None else value
+
+
+def export_csv(engine: sa.engine.Engine, folder: Path, filters: Filters = Filters()
+               ) -> tuple[int, int]:
+    """runs.csv and measurements.csv in `folder`: the runs that the filters choose (a run's
+    verdict as counted: a run that never got one is aborted) and their measurements, streamed.
+    Returns how many rows each got."""
+    kept = [c for c in runs.c if c.name not in ("id", "run_uid", "board_id", "verdict")]
+    run_q = (sa.select(runs.c.run_uid, boards.c.serial_number, *kept,
+                       OUTCOME.label("verdict"))
+             .select_from(runs.outerjoin(boards, boards.c.id == runs.c.board_id))
+             .where(*filters.conditions()).order_by(runs.c.started_at, runs.c.id))
+    m_kept = [c for c in measurements.c if c.name not in ("id", "run_id")]
+    m_q = (sa.select(runs.c.run_uid, *m_kept)
+           .select_from(measurements.join(runs, runs.c.id == measurements.c.run_id))
+           .where(*filters.conditions())
+           .order_by(runs.c.started_at, runs.c.id, measurements.c.position))
+
+    def work(conn) -> tuple[int, int]:
+        counts = []
+        for name, q in (("runs.csv", run_q), ("measurements.csv", m_q)):
+            path = folder / name
+            try:
+                with open(path, "w", newline="", encoding="utf-8") as out:
+                    writer = csv.writer(out)
+                    result = conn.execute(q.execution_options(stream_results=True))
+                    writer.writerow(result.keys())
+                    n = 0
+                    for row in result:
+                        writer.writerow([_cell(v) for v in row])
+                        n += 1
+            except OSError as e:
+                raise ReportError(f"{path}: cannot write: {e.strerror}") from None
+            counts.append(n)
+        return counts[0], counts[1]
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise ReportError(f"{folder}: cannot make the folder: {e.strerror}") from None
+    return _reading(engine, work)
+
+
 # -- plots ------------------------------------------------------------------------------------
 
 PASS_COLOUR, FAIL_COLOUR, LINE_COLOUR, LIMIT_COLOUR = "#3b7dd8", "#d9534f", "#333333", "#c0392b"
+CONSOLE_COLOUR = "#9e9e9e"
 
 
 _STYLE = {
@@ -482,19 +862,20 @@ def _svg(fig) -> str:
 
 
 def plot_yields(rows: list[YieldRow]) -> str:
-    """Two panels side by side, the same scale: yield, then first-pass yield, per day, one
-    line per station."""
+    """Two panels side by side, the same scale: run yield, then first-pass yield, per day,
+    one line per station."""
     from matplotlib.dates import DateFormatter, DayLocator
     from matplotlib.figure import Figure
-    days = {r.day for r in rows}
+    per_day = grouped(rows, "station", "day")
+    days = {r.day for r in per_day}
     fig = Figure(figsize=(11, 3.4))
     fig.subplots_adjust(left=0.05, right=0.86, bottom=0.22, top=0.9, wspace=0.08)
-    panels = fig.subplots(1, 2, sharey=True)
-    stations = sorted({r.station for r in rows})
-    for ax, attr, title in zip(panels, ("yield_", "first_pass_yield"),
-                               ("Yield per day", "First-pass yield per day")):
+    panels = fig.subplots(1, 2, sharex=True, sharey=True)
+    stations = sorted({r.station for r in per_day})
+    for ax, attr, title in zip(panels, ("run_yield", "first_pass_yield"),
+                               ("Run yield per day", "First-pass yield per day")):
         for i, station in enumerate(stations):
-            points = [(r.day, getattr(r, attr) * 100) for r in rows
+            points = [(r.day, getattr(r, attr) * 100) for r in per_day
                       if r.station == station and getattr(r, attr) is not None]
             if points:
                 ax.plot(*zip(*points), marker="o", markersize=3, color=f"C{i % 10}",
@@ -510,54 +891,129 @@ def plot_yields(rows: list[YieldRow]) -> str:
 
 
 def plot_pareto(failures: list[Failures]) -> str:
-    shown = failures[:15]
-    total = sum(f.count for f in failures)
+    """The board's failures by measurement, most first, with their cumulative share; the
+    console's faults stacked on each bar in grey, outside the cumulative line."""
+    shown = [f for f in failures if f.count(BOARD_FAULTS)][:15] or failures[:15]
+    total = sum(f.count(BOARD_FAULTS) for f in failures)
     fig, ax = _figure(10, 3.8)
     fig.subplots_adjust(left=0.07, right=0.93, bottom=0.36, top=0.92)
-    labels = [f.title for f in shown]
-    counts = [f.count for f in shown]
-    ax.bar(range(len(shown)), counts, color=FAIL_COLOUR)
-    ax.set_xticks(range(len(shown)), labels, rotation=35, ha="right")
+    board = [f.count(BOARD_FAULTS) for f in shown]
+    console = [f.count(CONSOLE_FAULTS) for f in shown]
+    ax.bar(range(len(shown)), board, color=FAIL_COLOUR, label="the board's failures")
+    ax.bar(range(len(shown)), console, bottom=board, color=CONSOLE_COLOUR,
+           label="console or transport faults")
+    ax.set_xticks(range(len(shown)), [f.title for f in shown], rotation=35, ha="right")
     ax.set_ylabel("failed measurements")
-    cumulative, running = [], 0
-    for c in counts:
-        running += c
-        cumulative.append(100 * running / total)
-    right = ax.twinx()
-    right.plot(range(len(shown)), cumulative, color=LINE_COLOUR, marker="o", markersize=3)
-    right.set_ylim(0, 105)
-    right.set_ylabel("cumulative %")
-    right.grid(False)
-    right.spines["right"].set_visible(True)
+    ax.legend(fontsize=7, loc="center right", framealpha=0.8)
+    if total:
+        cumulative, running = [], 0
+        for c in board:
+            running += c
+            cumulative.append(100 * running / total)
+        right = ax.twinx()
+        right.plot(range(len(shown)), cumulative, color=LINE_COLOUR, marker="o", markersize=3)
+        right.set_ylim(0, 105)
+        right.set_ylabel("cumulative % of the board's")
+        right.grid(False)
+        right.spines["right"].set_visible(True)
     ax.set_title("Failing measurements (Pareto)")
     return _svg(fig)
 
 
-def plot_histogram(group: Numeric) -> str:
+def _limit_marks(limits: Limits) -> list[tuple[float, str]]:
+    low, high = limits.low, limits.high
+    if low is not None and low == high:
+        return [(low, "limit")]
+    return [(b, label) for b, label in ((low, "low"), (high, "high")) if b is not None]
+
+
+def plot_measurement(group: Numeric) -> str:
+    """One figure: the histogram on the left; on the right the control chart, individuals
+    above and moving ranges below, the stations one after another, each with its own centre
+    line and control limits, points beyond them in red."""
+    from matplotlib.figure import Figure
     from matplotlib.ticker import MaxNLocator
-    fig, ax = _figure(3.8, 2.3)
-    fig.subplots_adjust(left=0.15, right=0.97, bottom=0.2, top=0.88)
+    fig = Figure(figsize=(9, 2.9))
+    grid = fig.add_gridspec(2, 2, width_ratios=(1, 2), height_ratios=(3, 2), left=0.07,
+                            right=0.99, bottom=0.15, top=0.9, wspace=0.16, hspace=0.12)
+    _histogram(fig.add_subplot(grid[:, 0]), group)
+    ax = fig.add_subplot(grid[0, 1])
+    ax_mr = fig.add_subplot(grid[1, 1], sharex=ax)
+    _control_chart(ax, ax_mr, group)
+    # Few ticks: each costs more to draw than a station's thousands of points.
+    ax.tick_params(labelbottom=False)
+    ax_mr.xaxis.set_major_locator(MaxNLocator(6, integer=True))  # the top's too (shared)
+    for axes in (ax, ax_mr):
+        axes.yaxis.set_major_locator(MaxNLocator(4))
+    return _svg(fig)
+
+
+def _histogram(ax, group: Numeric) -> None:
+    from matplotlib.ticker import MaxNLocator
     edges = group.bins.edges
-    both = [p + o for p, o in zip(group.passing_counts, group.other_counts)]
+    both = [p + o for p, o in zip(group.passing_counts, group.failing_counts)]
     ax.stairs(group.passing_counts, edges, fill=True, color=PASS_COLOUR,
               label="runs that passed")
     ax.stairs(both, edges, baseline=group.passing_counts, fill=True, color=FAIL_COLOUR,
-              label="other runs")
-    low, high = group.limits.low, group.limits.high
-    marks = [(low, "limit")] if low is not None and low == high else \
-        [(b, label) for b, label in ((low, "low"), (high, "high")) if b is not None]
-    for bound, label in marks:
+              label="runs that failed")
+    for bound, label in _limit_marks(group.limits):
         ax.axvline(bound, color=LIMIT_COLOUR, linestyle="--", linewidth=1.2)
         ax.annotate(f"{label} {_num(bound)}", (bound, 1), xycoords=("data", "axes fraction"),
                     ha="center", va="bottom", fontsize=7, color=LIMIT_COLOUR)
-    if group.bins.width.is_integer():  # whole-number readings: ticks on whole numbers
-        ax.xaxis.set_major_locator(MaxNLocator(integer=True))
+    ax.xaxis.set_major_locator(MaxNLocator(6, integer=group.bins.width.is_integer()))
+    ax.yaxis.set_major_locator(MaxNLocator(5, integer=True))
     ax.set_xlim(edges[0], edges[-1])
     ax.set_ylim(0, max(both + [1]) * 1.08)
-    ax.set_xlabel(group.unit or "")
+    ax.set_xlabel(group.unit)
     ax.set_ylabel("runs")
     ax.legend(fontsize=6, loc="upper right", framealpha=0.8)
-    return _svg(fig)
+
+
+def _control_chart(ax, ax_mr, group: Numeric) -> None:
+    start = 0
+    centre, control, mr_centre, mr_control = [], [], [], []
+    out_x, out_y, mr_out_x, mr_out_y = [], [], [], []
+    for i, chart in enumerate(group.charts):
+        n = len(chart.values)
+        xs = range(start, start + n)
+        colour = f"C{i % 10}"
+        # Points marked while they can be told apart; a single value is a point alone.
+        marker = "o" if n <= 100 else None
+        ax.plot(xs, chart.values, color=colour, linewidth=0.7, marker=marker, markersize=2)
+        ax.annotate(chart.station, (start, 1), xycoords=("data", "axes fraction"),
+                    va="bottom", fontsize=7, color=colour)
+        limits = chart.limits()
+        if limits is not None:
+            lcl, ucl, mr_ucl = limits
+            ranges = chart.moving_ranges
+            ax_mr.plot(xs[1:], ranges, color=colour, linewidth=0.7, marker=marker,
+                       markersize=2)
+            span = (start - 0.5, start + n - 0.5)
+            centre.append((chart.mean, *span))
+            control += [(lcl, *span), (ucl, *span)]
+            mr_centre.append((chart.mr_mean, *span))
+            mr_control.append((mr_ucl, *span))
+            for x, v in zip(xs, chart.values):
+                if not lcl <= v <= ucl:
+                    out_x.append(x)
+                    out_y.append(v)
+            for x, r in zip(xs[1:], ranges):
+                if r > mr_ucl:
+                    mr_out_x.append(x)
+                    mr_out_y.append(r)
+        start += n
+    for axes, lines, style in ((ax, centre, "-"), (ax, control, ":"),
+                               (ax_mr, mr_centre, "-"), (ax_mr, mr_control, ":")):
+        if lines:
+            axes.hlines(*zip(*lines), colors=LINE_COLOUR, linestyles=style, linewidth=0.9)
+    ax.scatter(out_x, out_y, s=9, color=FAIL_COLOUR, zorder=3)
+    ax_mr.scatter(mr_out_x, mr_out_y, s=9, color=FAIL_COLOUR, zorder=3)
+    for bound, _ in _limit_marks(group.limits):
+        ax.axhline(bound, color=LIMIT_COLOUR, linestyle="--", linewidth=0.9)
+    ax.set_ylabel(group.unit)
+    ax_mr.set_ylabel("moving range")
+    ax_mr.set_xlabel("finished runs per station, in the order they started")
+    ax.set_xlim(-0.5, max(start - 0.5, 0.5))
 
 
 # -- page -------------------------------------------------------------------------------------
@@ -584,7 +1040,8 @@ def _e(value: object) -> str:
     return html.escape("" if value is None else str(value))
 
 
-def _table(head: list[str] | None, rows: list[list[str]], cls: str = "") -> str:
+def _table(head: list[str] | None, rows: list[list[str]], cls: str = "",
+           row_classes: list[str] | None = None) -> str:
     """A table of already escaped cells; the style right-aligns all but the first column
     (all but the first two with class "two")."""
     cls_attr = f' class="{cls}"' if cls else ""
@@ -592,8 +1049,9 @@ def _table(head: list[str] | None, rows: list[list[str]], cls: str = "") -> str:
     if head:
         out.append("<thead><tr>" + "".join(f"<th>{h}</th>" for h in head) + "</tr></thead>")
     out.append("<tbody>")
-    for row in rows:
-        out.append("<tr>" + "".join(f"<td>{c}</td>" for c in row) + "</tr>")
+    for i, row in enumerate(rows):
+        tr = f'<tr class="{row_classes[i]}">' if row_classes and row_classes[i] else "<tr>"
+        out.append(tr + "".join(f"<td>{c}</td>" for c in row) + "</tr>")
     out.append("</tbody></table>")
     return "".join(out)
 
@@ -602,28 +1060,20 @@ def _verdict(verdict: str) -> str:
     return f'<span class="v v-{_e(verdict.replace(" ", "-"))}">{_e(verdict)}</span>'
 
 
-def totals(rows: list[YieldRow]) -> list[YieldRow]:
-    """Each station over every day, then every station together."""
-    def add(station: str, group: list[YieldRow]) -> YieldRow:
-        return YieldRow(station, None, *(sum(getattr(r, f) for r in group) for f in
-                        ("runs", "passed", "failed", "stopped", "aborted", "first_passed",
-                         "first_finished")))
-    stations = sorted({r.station for r in rows})
-    out = [add(s, [r for r in rows if r.station == s]) for s in stations]
-    if len(stations) > 1:
-        out.append(add("all stations", rows))
-    return out
+def _outcome_columns(rows: list[YieldRow]) -> list[str]:
+    """Every run verdict, then any other outcome found (runs in progress)."""
+    known = [v.value for v in RunVerdict]
+    return known + sorted({o for r in rows for o in r.outcomes} - set(known))
 
 
-def _yield_rows(rows: list[YieldRow]) -> list[list[str]]:
-    return [[_e(r.station), _e(r.day.isoformat() if r.day else "all days"), str(r.runs),
-             str(r.passed), str(r.failed), str(r.stopped), str(r.aborted),
-             _pct(r.yield_), f"{r.first_passed}/{r.first_finished}",
-             _pct(r.first_pass_yield)] for r in rows]
+def _yield_table(first: str, rows: list[YieldRow], label, columns: list[str]) -> str:
+    head = [first, "runs", *columns, "run yield", "boards", "first passed",
+            "first-pass yield", "retests", "retest rate"]
+    cells = [[_e(label(r)), str(r.runs), *(str(r.outcomes.get(o, 0)) for o in columns),
+              _pct(r.run_yield), str(r.boards), str(r.first_passed), _pct(r.first_pass_yield),
+              str(r.retests), _pct(r.retest_rate)] for r in rows]
+    return _table(head, cells, "two" if first == "station, day" else "")
 
-
-YIELD_HEAD = ["station", "day (UTC)", "runs", "pass", "fail", "stopped", "aborted", "yield",
-              "first runs passed", "first-pass yield"]
 
 STYLE = """
 body{font-family:sans-serif;margin:24px auto;max-width:1150px;color:#222;line-height:1.35}
@@ -635,88 +1085,121 @@ border-radius:6px;padding:8px 14px;min-width:120px}.card b{display:block;font-si
 th,td{border:1px solid #ddd;padding:3px 7px;text-align:right}th{background:#f3f5f8}
 td:first-child,th:first-child{text-align:left}table.left td,table.left th{text-align:left}
 table.two td:nth-child(2),table.two th:nth-child(2){text-align:left}
-tr.total td{font-weight:bold;background:#fafafa}.note{color:#555;font-size:12px}
+tr.total td{font-weight:bold;background:#fafafa}tr.hot td{background:#f9d7d5;font-weight:bold}
+.note{color:#555;font-size:12px}dl.defs{font-size:12px;color:#333}dl.defs dt{font-weight:bold;
+float:left;clear:left;width:150px}dl.defs dd{margin:0 0 4px 160px}
 .measure{border-top:1px solid #eee;padding:4px 0}.measure small{color:#777;font-weight:normal}
-.measure .row{display:flex;gap:10px;align-items:center}.stats td{white-space:nowrap}.measure svg{flex:0 1 auto;min-width:0}.stats td:first-child{color:#555}.v{padding:0 5px;border-radius:3px}
+.measure .row{display:flex;gap:10px;align-items:center;flex-wrap:wrap}.stats td{white-space:nowrap}
+.measure svg{flex:1 1 auto;min-width:0}.stats td:first-child{color:#555}.v{padding:0 5px;border-radius:3px}
 .v-pass{background:#dff0d8}.v-fail,.v-error,.v-bad-checksum,.v-no-answer{background:#f5c6c4}
-.v-aborted,.v-stopped,.v-not-run{background:#eee}svg{max-width:100%;height:auto}
+.v-aborted,.v-stopped,.v-not-run,.v-running{background:#eee}svg{max-width:100%;height:auto}
 table.runs td:not(:last-child){white-space:nowrap}details{margin:10px 0}summary{cursor:pointer;font-weight:bold;font-size:14px}
-.measures{display:grid;grid-template-columns:1fr 1fr;column-gap:24px}
 """
 
 
 def _summary(data: ReportData) -> str:
-    total = totals(data.yields)
-    line = total[-1] if total else None
-    cards = [("runs", str(data.runs)),
-             ("yield", _pct(line.yield_ if line else None)),
-             ("first-pass yield", _pct(line.first_pass_yield if line else None)),
-             ("aborted runs", str(data.aborted_total)),
-             ("failing measurements", str(sum(f.count for f in data.failures)))]
+    line = combine(data.yields)
+    cards = [("runs", str(data.runs)), ("boards", str(line.boards)),
+             ("first-pass yield", _pct(line.first_pass_yield)),
+             ("final yield", _pct(line.final_yield)), ("run yield", _pct(line.run_yield)),
+             ("retest rate", _pct(line.retest_rate)),
+             ("aborted runs", str(data.aborted_total))]
     return '<div class="cards">' + "".join(
         f'<div class="card"><b>{_e(v)}</b><span>{_e(k)}</span></div>' for k, v in cards) \
         + "</div>"
 
 
+def _definitions() -> str:
+    return ('<details><summary>What is counted</summary><dl class="defs">'
+            + "".join(f"<dt>{_e(term)}</dt><dd>{_e(text)}</dd>" for term, text in DEFINITIONS)
+            + "</dl></details>")
+
+
 def _yield_section(data: ReportData) -> str:
-    out = ["<h2>Yield</h2>",
-           '<p class="note">A run\'s outcome is its verdict; a run that never got one (the '
-           "station died) counts as aborted, never as a pass. Yield = passed runs / finished "
-           "runs (pass + fail); stopped and aborted runs are not in it. First-pass yield = "
-           "boards whose first run at the station passed / boards whose first run there "
-           "finished, by the day of that first run; runs without a serial number are not in "
-           "it. Days are UTC.</p>"]
+    out = ["<h2>Yield</h2>"]
     if not data.yields:
         return "".join(out) + "<p>No runs.</p>"
-    out.append(plot_yields(data.yields))
-    rows = _yield_rows(totals(data.yields))
-    out.append("<h3>Per station</h3>" + _table(YIELD_HEAD, rows, "two"))
-    out.append("<details><summary>Per station and day</summary>"
-               + _table(YIELD_HEAD, _yield_rows(data.yields), "two") + "</details>")
+    rows = data.yields
+    columns = _outcome_columns(rows)
+    out.append(plot_yields(rows))
+    stations = grouped(rows, "station")
+    line = combine(rows, station="all stations")
+    out.append("<h3>Per station</h3>" + _yield_table(
+        "station", stations + ([line] if len(stations) > 1 else []), lambda r: r.station,
+        columns))
+    out.append("<h3>Per day (UTC)</h3>" + _yield_table(
+        "day", grouped(rows, "day"), lambda r: r.day.isoformat(), columns))
+    out.append("<details><summary>Per station and day</summary>" + _yield_table(
+        "station, day", grouped(rows, "station", "day"),
+        lambda r: f"{r.station}, {r.day.isoformat()}", columns) + "</details>")
+    slots = slot_rows(rows)
+    hot = sum(s.stands_out for s in slots)
+    out.append("<h3>Per slot</h3>" + f'<p class="note">{hot} slot{"s" if hot != 1 else ""} '
+               "failing more than the other slots of their station (z above "
+               f"{_num(SLOT_Z)}, marked).</p>")
+    out.append(_table(["station", "slot", "finished", "failed", "failed share",
+                       "z against the station's other slots"],
+                      [[_e(s.station), _e(s.slot or "–"), str(s.finished), str(s.failed),
+                        _pct(s.failure_share), _num(s.z, 3) + (" ⚠" if s.stands_out else "")]
+                       for s in slots], "two", ["hot" if s.stands_out else "" for s in slots]))
     return "".join(out)
 
 
 def _pareto_section(data: ReportData) -> str:
-    out = ["<h2>Failing measurements</h2>",
-           '<p class="note">Measurements judged fail, no answer, bad checksum or error, in '
-           "every run (aborted ones too); measurements not run are not counted.</p>"]
+    out = ["<h2>Failing measurements</h2>"]
     if not data.failures:
         return "".join(out) + "<p>No measurement failed.</p>"
     out.append(plot_pareto(data.failures))
-    total = sum(f.count for f in data.failures)
+    total = sum(f.count(BOARD_FAULTS) for f in data.failures)
     running, rows = 0, []
     for f in data.failures:
-        running += f.count
-        rows.append([_e(f.title), _e(f.name), str(f.count)]
-                    + [str(f.by_verdict.get(v, 0)) for v in FAILURES]
-                    + [f"{100 * running / total:.1f} %"])
-    out.append(_table(["measurement", "name", "failed"] + list(FAILURES) + ["cumulative"],
-                      rows, "two"))
+        board = f.count(BOARD_FAULTS)
+        running += board
+        rows.append([_e(f.title), _e(f.name), str(board)]
+                    + [str(f.by_verdict.get(v, 0)) for v in BOARD_FAULTS]
+                    + [_pct(_ratio(running, total)), str(f.count(CONSOLE_FAULTS))])
+    out.append(_table(["measurement", "name", "the board's failures", *BOARD_FAULTS,
+                       "cumulative", "console or transport faults (error)"], rows, "two"))
     return "".join(out)
+
+
+def _stats(group: Numeric) -> list[tuple[str, str]]:
+    stats = [("values", str(group.values)), ("of passing runs", str(group.passing)),
+             ("limits", _e(f"{group.limits.describe()} {group.unit}")),
+             ("mean", _num(group.mean)), ("sd", _num(group.sd)),
+             ("Cpk", _num(group.cpk, 3) if group.no_cpk is None else _e(group.no_cpk)),
+             ("out of limits", f"{group.out_of_limits} ({_num(group.ppm, 6)} ppm)")]
+    if group.beyond:
+        stats.append(("beyond the histogram", str(group.beyond)))
+    return stats
+
+
+def _charts_table(group: Numeric) -> str:
+    rows = []
+    for chart in group.charts:
+        limits = chart.limits() or (None, None, None)
+        beyond = chart.out_of_control()
+        rows.append([_e(chart.station), str(len(chart.values)), _num(chart.mean),
+                     _num(chart.mr_mean), *(_num(v) for v in limits),
+                     f"{beyond[0]}, {beyond[1]}"])
+    return _table(["control chart", "values", "mean", "MR̄", "LCL", "UCL", "UCL_MR",
+                   "out of control (I, MR)"], rows)
 
 
 def _numeric_section(data: ReportData) -> str:
     out = ["<h2>Measurements</h2>",
-           '<p class="note">Every numeric measurement: its values in all runs, those of runs '
-           "that passed in blue; the limits dashed. Mean, standard deviation (sample) and Cpk "
-           "= min(high &minus; mean, mean &minus; low) / (3 sd) are over the runs that passed; "
-           "one-sided with one limit, none without limits or spread.</p>"]
+           '<p class="note">Each numeric measurement and set of limits: the values of '
+           "finished runs (those of passed runs in blue), the limits dashed; the control "
+           "chart's centre lines solid and control limits dotted, points beyond them red.</p>"]
     if not data.numerics:
         return "".join(out) + "<p>No numeric values.</p>"
-    cells = []
     for group in data.numerics:
-        svg = plot_histogram(group)
-        stats = [("values", str(group.values)), ("of passing runs", str(group.passing)),
-                 ("limits", _e(group.limits.describe() + (f" {group.unit}" if group.unit
-                                                          else ""))),
-                 ("mean", _num(group.mean)), ("sd", _num(group.sd)),
-                 ("Cpk", _num(group.cpk, 3))]
-        if group.beyond:
-            stats.append(("beyond the plot", str(group.beyond)))
-        cells.append(f'<div class="measure" id="m-{_e(group.name)}"><h3>{_e(group.title)} '
-                     f'<small>{_e(group.name)}</small></h3><div class="row">{svg}'
-                     + _table(None, [[k, v] for k, v in stats], "stats") + "</div></div>")
-    return "".join(out) + '<div class="measures">' + "".join(cells) + "</div>"
+        out.append(f'<div class="measure" id="m-{_e(group.name)}"><h3>{_e(group.title)} '
+                   f'<small>{_e(group.name)}</small></h3><div class="row">'
+                   + plot_measurement(group)
+                   + _table(None, [[k, v] for k, v in _stats(group)], "stats")
+                   + "</div>" + _charts_table(group) + "</div>")
+    return "".join(out)
 
 
 RUN_HEAD = ["started (UTC)", "ended", "station", "serial number", "verdict", "measurements",
@@ -724,7 +1207,7 @@ RUN_HEAD = ["started (UTC)", "ended", "station", "serial number", "verdict", "me
 
 
 def _run_cells(run: RunRow) -> list[str]:
-    stored = run.verdict if run.verdict is not None else "aborted (no verdict)"
+    stored = run.verdict if run.verdict is not None else f"{run.outcome} (no verdict)"
     return [_time(run.started_at), _time(run.ended_at), _e(run.station),
             _e(run.serial_number or "–"), _verdict(stored), str(run.judged),
             _e(f"{Path(run.limits_file).name} ({run.limits_sha256[:8]})"), _e(run.run_uid)]
@@ -732,10 +1215,10 @@ def _run_cells(run: RunRow) -> list[str]:
 
 def _aborted_section(data: ReportData) -> str:
     out = ["<h2>Aborted runs</h2>",
-           f'<p class="note">{data.aborted_total} runs without a pass or fail: aborted by the '
-           "station, or never finished (the station died or lost the database). Newest "
-           "first" + (f"; the newest {ABORTED_SHOWN} shown" if data.aborted_total
-                      > len(data.aborted) else "") + ".</p>"]
+           f'<p class="note">{data.aborted_total} runs aborted: by the station, or never '
+           "finished (the station died or lost the database). Newest first"
+           + (f"; the newest {ABORTED_SHOWN} shown" if data.aborted_total
+              > len(data.aborted) else "") + ".</p>"]
     if data.aborted:
         out.append(_table(RUN_HEAD, [_run_cells(r) for r in data.aborted], "left runs"))
     return "".join(out)
@@ -743,13 +1226,12 @@ def _aborted_section(data: ReportData) -> str:
 
 def _history_section(data: ReportData) -> str:
     out = [f"<h2>Board {_e(data.serial)}</h2>",
-           f'<p class="note">{len(data.history)} runs, oldest first; a retest is a run after '
-           "the board's first at that station.</p>"]
+           f'<p class="note">{len(data.history)} runs, oldest first; its first finished run '
+           "at any station is its first run, every later finished run a retest.</p>"]
     for item in data.history:
         run = item.run
-        kind = "first run" if item.attempt == 1 else f"retest {item.attempt - 1}"
-        out.append(f"<h3>{_time(run.started_at)} at {_e(run.station)}: {kind}, "
-                   f"{_verdict(run.outcome.value)}</h3>")
+        out.append(f"<h3>{_time(run.started_at)} at {_e(run.station)}: {_e(item.kind)}, "
+                   f"{_verdict(run.outcome)}</h3>")
         out.append(f'<p class="note">product {_e(run.product)}, limits file '
                    f"{_e(run.limits_file)} (SHA-256 {_e(run.limits_sha256)}), firmware "
                    f"{_e(run.firmware_version or '–')}, ended {_time(run.ended_at)}, run "
@@ -766,12 +1248,13 @@ def render(data: ReportData) -> str:
     matplotlib.rcParams.update(_STYLE)
     span = (f"{_time(data.first_start)} to {_time(data.last_start)} UTC"
             if data.first_start else "no runs")
+    chosen = data.filters.describe()
+    title = f"Line report: {_e(', '.join(data.products) or 'no runs')}"
     parts = ["<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">",
-             f"<title>Line report: {_e(', '.join(data.products) or 'no runs')}</title>",
-             f"<style>{STYLE}</style></head><body>",
-             f"<h1>Line report: {_e(', '.join(data.products) or 'no runs')}</h1>",
-             f'<p class="meta">{data.runs} runs started {span}; database {_e(data.database)}'
-             "</p>", _summary(data)]
+             f"<title>{title}</title><style>{STYLE}</style></head><body><h1>{title}</h1>",
+             f'<p class="meta">{data.runs} runs started {span}'
+             + (f" ({_e(chosen)})" if chosen else "")
+             + f"; database {_e(data.database)}</p>", _summary(data), _definitions()]
     if data.serial is not None:
         parts.append(_history_section(data))
     parts += [_yield_section(data), _pareto_section(data),
@@ -789,12 +1272,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--serial", help="add this board's history")
     parser.add_argument("--timing", action="store_true",
                         help="print the seconds spent querying and plotting on standard error")
+    add_filter_arguments(parser)
     args = parser.parse_args(argv)
     started, started_cpu = time.perf_counter(), time.process_time()
     try:
         engine = db.connect(args.db, reader=True)
         try:
-            data = load(engine, args.serial)
+            data = load(engine, args.serial, filters_of(args))
         finally:
             engine.dispose()
     except (db.DbError, ReportError) as e:
@@ -816,6 +1300,22 @@ def main(argv: list[str] | None = None) -> int:
               f"(cpu {queried_cpu - started_cpu:.2f} s), plot {plotted - queried:.2f} s "
               f"(cpu {plotted_cpu - queried_cpu:.2f} s), total "
               f"{time.perf_counter() - started:.2f} s", file=sys.stderr)
+    return 0
+
+
+def export_command(args: argparse.Namespace) -> int:
+    """records.py export: the runs and measurements that the filters choose, as CSV."""
+    try:
+        engine = db.connect(args.db, reader=True)
+        try:
+            count_runs, count_measurements = export_csv(engine, args.csv, filters_of(args))
+        finally:
+            engine.dispose()
+    except (db.DbError, ReportError) as e:
+        print(f"records.py: {e}", file=sys.stderr)
+        return 1
+    print(f"{count_runs} runs and {count_measurements} measurements written to "
+          f"{args.csv / 'runs.csv'} and {args.csv / 'measurements.csv'}")
     return 0
 
 

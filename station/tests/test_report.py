@@ -1,15 +1,15 @@
 """The line report over a small line whose figures are worked out by hand here: the same
-answers from SQLite and from PostgreSQL (a throwaway cluster), and the page as headless
-Chromium draws it."""
+answers from SQLite and from PostgreSQL (a throwaway cluster), the filters, the CSV export,
+and the page as headless Chromium draws it."""
 
 from __future__ import annotations
 
+import csv
 import math
 import re
 import shutil
-import statistics
 import subprocess
-from datetime import datetime, timedelta, timezone
+from datetime import date, datetime, timedelta, timezone
 from pathlib import Path
 
 import pytest
@@ -20,9 +20,10 @@ from station.verdicts import RunVerdict
 from testkit import program_env
 
 UTC = timezone.utc
-DAY1, DAY2 = "2024-03-04", "2024-03-05"
 T0 = datetime(2024, 3, 4, tzinfo=UTC)
+DAY1, DAY2 = date(2024, 3, 4), date(2024, 3, 5)
 PG_BIN = Path("/usr/lib/postgresql/15/bin/postgres")
+ROOT = Path(__file__).resolve().parents[2]
 
 
 def at(day: int, hour: int, minute: int = 0) -> datetime:
@@ -34,59 +35,67 @@ def kind(name, title, unit, low, high, limits):
             "limits": limits}
 
 
-SERIAL = kind("serial_number", "serial number", None, None, None, '{"pattern": "s[0-9]"}')
+SERIAL = kind("serial_number", "serial number", None, None, None, '{"pattern": "b[0-9]+"}')
 FW = kind("firmware_version", "MCU firmware version", None, 7.0, None, '{"min": 7}')
 VOLT = kind("mains_voltage", "mains voltage", "V", 207.0, 253.0, '{"min": 207.0, "max": 253.0}')
 VOLT_WIDE = VOLT | {"low": 200.0, "high": 260.0, "limits": '{"min": 200.0, "max": 260.0}'}
-RELAY = kind("relay1_on", "relay 1 on", None, None, None, '{"equals": 1}')
+NTC = kind("ntc_temperature", "relay NTC", "°C", 5.0, 45.0, '{"min": 5.0, "max": 45.0}')
+ZEROS = "000000000000"  # what every unprogrammed board reads: no board
 
-# (run, serial read, station, start, verdict, [(measurement, value, verdict)])
+
+def run(uid, serial, station, slot, start, verdict, volt, *, fw=(7, "pass"),
+        product="mcu-plug", sha="ab" * 32, volt_limits=VOLT):
+    """A run as fill() takes it; the serial number is judged valid unless it is ZEROS."""
+    serial_m = ((SERIAL, None, "no answer") if serial is None else
+                (SERIAL, serial, "fail" if serial == ZEROS else "pass"))
+    taken = [serial_m, (FW, *fw)]
+    value, judged = volt
+    taken.append((volt_limits, value, judged))
+    taken.append((NTC, 25.02 if judged != "not run" else None, judged if judged == "not run"
+                  else "pass"))
+    return uid, None if serial is None else serial, station, slot, product, sha, start, \
+        verdict, taken
+
+
+IN, FAIL = "pass", "fail"
 LINE = [
-    ("r1", "s1", "A", at(0, 9), "fail",
-     [(SERIAL, "s1", "pass"), (FW, 7, "pass"), (VOLT, 260.0, "fail"), (RELAY, 0, "fail")]),
-    ("r2", "s1", "A", at(0, 10), "pass",
-     [(SERIAL, "s1", "pass"), (FW, 8, "pass"), (VOLT, 231.0, "pass"), (RELAY, 1, "pass")]),
+    # Ten boards fail their first run at A (firmware 6) and pass their retest at B.
+    *(run(f"a{i:02}", f"b{i:02}", "A", "1" if i % 2 else "2", at(0, 9, i), "fail",
+          (225.0 if i % 2 else 235.0, IN), fw=(6, FAIL), product="mcu-board")
+      for i in range(1, 11)),
+    *(run(f"r{i:02}", f"b{i:02}", "B", "1" if i <= 5 else "2", at(1, 8, i), "pass",
+          (230.0, IN), product="mcu-board") for i in range(1, 11)),
+    # b14's first run never finished (the console failed, 300 V in it counts nowhere).
+    run("b14x", "b14", "A", "1", at(0, 10), None, (300.0, FAIL), fw=(None, "error")),
+    run("b14", "b14", "A", "1", at(0, 10, 30), "pass", (230.0, IN)),
+    # Two unprogrammed boards: runs, but no board.
+    run("u1", ZEROS, "A", "1", at(0, 11), "fail", (230.0, IN)),
+    run("u2", ZEROS, "A", "2", at(0, 11, 10), "fail", (230.0, IN)),
+    run("b11", "b11", "B", "1", at(0, 9), "pass", (240.0, IN)),
+    run("b12", "b12", "B", "2", at(0, 9, 30), "pass", (220.0, IN)),
     # 23:30 UTC is already the next day at the station (+02:00): it counts on day 1.
-    ("r3", "s2", "A", at(0, 23, 30).astimezone(timezone(timedelta(hours=2))), "pass",
-     [(SERIAL, "s2", "pass"), (FW, 7, "pass"), (VOLT, 229.0, "pass"), (RELAY, 1, "pass")]),
-    ("r4", "s3", "A", at(1, 8), None, [(SERIAL, "s3", "pass"), (FW, 7, "pass")]),
-    ("r5", "s3", "A", at(1, 9), "pass",
-     [(SERIAL, "s3", "pass"), (FW, 9, "pass"), (VOLT, 233.5, "pass"), (RELAY, 1, "pass")]),
-    ("r6", "s4", "B", at(1, 8), "stopped",
-     [(SERIAL, "s4", "pass"), (FW, 7, "pass"), (VOLT, None, "not run")]),
-    ("r7", "s4", "B", at(1, 9), "pass",
-     [(SERIAL, "s4", "pass"), (FW, 8, "pass"), (VOLT, 228.0, "pass"), (RELAY, 1, "pass")]),
-    ("r8", None, "B", at(0, 11), "aborted", [(SERIAL, None, "no answer")]),
-    ("r9", "s5", "B", at(0, 12), "pass",
-     [(SERIAL, "s5", "pass"), (FW, 7, "pass"), (VOLT, 230.5, "pass"), (RELAY, 1, "pass")]),
-    ("r10", "s5", "A", at(1, 13), "fail",
-     [(SERIAL, "s5", "pass"), (FW, 6, "fail"), (VOLT, 0.0, "fail"), (RELAY, 1, "pass")]),
-    ("r11", "s6", "B", at(1, 14), "pass", [(SERIAL, "s6", "pass"), (VOLT_WIDE, 240.0, "pass")]),
-    ("r12", None, "B", at(0, 10, 30), "fail", [(SERIAL, None, "bad checksum")]),
+    run("b13x", "b13", "B", "3", at(0, 23, 30).astimezone(timezone(timedelta(hours=2))),
+        "fail", (260.0, FAIL)),
+    run("b13y", "b13", "A", "2", at(1, 9), "fail", (200.0, FAIL)),
+    # No serial number read; judged with other limits (another limits file).
+    run("n1", None, "B", "3", at(1, 12), "fail", (230.0, IN), sha="cd" * 32,
+        volt_limits=VOLT_WIDE),
+    run("b15", "b15", "B", "3", at(1, 13), "stopped", (None, "not run")),
 ]
-
-# Worked out by hand from LINE: (station, day): runs, pass, fail, stopped, aborted, first
-# runs passed, first runs finished.
-YIELDS = {
-    ("A", DAY1): (3, 2, 1, 0, 0, 1, 2),  # s1 failed first, s2 passed first
-    ("A", DAY2): (3, 1, 1, 0, 1, 0, 1),  # s3's first run died (not counted); s5 failed first
-    ("B", DAY1): (3, 1, 1, 0, 1, 1, 1),  # r8 and r12 read no serial number: no board
-    ("B", DAY2): (3, 2, 0, 1, 0, 1, 1),  # s4 was stopped first (not counted); s6 passed
-}
 
 
 def fill(engine) -> None:
     db.migrate(engine)
     with engine.begin() as conn:
         boards: dict[str, int] = {}
-        for uid, serial, station, start, verdict, taken in LINE:
+        for uid, serial, station, slot, product, sha, start, verdict, taken in LINE:
             if serial and serial not in boards:
                 boards[serial] = conn.execute(db.boards.insert().values(
                     serial_number=serial, first_seen=start)).inserted_primary_key[0]
             run_id = conn.execute(db.runs.insert().values(
-                run_uid=uid, board_id=boards.get(serial), station=station,
-                product="mcu-board", limits_file="limits/mcu_board.yaml",
-                limits_sha256="ab" * 32, started_at=start, verdict=verdict,
+                run_uid=uid, board_id=boards.get(serial), station=station, slot=slot,
+                product=product, limits_file="limits/mcu_board.yaml", limits_sha256=sha,
+                started_at=start, verdict=verdict,
                 ended_at=None if verdict is None else start + timedelta(seconds=20),
                 )).inserted_primary_key[0]
             for position, (what, value, judged) in enumerate(taken, 1):
@@ -95,13 +104,6 @@ def fill(engine) -> None:
                     run_id=run_id, position=position, value_num=number,
                     value_text=value if isinstance(value, str) else None, verdict=judged,
                     **what))
-
-
-def values(what: dict, passing: bool | None = None) -> list[float]:
-    """The numbers LINE holds for one measurement and limits, of runs that passed or not."""
-    return [v for _, _, _, _, verdict, taken in LINE for m, v, _ in taken
-            if m == what and v is not None
-            and (passing is None or (verdict == "pass") == passing)]
 
 
 @pytest.fixture(scope="module")
@@ -128,94 +130,133 @@ def postgresql_url():
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
-def line(request, monkeypatch):
-    """The report's data of LINE; PostgreSQL's session runs in Tokyo time, so that a day
-    taken in the session's zone instead of UTC shows."""
+def engine(request, monkeypatch):
+    """PostgreSQL's session runs in Tokyo time, so that a day taken in the session's zone
+    instead of UTC shows."""
     monkeypatch.setenv("PGTZ", "Asia/Tokyo")
-    url = request.getfixturevalue(f"{request.param}_url")
-    engine = db.connect(url)
-    try:
-        data = report.load(engine, serial="s1")
-        data.engine = engine
-        yield data
-    finally:
-        engine.dispose()
+    engine = db.connect(request.getfixturevalue(f"{request.param}_url"), reader=True)
+    yield engine
+    engine.dispose()
 
 
-def test_yield_and_first_pass_yield_per_station_and_day(line):
-    got = {(r.station, r.day.isoformat()): (r.runs, r.passed, r.failed, r.stopped, r.aborted,
-                                            r.first_passed, r.first_finished)
-           for r in line.yields}
-    assert got == YIELDS
-    totals = {t.station: (t.runs, t.yield_, t.first_pass_yield) for t in report.totals(line.yields)}
-    assert totals == {"A": (6, 3 / 5, 1 / 3), "B": (6, 3 / 4, 1.0),
-                      "all stations": (12, 6 / 9, 3 / 5)}
+@pytest.fixture
+def line(engine):
+    return report.load(engine, serial="b13")
 
 
-def test_failures_count_every_failing_verdict_but_not_measurements_never_run(line):
-    assert [(f.name, f.by_verdict) for f in line.failures] == [
-        ("mains_voltage", {"fail": 2}), ("serial_number", {"no answer": 1, "bad checksum": 1}),
-        ("firmware_version", {"fail": 1}), ("relay1_on", {"fail": 1})]
+def by_station_and_day(data):
+    return {(r.station, r.day): (r.runs, r.outcomes, r.boards, r.first_passed, r.retests)
+            for r in report.grouped(data.yields, "station", "day")}
 
 
-def test_statistics_of_each_measurement_and_limits_over_the_passing_runs(line):
-    groups = {(g.name, g.limits.low, g.limits.high): g for g in line.numerics}
-    assert list(groups) == [("firmware_version", 7.0, None), ("mains_voltage", 200.0, 260.0),
-                            ("mains_voltage", 207.0, 253.0), ("relay1_on", None, None)]
-    for what, g in ((FW, groups["firmware_version", 7.0, None]),
-                    (VOLT, groups["mains_voltage", 207.0, 253.0])):
-        good = values(what, passing=True)
-        mean, sd = statistics.fmean(good), statistics.stdev(good)
-        assert (g.values, g.passing) == (len(values(what)), len(good))
-        assert g.mean == pytest.approx(mean, rel=1e-12)
-        assert g.sd == pytest.approx(sd, rel=1e-9)
-        sides = [s for s in (what["high"] and what["high"] - mean,
-                             what["low"] and mean - what["low"]) if s is not None]
-        assert g.cpk == pytest.approx(min(sides) / (3 * sd), rel=1e-9)
-    # One value of runs that passed: no spread, no Cpk; no limits: no Cpk.
-    single = groups["mains_voltage", 200.0, 260.0]
-    assert (single.values, single.mean, single.sd, single.cpk) == (1, 240.0, None, None)
-    relay = groups["relay1_on", None, None]
-    assert relay.sd == pytest.approx(statistics.stdev(values(RELAY, True))) \
-        and relay.cpk is None
+def test_yields_count_each_board_once_across_stations(line):
+    # (runs, outcomes, boards whose first finished run was here, of them passed, retests)
+    assert by_station_and_day(line) == {
+        # b01-b10 fail first here; b14's aborted run is not its first finished one; u1, u2
+        # read 000000000000: no board.
+        ("A", DAY1): (14, {"pass": 1, "fail": 12, "aborted": 1}, 11, 1, 0),
+        ("A", DAY2): (1, {"fail": 1}, 0, 0, 1),             # b13 came back from B
+        ("B", DAY1): (3, {"pass": 2, "fail": 1}, 3, 2, 0),  # b11, b12 pass; b13 fails
+        ("B", DAY2): (12, {"pass": 10, "fail": 1, "stopped": 1}, 0, 0, 10),  # retests
+    }
+    whole = report.combine(line.yields)
+    # 30 runs, 28 finished (13 passed); 14 boards: b11, b12, b14 passed first, all but b13
+    # passed last; b01-b10 at B and b13 at A are retests.
+    assert (whole.runs, whole.finished, whole.boards) == (30, 28, 14)
+    assert (whole.first_pass_yield, whole.final_yield, whole.run_yield, whole.retest_rate) \
+        == (3 / 14, 13 / 14, 13 / 28, 11 / 28)
+    assert line.aborted_total == 1 and [r.run_uid for r in line.aborted] == ["b14x"]
 
 
-def test_histograms_put_each_value_in_its_bin_and_count_far_outliers_apart(line):
-    for g in line.numerics:
-        what = next(m for m in (FW, VOLT, VOLT_WIDE, RELAY)
-                    if (m["name"], m["low"], m["high"]) == (g.name, g.limits.low, g.limits.high))
-        edges = g.bins.edges
-        for passing, counts in ((True, g.passing_counts), (False, g.other_counts)):
-            expected = [0] * g.bins.count
-            for v in values(what, passing):
-                for i in range(g.bins.count):
-                    expected[i] += edges[i] <= v < edges[i + 1]
-            assert counts == expected, (g.name, passing)
-        assert sum(g.passing_counts) + sum(g.other_counts) + g.beyond == g.values
+def test_a_slot_that_fails_more_than_its_neighbours_stands_out(line):
+    slots = {(s.station, s.slot): (s.finished, s.failed, s.z, s.stands_out)
+             for s in report.slot_rows(line.yields)}
+    # B3: 2 of 2 failed, B1 and B2 0 of 12: p = 2/14, z = 1 / sqrt(1/7 * 6/7 * (1/2 + 1/12))
+    # = sqrt(14). A2 (7 of 7) against A1 (6 of 7): z = (1/7) / sqrt(13/14 * 1/14 * 2/7).
+    assert slots == {("A", "1"): (7, 6, pytest.approx(-math.sqrt(14 / 13)), False),
+                     ("A", "2"): (7, 7, pytest.approx(math.sqrt(14 / 13)), False),
+                     ("B", "1"): (6, 0, pytest.approx(-0.25 * math.sqrt(28)), False),
+                     ("B", "2"): (6, 0, pytest.approx(-0.25 * math.sqrt(28)), False),
+                     ("B", "3"): (2, 2, pytest.approx(math.sqrt(14)), True)}
+
+
+def test_failures_keep_the_consoles_faults_apart(line):
+    assert [(f.name, f.count(report.BOARD_FAULTS), f.by_verdict) for f in line.failures] == [
+        ("firmware_version", 10, {"fail": 10, "error": 1}),
+        ("mains_voltage", 3, {"fail": 3}),  # b14x's 300 V too: every run counts here
+        ("serial_number", 3, {"fail": 2, "no answer": 1})]
+
+
+def test_capability_over_every_value_of_finished_runs(line):
+    groups = {(g.name, g.limits.low): g for g in line.numerics}
+    # The firmware version has no unit: not numeric. n1's voltage has limits of its own.
+    assert list(groups) == [("mains_voltage", 200.0), ("mains_voltage", 207.0),
+                            ("ntc_temperature", 5.0)]
+    volt = groups["mains_voltage", 207.0]
+    # 27 values: 5 x 225, 5 x 235, 13 x 230, 240, 220, 260, 200 (not b14x's 300 V, not n1's):
+    # mean 230; squares 10 x 25 + 2 x 100 + 2 x 900 = 2250; sd = sqrt(2250 / 26);
+    # Cpk = 23 / (3 sd); 260 and 200 out of limits: 2 / 27 = 74,074 ppm.
+    sd = math.sqrt(2250 / 26)
+    assert (volt.values, volt.passing, volt.out_of_limits) == (27, 13, 2)
+    assert (volt.mean, volt.sd) == (pytest.approx(230.0), pytest.approx(sd))
+    assert volt.cpk == pytest.approx(23 / (3 * sd)) and volt.ppm == pytest.approx(2e6 / 27)
+    assert sum(volt.passing_counts) + sum(volt.failing_counts) + volt.beyond == 27
+    # 28 values of 25.02: rounding gives no spread, and no Cpk.
+    ntc = groups["ntc_temperature", 5.0]
+    assert (ntc.values, ntc.sd, ntc.cpk, ntc.no_cpk) == \
+        (28, 0.0, None, "no spread: every value is 25.02")
+    wide = groups["mains_voltage", 200.0]
+    assert (wide.values, wide.sd, wide.cpk, wide.no_cpk) == \
+        (1, None, None, "fewer than two values")
+
+
+def test_control_chart_limits_per_station(line):
     volt = next(g for g in line.numerics if g.limits.low == 207.0)
-    assert volt.beyond == 1  # 0 V, far below 207 V: it does not stretch the axis
-    assert volt.bins.edges[0] <= 207.0 and volt.bins.edges[-1] >= 260.0
-    # States and versions: one bin per whole number, the value in its middle.
-    relay = next(g for g in line.numerics if g.name == "relay1_on")
-    assert relay.bins.edges == [-0.5, 0.5, 1.5]
+    got = {c.station: (list(c.values), c.mean, c.mr_mean, c.limits(), c.out_of_control())
+           for c in volt.charts}
+    # A: moving ranges 9 x 10, 5, 0, 0, 30: MR-bar 125/13; 200 V below the LCL (202.3).
+    # B: 20, 40, 30, then 9 x 0: MR-bar 7.5; 260 V above the UCL (252.3); 40 and 30 above
+    # UCL_MR (24.5).
+    expected = {"A": ([225.0, 235.0] * 5 + [230.0] * 3 + [200.0], 3190 / 14, 125 / 13, (1, 0)),
+                "B": ([240.0, 220.0, 260.0] + [230.0] * 10, 3020 / 13, 7.5, (1, 2))}
+    for station, (values, mean, mr, beyond) in expected.items():
+        assert got[station][:3] == (values, pytest.approx(mean), pytest.approx(mr))
+        assert got[station][3] == pytest.approx((mean - 2.66 * mr, mean + 2.66 * mr,
+                                                 3.267 * mr))
+        assert got[station][4] == beyond
 
 
-def test_aborted_runs_are_never_passes_and_a_board_history_shows_its_retest(line):
-    assert [(r.run_uid, r.verdict, r.outcome) for r in line.aborted] == [
-        ("r4", None, RunVerdict.ABORTED), ("r8", "aborted", RunVerdict.ABORTED)]
-    assert line.aborted_total == 2 and line.aborted[0].judged == 2
-    assert [(h.run.run_uid, h.attempt, h.run.outcome) for h in line.history] == [
-        ("r1", 1, RunVerdict.FAIL), ("r2", 2, RunVerdict.PASS)]
-    assert [(m.position, m.name, m.value, m.verdict) for m in line.history[0].measurements] == [
-        (1, "serial_number", "s1", "pass"), (2, "firmware_version", "7", "pass"),
-        (3, "mains_voltage", "260", "fail"), (4, "relay1_on", "0", "fail")]
-    assert line.history[0].measurements[2].limits == "min 207.0, max 253.0"
-    # s5 went to B, then to A: a first run at each station, no retest.
-    other = report.load(line.engine, serial="s5").history
-    assert [(h.run.run_uid, h.run.station, h.attempt) for h in other] == [
-        ("r9", "B", 1), ("r10", "A", 1)]
-    assert (line.runs, line.products) == (12, ["mcu-board"])
-    assert line.first_start == at(0, 9)
+@pytest.mark.parametrize("serial, kinds", [
+    ("b13", [("b13x", "first run"), ("b13y", "retest 1")]),       # B, then A
+    ("b14", [("b14x", "not finished"), ("b14", "first run")]),
+    (ZEROS, [("u1", "no board (serial number not valid)"),
+             ("u2", "no board (serial number not valid)")]),
+])
+def test_a_board_history_names_its_first_run_and_retests(engine, serial, kinds):
+    history = report.load(engine, serial=serial).history
+    assert [(h.run.run_uid, h.kind) for h in history] == kinds
+
+
+@pytest.mark.parametrize("filters, expected", [
+    # The ten boards of the first product alone: FPY 0 %, final yield 100 %.
+    (report.Filters(products=("mcu-board",)), (20, 10, 0.0, 1.0, 0.5, 0.5)),
+    # B's second day alone: b01-b10's runs there are their first finished ones.
+    (report.Filters(stations=("B",), since=datetime(2024, 3, 5, tzinfo=UTC)),
+     (12, 10, 1.0, 1.0, 10 / 11, 0.0)),
+    (report.Filters(until=datetime(2024, 3, 5, tzinfo=UTC)), (17, 14, 3 / 14, 3 / 14,
+                                                               3 / 16, 0.0)),
+    (report.Filters(limits_sha=("cd",)), (1, 0, None, None, 0.0, 0.0)),
+])
+def test_filters_choose_the_runs_every_figure_counts(engine, filters, expected):
+    whole = report.combine(report.load(engine, filters=filters).yields)
+    assert (whole.runs, whole.boards, whole.first_pass_yield, whole.final_yield,
+            whole.run_yield, whole.retest_rate) == expected
+
+
+def test_the_definitions_are_the_docs_word_for_word():
+    docs = " ".join((ROOT / "docs" / "records.md").read_text(encoding="utf-8").split())
+    for term, text in report.DEFINITIONS:
+        assert f"**{term}**: {text}" in docs, term
 
 
 def test_bins_of_whole_numbers_are_whole_and_cover_every_value():
@@ -227,25 +268,45 @@ def test_bins_of_whole_numbers_are_whole_and_cover_every_value():
     assert one_sided.edges == [6.5, 7.5, 8.5, 9.5]
 
 
-def run_report(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run(["/usr/bin/python3", "-m", "station.report", *args],
+def program(module: str, *args: str) -> subprocess.CompletedProcess:
+    return subprocess.run(["/usr/bin/python3", "-m", module, *args],
                           capture_output=True, text=True, timeout=120, env=program_env())
 
 
-def test_the_command_refuses_a_password_and_names_what_is_wrong(tmp_path):
+def test_the_command_refuses_a_password_and_names_what_is_wrong(sqlite_url, tmp_path):
     out = tmp_path / "r.html"
-    done = run_report("--db", "postgresql://qe:s3cr3t-pw@/results?host=/nowhere",
-                      "--out", str(out))
+    done = program("station.report", "--db", "postgresql://qe:s3cr3t-pw@/results?host=/nowhere",
+                   "--out", str(out))
     assert done.returncode == 1 and "s3cr3t-pw" not in done.stderr + done.stdout
     assert ".pgpass" in done.stderr and not out.exists()
     empty = tmp_path / "empty.sqlite"
-    done = run_report("--db", f"sqlite:///{empty}", "--out", str(out))
+    done = program("station.report", "--db", f"sqlite:///{empty}", "--out", str(out))
     assert done.returncode == 1 and str(empty) in done.stderr and "missing" in done.stderr
+    done = program("station.report", "--db", sqlite_url, "--out", str(out), "--serial", "b99")
+    assert done.returncode == 1 and "'b99'" in done.stderr
+    done = program("station.report", "--db", sqlite_url, "--out", str(out), "--since", "May")
+    assert done.returncode == 2 and "--since 'May'" in done.stderr
 
 
-def test_an_unknown_serial_number_is_an_error(sqlite_url, tmp_path):
-    done = run_report("--db", sqlite_url, "--out", str(tmp_path / "r.html"), "--serial", "s9")
-    assert done.returncode == 1 and "'s9'" in done.stderr
+def test_export_writes_the_chosen_runs_and_their_measurements(sqlite_url, tmp_path):
+    done = program("station.records", "export", "--db", sqlite_url, "--csv",
+                   str(tmp_path / "csv"), "--station", "A", "--until", "2024-03-04")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("14 runs and 56 measurements written")
+    with open(tmp_path / "csv" / "runs.csv", newline="") as f:
+        runs = list(csv.DictReader(f))
+    with open(tmp_path / "csv" / "measurements.csv", newline="") as f:
+        measured = list(csv.DictReader(f))
+    assert [r["run_uid"] for r in runs] == [f"a{i:02}" for i in range(1, 11)] + \
+        ["b14x", "b14", "u1", "u2"]
+    b14x = runs[10]
+    assert (b14x["verdict"], b14x["serial_number"], b14x["slot"], b14x["ended_at"]) == \
+        ("aborted", "b14", "1", "")
+    assert runs[0]["started_at"] == "2024-03-04T09:01:00+00:00"
+    assert [(m["name"], m["value_num"], m["value_text"], m["verdict"])
+            for m in measured if m["run_uid"] == "a01"] == [
+        ("serial_number", "", "b01", "pass"), ("firmware_version", "6.0", "", "fail"),
+        ("mains_voltage", "225.0", "", "pass"), ("ntc_temperature", "25.02", "", "pass")]
 
 
 CHROMIUM = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
@@ -264,7 +325,8 @@ def chromium(tmp_path: Path, name: str, *args: str) -> subprocess.Popen:
 def test_the_page_in_a_browser_shows_the_figures_and_their_numbers(sqlite_url, tmp_path):
     from PIL import Image
     page, shot = tmp_path / "report.html", tmp_path / "shot.png"
-    done = run_report("--db", sqlite_url, "--out", str(page), "--serial", "s1", "--timing")
+    done = program("station.report", "--db", sqlite_url, "--out", str(page), "--serial",
+                   "b13", "--timing")
     assert done.returncode == 0, done.stderr
     assert "query" in done.stderr and "plot" in done.stderr
     text = page.read_text()
@@ -273,28 +335,30 @@ def test_the_page_in_a_browser_shows_the_figures_and_their_numbers(sqlite_url, t
     assert not re.search(r'url\((?!#)|href="(?!#)', text)
     url = page.as_uri()
     dump = chromium(tmp_path, "dom", "--dump-dom", url)
-    picture = chromium(tmp_path, "shot", f"--screenshot={shot}", "--window-size=1280,2400",
+    picture = chromium(tmp_path, "shot", f"--screenshot={shot}", "--window-size=1280,3600",
                        url)
     dom, _ = dump.communicate(timeout=90)
     picture.wait(timeout=90)
     assert dump.returncode == 0 and picture.returncode == 0
-    # Yield, first-pass yield (per station and of the line), the board's verdicts.
-    for figure in ("60.0 %", "33.3 %", "75.0 %", "3/5", "retest 1", "66.7 %", "0.0 %"):
+    # The cards: boards, first-pass (3/14), final (13/14) and run yield (13/28), retest rate
+    # (11/28); the slot that stands out, with its z; the voltage's Cpk, sd and ppm; the
+    # station A chart's UCL; the board's retest; a definition.
+    sd = math.sqrt(2250 / 26)
+    for figure in ('<b>14</b><span>boards</span>', "21.4 %", "92.9 %", "46.4 %", "39.3 %",
+                   '<tr class="hot"><td>B</td><td>3</td>', f"{math.sqrt(14):.3g} ⚠",
+                   f"{23 / (3 * sd):.3g}", f"{sd:.4g}", "74074.1 ppm",
+                   f"<td>{3190 / 14 + 2.66 * 125 / 13:.4g}</td>", "retest 1",
+                   "no spread: every value is 25.02", report.DEFINITIONS[2][1]):
         assert figure in dom, figure
-    good = values(VOLT, passing=True)
-    mean, sd = statistics.fmean(good), statistics.stdev(good)
-    cpk = min(253.0 - mean, mean - 207.0) / (3 * sd)
-    assert f"{cpk:.3g}" in dom and f"{sd:.4g}" in dom
-    # Two line panels and the Pareto chart, then one histogram per measurement and limits.
-    assert dom.count("<svg") == 2 + 4
-    assert dom.count('class="measure"') == 4
+    # The yield panels and the Pareto chart, then one figure per measurement and limits.
+    assert dom.count("<svg") == 2 + 3 and dom.count('class="measure"') == 3
     image = Image.open(shot).convert("RGB")
-    assert image.size == (1280, 2400)
+    assert image.size == (1280, 3600)
     colours = image.getcolors(maxcolors=1 << 20)
     painted = sum(n for n, c in colours if c != (255, 255, 255))
-    assert painted > 0.05 * 1280 * 2400
-    # The bars of the histograms and of the Pareto chart are drawn, filled (about 11,000 and
-    # 100,000 pixels; their outlines and the legends' keys alone are a few hundred).
+    assert painted > 0.05 * 1280 * 3600
+    # The bars of the histograms and of the Pareto chart are drawn, filled (their outlines
+    # and the legends' keys alone are a few hundred pixels).
     counts = {c: n for n, c in colours}
     assert counts.get((0x3b, 0x7d, 0xd8), 0) > 3_000
     assert counts.get((0xd9, 0x53, 0x4f), 0) > 3_000
@@ -320,19 +384,19 @@ def test_an_empty_database_and_odd_rows_still_make_a_page(tmp_path, monkeypatch)
     data = report.load(engine)
     engine.dispose()
     (volt,) = data.numerics
-    assert (volt.values, volt.passing, volt.mean, volt.sd, volt.cpk) == (1, 0, None, None, None)
+    assert (volt.values, volt.passing, volt.mean, volt.sd, volt.cpk) == (1, 0, 300.0, None, None)
     assert [r.run_uid for r in data.aborted] == ["x3"] and data.aborted_total == 2
     page = report.render(data)
     assert "<b>st&1</b>" not in page and "&lt;b&gt;st&amp;1&lt;/b&gt;" in page
-    assert "2 runs without a pass or fail" in page and "newest 1 shown" in page
-    assert page.count("<svg") == 3  # yield, failures, the one histogram
+    assert "2 runs aborted" in page and "newest 1 shown" in page
+    assert page.count("<svg") == 3  # yield, failures, the one measurement
 
 
 def test_the_same_data_makes_the_same_page(sqlite_url):
     """Pages of one database can be compared line by line: no time stamps, no random ids."""
     engine = db.connect(sqlite_url)
     try:
-        first, second = (report.render(report.load(engine, serial="s5")) for _ in range(2))
+        first, second = (report.render(report.load(engine, serial="b14")) for _ in range(2))
     finally:
         engine.dispose()
     assert first == second and 'id="m-mains_voltage"' in first
