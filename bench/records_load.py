@@ -61,7 +61,8 @@ def replayed(results: tuple[Result, ...], rng: random.Random) -> list[Result]:
 def writer(url: str, index: int, runs: int) -> None:
     """Prints `<run> <position>` after each measurement's commit and `<run> done` after the
     verdict's; any error ends the process with its traceback."""
-    recorded_start, recorded, _, _ = read_record(RECORDED)
+    recorded_run = read_record(RECORDED)
+    recorded_start, recorded = recorded_run.start, recorded_run.results
     engine = db.connect(url)
     rng = random.Random(index)
     for n in range(runs):
@@ -197,7 +198,7 @@ def load(url: str, writers: int, runs: int, kill_one: bool) -> Load:
         for station, n in finished:
             result.by_station[station][1] = n
         for station, run_id in conn.execute(sa.select(db.runs.c.station, db.runs.c.id)
-                                            .where(db.RUN_OUTCOME == "aborted")):
+                                            .where(db.runs.c.verdict.is_(None))):
             result.unfinished.setdefault(station, []).append(run_id)
         result.rows = conn.execute(sa.select(sa.func.count()).select_from(db.measurements)
                                    ).scalar_one()

@@ -16,18 +16,20 @@ writes every board's measurements as JUnit test cases. The exit status:
 from __future__ import annotations
 
 import argparse
+import hashlib
 import resource
 import signal
 import socket
 import sys
 from pathlib import Path
 
+import station
 from station import db
 from station.junit import JunitXml
 from station.limits import LimitsError, load_limits
 from station.line import BoardDone, Line, Settings, SlotSetup
 from station.measurements import build_plan
-from station.records import default_db, sha256_of
+from station.records import default_db, keep_limits_text
 from station.verdicts import RunVerdict
 from station.view import make_view
 
@@ -111,13 +113,21 @@ def settings(opt: argparse.Namespace) -> Settings:
         opt.local_tool = str(Path(opt.local_tool).absolute())
     try:
         limits = load_limits(opt.limits)
+        # The bytes hashed are the bytes kept: read once.
+        limits_bytes = Path(opt.limits).read_bytes()
+        limits_text = limits_bytes.decode("utf-8")
     except LimitsError as e:
         raise UsageError(f"limits refused: {e}") from None
+    except UnicodeDecodeError as e:
+        raise UsageError(f"limits refused: {opt.limits}: not UTF-8 at byte {e.start}") from None
+    sha256 = hashlib.sha256(limits_bytes).hexdigest()
     url = opt.db or default_db(opt.report_dir)
     if not opt.db:
         Path(opt.report_dir).mkdir(parents=True, exist_ok=True)
     try:
-        db.open_db(url).dispose()  # migrated once here, before the slots write
+        engine = db.open_db(url)  # migrated once here, before the slots write
+        keep_limits_text(engine, sha256, limits_text, db.now())
+        engine.dispose()
     except db.DbError as e:
         raise UsageError(str(e)) from None
     except db.DBAPIError as e:
@@ -125,8 +135,8 @@ def settings(opt: argparse.Namespace) -> Settings:
     if not isinstance(url, str):
         url = url.render_as_string(hide_password=False)
     return Settings(station=opt.station_name, limits=limits, limits_file=str(limits.path),
-                    limits_sha256=sha256_of(opt.limits), report_dir=Path(opt.report_dir),
-                    db_url=url)
+                    limits_sha256=sha256, report_dir=Path(opt.report_dir), db_url=url,
+                    station_version=station.version())
 
 
 def run_line(line: Line, view) -> bool:

@@ -5,6 +5,9 @@ of a line share one PostgreSQL server (psycopg2), whose connection settings, pas
 come from libpq's own files and environment (service file, .pgpass, PG* variables): a URL that
 carries a password is refused, and URLs in messages show the password hidden.
 
+A run without a verdict is running while the station's lease on it holds (the station renews
+it while it tests), and aborted once the lease has run out: `run_outcome()`.
+
 Every write is one short transaction run through `write()`, which waits and retries: SQLite in
 WAL mode takes its write lock when the transaction begins (BEGIN IMMEDIATE) and waits for it
 (busy timeout); a lock, serialization or lost-connection error is retried, so none of them
@@ -17,10 +20,12 @@ from __future__ import annotations
 import functools
 import logging
 import random
+import re
 import time
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Callable, TypeVar
+from urllib.parse import unquote_plus
 
 import sqlalchemy as sa
 from sqlalchemy import event
@@ -77,6 +82,24 @@ def _db_user_postgresql(element, compiler, **kw):
     return "CURRENT_USER"
 
 
+class DbNow(sa.sql.expression.FunctionElement):
+    """The database's clock, in the form that its UtcDateTime columns compare with."""
+
+    type = UtcDateTime()
+    inherit_cache = True
+
+
+@compiles(DbNow)
+def _db_now(element, compiler, **kw):
+    return "CURRENT_TIMESTAMP"
+
+
+@compiles(DbNow, "sqlite")
+def _db_now_sqlite(element, compiler, **kw):
+    # SQLite keeps UTC text with microseconds; its clock gives milliseconds.
+    return "strftime('%Y-%m-%d %H:%M:%f000', 'now')"
+
+
 # PostgreSQL's own names (and SQLAlchemy's for indexes), which the first migration's tables got
 # before the convention was written down: an existing database keeps its names.
 metadata = sa.MetaData(naming_convention={
@@ -112,6 +135,19 @@ runs = sa.Table(
     # as 'aborted'.
     sa.Column("verdict", sa.Text, nullable=True),
     sa.Column("db_user", sa.Text, nullable=False, server_default=DbUser()),
+    # What made the run: the station's software (tool_version above: the tool's build on the
+    # board, its package's version or its binary's hash).
+    sa.Column("station_version", sa.Text, nullable=True),
+    # Renewed by the station while the run goes on; past it, a run without a verdict is dead.
+    sa.Column("lease_until", UtcDateTime, nullable=True),
+    # As in the JSON record: the whole run, the board's shell, the tool's runs (wall, and the
+    # tool's own time), and the console's bytes while testing.
+    sa.Column("duration_s", sa.Float(53), nullable=True),
+    sa.Column("board_ready_s", sa.Float(53), nullable=True),
+    sa.Column("steps_s", sa.Float(53), nullable=True),
+    sa.Column("tool_s", sa.Float(53), nullable=True),
+    sa.Column("console_read", sa.BigInteger, nullable=True),
+    sa.Column("console_written", sa.BigInteger, nullable=True),
     # A check written as text names no column for the convention to use.
     sa.CheckConstraint(sql_in("verdict", RunVerdict), name="runs_verdict_check"),
 )
@@ -135,19 +171,59 @@ measurements = sa.Table(
     sa.CheckConstraint(sql_in("verdict", Verdict), name="measurements_verdict_check"),
 )
 
-RUN_OUTCOME = sa.func.coalesce(runs.c.verdict, "aborted")  # what every reader counts
+# The text of each limits file that runs were judged with (runs.limits_sha256), once per hash.
+limits_texts = sa.Table(
+    "limits_texts", metadata,
+    sa.Column("sha256", sa.Text, primary_key=True),
+    sa.Column("text", sa.Text, nullable=False),
+    sa.Column("first_seen", UtcDateTime, nullable=False),
+)
+
+RUNNING = "running"  # a run without a verdict whose lease holds; no verdict of its own
+
+
+def run_outcome(at: datetime | None = None) -> sa.sql.ColumnElement:
+    """What every reader counts a run as: its verdict; without one, 'running' while its lease
+    holds at `at` and 'aborted' after (and for runs that never had a lease). Without `at`: the
+    database's clock when the statement runs (the stations' clocks set the leases)."""
+    moment = DbNow() if at is None else sa.bindparam("outcome_at", at, type_=UtcDateTime,
+                                                     unique=True)
+    return sa.case((runs.c.verdict.is_not(None), runs.c.verdict),
+                   (runs.c.lease_until > moment, RUNNING), else_=RunVerdict.ABORTED.value)
+
+
+def now() -> datetime:
+    return datetime.now(timezone.utc)
+
+
+RUN_OUTCOME = run_outcome()
 
 MIGRATIONS = Path(__file__).resolve().parent / "migrations"
 
 
 # -- URLs ---------------------------------------------------------------------------------
 
+# A password in the query: under any key, in a libpq conninfo (dsn=host=h password=...) or a
+# URI's user:password@. Looked for in the query's text, before it is split at "&": a password
+# may hold one.
+_PASSWORD_IN_QUERY = re.compile(r"password|://[^/?#@]*:[^/?#@]*@", re.IGNORECASE)
+
+
+def _query_holds_password(url: URL | str) -> bool:
+    text = url if isinstance(url, str) else url.render_as_string(hide_password=False)
+    return bool(_PASSWORD_IN_QUERY.search(unquote_plus(text.partition("?")[2])))
+
+
 def shown(url: URL | str) -> str:
-    """The URL as messages may show it: any password as ***."""
+    """The URL as messages may show it: any password as ***; a query that holds one as ?***
+    (a password with a "&" in it would leave a piece in any other query parameter)."""
     try:
-        return make_url(url).render_as_string(hide_password=True)
+        parsed = make_url(url)
     except ArgumentError:
         return "(not a database URL)"
+    if _query_holds_password(url):
+        return parsed.set(query={}).render_as_string(hide_password=True) + "?***"
+    return parsed.render_as_string(hide_password=True)
 
 
 def parse_url(text: URL | str) -> URL:
@@ -157,9 +233,8 @@ def parse_url(text: URL | str) -> URL:
     except ArgumentError:
         raise DbError("--db: not a database URL (examples: sqlite:///results.sqlite, "
                       "postgresql:///results?service=line1)") from None
-    if url.password is not None or "password" in url.query:
-        # Shown without its query, whatever is left of a password that held a "&".
-        raise DbError(f"--db {shown(url.set(password=None, query={}))}: a password does not "
+    if url.password is not None or _query_holds_password(text):
+        raise DbError(f"--db {shown(text)}: a password does not "
                       "belong in the URL; put it in ~/.pgpass (or the file that PGPASSFILE "
                       "names) or in a service file (PGSERVICEFILE)")
     backend = url.get_backend_name()
@@ -180,7 +255,7 @@ def sqlite_url(path: Path) -> URL:
 BUSY_TIMEOUT_MS = 60_000
 
 
-def _sqlite_setup(engine: Engine, reader: bool) -> None:
+def _sqlite_setup(engine: Engine, reader: bool, busy_timeout_ms: int) -> None:
     # pysqlite's own transaction handling begins late (before the first write) and never for
     # DDL; the engine begins every transaction itself instead, taking the write lock at once,
     # so that two writers wait for each other rather than fail on upgrading a read lock. A
@@ -189,7 +264,7 @@ def _sqlite_setup(engine: Engine, reader: bool) -> None:
     def connect(dbapi_connection, record):
         dbapi_connection.isolation_level = None
         cursor = dbapi_connection.cursor()
-        cursor.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+        cursor.execute(f"PRAGMA busy_timeout = {busy_timeout_ms}")
         cursor.execute("PRAGMA journal_mode = WAL")
         cursor.execute("PRAGMA synchronous = FULL")  # a commit survives a power cut
         cursor.execute("PRAGMA foreign_keys = ON")
@@ -200,8 +275,10 @@ def _sqlite_setup(engine: Engine, reader: bool) -> None:
         conn.exec_driver_sql("BEGIN" if reader else "BEGIN IMMEDIATE")
 
 
-def connect(url: URL | str, *, reader: bool = False) -> Engine:
-    """An engine for the station (writes), or with `reader` for a report (reads only)."""
+def connect(url: URL | str, *, reader: bool = False,
+            busy_timeout_ms: int = BUSY_TIMEOUT_MS) -> Engine:
+    """An engine for the station (writes), or with `reader` for a report (reads only).
+    busy_timeout_ms: how long SQLite waits for a lock before the error that write() retries."""
     url = parse_url(url)
     if url.get_backend_name() == "sqlite":
         # One connection kept open (SQLAlchemy 1.4 opens a file afresh for each use), lent to
@@ -209,7 +286,7 @@ def connect(url: URL | str, *, reader: bool = False) -> Engine:
         engine = sa.create_engine(url, future=True, poolclass=sa.pool.QueuePool,
                                   pool_size=1, max_overflow=4,
                                   connect_args={"check_same_thread": False})
-        _sqlite_setup(engine, reader)
+        _sqlite_setup(engine, reader, busy_timeout_ms)
     else:
         # libpq fills in what the URL leaves out; write() retries on a lost connection.
         args = {"application_name": "mcu report" if reader else "mcu station"}
@@ -271,10 +348,6 @@ def describe_error(e: DBAPIError) -> str:
     return f"{type(e.orig).__name__}: {lines[0] if lines else ''}"
 
 
-def now() -> datetime:
-    return datetime.now(timezone.utc)
-
-
 # -- migrations ---------------------------------------------------------------------------
 
 def _alembic_config(conn: Connection):
@@ -296,6 +369,28 @@ def current_revision(conn: Connection) -> str | None:
     return MigrationContext.configure(conn).get_current_revision()
 
 
+def known_revisions() -> set[str]:
+    from alembic.script import ScriptDirectory
+    return {s.revision for s in ScriptDirectory.from_config(_alembic_config(None))
+            .walk_revisions()}
+
+
+def _refuse_newer(conn: Connection, url: URL) -> str | None:
+    """The schema's revision; DbError when a newer station's migrations made it."""
+    current = current_revision(conn)
+    if current is not None and current not in known_revisions():
+        raise DbError(f"{shown(url)}: this database was migrated by a newer station (schema "
+                      f"revision {current}): update the station")
+    return current
+
+
+def check_schema(conn: Connection) -> None:
+    """For a reader that does not migrate: DbError unless the schema is this station's."""
+    if _refuse_newer(conn, conn.engine.url) != head_revision():
+        raise DbError(f"{shown(conn.engine.url)}: the schema is not current; an administrator "
+                      "runs records.py migrate --db URL")
+
+
 def migrate(engine: Engine) -> None:
     """Brings the schema to the newest revision; nothing to do when it is there already.
     Stations that start together take turns (one transaction, an advisory lock on
@@ -306,7 +401,7 @@ def migrate(engine: Engine) -> None:
     with engine.begin() as conn:
         if conn.dialect.name == "postgresql":
             conn.exec_driver_sql("SELECT pg_advisory_xact_lock(7294001)")
-        if current_revision(conn) == head:
+        if _refuse_newer(conn, engine.url) == head:
             return
         try:
             command.upgrade(_alembic_config(conn), "head")

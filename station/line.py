@@ -27,7 +27,7 @@ from typing import Callable, Protocol
 from station import db
 from station.limits import Limits
 from station.measurements import Measurement, Result, Station, Step, unjudged
-from station.records import DbRecords, FinishedRun, JsonRecords, RunStart
+from station.records import DbRecords, FinishedRun, JsonRecords, LeaseKeeper, RunStart
 from station.transport import LabgridShell, LocalTool, Transport
 from station.verdicts import RunVerdict, Verdict
 from station.view import Phase, SlotStatus, View
@@ -47,6 +47,7 @@ class Settings:
     limits_sha256: str
     report_dir: Path
     db_url: str | None  # an SQLAlchemy URL of a migrated database, or None for no database
+    station_version: str | None = None
 
 
 class Slot(Protocol):
@@ -150,6 +151,9 @@ class BoardRun:
     transport: str | None = None
     results: dict[str, Result] = field(default_factory=dict)
     records: DbRecords | None = None
+    lease: LeaseKeeper | None = None
+    run_uid: str = field(default_factory=lambda: str(uuid.uuid4()))
+    tool_version: str | None = None
 
     @property
     def serial(self) -> str | None:
@@ -174,7 +178,9 @@ def finish(run: BoardRun, settings: Settings, stopped: bool) -> FinishedRun:
         unrecognised=tuple(station.unrecognised) if station else (),
         slot=run.slot, stopped=stopped and len(run.results) < len(run.plan),
         tool_s=round(station.tool_seconds, 2) if station else None,
-        console_bytes=run.console_bytes)
+        console_bytes=run.console_bytes, run_uid=run.run_uid,
+        limits_sha256=settings.limits_sha256, tool_version=run.tool_version,
+        station_version=settings.station_version)
 
 
 # -- a slot's process -----------------------------------------------------------------------------
@@ -219,6 +225,7 @@ class SlotRunner:
             kw.setdefault("serial", run.serial)
             kw.setdefault("passed", run.passed)
             kw.setdefault("judged", len(run.results))
+            kw.setdefault("run_uid", run.run_uid)
         self.view.update(SlotStatus(slot=self.slot.name, phase=phase, total=len(self.plan),
                                     boards=self.done, **kw))
 
@@ -273,6 +280,7 @@ class SlotRunner:
             self._finish(run, stopped=False, phase=Phase.LOST, note=str(e).splitlines()[0])
             return True
         self.current = run
+        run.tool_version = transport.tool_build()  # the board's own: each board may differ
         run.ready_at = time.monotonic()
         run.ready_s = round(run.ready_at - run.started, 1)
         run.transport = transport.describe()
@@ -280,9 +288,11 @@ class SlotRunner:
         if self.engine is not None:
             s = self.settings
             run.records = DbRecords(self.engine, RunStart(
-                run_uid=str(uuid.uuid4()), station=s.station, product=s.limits.product,
+                run_uid=run.run_uid, station=s.station, product=s.limits.product,
                 limits_file=s.limits_file, limits_sha256=s.limits_sha256,
-                started_at=run.start, slot=self.slot.name))
+                started_at=run.start, slot=self.slot.name, tool_version=run.tool_version,
+                station_version=s.station_version))
+            run.lease = LeaseKeeper(run.records)
 
         def progress(step: Step, total: int, left: float) -> None:
             self._status(run, Phase.TESTING, step=step.number, steps=total,
@@ -311,6 +321,8 @@ class SlotRunner:
         try:
             path = JsonRecords(self.settings.report_dir)(finished)
         finally:
+            if run.lease is not None:
+                run.lease.stop()
             if run.records is not None:
                 run.records(finished)
             self.current = None
@@ -472,6 +484,8 @@ class Line:
         if s.last is not None and s.last.phase in (Phase.DONE, Phase.STOPPED, Phase.LOST):
             return  # its last board has its record; none was under test
         run = BoardRun(s.setup.name, self.plan)
+        if s.last is not None and s.last.run_uid:  # the record of the run the slot began
+            run.run_uid = s.last.run_uid
         for m in self.plan:
             run.results[m.name] = unjudged(m, Verdict.ERROR, why)
             why = why.splitlines()[0]

@@ -2,8 +2,10 @@
 
 The run ends as one `FinishedRun`; each output is a callable that takes it: the JSON file per
 board, `JsonRecords`, and the results database, `DbRecords`, which also keeps the run while it
-goes on. `records.py import DIR` brings JSON records into the database. The JSON is strict: no NaN or infinity anywhere, since the judge
-keeps only finite values (a record that would need one is refused, not written).
+goes on, its lease renewed while it does. `records.py import DIR` brings JSON records into the
+database; `records.py close-stale` closes the runs whose station died. The JSON is strict: no
+NaN or infinity anywhere, since the judge keeps only finite values (a record that would need
+one is refused, not written; one that holds one is not imported).
 """
 
 from __future__ import annotations
@@ -11,11 +13,12 @@ from __future__ import annotations
 import argparse
 import hashlib
 import json
+import math
 import os
 import sys
 import threading
 from dataclasses import dataclass
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Callable
 
@@ -45,6 +48,10 @@ class FinishedRun:
     tool_s: float | None = None  # the tool's own run times, summed (where it ran: the floor)
     console_bytes: tuple[int, int] | None = None  # read, written on the console while testing
     stopped: bool = False      # the operator stopped the station while the board was tested
+    run_uid: str | None = None  # the run's in the database
+    limits_sha256: str | None = None
+    tool_version: str | None = None     # the tool's build on the board (tool_build())
+    station_version: str | None = None
 
     @property
     def serial_number(self) -> str | None:
@@ -82,6 +89,10 @@ def build_record(run: FinishedRun) -> dict[str, object]:
         "console_bytes": (None if run.console_bytes is None else
                           dict(zip(("read", "written"), run.console_bytes))),
         "slot": run.slot,
+        "run_uid": run.run_uid,
+        "limits_sha256": run.limits_sha256,
+        "tool_version": run.tool_version,
+        "station_version": run.station_version,
         "verdict": run.verdict.value,
         "measurements": [r.as_dict() for r in run.results],
         "unrecognised_output": list(run.unrecognised),
@@ -129,6 +140,10 @@ def write_new(path: Path, text: str) -> Path:
 
 # -- the results database ---------------------------------------------------------------------
 
+LEASE_S = 30.0  # a run whose station has not renewed it for this long is dead
+RENEW_S = 5.0   # how often a station renews (a few renewals lost to a busy server are nothing)
+
+
 @dataclass(frozen=True)
 class RunStart:
     """What the run row holds from the start."""
@@ -141,6 +156,32 @@ class RunStart:
     started_at: datetime       # UTC
     slot: str | None = None
     tool_version: str | None = None
+    station_version: str | None = None
+
+
+@dataclass(frozen=True)
+class RunEnd:
+    """What the run row gets at the end."""
+
+    verdict: RunVerdict
+    ended_at: datetime
+    duration_s: float | None = None
+    board_ready_s: float | None = None
+    steps_s: float | None = None
+    tool_s: float | None = None
+    console_bytes: tuple[int, int] | None = None
+
+    @classmethod
+    def of(cls, run: FinishedRun) -> "RunEnd":
+        return cls(run.verdict, run.end, run.duration_s, run.board_ready_s, run.steps_s,
+                   run.tool_s, run.console_bytes)
+
+    def values(self) -> dict[str, object]:
+        read, written = self.console_bytes or (None, None)
+        return {"verdict": self.verdict.value, "ended_at": self.ended_at,
+                "duration_s": self.duration_s, "board_ready_s": self.board_ready_s,
+                "steps_s": self.steps_s, "tool_s": self.tool_s, "console_read": read,
+                "console_written": written}
 
 
 def measurement_row(run_id: int, position: int, r: Result) -> dict[str, object]:
@@ -162,7 +203,7 @@ def _board_id(conn, serial_number: str, seen: datetime) -> int:
                         .where(db.boards.c.serial_number == serial_number)).scalar_one()
 
 
-def _insert_run(conn, start: RunStart) -> tuple[int, bool]:
+def _insert_run(conn, start: RunStart, lease_until: datetime | None = None) -> tuple[int, bool]:
     """The run's id, and whether this call made the row (not a retry or a second import)."""
     made = conn.execute(sa.select(sa.func.count()).select_from(db.runs)
                         .where(db.runs.c.run_uid == start.run_uid)).scalar_one() == 0
@@ -170,10 +211,15 @@ def _insert_run(conn, start: RunStart) -> tuple[int, bool]:
         "run_uid": start.run_uid, "station": start.station, "slot": start.slot,
         "product": start.product, "limits_file": start.limits_file,
         "limits_sha256": start.limits_sha256, "tool_version": start.tool_version,
-        "started_at": start.started_at})
+        "station_version": start.station_version, "started_at": start.started_at,
+        "lease_until": lease_until})
     run_id = conn.execute(sa.select(db.runs.c.id)
                           .where(db.runs.c.run_uid == start.run_uid)).scalar_one()
     return run_id, made
+
+
+def _open_run(run_id: int):
+    return db.runs.update().where(db.runs.c.id == run_id, db.runs.c.verdict.is_(None))
 
 
 def _measured(conn, run_id: int, position: int, r: Result, seen: datetime) -> None:
@@ -187,44 +233,98 @@ def _measured(conn, run_id: int, position: int, r: Result, seen: datetime) -> No
                      .values(firmware_version=str(r.value)))
 
 
-def _finish(conn, run_id: int, results, verdict: RunVerdict, ended_at: datetime,
-            seen: datetime, kept: frozenset[str] = frozenset()) -> None:
+def _finish(conn, run_id: int, results, end: RunEnd, seen: datetime,
+            kept: frozenset[str] = frozenset()) -> None:
     # The measurements not in yet (not run, or not kept) go in now.
     for position, r in enumerate(results, 1):
         if r.name not in kept:
             _measured(conn, run_id, position, r, seen)
-    conn.execute(db.runs.update().where(db.runs.c.id == run_id)
-                 .values(verdict=verdict.value, ended_at=ended_at))
+    conn.execute(db.runs.update().where(db.runs.c.id == run_id).values(**end.values()))
 
 
 class DbRecords:
     """The run in the results database as it goes: the run row at the start, each judged
-    measurement committed at once, the verdict at the end. A run whose station dies keeps a
-    NULL verdict, which every reader counts as aborted."""
+    measurement committed at once, the verdict at the end. Meanwhile the run's lease is
+    renewed with each measurement and by renew() (LeaseKeeper); a run whose station dies keeps
+    a NULL verdict and reads as aborted once its lease has run out. clock: the time the lease
+    is counted in (the tests' own)."""
 
-    def __init__(self, engine: sa.engine.Engine, start: RunStart):
-        self.engine, self.start = engine, start
-        self.run_id, _ = db.write(engine, lambda conn: _insert_run(conn, start))
+    def __init__(self, engine: sa.engine.Engine, start: RunStart,
+                 clock: Callable[[], datetime] = db.now):
+        self.engine, self.start, self.clock = engine, start, clock
+        self.run_id, _ = db.write(engine, lambda conn: _insert_run(conn, start, self._lease()))
         self.kept: set[str] = set()
 
+    def _lease(self) -> datetime:
+        return self.clock() + timedelta(seconds=LEASE_S)
+
+    def _renew(self, conn) -> None:
+        conn.execute(_open_run(self.run_id).values(lease_until=self._lease()))
+
+    def renew(self) -> None:
+        db.write(self.engine, self._renew)
+
     def measured(self, position: int, r: Result) -> None:
-        db.write(self.engine, lambda conn: _measured(conn, self.run_id, position, r,
-                                                     self.start.started_at))
+        def work(conn):
+            _measured(conn, self.run_id, position, r, self.start.started_at)
+            self._renew(conn)
+        db.write(self.engine, work)
         self.kept.add(r.name)
 
     def __call__(self, run: FinishedRun) -> None:
         """The run's end: what was not kept yet, and its verdict."""
         kept = frozenset(self.kept)
-        db.write(self.engine, lambda conn: _finish(conn, self.run_id, run.results, run.verdict,
-                                                   run.end, run.start, kept))
+        db.write(self.engine, lambda conn: _finish(conn, self.run_id, run.results,
+                                                   RunEnd.of(run), run.start, kept))
+
+
+class LeaseKeeper:
+    """Renews a run's lease every `every_s` from a thread of its own until stop(): a step of
+    the plan can take longer than a lease between two measurements. A renewal that fails
+    (the server away for longer than write() retries) is tried again at the next turn."""
+
+    def __init__(self, record: DbRecords, every_s: float = RENEW_S):
+        self.record, self.every_s = record, every_s
+        self.renewals = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="lease", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        while not self._stop.wait(self.every_s):
+            try:
+                self.record.renew()
+                self.renewals += 1
+            except sa.exc.DBAPIError:
+                pass
+
+    def stop(self) -> None:
+        self._stop.set()
+        self._thread.join()
+
+
+def close_stale(engine: sa.engine.Engine, at: datetime, station: str | None = None) -> int:
+    """Closes as aborted every run without a verdict whose lease had run out at `at` (the
+    station's, or every station's): its end is its lease's, the last moment its station
+    vouched for it. The number closed."""
+    stale = [db.runs.c.verdict.is_(None),
+             sa.or_(db.runs.c.lease_until.is_(None), db.runs.c.lease_until <= at)]
+    if station is not None:
+        stale.append(db.runs.c.station == station)
+    statement = db.runs.update().where(*stale).values(
+        verdict=RunVerdict.ABORTED.value,
+        ended_at=sa.func.coalesce(db.runs.c.lease_until, db.runs.c.started_at))
+    return db.write(engine, lambda conn: conn.execute(statement).rowcount)
+
+
+def keep_limits_text(engine: sa.engine.Engine, sha256: str, text: str, seen: datetime) -> None:
+    """The limits file's text, once per hash."""
+    db.write(engine, lambda conn: db.insert_ignoring(
+        conn, db.limits_texts, {"sha256": sha256, "text": text, "first_seen": seen}))
 
 
 def default_db(report_dir: str | Path) -> sa.engine.URL:
     return db.sqlite_url(Path(report_dir) / "results.sqlite")
-
-
-def sha256_of(path: str | Path) -> str:
-    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
 # -- bringing JSON records in -----------------------------------------------------------------
@@ -233,10 +333,12 @@ class RecordError(Exception):
     """A JSON record that cannot be brought in; the text names the file and the key."""
 
 
-def _field(record: dict, key: str, path: Path, kind: type | tuple[type, ...]):
+def _field(record: dict, key: str, path: Path, kind: type | tuple[type, ...], where: str = ""):
     value = record.get(key)
-    if not isinstance(value, kind):
-        raise RecordError(f"{path}: {key}: {value!r} is not {getattr(kind, '__name__', kind)}")
+    if not isinstance(value, kind) or (isinstance(value, bool) and bool not in (
+            kind if isinstance(kind, tuple) else (kind,))):
+        names = " or ".join(k.__name__ for k in (kind if isinstance(kind, tuple) else (kind,)))
+        raise RecordError(f"{path}: {where}{key}: {value!r} is not {names}")
     return value
 
 
@@ -250,86 +352,141 @@ def _utc(text: str, key: str, path: Path) -> datetime:
     return moment.astimezone(timezone.utc)
 
 
-def read_record(path: Path) -> tuple[RunStart, tuple[Result, ...], RunVerdict, datetime]:
-    """A JSON record as a finished run. Its run_uid is the hash of the file's bytes: the same
-    file brought in twice is the same run."""
+@dataclass(frozen=True)
+class _NotFinite:
+    """NaN, Infinity or a number too large for a float, where the reader found it."""
+    token: str
+
+
+def _float_or_not(text: str):
+    value = float(text)
+    return value if math.isfinite(value) else _NotFinite(text)
+
+
+def _first_not_finite(value, where: str = "") -> tuple[str, str] | None:
+    """(where, token) of the first value that is not a finite number, in the record's order."""
+    if isinstance(value, _NotFinite):
+        return where, value.token
+    if isinstance(value, dict):
+        items = ((f"{where}.{k}" if where else str(k), v) for k, v in value.items())
+    elif isinstance(value, list):
+        items = ((f"{where}[{i}]", v) for i, v in enumerate(value, 1))
+    else:
+        return None
+    for inner, v in items:
+        found = _first_not_finite(v, inner)
+        if found:
+            return found
+    return None
+
+
+NUMBER = (int, float, type(None))
+
+
+@dataclass(frozen=True)
+class ReadRecord:
+    """A JSON record as a finished run."""
+    start: RunStart
+    results: tuple[Result, ...]
+    end: RunEnd
+
+
+def read_record(path: Path) -> ReadRecord:
+    """A JSON record as a finished run, under the run_uid it carries (the station's), or else
+    the hash of the file's bytes: the same file brought in twice is the same run."""
     data = path.read_bytes()
     try:
-        record = json.loads(data)
+        record = json.loads(data, parse_constant=_NotFinite, parse_float=_float_or_not)
     except ValueError as e:
         raise RecordError(f"{path}: not JSON: {e}") from None
     if not isinstance(record, dict):
         raise RecordError(f"{path}: not a record")
+    bad = _first_not_finite(record)
+    if bad:
+        raise RecordError(f"{path}: {bad[0]}: {bad[1]} is not a finite number (strict JSON "
+                          "has no NaN or Infinity)")
+    uid = _field(record, "run_uid", path, (str, type(None)))
     start = RunStart(
-        run_uid="json-" + hashlib.sha256(data).hexdigest(),
+        run_uid=uid or "json-" + hashlib.sha256(data).hexdigest(),
         station=_field(record, "station", path, str),
         product=_field(record, "product", path, str),
         limits_file=_field(record, "limits_file", path, str),
-        limits_sha256="",  # the record does not say which bytes the limits had
+        # Older records do not say which bytes the limits had.
+        limits_sha256=_field(record, "limits_sha256", path, (str, type(None))) or "",
         started_at=_utc(_field(record, "start", path, str), "start", path),
-        slot=_field(record, "slot", path, (str, type(None))))
+        slot=_field(record, "slot", path, (str, type(None))),
+        tool_version=_field(record, "tool_version", path, (str, type(None))),
+        station_version=_field(record, "station_version", path, (str, type(None))))
     results = []
     for i, m in enumerate(_field(record, "measurements", path, list), 1):
-        where = f"measurements[{i}]"
+        where = f"measurements[{i}]."
         if not isinstance(m, dict):
-            raise RecordError(f"{path}: {where}: not a measurement")
+            raise RecordError(f"{path}: {where[:-1]}: not a measurement")
         try:
             verdict = Verdict(m.get("verdict"))
         except ValueError:
-            raise RecordError(f"{path}: {where}.verdict: {m.get('verdict')!r}") from None
-        results.append(Result(_field(m, "name", path, str), _field(m, "title", path, str),
-                              m.get("value"), m.get("unit"), _field(m, "limits", path, dict),
+            raise RecordError(f"{path}: {where}verdict: {m.get('verdict')!r}") from None
+        results.append(Result(_field(m, "name", path, str, where),
+                              _field(m, "title", path, str, where), m.get("value"),
+                              m.get("unit"), _field(m, "limits", path, dict, where),
                               verdict, m.get("detail") or ""))
     try:
         verdict = RunVerdict(record.get("verdict"))
     except ValueError:
         raise RecordError(f"{path}: verdict: {record.get('verdict')!r}") from None
-    end = _utc(_field(record, "end", path, str), "end", path)
-    return start, tuple(results), verdict, end
+    console = _field(record, "console_bytes", path, (dict, type(None)))
+    if console is not None:
+        console = tuple(_field(console, k, path, int, "console_bytes.")
+                        for k in ("read", "written"))
+    end = RunEnd(verdict, _utc(_field(record, "end", path, str), "end", path),
+                 *(_field(record, k, path, NUMBER)
+                   for k in ("duration_s", "board_ready_s", "steps_s", "tool_s")),
+                 console_bytes=console)
+    return ReadRecord(start, tuple(results), end)
 
 
-def import_record(engine: sa.engine.Engine, path: Path) -> bool:
+def import_record(engine: sa.engine.Engine, record: ReadRecord) -> bool:
     """One record in one transaction; False when it was in already."""
-    start, results, verdict, end = read_record(path)
-
     def work(conn) -> bool:
-        run_id, made = _insert_run(conn, start)
+        run_id, made = _insert_run(conn, record.start)
         if made:
-            _finish(conn, run_id, results, verdict, end, start.started_at)
+            _finish(conn, run_id, record.results, record.end, record.start.started_at)
         return made
     return db.write(engine, work)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="records.py", description="The station's results "
-                                     "database: bring JSON records in, or bring the schema "
-                                     "up to date.")
+                                     "database: bring JSON records in, close the runs of a "
+                                     "station that died, or bring the schema up to date.")
     commands = parser.add_subparsers(dest="command", required=True)
     bring = commands.add_parser("import", help="bring a folder's JSON records in (again: "
                                 "nothing is added twice)")
     bring.add_argument("folder", type=Path)
     bring.add_argument("--db", metavar="URL", help="default: FOLDER/results.sqlite")
+    close = commands.add_parser("close-stale", help="close as aborted the runs without a "
+                                "verdict whose station stopped renewing them")
+    close.add_argument("--db", metavar="URL", required=True)
+    close.add_argument("--station", metavar="NAME", help="only this station's runs")
     migrate = commands.add_parser("migrate", help="bring the schema up to date")
     migrate.add_argument("--db", metavar="URL", required=True)
-    from station import report  # the export takes the report's filters
-    export = commands.add_parser("export", help="write the runs and their measurements as "
-                                 "CSV files (runs.csv, measurements.csv)")
-    export.add_argument("--csv", metavar="DIR", type=Path, required=True)
-    export.add_argument("--db", metavar="URL", required=True)
-    report.add_filter_arguments(export)
     args = parser.parse_args(argv)
-    if args.command == "export":
-        return report.export_command(args)
     try:
         if args.command == "migrate":
             db.migrate(db.connect(args.db))
             print(f"{db.shown(args.db)}: schema at revision {db.head_revision()}")
             return 0
+        if args.command == "close-stale":
+            closed = close_stale(db.open_db(args.db), db.now(), args.station)
+            print(f"{closed} runs closed as aborted")
+            return 0
         paths = sorted(args.folder.glob("*.json"))
         if not paths:
             raise RecordError(f"{args.folder}: no JSON records")
         engine = db.open_db(args.db or default_db(args.folder))
-        added = sum(import_record(engine, path) for path in paths)
+        # Every record read before any is written: one that cannot be read stops them all.
+        records = [read_record(path) for path in paths]
+        added = sum(import_record(engine, record) for record in records)
         print(f"{len(paths)} records read, {added} new, {len(paths) - added} in already")
         return 0
     except (db.DbError, RecordError) as e:

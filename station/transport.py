@@ -6,6 +6,8 @@ MCU sends is echoed) and its exit status.
 
 from __future__ import annotations
 
+import re
+import shlex
 import subprocess
 import time
 from dataclasses import dataclass
@@ -23,6 +25,30 @@ class ToolRun:
     seconds: float | None = None  # the run's own time where it ran (the board's clock)
 
 
+# The tool's build, found by a shell where the tool runs (a board's busybox, or here): the
+# package that owns the binary and its version when a package does (dpkg is asked only about
+# the system's folders), or else the binary's SHA-256.
+_BUILD_SCRIPT = r"""
+p=$(command -v TOOL) || exit 1
+case $p in /usr/*|/bin/*|/sbin/*|/opt/*)
+    owner=$(dpkg -S "$p" 2>/dev/null | head -n 1); pkg=${owner%%: *}; pkg=${pkg%%,*}
+    if [ -n "$owner" ] && v=$(dpkg-query -W -f '${Version}' "$pkg" 2>/dev/null) &&
+            [ -n "$v" ]; then echo "$pkg $v"; exit 0; fi;;
+esac
+set -- $(sha256sum "$p") && echo "sha256:$1"
+"""
+_BUILD = re.compile(r"^(sha256:[0-9a-f]{64}|[a-z0-9][a-z0-9+.:-]* [0-9A-Za-z.+~:-]+)$")
+
+
+def build_script(tool: str) -> str:
+    return _BUILD_SCRIPT.replace("TOOL", shlex.quote(tool))
+
+
+def parse_build(text: str, status: int) -> str | None:
+    lines = text.strip().splitlines()
+    return lines[-1] if status == 0 and lines and _BUILD.match(lines[-1]) else None
+
+
 # One tool run of a plan: its arguments and how long it may take before it counts as stuck.
 Call = tuple[Sequence[str], float]
 
@@ -35,6 +61,11 @@ class Transport(Protocol):
         ...
 
     def describe(self) -> str: ...
+
+    def tool_build(self) -> str | None:
+        """The tool's build where it runs: 'package version', or 'sha256:...' of a binary
+        that no package owns; None when it cannot be told."""
+        ...
 
     def console_bytes(self) -> tuple[int, int] | None:
         """Bytes read from and written to the board's console so far (None: no console)."""
@@ -72,6 +103,15 @@ class LocalTool:
     def console_bytes(self) -> None:
         return None
 
+    def tool_build(self) -> str | None:
+        try:
+            done = subprocess.run(["sh", "-c", build_script(self.tool)], cwd=self.cwd,
+                                  stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                  timeout=30, check=False)
+        except (OSError, subprocess.TimeoutExpired):
+            return None
+        return parse_build(done.stdout, done.returncode)
+
     def describe(self) -> str:
         return f"local {self.tool}" + (f" in {self.cwd}" if self.cwd else "")
 
@@ -102,6 +142,14 @@ class LabgridShell:
             raise TransportError(str(e)) from e
         finally:
             runs.close()  # stopped early: the board's shell is interrupted
+
+    def tool_build(self) -> str | None:
+        from boards.board import BoardError
+
+        try:
+            return parse_build(*self.board.sh(build_script(self.tool), timeout_ms=30000))
+        except BoardError:  # the run that follows meets the board's trouble and records it
+            return None
 
     def console_bytes(self) -> tuple[int, int] | None:
         meter = self.board.console

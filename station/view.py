@@ -46,6 +46,7 @@ class SlotStatus:
     verdict: str | None = None   # "pass" / "fail" / "stopped" when the board is done
     boards: int = 0              # boards finished in this slot so far (loop mode)
     note: str = ""               # a short reason (lost: why; the record's path when done)
+    run_uid: str | None = None   # the board's run, for its record if the slot's process dies
 
 
 class View(Protocol):

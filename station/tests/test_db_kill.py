@@ -2,7 +2,7 @@
 again and again into one database, SQLite and PostgreSQL (as a member of mcu_station): every
 measurement whose line the station printed is in the database exactly once with the verdict
 it printed, nothing else but perhaps the one measurement committed just before the kill, and
-the run reads as aborted. And an operator's stop (SIGINT) keeps the run as 'stopped'.
+the run reads as running until its lease runs out, then as aborted, and close-stale closes it. And an operator's stop (SIGINT) keeps the run as 'stopped'.
 
 The station runs the tool here (--local-tool) against mcu_sim on a pseudo-terminal. The
 moments come from a seed printed at the start (KILL_SEED=... repeats a sequence).
@@ -19,10 +19,13 @@ import threading
 import time
 from dataclasses import dataclass, field
 
+from datetime import timedelta
+
 import pytest
 import sqlalchemy as sa
 
 from station import db
+from station.records import LEASE_S, close_stale
 from testkit import program_env
 from testkit.pgcluster import PgCluster
 from testkit.stations import WAITS_S, good_sim as start_sim, station_command
@@ -68,10 +71,13 @@ def start_station(command: list[str], kill_after: int | None) -> Started:
 
 
 def held(engine, station: str) -> tuple[list[dict], dict[int, tuple[str, str]]]:
-    """The station's runs, and its measurements: position -> (name, verdict)."""
+    """The station's runs, with their outcome now ("outcome") and once a lease taken now has
+    run out ("later"), and its measurements: position -> (name, verdict)."""
+    later = db.now() + timedelta(seconds=LEASE_S)
     with engine.connect() as conn:
         runs = [dict(r._mapping) for r in conn.execute(
-            sa.select(db.runs, db.RUN_OUTCOME.label("outcome"))
+            sa.select(db.runs, db.run_outcome(db.now()).label("outcome"),
+                      db.run_outcome(later).label("later"))
             .where(db.runs.c.station == station))]
         measured = conn.execute(
             sa.select(db.measurements.c.position, db.measurements.c.name,
@@ -129,7 +135,9 @@ def test_a_station_killed_at_any_moment_keeps_what_it_printed(url, tmp_path):
                 assert not printed and not kept
                 continue
             [row] = runs
-            assert (row["verdict"], row["outcome"], row["ended_at"]) == (None, "aborted", None)
+            assert (row["verdict"], row["outcome"], row["later"], row["ended_at"]) == \
+                (None, db.RUNNING, "aborted", None)
+            assert close_stale(engine, db.now(), name) == 0  # its lease still holds
             # Every printed line is in, as printed; beyond them at most the next one.
             assert {p: kept[p][1] for p in printed if p in kept} == printed
             extra = sorted(set(kept) - set(printed))
@@ -145,6 +153,12 @@ def test_a_station_killed_at_any_moment_keeps_what_it_printed(url, tmp_path):
             mid_run += 0 < len(printed) < PLAN_SIZE
     finally:
         sim.kill()
+    # A while later, the dead station's runs are closed as aborted, once.
+    later = db.now() + timedelta(seconds=LEASE_S)
+    stations = [f"kill-{kill}" for kill in range(KILLS)]
+    closed = sum(close_stale(engine, later, station) for station in stations)
+    assert closed == sum(len(held(engine, station)[0]) for station in stations)
+    assert sum(close_stale(engine, later, station) for station in stations) == 0
     print(f"{engine.dialect.name}: {KILLS} kills, {mid_run} in the middle of a run, "
           f"{checked} printed measurements found in the database")
     assert mid_run >= KILLS // 2

@@ -76,3 +76,50 @@ def test_a_stopped_board_reads_as_stopped_with_its_slot(tmp_path):
     record = json.loads(JsonRecords(tmp_path)(run).read_text())
     assert (record["verdict"], record["slot"]) == ("stopped", "slot3")
     assert [m["verdict"] for m in record["measurements"]] == ["pass", "not run"]
+
+
+@pytest.mark.parametrize("where", ["here", "console", "ssh"])
+def test_the_tools_build_is_its_packages_version_or_its_binarys_hash(where, tmp_path):
+    # Where the tool runs (here, a board's console, SSH): a binary that no package owns, none
+    # at all, one of a package.
+    import hashlib
+    import os
+    import subprocess
+
+    from station.transport import LabgridShell, LocalTool
+    from testkit.shells import ConsoleShell, LocalShell
+
+    if where != "here" and not os.access("/proc/timer_list", os.R_OK):
+        pytest.skip("the board's run report reads /proc/timer_list (root only)")
+    own = tmp_path / "mcu_test"
+    own.write_bytes(b"#!/bin/sh\n\x00\xff")
+    own.chmod(0o755)
+    version = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", "coreutils"],
+                             capture_output=True, text=True, check=True).stdout
+    if where == "here":
+        build = lambda tool: LocalTool(tool, str(tmp_path)).tool_build()
+    else:
+        from boards.board import Board
+
+        shell = ConsoleShell(tmp_path) if where == "console" else LocalShell(tmp_path)
+        board = Board(shell=shell, name="local")
+        build = lambda tool: LabgridShell(board, tool).tool_build()
+    try:
+        assert build(str(own)) == "sha256:" + hashlib.sha256(own.read_bytes()).hexdigest()
+        assert build(str(tmp_path / "none")) is None
+        if where == "here":  # the same script on a board: dpkg's answer is asked once
+            assert build("env") == f"coreutils {version}"
+    finally:
+        if where == "console":
+            shell.console.child.close(force=True)
+
+
+def test_the_stations_version_is_the_projects_release_and_its_sources(tmp_path):
+    import re
+
+    import station
+    from testkit import SOURCE
+
+    release = re.search(r"project\(mcu_test VERSION (\S+)", (SOURCE / "CMakeLists.txt")
+                        .read_text()).group(1)
+    assert re.fullmatch(rf"{re.escape(release)}\+[0-9a-f]{{12}}", station.version())
