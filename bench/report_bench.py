@@ -5,12 +5,13 @@ engineer would (a new process), with --timing for its query and plot times.
 
     /usr/bin/python3 -m bench.report_bench [--runs N] [--db URL] [--keep DIR] [--repeat N]
 
-The runs follow the plan and the limits of station/limits/mcu_board.yaml: readings spread
-around the middle of their ranges (a few beyond them), readings that get no answer or a bad
-checksum, boards that fail and come back for a retest, runs that the operator stopped, runs
-that the station aborted and runs that simply never finished. The random seed is fixed, so
-every database holds the same runs. --postgres puts them into a throwaway PostgreSQL 15
-cluster on a Unix socket (station/tests/pgcluster.py); otherwise an SQLite file.
+The runs follow the plan and the limits of station/limits/mcu_board.yaml, in four slots per
+station: readings spread around the middle of their ranges (a few beyond them), readings that
+get no answer or a bad checksum, boards that fail and come back for a retest, runs that the
+operator stopped, runs that the station aborted and runs that simply never finished. The
+random seed is fixed, so every database holds the same runs. --db URL puts them into that
+(empty) database; otherwise an SQLite file. The report's CPU and peak RSS are the whole
+process's, interpreter and imports included.
 """
 
 from __future__ import annotations
@@ -18,6 +19,7 @@ from __future__ import annotations
 import argparse
 import json
 import random
+import resource
 import subprocess
 import sys
 import tempfile
@@ -116,7 +118,11 @@ class Synthetic:
         else:
             verdict = "pass" if all(row["verdict"] == "pass" for row in rows) else "fail"
         duration = timedelta(seconds=22 * max(len(rows), 1) / len(self.plan) + r.random())
-        run = {"run_uid": str(uuid.UUID(int=r.getrandbits(128))), "station": station,
+        run_uid = str(uuid.UUID(int=r.getrandbits(128)))
+        run = {"run_uid": run_uid, "station": station,
+               # One of four slots, taken from the run's id: no draw from the seeded
+               # generator, so every other choice stays as it was.
+               "slot": f"slot{1 + int(run_uid[:8], 16) % 4}",
                "product": "mcu-board", "limits_file": "station/limits/mcu_board.yaml",
                "limits_sha256": self.sha256, "tool_version": "1.0",
                "firmware_version": next((str(row["value_num"]) for row in rows if row["name"]
@@ -188,13 +194,19 @@ def measure(url: str, count: int, out: Path, repeat: int) -> None:
           f"retests: {serial}", flush=True)
     for _ in range(repeat):
         started = time.perf_counter()
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
         done = subprocess.run([sys.executable, "-m", "station.report", "--db", url,
                                "--out", str(out), "--timing"], stderr=subprocess.PIPE,
                               text=True)
         wall = time.perf_counter() - started
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
         if done.returncode != 0:
             raise SystemExit(f"report.py ended with {done.returncode}: {done.stderr}")
-        print(f"{done.stderr.strip()}; wall {wall:.2f} s with the interpreter and imports, "
+        # The whole process: interpreter and imports too; the peak RSS is the largest of
+        # this bench's children so far (the report is the only one).
+        print(f"{done.stderr.strip()}; wall {wall:.2f} s, cpu {cpu:.2f} s with the "
+              f"interpreter and imports, peak RSS {after.ru_maxrss / 1024:.0f} MB, "
               f"{out.stat().st_size / 1e6:.1f} MB of HTML", flush=True)
 
 
