@@ -470,7 +470,15 @@ def main(argv: list[str] | None = None) -> int:
     close.add_argument("--station", metavar="NAME", help="only this station's runs")
     migrate = commands.add_parser("migrate", help="bring the schema up to date")
     migrate.add_argument("--db", metavar="URL", required=True)
+    from station import report  # the export takes the report's filters
+    export = commands.add_parser("export", help="write the runs and their measurements as "
+                                 "CSV files (runs.csv, measurements.csv)")
+    export.add_argument("--csv", metavar="DIR", type=Path, required=True)
+    export.add_argument("--db", metavar="URL", required=True)
+    report.add_filter_arguments(export)
     args = parser.parse_args(argv)
+    if args.command == "export":
+        return report.export_command(args)
     try:
         if args.command == "migrate":
             db.migrate(db.connect(args.db))
