@@ -16,7 +16,6 @@ import subprocess
 import sys
 import threading
 import time
-from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -27,57 +26,17 @@ from station.limits import load_limits
 from station.line import Settings, slot_process
 from station.measurements import build_plan
 from testkit import program_env
-from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, assert_verdicts,
-                              junit_cases, start_sim, strict_json)
+from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, StationRun,
+                              assert_verdicts, read_run, start_sim, strict_json, value)
 from testkit.terminal import no_control_bytes, run_in_tmux, table_rows
 
 from bench.line_bench import parse_summary as bench_parse_summary
-
-CASE = re.compile(r"test_measurement\[(?:(?P<slot>\w+)-)?(?:b(?P<board>\d+)-)?"
-                  r"(?P<n>\d\d)-(?P<name>\w+)\]")
 
 def sn(slot: int) -> str:
     return f"0c22054359{slot:02d}"
 
 
-@dataclass
-class LineRun:
-    status: int
-    seconds: float
-    stdout: str
-    records: dict[str, list[dict]]  # by slot, in the order the boards started
-    record_names: dict[str, list[str]]
-    cases: dict[str, dict[str, tuple[str, dict]]]  # slot -> measurement -> (state, properties)
-                                                    # of the slot's first board
-    case_count: int
-    report_dir: Path
-
-    def only(self, slot: str) -> dict:
-        [record] = self.records[slot]
-        return record
-
-
-def read_line_run(status: int, seconds: float, stdout: str, reports: Path, junit: Path,
-                  single: str = "main") -> LineRun:
-    records: dict[str, list[dict]] = {}
-    names: dict[str, list[str]] = {}
-    loaded = [(strict_json(p.read_text(encoding="utf-8")), p.name)
-              for p in reports.glob("*.json")] if reports.exists() else []
-    for record, name in sorted(loaded, key=lambda r: r[0]["start"]):
-        records.setdefault(record["slot"], []).append(record)
-        names.setdefault(record["slot"], []).append(name)
-    cases: dict[str, dict[str, tuple[str, dict]]] = {}
-    found = junit_cases(junit)
-    for name, state, props in found:
-        m = CASE.fullmatch(name)
-        assert m, name
-        assert ALL[int(m["n"]) - 1] == m["name"]
-        if m["board"] is None:
-            cases.setdefault(m["slot"] or single, {})[m["name"]] = (state, props)
-    return LineRun(status, seconds, stdout, records, names, cases, len(found), reports)
-
-
-def assert_board(run: LineRun, slot: str, failing: dict[str, str], serial: str | None):
+def assert_board(run: StationRun, slot: str, failing: dict[str, str], serial: str | None):
     """The slot's one board: exactly the named measurements have the given verdicts, every
     other one passed, in its JSON record (named by its serial number) and its JUnit cases."""
     record = run.only(slot)
@@ -90,16 +49,11 @@ def assert_board(run: LineRun, slot: str, failing: dict[str, str], serial: str |
                      rf"[\d.]+ s =+$", run.stdout, re.M), slot
 
 
-def assert_side_by_side(run: LineRun) -> None:
+def assert_side_by_side(run: StationRun) -> None:
     """The slots' boards were tested at the same time, not one after the other: every one
     started before any ended (by their records' own times)."""
     records = [r for rs in run.records.values() for r in rs]
     assert max(r["start"] for r in records) < min(r["end"] for r in records), records
-
-
-def value(record: dict, name: str):
-    [m] = [m for m in record["measurements"] if m["name"] == name]
-    return m["value"]
 
 
 def db_runs(report_dir: Path) -> list[tuple[str, str | None, str | None, list[str]]]:
@@ -154,7 +108,7 @@ class LocalLine:
     def output(self) -> str:
         return self.log.read_text(encoding="utf-8", errors="replace")
 
-    def run(self, *extra: str, tool: Path | str = TOOL, timeout: float = 300) -> LineRun:
+    def run(self, *extra: str, tool: Path | str = TOOL, timeout: float = 300) -> StationRun:
         started = time.monotonic()
         proc = self.start(*extra, tool=tool)
         try:
@@ -163,7 +117,7 @@ class LocalLine:
             stop(proc)
         return self.result(status, time.monotonic() - started)
 
-    def run_until_judged(self, act, *extra: str) -> tuple[LineRun, dict[str, int]]:
+    def run_until_judged(self, act, *extra: str) -> tuple[StationRun, dict[str, int]]:
         """Starts the line and, once each slot has judged three measurements (its board's
         serial number read, its metering running), calls act(proc): the run as it then ends,
         and how many measurements each slot had judged before."""
@@ -181,7 +135,7 @@ class LocalLine:
             stop(proc)
         return self.result(status, 0.0), seen
 
-    def result(self, status: int, seconds: float) -> LineRun:
+    def result(self, status: int, seconds: float) -> StationRun:
         stdout = self.output()
         print(stdout)
         # Off a terminal the station's output is plain text: the view's lines, its summary.
@@ -193,7 +147,7 @@ class LocalLine:
                    if i > begin and re.match(r"[=!-]+ ", text))
         for text in lines[begin + 1:end]:
             assert re.match(r"(local\d+[ :]|stopping: |$)", text), text
-        return read_line_run(status, seconds, stdout, self.reports, self.junit)
+        return read_run(status, seconds, stdout, self.reports, self.junit)
 
     def close(self) -> None:
         for sim in self.sims:
@@ -427,7 +381,7 @@ def test_live_view_in_a_terminal_with_the_real_station(local_line):
 
 # -- the virtual line ---------------------------------------------------------------------------
 
-def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str) -> LineRun:
+def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str) -> StationRun:
     """boards/line.py runs the station on slots 1..N of the virtual line, each with its own
     simulator (options per slot), the consoles paced as a real board's UART."""
     reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
@@ -452,7 +406,7 @@ def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str) 
             stop(proc)
     stdout = log.read_text(encoding="utf-8", errors="replace")
     print(stdout)
-    return read_line_run(status, time.monotonic() - started, stdout, reports, junit)
+    return read_run(status, time.monotonic() - started, stdout, reports, junit)
 
 
 def assert_console_metered(record: dict) -> None:

@@ -29,25 +29,11 @@ from boards import board
 from boards.simulator import SimKeeper, Slot
 from testkit import program_env
 from testkit.stations import (ALL, BOARD, GOOD_SN, LIMITS, SIM, SOURCE, STEPS, TOOL, WAITS_S,
-                              assert_verdicts, junit_cases, start_sim, strict_json)
+                              StationRun, assert_verdicts, read_run, start_sim, value)
 
 # What one step may take beyond its wait: starting the tool here, or typing the command on
 # the board's console and bringing the output back through it.
 STEP_ALLOWANCE_S = 2.0 if BOARD else 0.5
-
-
-class Run:
-    def __init__(self, status, seconds, junit, record, stdout):
-        self.status, self.seconds, self.stdout = status, seconds, stdout
-        self.junit, self.record = junit, record
-
-    def verdicts(self) -> dict[str, str]:
-        return {m["name"]: m["verdict"] for m in self.record["measurements"]}
-
-    def junit_cases(self) -> dict[str, tuple[str, dict]]:
-        """name -> (pass / failure / error, properties)"""
-        return {name.split("-", 1)[1].rstrip("]"): (state, props)
-                for name, state, props in self.junit}
 
 
 @pytest.fixture
@@ -55,7 +41,7 @@ def station(tmp_path):
     """Runs the station against a board whose MCU is the simulator with given options."""
     procs, sims = [], []
 
-    def run(*sim_options, limits=LIMITS, tool=None, cwd: Path | None = None) -> Run:
+    def run(*sim_options, limits=LIMITS, tool=None, cwd: Path | None = None) -> StationRun:
         """cwd: start the station there, every path on its command line relative to it."""
         def typed(path) -> str:
             return os.path.relpath(path, cwd) if cwd else str(path)
@@ -95,10 +81,8 @@ def station(tmp_path):
         seconds = time.monotonic() - started
         stdout = log.read_text(encoding="utf-8", errors="replace")
         print(stdout)
-        records = sorted(reports.glob("*.json")) if reports.exists() else []
-        assert len(records) <= 1
-        record = strict_json(records[0].read_text(encoding="utf-8")) if records else None
-        return Run(status, seconds, junit_cases(junit), record, stdout)
+        return read_run(status, seconds, stdout, reports, junit,
+                        plan=ALL if limits == LIMITS else None)
 
     yield run
     for proc in procs:
@@ -109,34 +93,34 @@ def station(tmp_path):
         sim.stop()
 
 
-def assert_only(run: Run, failing: dict[str, str]):
+def assert_only(run: StationRun, failing: dict[str, str]):
     """Exactly the named measurements have the given verdicts; every other one passed."""
-    assert_verdicts(run.record, run.junit_cases(), failing)
+    assert_verdicts(run.only(), run.cases["main"], failing)
     assert run.status == (0 if not failing else 1)
 
 
 def test_good_board(station):
     run = station(*GOOD_SN)
     assert_only(run, {})
-    assert run.record["serial_number"] == "0c2205435900"
-    assert run.record["station"] == "ci"
-    assert run.record["start"] <= run.record["end"]
-    by_name = {m["name"]: m for m in run.record["measurements"]}
+    assert run.only()["serial_number"] == "0c2205435900"
+    assert run.only()["station"] == "ci"
+    assert run.only()["start"] <= run.only()["end"]
+    by_name = {m["name"]: m for m in run.only()["measurements"]}
     assert by_name["mains_voltage"]["value"] == 230.0
     assert by_name["mains_voltage"]["unit"] == "V"
     assert by_name["mains_voltage"]["limits"] == {"min": 207.0, "max": 253.0}
     assert by_name["ntc_temperature"]["value"] == 25.02
-    _, props = run.junit_cases()["mains_voltage"]
+    _, props = run.cases["main"]["mains_voltage"]
     assert (props["value"], props["unit"], props["min"], props["max"]) == ("230.0", "V", "207.0",
                                                                           "253.0")
     assert "BOARD 0c2205435900: PASS, 18 of 18 passed" in run.stdout
-    assert run.record["unrecognised_output"] == []
+    assert run.only()["unrecognised_output"] == []
 
 
 def test_voltage_out_of_range(station):
     run = station(*GOOD_SN, "--set", "voltage=26000")  # 260 V
     assert_only(run, {"mains_voltage": "fail"})
-    assert [m["value"] for m in run.record["measurements"] if m["name"] == "mains_voltage"] == [260.0]
+    assert value(run.only(), "mains_voltage") == 260.0
 
 
 def test_voltage_not_a_number(station):
@@ -144,18 +128,18 @@ def test_voltage_not_a_number(station):
     # JSON has no NaN), the tool's text in the detail, and the measurement fails.
     run = station(*GOOD_SN, "--set", "voltage=bits:0x7FC00000")
     assert_only(run, {"mains_voltage": "fail"})
-    [voltage] = [m for m in run.record["measurements"] if m["name"] == "mains_voltage"]
+    [voltage] = [m for m in run.only()["measurements"] if m["name"] == "mains_voltage"]
     assert voltage["value"] is None and voltage["unit"] == "V"
     assert re.fullmatch(r"the tool printed -?nan", voltage["detail"])
     assert re.search(r"\] mains voltage +- +\(min 207.0, max 253.0\)  FAIL  the tool printed",
                      run.stdout)
-    assert run.junit_cases()["mains_voltage"][1]["value"] == ""
+    assert run.cases["main"]["mains_voltage"][1]["value"] == ""
 
 
 def test_failing_rs485_port(station):
     run = station(*GOOD_SN, "--fail", "rs485")
     assert_only(run, {"rs485_loopback": "fail"})
-    assert [m["value"] for m in run.record["measurements"] if m["name"] == "rs485_loopback"] == [0.0]
+    assert value(run.only(), "rs485_loopback") == 0.0
 
 
 def test_relay_that_does_not_switch(station):
@@ -163,7 +147,7 @@ def test_relay_that_does_not_switch(station):
     # happens to read back what was commanded.
     run = station(*GOOD_SN, "--fail", "relay:2")
     assert_only(run, {"relay2_on": "fail"})
-    by_name = {m["name"]: m for m in run.record["measurements"]}
+    by_name = {m["name"]: m for m in run.only()["measurements"]}
     assert by_name["relay2_on"]["value"] == 0
     assert by_name["relay2_on"]["limits"] == {"equals": 1}
 
@@ -171,15 +155,15 @@ def test_relay_that_does_not_switch(station):
 def test_silent_mcu(station):
     run = station("--silent")
     assert_only(run, {name: "no answer" for name in ALL})
-    assert run.record["serial_number"] is None
+    assert run.only()["serial_number"] is None
     # on time: the tool's fixed waits and a little for each of its 19 runs
-    assert WAITS_S <= run.record["steps_s"] <= WAITS_S + STEPS * STEP_ALLOWANCE_S
+    assert WAITS_S <= run.only()["steps_s"] <= WAITS_S + STEPS * STEP_ALLOWANCE_S
 
 
 def test_corrupt_checksums(station):
     run = station(*GOOD_SN, "--fail", "checksum")
     assert_only(run, {name: "bad checksum" for name in ALL})
-    assert run.record["unrecognised_output"] == []
+    assert run.only()["unrecognised_output"] == []
 
 
 def test_limits_refused_before_anything_runs(station, tmp_path):
@@ -188,8 +172,7 @@ def test_limits_refused_before_anything_runs(station, tmp_path):
     run = station(limits=limits)
     assert run.status == 2  # the station did not start: nothing run, nothing recorded
     assert f"{limits}:3: mains.voltage.min: 250 is above max 200" in run.stdout
-    assert run.record is None
-    assert run.junit == []
+    assert run.records == {} and run.case_count == 0
 
 
 def test_board_lost_half_way_keeps_what_was_measured(station, tmp_path):
@@ -201,14 +184,14 @@ def test_board_lost_half_way_keeps_what_was_measured(station, tmp_path):
                     f"if [ $n -ge 4 ]; then rm -f \"$0\"; exit 1; fi\nexec {TOOL} \"$@\"\n")
     tool.chmod(0o755)
     run = station(*GOOD_SN, tool=tool)  # on this machine also when a virtual board is chosen
-    verdicts = run.verdicts()
-    assert list(verdicts.values())[:6] == ["pass"] * 6  # steps 1 to 4: 0 0, 0 1, 6 and 4
-    assert set(list(verdicts.values())[6:]) == {"error"}
-    details = [m["detail"] for m in run.record["measurements"][6:]]
+    verdicts = [m["verdict"] for m in run.only()["measurements"]]
+    assert verdicts[:6] == ["pass"] * 6  # steps 1 to 4: 0 0, 0 1, 6 and 4
+    assert set(verdicts[6:]) == {"error"}
+    details = [m["detail"] for m in run.only()["measurements"][6:]]
     assert "status" in details[0]  # the fifth run of the tool failed
     assert all("TransportError" in d for d in details[2:])  # then it could not be started
-    assert run.record["verdict"] == "fail" and run.status == 1
-    assert run.record["serial_number"] == "0c2205435900"
+    assert run.only()["verdict"] == "fail" and run.status == 1
+    assert run.only()["serial_number"] == "0c2205435900"
 
 
 def test_unreachable_board(tmp_path):
@@ -248,6 +231,6 @@ def test_paths_typed_relative_to_where_the_station_starts(station, tmp_path):
     limits.write_text("product: p\nmains:\n  voltage: {min: 207, max: 253, unit: V}\n")
     run = station(limits=limits, tool=tool, cwd=here)
     assert run.status == 0, run.stdout
-    assert [(m["name"], m["verdict"], m["value"]) for m in run.record["measurements"]] == \
+    assert [(m["name"], m["verdict"], m["value"]) for m in run.only()["measurements"]] == \
         [("mains_voltage", "pass", 230.0)]
     assert re.search(r"^record: \.\./reports/unknown_\d{8}T\d{6}Z\.json$", run.stdout, re.M)

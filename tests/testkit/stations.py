@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import sys
 import xml.etree.ElementTree as ET
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -50,6 +52,58 @@ def junit_cases(path: Path) -> list[tuple[str, str, dict[str, str]]]:
         props = {p.get("name"): p.get("value") for p in case.iter("property")}
         cases.append((case.get("name"), state, props))
     return cases
+
+
+# A JUnit case's name: test_measurement[NN-name], on a line test_measurement[slot-NN-name],
+# a slot's later boards test_measurement[slot-bN-NN-name].
+CASE = re.compile(r"test_measurement\[(?:(?P<slot>\w+)-)?(?:b(?P<board>\d+)-)?"
+                  r"(?P<n>\d\d)-(?P<name>\w+)\]")
+
+
+@dataclass
+class StationRun:
+    status: int
+    seconds: float
+    stdout: str
+    records: dict[str, list[dict]]  # by slot, in the order the boards started
+    record_names: dict[str, list[str]]
+    cases: dict[str, dict[str, tuple[str, dict]]]  # slot -> measurement -> (state, properties)
+                                                    # of the slot's first board
+    case_count: int
+    report_dir: Path
+
+    def only(self, slot: str = "main") -> dict:
+        """The slot's one record (a station of one board: its slot is main)."""
+        [record] = self.records[slot]
+        return record
+
+
+def read_run(status: int, seconds: float, stdout: str, reports: Path, junit: Path,
+             single: str = "main", plan: list[str] | None = ALL) -> StationRun:
+    """A finished station run: its records in reports, its JUnit XML (the cases of a station
+    of one board under the slot name single; each case numbered by its place in the plan)."""
+    records: dict[str, list[dict]] = {}
+    names: dict[str, list[str]] = {}
+    loaded = [(strict_json(p.read_text(encoding="utf-8")), p.name)
+              for p in reports.glob("*.json")] if reports.exists() else []
+    for record, name in sorted(loaded, key=lambda r: r[0]["start"]):
+        records.setdefault(record["slot"], []).append(record)
+        names.setdefault(record["slot"], []).append(name)
+    cases: dict[str, dict[str, tuple[str, dict]]] = {}
+    found = junit_cases(junit)
+    for name, state, props in found:
+        m = CASE.fullmatch(name)
+        assert m, name
+        assert plan is None or plan[int(m["n"]) - 1] == m["name"]
+        if m["board"] is None:
+            cases.setdefault(m["slot"] or single, {})[m["name"]] = (state, props)
+    return StationRun(status, seconds, stdout, records, names, cases, len(found), reports)
+
+
+def value(record: dict, name: str):
+    """The value of the record's one measurement of that name."""
+    [m] = [m for m in record["measurements"] if m["name"] == name]
+    return m["value"]
 
 
 def assert_verdicts(record: dict, cases: dict[str, tuple[str, dict]], failing: dict[str, str]):
