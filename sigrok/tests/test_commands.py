@@ -1,6 +1,7 @@
 '''Commands with parameters, decoded from a capture of the board's TX line: how the
 decoder shows each parameter. (Every builder's name, parameters or not, is compared with
-the simulator's own decoder in test_sim_agreement.)
+the simulator's own decoder in test_sim_agreement, and so is the zero padding after the
+fixed-size sends.)
 
 Each frame is the one an end-to-end case expects the simulator to receive (the case
 is named; the test checks that the case really lists those bytes), or, for the
@@ -68,20 +69,6 @@ def test_commands_by_builder_name_and_parameters(tmp_path):
         length = data[1]
         expected += ['checksum good (sum %02X, byte %02X)' % (data[length], data[length]), text]
     assert texts(anns) == expected
-
-
-def test_zero_padding_after_fixed_size_sends(tmp_path):
-    # mcu_rs485_send always sends 133 bytes, mcu_relay_multi_control 25: the frame, then zeros.
-    rs485 = LinkCase('op17_rs485').frames
-    multi = LinkCase('op26_two_params').frames
-    assert [flag for _, flag in rs485] == ['', 'noise'] and [f for _, f in multi] == ['', 'noise']
-    items = [('TX', rs485[0][0] + rs485[1][0]), ('TX', multi[0][0] + multi[1][0])]
-    assert [len(d) for _, d in items] == [133, 25]
-    streams, _ = sequence(items)
-    anns = run(tmp_path, streams, ['commands', 'noise'])
-    assert [a.text.split(' ')[0] for a in anns] == [
-        'mcu_rs485_send', 'noise', 'mcu_relay_multi_control', 'noise']
-    assert texts(anns)[1::2] == ['noise 73 bytes (zero padding)', 'noise 18 bytes (zero padding)']
 
 
 def test_fields_of_a_command_frame(tmp_path):
