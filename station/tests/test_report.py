@@ -370,14 +370,17 @@ def test_an_empty_database_and_odd_rows_still_make_a_page(tmp_path, monkeypatch)
     empty = report.render(report.load(engine))
     assert "No runs." in empty and "No measurement failed." in empty and "<svg" not in empty
     # A station name that is markup, a measurement whose every run failed, two runs that
-    # never ended, of which only the newest is listed.
+    # never ended, of which only the newest is listed, and a run whose station still holds
+    # its lease: running, not aborted.
     monkeypatch.setattr(report, "ABORTED_SHOWN", 1)
     with engine.begin() as conn:
-        for uid, verdict, start in (("x1", "fail", at(0, 1)), ("x2", None, at(0, 2)),
-                                    ("x3", None, at(0, 3))):
+        for uid, verdict, start, lease in (
+                ("x1", "fail", at(0, 1), None), ("x2", None, at(0, 2), None),
+                ("x3", None, at(0, 3), None), ("x4", None, at(0, 4), db.now() + timedelta(1))):
             run_id = conn.execute(db.runs.insert().values(
                 run_uid=uid, station="<b>st&1</b>", product="p", limits_file="l.yaml",
-                limits_sha256="0" * 64, started_at=start, verdict=verdict)).inserted_primary_key[0]
+                limits_sha256="0" * 64, started_at=start, verdict=verdict,
+                lease_until=lease)).inserted_primary_key[0]
             if verdict:
                 conn.execute(db.measurements.insert().values(
                     run_id=run_id, position=1, value_num=300.0, verdict="fail", **VOLT))
@@ -386,9 +389,10 @@ def test_an_empty_database_and_odd_rows_still_make_a_page(tmp_path, monkeypatch)
     (volt,) = data.numerics
     assert (volt.values, volt.passing, volt.mean, volt.sd, volt.cpk) == (1, 0, 300.0, None, None)
     assert [r.run_uid for r in data.aborted] == ["x3"] and data.aborted_total == 2
+    assert report.combine(data.yields).outcomes == {"fail": 1, "aborted": 2, "running": 1}
     page = report.render(data)
     assert "<b>st&1</b>" not in page and "&lt;b&gt;st&amp;1&lt;/b&gt;" in page
-    assert "2 runs aborted" in page and "newest 1 shown" in page
+    assert "2 runs aborted" in page and "newest 1 shown" in page and "<th>running</th>" in page
     assert page.count("<svg") == 3  # yield, failures, the one measurement
 
 
