@@ -190,12 +190,27 @@ def backgrounds(line) -> set[str]:
     return {style.bgcolor.name for _, style in line if style and style.bgcolor}
 
 
-def test_live_rows_show_each_slot_in_the_order_given_with_its_step_and_tally():
-    slots = ["slot2", "slot1", "slot3"]
+# A board's outcome: the word its row shows, in a block of its colour.
+OUTCOMES = [
+    (SlotStatus("slot4", Phase.DONE, "0c22", passed=18, judged=18, total=18, verdict="pass"),
+     "PASS", "green"),
+    (SlotStatus("slot5", Phase.DONE, "0c22", passed=16, judged=18, total=18, verdict="fail"),
+     "FAIL", "red"),
+    (SlotStatus("slot6", Phase.DONE, "0c22", passed=3, judged=3, total=18, verdict="stopped"),
+     "STOPPED", "red"),
+    (SlotStatus("slot7", Phase.STOPPED, total=18), "STOPPED", "red"),
+    (SlotStatus("slot8", Phase.LOST, "0c22", 5, 19, total=18, note="no shell"), "LOST", "red"),
+]
+
+
+def test_live_rows_show_each_slot_in_the_order_given_with_its_step_tally_and_verdict():
+    slots = ["slot2", "slot1", "slot3"] + [status.slot for status, _, _ in OUTCOMES]
     view = LiveView(slots, io.StringIO(), width=120)
     try:
         view.update(at_step("slot2", "0c2205435901", 4, 0.84, 12, 12))
         view.update(SlotStatus("slot1", Phase.BOOTING, boards=3))
+        for status, _, _ in OUTCOMES:
+            view.update(status)
         rows = rendered(view, slots)
     finally:
         view.close()
@@ -206,31 +221,13 @@ def test_live_rows_show_each_slot_in_the_order_given_with_its_step_and_tally():
     assert "3 boards" in text["slot1"] and "booting" in text["slot1"]
     assert "passed" not in text["slot1"]
     assert "waiting for a board" in text["slot3"]
-    assert not any(backgrounds(line) for lines in rows.values() for line in lines)  # no verdict
-
-
-@pytest.mark.parametrize("status, word, colour", [
-    (SlotStatus("s", Phase.DONE, "0c22", passed=18, judged=18, total=18, verdict="pass"),
-     "PASS", "green"),
-    (SlotStatus("s", Phase.DONE, "0c22", passed=16, judged=18, total=18, verdict="fail"),
-     "FAIL", "red"),
-    (SlotStatus("s", Phase.DONE, "0c22", passed=3, judged=3, total=18, verdict="stopped"),
-     "STOPPED", "red"),
-    (SlotStatus("s", Phase.STOPPED, total=18), "STOPPED", "red"),
-    (SlotStatus("s", Phase.LOST, "0c22", 5, 19, total=18, note="no shell"), "LOST", "red"),
-])
-def test_live_verdict_is_a_block_several_lines_tall_in_its_colour(status, word, colour):
-    view = LiveView(["s"], io.StringIO(), width=100)
-    try:
-        view.update(status)
-        lines = rendered(view, ["s"], 100)["s"]
-    finally:
-        view.close()
-    coloured = [line for line in lines if backgrounds(line)]
-    assert len(coloured) >= 3
-    assert all(backgrounds(line) == {colour} for line in coloured)
-    assert sum(word in text_of(line) for line in coloured) == 1
-    assert all(style.bold for line in coloured for t, style in line if word in t)
+    assert not any(backgrounds(line) for s in slots[:3] for line in rows[s])  # no verdict yet
+    for status, word, colour in OUTCOMES:  # a block several lines tall
+        coloured = [line for line in rows[status.slot] if backgrounds(line)]
+        assert len(coloured) >= 3, status
+        assert all(backgrounds(line) == {colour} for line in coloured), status
+        assert sum(word in text_of(line) for line in coloured) == 1, status
+        assert all(style.bold for line in coloured for t, style in line if word in t), status
 
 
 @pytest.mark.parametrize("stream, tty", [(Terminal, None), (io.StringIO, True)])
