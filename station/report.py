@@ -362,15 +362,20 @@ class ControlChart:
         return math.fsum(self.values) / len(self.values)
 
     @functools.cached_property
-    def moving_ranges(self) -> list[float]:
-        """Taken once the values are all in."""
-        v = self.values
-        return [abs(v[i] - v[i - 1]) for i in range(1, len(v))]
+    def points(self):
+        """The values as an array (taken once they are all in)."""
+        import numpy
+        return numpy.frombuffer(self.values)
+
+    @functools.cached_property
+    def moving_ranges(self):
+        import numpy
+        return numpy.abs(numpy.diff(self.points))
 
     @property
     def mr_mean(self) -> float | None:
         ranges = self.moving_ranges
-        return math.fsum(ranges) / len(ranges) if ranges else None
+        return float(ranges.mean()) if len(ranges) else None
 
     def limits(self) -> tuple[float, float, float] | None:
         """LCL, UCL of the individuals and UCL of the moving ranges."""
@@ -380,14 +385,17 @@ class ControlChart:
         mean = self.mean
         return mean - I_CHART * mr, mean + I_CHART * mr, MR_CHART * mr
 
-    def out_of_control(self) -> tuple[int, int]:
-        """Individuals outside their control limits, moving ranges above theirs."""
+    def out_of_control(self):
+        """The positions of the individuals outside their control limits and of the moving
+        ranges above theirs (the range between values i - 1 and i at i)."""
+        import numpy
         limits = self.limits()
         if limits is None:
-            return 0, 0
+            return numpy.array([], int), numpy.array([], int)
         lcl, ucl, mr_ucl = limits
-        return (sum(not lcl <= v <= ucl for v in self.values),
-                sum(r > mr_ucl for r in self.moving_ranges))
+        v = self.points
+        return (numpy.flatnonzero((v < lcl) | (v > ucl)),
+                numpy.flatnonzero(self.moving_ranges > mr_ucl) + 1)
 
 
 @dataclass
@@ -993,14 +1001,11 @@ def _control_chart(ax, ax_mr, group: Numeric) -> None:
             control += [(lcl, *span), (ucl, *span)]
             mr_centre.append((chart.mr_mean, *span))
             mr_control.append((mr_ucl, *span))
-            for x, v in zip(xs, chart.values):
-                if not lcl <= v <= ucl:
-                    out_x.append(x)
-                    out_y.append(v)
-            for x, r in zip(xs[1:], ranges):
-                if r > mr_ucl:
-                    mr_out_x.append(x)
-                    mr_out_y.append(r)
+            beyond, mr_beyond = chart.out_of_control()
+            out_x += list(beyond + start)
+            out_y += list(chart.points[beyond])
+            mr_out_x += list(mr_beyond + start)
+            mr_out_y += list(ranges[mr_beyond - 1])
         start += n
     for axes, lines, style in ((ax, centre, "-"), (ax, control, ":"),
                                (ax_mr, mr_centre, "-"), (ax_mr, mr_control, ":")):
@@ -1178,10 +1183,10 @@ def _charts_table(group: Numeric) -> str:
     rows = []
     for chart in group.charts:
         limits = chart.limits() or (None, None, None)
-        beyond = chart.out_of_control()
+        beyond, mr_beyond = chart.out_of_control()
         rows.append([_e(chart.station), str(len(chart.values)), _num(chart.mean),
                      _num(chart.mr_mean), *(_num(v) for v in limits),
-                     f"{beyond[0]}, {beyond[1]}"])
+                     f"{len(beyond)}, {len(mr_beyond)}"])
     return _table(["control chart", "values", "mean", "MR̄", "LCL", "UCL", "UCL_MR",
                    "out of control (I, MR)"], rows)
 

@@ -212,13 +212,14 @@ def test_capability_over_every_value_of_finished_runs(line):
 
 def test_control_chart_limits_per_station(line):
     volt = next(g for g in line.numerics if g.limits.low == 207.0)
-    got = {c.station: (list(c.values), c.mean, c.mr_mean, c.limits(), c.out_of_control())
-           for c in volt.charts}
-    # A: moving ranges 9 x 10, 5, 0, 0, 30: MR-bar 125/13; 200 V below the LCL (202.3).
-    # B: 20, 40, 30, then 9 x 0: MR-bar 7.5; 260 V above the UCL (252.3); 40 and 30 above
-    # UCL_MR (24.5).
-    expected = {"A": ([225.0, 235.0] * 5 + [230.0] * 3 + [200.0], 3190 / 14, 125 / 13, (1, 0)),
-                "B": ([240.0, 220.0, 260.0] + [230.0] * 10, 3020 / 13, 7.5, (1, 2))}
+    got = {c.station: (list(c.values), c.mean, c.mr_mean, c.limits(),
+                       tuple(list(p) for p in c.out_of_control())) for c in volt.charts}
+    # A: moving ranges 9 x 10, 5, 0, 0, 30: MR-bar 125/13; 200 V (the 14th) below the LCL
+    # (202.3). B: 20, 40, 30, then 9 x 0: MR-bar 7.5; 260 V (the 3rd) above the UCL (252.3);
+    # the ranges into the 3rd and 4th values, 40 and 30, above UCL_MR (24.5).
+    expected = {"A": ([225.0, 235.0] * 5 + [230.0] * 3 + [200.0], 3190 / 14, 125 / 13,
+                      ([13], [])),
+                "B": ([240.0, 220.0, 260.0] + [230.0] * 10, 3020 / 13, 7.5, ([2], [2, 3]))}
     for station, (values, mean, mr, beyond) in expected.items():
         assert got[station][:3] == (values, pytest.approx(mean), pytest.approx(mr))
         assert got[station][3] == pytest.approx((mean - 2.66 * mr, mean + 2.66 * mr,
