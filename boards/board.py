@@ -35,6 +35,8 @@ Command line (python3 -m boards.board):
     run BOARD [--sim ARG]... -- COMMAND...   boot, run one shell command, print output
     compare BOARD [--tool P] ARGS...   mcu_test ARGS on the board and on the host
     boot-time BOARD [-n 5]             boot-to-shell seconds of n boots and their median
+
+Each takes --hostile OPTIONS: the board as awkward as a real one (hostile.py; LG_HOSTILE).
 """
 
 from __future__ import annotations
@@ -60,7 +62,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterator, Sequence
 
+from boards import hostile
 from boards import labgrid_adapter as lg
+from boards.hostile import Hostile
 from boards.simulator import SimKeeper, SimProcess, SimulatorError, Slot, sim_process
 
 HERE = Path(__file__).resolve().parent
@@ -127,24 +131,35 @@ def qemu_args(info: BoardInfo, socket: str, first_serial: str) -> list[str]:
             "-serial", "chardev:mcu"]
 
 
-def qemu_command(info: BoardInfo, socket: str, console: str = "mon:stdio") -> list[str]:
-    """The whole QEMU command with the console (ttyS0) on the character device `console`."""
+def qemu_command(info: BoardInfo, socket: str, console: str = "mon:stdio",
+                 options: Hostile | None = None) -> list[str]:
+    """The whole QEMU command with the console (ttyS0) on the character device `console`; the
+    board's options (hostile.py; default: LG_HOSTILE's) on its kernel command line."""
+    options = hostile.from_environ() if options is None else options
+    if options.damage:
+        raise BoardError("lossy: only a console that labgrid reaches damages bytes "
+                         "(board.py environ, run)")
     return ([info.qemu, "-M", info.machine, "-cpu", info.cpu, "-m", info.memory, "-nographic",
              "-monitor", "none"] + qemu_args(info, socket, console) +
-            ["-kernel", info.kernel, "-append", "console=ttyS0"])
+            ["-kernel", info.kernel, "-append", " ".join(["console=ttyS0",
+                                                          *options.kernel_args()])])
 
 
-def labgrid_environ(info: BoardInfo, socket: str) -> dict[str, str]:
+def labgrid_environ(info: BoardInfo, socket: str,
+                    options: Hostile | None = None) -> dict[str, str]:
     """The values of labgrid/virtual.yaml's templates. QEMUDriver puts its own console -serial
     after extra_args (so the console is ttyS2) and has no initrd attribute (so it is in
-    extra_args); its QEMU is this directory's wrapper, which ends QEMU with its caller."""
+    extra_args); its QEMU is this directory's wrapper, which ends QEMU with its caller. The
+    board's options (hostile.py; default: LG_HOSTILE's) go to its kernel command line, its
+    shell's login and its console line."""
+    options = hostile.from_environ() if options is None else options
     return {"LG_BOARD": info.board, "LG_BOARD_DIR": info.dir, "LG_MCU_SOCKET": socket,
             "LG_QEMU": str(HERE / "labgrid" / info.qemu), "LG_QEMU_MACHINE": info.machine,
             "LG_QEMU_CPU": info.cpu, "LG_QEMU_MEMORY": info.memory,
             "LG_QEMU_KERNEL": info.kernel,
             "LG_QEMU_EXTRA_ARGS": shlex.join(qemu_args(info, socket, "null")),
-            "LG_QEMU_BOOT_ARGS": "console=ttyS2",
-            "LG_CONSOLE_BPS": os.environ.get("LG_CONSOLE_BPS", "0")}
+            "LG_CONSOLE_BPS": os.environ.get("LG_CONSOLE_BPS", "0"),
+            **options.environ(info.board)}
 
 
 def virtual_environ(name: str, socket: str) -> dict[str, str]:
@@ -318,11 +333,14 @@ class Board:
         started = time.monotonic()
         try:
             if not self._watched:  # once: the console driver outlives a power cycle
-                self.console = self._lg.watch_console(self.target, self.console_log,
-                                                      self._lg.console_bps(self.target))
+                self.console = self._lg.watch_console(
+                    self.target, self.console_log, self._lg.console_bps(self.target),
+                    damage=self._lg.console_damage(self.target))
                 self._watched = True
+            self.console.damaging = False  # labgrid's login gives up on a damaged prompt
             self._lg.power_on(self.target)
             self.shell = self.target.get_driver("CommandProtocol")
+            self.console.damaging = True
         except Exception as e:  # labgrid raises pexpect's TIMEOUT, ExecutionError, OSError...
             self._failure = (f"board {self.name}: no shell after {time.monotonic() - started:.1f}"
                              f" s ({type(e).__name__}: {e}); console log:\n{self.log()}")
@@ -560,6 +578,10 @@ def main() -> None:
     common.add_argument("board", choices=BOARDS)
     common.add_argument("--artifacts", help="directory from build.sh (default: run build.sh)")
     common.add_argument("--mcu-sim", default=str(DEFAULT_SIM), help="the simulator, mcu_sim")
+    common.add_argument("--hostile", metavar="OPTIONS",
+                        help="the board as awkward as a real one: kmsg:MS, lossy:SHARE[/SHARE], "
+                             "seed:N, login:USER[:PASSWORD], without:APPLET[+...], "
+                             "tool-path:PATH, joined by commas (boards/hostile.py; LG_HOSTILE)")
     p = sub.add_parser("qemu-command", parents=[common],
                        help="the QEMU command line, one word a line")
     p.add_argument("--socket", required=True, help="path of the MCU UART's socket")
@@ -587,9 +609,12 @@ def main() -> None:
     args = parser.parse_args()
 
     try:
+        if args.hostile is not None:
+            Hostile.parse(args.hostile)
+            os.environ["LG_HOSTILE"] = args.hostile
         info = BoardInfo.load(args.artifacts) if args.artifacts else artifacts(args.board)
         sys.exit(command_line(args, info))
-    except (BoardError, SimulatorError) as e:
+    except (BoardError, SimulatorError, ValueError) as e:
         sys.exit(f"board.py: {e}")
 
 

@@ -112,7 +112,7 @@ busybox_path() {
         fi
         echo "$dir/busybox"
     else
-        echo "$("$here/busybox.sh")/busybox"
+        echo "$("$here/busybox.sh" mips)/busybox"
     fi
 }
 
@@ -142,6 +142,8 @@ board_package() {
 mkdir -p "$cache"
 kernel=$(kernel_dir)
 busybox=$(busybox_path)
+# The second busybox, that finds its applets only through their links (rootfs/init).
+linked=$("$here/busybox.sh" "$arch" linked)/busybox
 # One build of a board at a time, from its package to its sealed initramfs: tests that boot
 # boards side by side run this at once, and one's rebuild of the package must not take the
 # tarball from under another's tar, nor its cache entry replace another's being written.
@@ -149,8 +151,8 @@ exec 9>"$cache/board-build.lock"
 flock 9
 package=$(board_package)
 
-# The root file system: busybox, the C library that the dynamic tool needs (glibc boards), the
-# board package unpacked, /init.
+# The root file system: busybox (and its linked twin), the C library that the dynamic tool
+# needs (glibc boards), the board package unpacked, /init and its kernel message writer.
 stage=$(mktemp -d "$cache/tmp.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 root=$stage/root
@@ -158,6 +160,8 @@ mkdir -p "$root/bin" "$root/etc" "$root/lib"
 cp "$busybox" "$root/bin/busybox"
 chmod 0755 "$root/bin/busybox"
 install -m 0755 "$here/rootfs/init" "$root/init"
+install -D -m 0755 "$here/rootfs/kmsg" "$root/usr/sbin/kmsg"
+install -m 0755 "$linked" "$root/bin/busybox-linked"
 echo "$board" >"$root/etc/board-name"
 tar -x -z -C "$root" --no-same-owner -f "$package"
 [ -x "$root/usr/bin/mcu_test" ] || die "$package: holds no usr/bin/mcu_test"

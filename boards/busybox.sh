@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Builds a static big-endian MIPS busybox for the mips boards from Debian's own busybox source
-# (Debian 12 has no mips architecture, so no busybox-static:mips package), with Debian's
-# configuration of busybox-static and mips-linux-gnu-gcc. Prints the cache directory that holds
-# busybox.
+# Builds a static MIPS busybox from Debian's own busybox source, with Debian's configuration of
+# busybox-static, and prints the cache directory that holds it:
+#
+#   boards/busybox.sh [ARCH] [linked]      ARCH: mips (default) or mipsel
+#
+# mips: the mips boards' busybox (Debian 12 has no mips architecture, so no busybox-static:mips
+# package). linked: Debian's configuration without its standalone shell (FEATURE_SH_STANDALONE,
+# FEATURE_PREFER_APPLETS), so that the shell finds an applet only through its link, as on a
+# board whose busybox is built with fewer applets: the image's second busybox, which a board
+# whose kernel command line leaves applets out runs (rootfs/init).
 #
 # The source version is the one that busybox-static:mipsel is built from. The source comes
 # through apt-get source from the deb-src twins of the machine's own Debian sources, with an
@@ -13,7 +19,13 @@ set -euo pipefail
 shopt -s inherit_errexit
 
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/mcu-boards
-cross=mips-linux-gnu-
+arch=${1:-mips}
+variant=${2:-debian}
+case "$arch/$variant" in
+    mips/debian | mips/linked | mipsel/linked) ;;
+    *) echo "usage: $0 [mips|mipsel] [linked] (Debian's mipsel busybox is its package)" >&2; exit 2 ;;
+esac
+cross=$arch-linux-gnu-
 log() { echo "boards/busybox.sh: $*" >&2; }
 # shellcheck source=cache.sh
 . "$(dirname "$0")/cache.sh"
@@ -21,9 +33,9 @@ log() { echo "boards/busybox.sh: $*" >&2; }
 version=$(apt-cache show --no-all-versions busybox-static:mipsel 2>/dev/null |
     sed -n 's/^Source: busybox (\(.*\))$/\1/p' | head -n 1)
 [ -n "$version" ] || { log "busybox-static:mipsel: no source version (apt-get update?)"; exit 1; }
-key=$( { echo "$version"; "${cross}gcc" --version | head -n 1; sha256sum <"$0"; } |
+key=$( { echo "$version $variant"; "${cross}gcc" --version | head -n 1; sha256sum <"$0"; } |
     sha256sum | cut -c1-16)
-out=$cache/busybox-mips-$key
+out=$cache/busybox-$arch-$key
 if sealed "$out"; then
     echo "$out"
     exit 0
@@ -32,7 +44,7 @@ fi
 mkdir -p "$cache"
 work=$(mktemp -d "$cache/tmp.busybox.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-log "building busybox $version for big-endian MIPS (log in $work/build.log)"
+log "building busybox $version ($variant) for $arch (log in $work/build.log)"
 {
     # deb-src lines for every deb entry of the system's deb822 sources.
     mkdir -p "$work/apt/parts" "$work/apt/lists/partial" "$work/src"
@@ -56,8 +68,17 @@ PY
     src=$(echo "$work"/src/busybox-*/)
     # Debian's configuration of busybox-static (debian/rules: os part, then the flavour's).
     cat "$src/debian/config/os/linux" "$src/debian/config/pkg/static" >"$src/.config"
+    if [ "$variant" = linked ]; then
+        sed -i -e 's/^CONFIG_FEATURE_SH_STANDALONE=y$/# CONFIG_FEATURE_SH_STANDALONE is not set/' \
+            -e 's/^CONFIG_FEATURE_PREFER_APPLETS=y$/# CONFIG_FEATURE_PREFER_APPLETS is not set/' \
+            "$src/.config"
+    fi
     yes "" | make -C "$src" oldconfig
     grep -qx 'CONFIG_STATIC=y' "$src/.config"
+    grep -qx 'CONFIG_FEATURE_EDITING_MAX_LEN=1024' "$src/.config"
+    if [ "$variant" = linked ]; then
+        ! grep -Eq '^CONFIG_FEATURE_(SH_STANDALONE|PREFER_APPLETS)=y' "$src/.config"
+    fi
     nice -n 10 make -C "$src" -j2 CROSS_COMPILE=$cross busybox
 } >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; log "busybox build failed"; exit 1; }
 mkdir "$work/out"

@@ -5,7 +5,8 @@ interface, and works with Debian's python3-labgrid 0.4.1 and with current labgri
   labgrid in `config.stash` under the plugin's `LABGRID_ENV_KEY`.
 - Everything that the console driver reads, for the report of a board that fails: labgrid keeps
   only what it has not matched yet, so the driver's `_read` is wrapped, and with it `_write`:
-  the bytes counted both ways, and a virtual board's console paced like a real UART.
+  the bytes counted both ways, and a virtual board's console paced like a real UART (and, when
+  asked, losing bytes like a bad one).
 - After a power cycle, what the console's expect buffer (`_expect`) still holds of the board
   before: the shell must find the fresh board's prompt, not an old one.
 - QEMU's process (`QEMUDriver._child`): its CPU time, and SIGKILL when it does not quit.
@@ -17,6 +18,8 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import math
+import random
 import subprocess
 import time
 from dataclasses import dataclass
@@ -68,6 +71,13 @@ def driver_names(path: str) -> list[str]:
     return list(drivers) if isinstance(drivers, dict) else [k for d in drivers for k in d]
 
 
+def file_target_names(path: str) -> list[str]:
+    """The target names of an environment file, in its order, templates left unfilled."""
+    with open(path) as f:
+        data = load_yaml(f) or {}
+    return list(data.get("targets") or {})
+
+
 def has_driver(target, name: str) -> bool:
     try:
         target.get_driver(name, activate=False)
@@ -96,9 +106,98 @@ def power_on(target) -> None:
 
 @dataclass
 class ConsoleMeter:
-    """The bytes that went over a board's console so far."""
+    """The bytes that went over a board's console so far, and those that its line damaged."""
     rx: int = 0  # read from the board's console
     tx: int = 0  # written to it
+    rx_dropped: int = 0
+    rx_corrupted: int = 0
+    tx_dropped: int = 0
+    tx_corrupted: int = 0
+    # Whether the line damages bytes now (LineDamage): the boards switch it on once the shell is
+    # up, since labgrid's login gives up on a damaged prompt.
+    damaging: bool = False
+
+    @property
+    def damaged(self) -> int:
+        return self.rx_dropped + self.rx_corrupted + self.tx_dropped + self.tx_corrupted
+
+
+@dataclass(frozen=True)
+class LineDamage:
+    """A console line that loses bytes: the share of the bytes from the board (rx) and to it (tx)
+    that are damaged, each one dropped or changed with even odds, by a generator seeded with
+    seed (each direction its own), so that a run can be repeated. Option text:
+    "rx=0.001,tx=0.001,seed=7"; empty: none."""
+    rx: float = 0.0
+    tx: float = 0.0
+    seed: int = 0
+
+    @classmethod
+    def parse(cls, text: str, where: str = "console_damage") -> "LineDamage":
+        values: dict = {}
+        for item in filter(None, (t.strip() for t in text.split(","))):
+            key, _, value = item.partition("=")
+            try:
+                if key in ("rx", "tx") and key not in values:
+                    values[key] = float(value)
+                    if not 0.0 <= values[key] <= 1.0:
+                        raise ValueError
+                elif key == "seed" and key not in values:
+                    values[key] = int(value)
+                else:
+                    raise ValueError
+            except ValueError:
+                raise ValueError(f"{where}: '{item}' in '{text}' is not rx=SHARE, tx=SHARE "
+                                 f"(0 to 1) or seed=N") from None
+        return cls(**values)
+
+    def text(self) -> str:
+        return f"rx={self.rx!r},tx={self.tx!r},seed={self.seed}" if self else ""
+
+    def __bool__(self) -> bool:
+        return self.rx > 0 or self.tx > 0
+
+
+class _Noise:
+    """Damages the bytes of one direction: the gaps between damaged bytes are geometric, so any
+    chunking of the same bytes damages the same ones."""
+
+    def __init__(self, share: float, rng: random.Random):
+        self.share, self.rng = share, rng
+        self.left = self._gap()
+
+    def _gap(self) -> int:
+        """Undamaged bytes before the next damaged one."""
+        if self.share <= 0.0:
+            return 0  # apply() does nothing then
+        if self.share >= 1.0:
+            return 0
+        return int(math.log(1.0 - self.rng.random()) / math.log1p(-self.share))
+
+    def apply(self, data: bytes) -> tuple[bytes, int, int]:
+        """data as the line delivers it, and how many bytes it dropped and changed."""
+        if self.share <= 0.0:
+            return data, 0, 0
+        out, i, dropped, corrupted = bytearray(), 0, 0, 0
+        while self.left < len(data) - i:
+            hit = i + self.left
+            out += data[i:hit]
+            if self.rng.random() < 0.5:
+                dropped += 1
+            else:
+                out.append(data[hit] ^ self.rng.randrange(1, 256))
+                corrupted += 1
+            i, self.left = hit + 1, self._gap()
+        self.left -= len(data) - i
+        out += data[i:]
+        return bytes(out), dropped, corrupted
+
+
+def _write_all(write: Callable[[bytes], int | None], data: bytes) -> None:
+    """write() until all of data is written (a socket may take part of it)."""
+    while data:
+        n = write(data)
+        data = data[len(data) if n is None else n:]
 
 
 class _Line:
@@ -106,6 +205,7 @@ class _Line:
     clock and the sleep are the system's unless a test gives its own."""
 
     def __init__(self, bps: int, clock: Callable[[], float], sleep: Callable[[float], None]):
+        self.bps = bps
         self.seconds_per_byte = 10 / bps
         self.free = 0.0
         self.clock, self.sleep = clock, sleep
@@ -117,13 +217,45 @@ class _Line:
         if self.free > now:
             self.sleep(self.free - now)
 
+    def _offset(self, k: int) -> float:
+        """When byte k of a transmission is due, from its start: whole nanoseconds, rounded
+        up, counted from the start (no drift)."""
+        return -(-k * 10 * 1_000_000_000 // self.bps) / 1e9
+
+    def send(self, data: bytes, write: Callable[[bytes], int | None]) -> None:
+        """Puts data on the line as a UART does: byte k at the transmission's start (when the
+        line is free, not before now) + k byte times, each write() with the bytes due by then;
+        returns when the last one has gone over the line."""
+        start = now = max(self.free, self.clock())
+        self._until(start)
+        sent = 0
+        while sent < len(data):
+            elapsed_ns = round((now - start) * 1e9)
+            due = max(sent + 1, min(len(data), elapsed_ns * self.bps // 10_000_000_000 + 1))
+            _write_all(write, data[sent:due])
+            sent = due
+            if sent < len(data):
+                now = self._until(start + self._offset(sent))
+        self.free = start + self._offset(len(data))
+        self._until(self.free)
+
+    def _until(self, moment: float) -> float:
+        """Sleeps until moment; returns the time then, never before moment."""
+        now = self.clock()
+        if moment > now:
+            self.sleep(moment - now)
+        return max(self.clock(), moment)
+
 
 def watch_console(target, log: bytearray, pace_bps: int = 0,
                   clock: Callable[[], float] = time.monotonic,
-                  sleep: Callable[[float], None] = time.sleep) -> ConsoleMeter:
+                  sleep: Callable[[float], None] = time.sleep,
+                  damage: LineDamage = LineDamage()) -> ConsoleMeter:
     """Appends everything that the target's console driver reads to log and counts the bytes
-    both ways. With pace_bps, a read is delivered and a write returns only when a UART at that
-    rate would have carried the bytes: a virtual board's console is as slow as a real one's."""
+    both ways. With pace_bps, each direction is paced like a UART at that rate: a read is
+    delivered when the line would have carried its bytes, and the bytes of a write reach the
+    board one byte time apart. With damage, while the meter's `damaging` is on, the line drops
+    and changes bytes each way (counted in the meter; the log holds what was read)."""
     meter = ConsoleMeter()
     if not has_driver(target, "ConsoleProtocol"):
         return meter  # e.g. SSH: nothing to watch
@@ -131,22 +263,36 @@ def watch_console(target, log: bytearray, pace_bps: int = 0,
     read, write = console._read, console._write
     rx, tx = ((_Line(pace_bps, clock, sleep), _Line(pace_bps, clock, sleep)) if pace_bps > 0
               else (None, None))
+    rx_noise = _Noise(damage.rx, random.Random(f"{damage.seed}:rx"))
+    tx_noise = _Noise(damage.tx, random.Random(f"{damage.seed}:tx"))
+    damaging = lambda: meter.damaging and bool(damage)  # noqa: E731
 
     def watched_read(*args, **kwargs):
         data = read(*args, **kwargs)
-        log.extend(data)
         meter.rx += len(data)
         if rx:
             rx.carry(len(data))
+        if damaging():
+            data, dropped, corrupted = rx_noise.apply(data)
+            meter.rx_dropped += dropped
+            meter.rx_corrupted += corrupted
+        log.extend(data)
         return data
 
     def watched_write(data, *args, **kwargs):
-        sent = write(data, *args, **kwargs)
-        n = len(data) if sent is None else sent
-        meter.tx += n
+        delivered = bytes(data)
+        if damaging():
+            delivered, dropped, corrupted = tx_noise.apply(delivered)
+            meter.tx_dropped += dropped
+            meter.tx_corrupted += corrupted
+        meter.tx += len(data)
         if tx:
-            tx.carry(n)
-        return sent
+            tx.send(delivered, lambda chunk: write(chunk, *args, **kwargs))
+        elif not damaging():
+            return write(data, *args, **kwargs)
+        else:
+            _write_all(lambda chunk: write(chunk, *args, **kwargs), delivered)
+        return len(data)  # dropped bytes went over the line, as far as the caller can tell
 
     console._read, console._write = watched_read, watched_write
     return meter
@@ -171,6 +317,17 @@ def console_bps(target) -> int:
         raise ValueError(f"{where}: option console_bps: '{value}' is not a rate in bit/s "
                          f"(0: full speed)")
     return bps
+
+
+def console_damage(target) -> LineDamage:
+    """The damage of the target's console line (the target's option console_damage, as
+    LineDamage.parse reads it): none unless set."""
+    env = getattr(target, "env", None)
+    if env is None:
+        return LineDamage()
+    value = env.config.get_target_option(target.name, "console_damage", "")
+    return LineDamage.parse(value, f"{env.config_file}: target {target.name}: option "
+                                   f"console_damage")
 
 
 def _bound_qemu_connect(target) -> None:

@@ -7,8 +7,15 @@
 
 Command line (python3 -m boards.virtual_line):
 
-    run BOARD --slots N [--dir DIR] [--sim SLOT=OPTIONS]... [--bps RATE] -- COMMAND...
-    environ BOARD --dir DIR      the LG_* values of labgrid/line.yaml (export)
+    run BOARD --slots N [--dir DIR] [--sim SLOT=OPTIONS]... [--hostile SLOT=OPTIONS]...
+        [--bps RATE] -- COMMAND...
+    environ BOARD --dir DIR [--hostile SLOT=OPTIONS]...   the LG_* values of labgrid/line.yaml
+
+--hostile SLOT=OPTIONS makes that slot's board as awkward as a real one (boards/hostile.py):
+kernel messages on its console, a lossy console line, a login that is not root, applets left
+out, the tool at a long path; e.g. --hostile 2=kmsg:500,lossy:0.001,seed:7 --hostile
+3=login:factory,without:gzip,tool-path:/usr/local/lib/factory-test/bin/mcu_test. Slots without
+it take LG_HOSTILE's options (none when unset).
 """
 
 from __future__ import annotations
@@ -24,16 +31,23 @@ import sys
 import tempfile
 from typing import Sequence
 
-from boards import board
+from boards import board, hostile
+from boards import labgrid_adapter as lg
+from boards.hostile import Hostile
 from boards.simulator import (SERIAL_BASE, SLOT_STRIDE, SOCKET_PATH_MAX, SimKeeper,
                               SimulatorError, Slot)
 
 LINE = board.HERE / "labgrid" / "line.yaml"
-def line_environ(info: board.BoardInfo, line_dir: str) -> dict[str, str]:
+def line_environ(info: board.BoardInfo, line_dir: str,
+                 options: dict[int, Hostile] | None = None) -> dict[str, str]:
     """The values of labgrid/line.yaml's templates: board.labgrid_environ's, whose QEMU
-    arguments are split at the MCU socket's path so that each slot puts its own between."""
+    arguments are split at the MCU socket's path so that each slot puts its own between, and
+    each slot's own (LG_SLOTn_*) of its options (hostile.py; by default LG_HOSTILE's)."""
     mark = "@MCU_SOCKET@"
     env = board.labgrid_environ(info, mark)
+    every = hostile.from_environ()
+    for n in range(1, len(lg.file_target_names(LINE)) + 1):
+        env.update((options or {}).get(n, every).environ(info.board, f"LG_SLOT{n}_"))
     before, found, after = env.pop("LG_QEMU_EXTRA_ARGS").partition(mark)
     if not found or mark in after:
         raise board.BoardError("board.qemu_args: the MCU socket's path is not in one place")
@@ -45,6 +59,17 @@ def line_environ(info: board.BoardInfo, line_dir: str) -> dict[str, str]:
 
 def slot_socket(line_dir: str, slot: int) -> str:
     return os.path.join(line_dir, f"slot{slot}.sock")
+
+
+def parse_hostile_options(texts: Sequence[str], slots: int) -> dict[int, Hostile]:
+    """--hostile SLOT=OPTIONS values: each slot's options (repeated ones add up)."""
+    words: dict[int, str] = {}
+    for text in texts:
+        number, sep, given = text.partition("=")
+        if not sep or not number.strip().isdigit() or not 1 <= int(number) <= slots:
+            raise ValueError(f"--hostile {text}: give SLOT=OPTIONS with SLOT in 1..{slots}")
+        words[int(number)] = ",".join(filter(None, (words.get(int(number)), given)))
+    return {n: Hostile.parse(w, f"--hostile {n}={w}") for n, w in words.items()}
 
 
 def parse_sim_options(texts: Sequence[str], slots: int) -> dict[int, tuple[str, ...]]:
@@ -114,6 +139,10 @@ def main() -> None:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("board", choices=board.BOARDS)
     common.add_argument("--artifacts", help="directory from build.sh (default: run build.sh)")
+    common.add_argument("--hostile", action="append", default=[], metavar="SLOT=OPTIONS",
+                        help="that slot's board as awkward as a real one (boards/hostile.py): "
+                             "kmsg:MS, lossy:SHARE[/SHARE], seed:N, login:USER[:PASSWORD], "
+                             "without:APPLET[+...], tool-path:PATH, joined by commas")
     p = sub.add_parser("environ", parents=[common],
                        help="the LG_* values of labgrid/line.yaml, as exports")
     p.add_argument("--dir", required=True, help="the line's directory (the MCU sockets)")
@@ -138,8 +167,8 @@ def main() -> None:
 
 
 def command_line(args) -> int:
-    from boards import labgrid_adapter as lg
-
+    slots = len(lg.file_target_names(LINE))
+    awkward = parse_hostile_options(args.hostile, args.slots if args.action == "run" else slots)
     if args.action == "run":
         if args.slots < 1:
             raise ValueError(f"--slots {args.slots}: at least one")
@@ -150,11 +179,11 @@ def command_line(args) -> int:
             os.environ["LG_CONSOLE_BPS"] = str(args.bps)
     info = board.BoardInfo.load(args.artifacts) if args.artifacts else board.artifacts(args.board)
     if args.action == "environ":
-        for key, value in line_environ(info, os.path.abspath(args.dir)).items():
+        for key, value in line_environ(info, os.path.abspath(args.dir), awkward).items():
             print(f"export {key}={shlex.quote(value)}")
         return 0
     with line_directory(args.dir, args.slots) as d:
-        os.environ.update(line_environ(info, d))
+        os.environ.update(line_environ(info, d, awkward))
         if lg.open_environment(LINE).get_target(f"slot{args.slots}") is None:
             raise ValueError(f"--slots {args.slots}: {LINE} has no target slot{args.slots}")
         slots = [Slot(n, slot_socket(d, n), options.get(n, ())) for n in range(1, args.slots + 1)]

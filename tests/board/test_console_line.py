@@ -1,0 +1,175 @@
+"""A virtual board's console line (boards/labgrid_adapter.watch_console): typed bytes paced like a
+UART, and a line that drops and changes bytes, on an injected clock and seed."""
+
+import math
+
+import pytest
+
+from boards import labgrid_adapter as lg
+
+BYTE_NS = 10 * 1_000_000_000 / 115200  # 86.8 us
+
+
+class Console:
+    """A console driver as far as watch_console uses it: each write() recorded with the time."""
+
+    def __init__(self, clock, chunk: bytes = b"", take: int | None = None):
+        self.clock, self.chunk, self.take = clock, chunk, take
+        self.writes: list[tuple[float, bytes]] = []
+
+    def _read(self, size=1, timeout=10):
+        return self.chunk
+
+    def _write(self, data):
+        data = bytes(data[:self.take] if self.take else data)
+        self.writes.append((self.clock(), data))
+        return len(data)
+
+
+class Target:
+    def __init__(self, console):
+        self.console = console
+
+    def get_driver(self, name, activate=True):
+        if name != "ConsoleProtocol":
+            raise lg.NoDriverFoundError(name)
+        return self.console
+
+
+class Clock:
+    """Time moves only by the sleeps; each sleep is recorded, plus an optional lag (a busy
+    host wakes late)."""
+
+    def __init__(self, lag: float = 0.0):
+        self.now, self.sleeps, self.lag = 1000.0, [], lag
+
+    def __call__(self):
+        return self.now
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        self.now += seconds + self.lag
+
+
+def watched(clock, damage=lg.LineDamage(), bps=115200, **console):
+    console = Console(clock, **console)
+    meter = lg.watch_console(Target(console), bytearray(), bps, clock=clock, sleep=clock.sleep,
+                             damage=damage)
+    return console, meter
+
+
+@pytest.mark.parametrize("lag_us", [0, 250])
+def test_typed_bytes_reach_the_board_at_the_line_rate_from_the_writes_start(lag_us):
+    """Byte k of a write leaves at start + k * 86.8 us, in one write() with every byte due by
+    then: late wake-ups send bigger groups but never move the schedule."""
+    clock = Clock(lag=lag_us / 1e6)
+    console, meter = watched(clock)
+    start = clock.now
+    line = bytes(range(200))
+    assert console._write(line) == 200
+    sent = b"".join(data for _, data in console.writes)
+    assert sent == line and meter.tx == 200
+    k = 0
+    for at, data in console.writes:
+        assert at >= start + (k + len(data) - 1) * BYTE_NS / 1e9 - 1e-9  # none before its time
+        if lag_us == 0:
+            assert len(data) == 1  # woken on time: one byte each time
+        k += len(data)
+    if lag_us:  # 250 us late: about three bytes are due at each wake-up
+        assert 2 <= len(console.writes[1][1]) <= 4 and len(console.writes) < 200 / 2
+    # The write returns when the last byte is through; the next one starts on the free line.
+    assert clock.now >= start + 200 * BYTE_NS / 1e9 - 1e-9
+    assert clock.now - start < 200 * BYTE_NS / 1e9 + 2 * lag_us / 1e6 + 1e-9
+    free = start + 200 * BYTE_NS / 1e9
+    clock.now = free - 0.001  # written again before the line is free: it waits its turn
+    console.writes.clear()
+    console._write(b"ab")
+    assert console.writes[0][0] >= free - 1e-9
+
+
+def test_a_write_that_the_driver_takes_in_part_is_finished():
+    clock = Clock()
+    console, meter = watched(clock, bps=0, take=3)
+    assert console._write(b"0123456789") == 3  # full speed: the driver's own answer
+    assert b"".join(d for _, d in console.writes) == b"012"
+    clock = Clock()
+    console, _ = watched(clock, take=3)
+    assert console._write(b"0123456789") == 10  # paced: every byte goes, at its time
+    assert b"".join(d for _, d in console.writes) == b"0123456789"
+
+
+def damaged(share: float, seed: int, n: int = 100_000, chunk: int = 997, direction="rx"):
+    """n zero bytes over a line that damages share of them: a changed byte is not zero."""
+    clock = Clock()
+    damage = lg.LineDamage(**{direction: share}, seed=seed)
+    console, meter = watched(clock, damage, bps=0, chunk=bytes(chunk))
+    meter.damaging = True
+    out = bytearray()
+    if direction == "rx":
+        for _ in range(n // chunk):
+            out += console._read()
+    else:
+        for _ in range(n // chunk):
+            assert console._write(bytes(chunk)) == chunk
+        out = bytearray(b"".join(d for _, d in console.writes))
+    return bytes(out), meter, n // chunk * chunk
+
+
+@pytest.mark.parametrize("direction", ["rx", "tx"])
+@pytest.mark.parametrize("share,seed", [(0.001, 1), (0.01, 2), (0.3, 3)])
+def test_the_line_damages_its_share_of_bytes_and_counts_each(direction, share, seed):
+    out, meter, n = damaged(share, seed, direction=direction)
+    dropped = getattr(meter, f"{direction}_dropped")
+    corrupted = getattr(meter, f"{direction}_corrupted")
+    # The counts are what happened: zeros that vanished, and zeros that are not zero any more.
+    assert len(out) == n - dropped
+    assert sum(1 for b in out if b) == corrupted
+    assert meter.damaged == dropped + corrupted
+    # Binomial counts: within 5 standard deviations of their means for any seed.
+    hits = dropped + corrupted
+    assert abs(hits - n * share) <= 5 * math.sqrt(n * share * (1 - share)), hits
+    assert abs(dropped - hits / 2) <= 5 * math.sqrt(hits / 4), (dropped, corrupted)
+    other = "tx" if direction == "rx" else "rx"
+    assert getattr(meter, f"{other}_dropped") == getattr(meter, f"{other}_corrupted") == 0
+
+
+def test_the_same_seed_damages_the_same_bytes_whatever_the_chunks():
+    a, _, _ = damaged(0.01, 7, n=20_000, chunk=1000)
+    b, _, _ = damaged(0.01, 7, n=20_000, chunk=40)
+    c, _, _ = damaged(0.01, 8, n=20_000, chunk=1000)
+    assert a == b and a != c
+
+
+def test_share_zero_or_switched_off_changes_nothing():
+    clock = Clock()
+    data = bytes(range(256)) * 40
+    console, meter = watched(clock, lg.LineDamage(rx=0.0, tx=0.0, seed=5), bps=0, chunk=data)
+    meter.damaging = True
+    assert console._read() == data and console._write(data) == len(data)
+    assert console.writes == [(clock.now, data)]
+    console, meter = watched(clock, lg.LineDamage(rx=1.0, tx=1.0), bps=0, chunk=data)
+    assert console._read() == data  # not damaging yet: the login is left whole
+    assert (meter.rx, meter.damaged) == (len(data), 0)
+    meter.damaging = True
+    assert console._read() != data and meter.rx_dropped + meter.rx_corrupted == len(data)
+
+
+def test_damaged_and_paced_typing_sends_what_is_left_on_time():
+    clock = Clock()
+    console, meter = watched(clock, lg.LineDamage(tx=0.2, seed=4))
+    meter.damaging = True
+    start = clock.now
+    assert console._write(bytes(500)) == 500
+    sent = b"".join(d for _, d in console.writes)
+    assert len(sent) == 500 - meter.tx_dropped and meter.tx == 500
+    assert sum(1 for b in sent if b) == meter.tx_corrupted > 0
+    assert clock.now == pytest.approx(start + len(sent) * BYTE_NS / 1e9)
+
+
+def test_damage_option_text():
+    assert lg.LineDamage.parse("") == lg.LineDamage() and not lg.LineDamage()
+    d = lg.LineDamage.parse("rx=0.001, tx=0.02,seed=9")
+    assert d == lg.LineDamage(0.001, 0.02, 9) and lg.LineDamage.parse(d.text()) == d
+    for bad in ("rx=2", "rx=x", "seed=1.5", "loss=0.1", "rx=0.1,rx=0.2", "rx"):
+        with pytest.raises(ValueError, match=rf"console_damage: '.*' in '{bad}' is not"):
+            lg.LineDamage.parse(bad)
