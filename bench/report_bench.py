@@ -10,8 +10,8 @@ station: readings spread around the middle of their ranges (a few beyond them), 
 get no answer or a bad checksum, boards that fail and come back for a retest, runs that the
 operator stopped, runs that the station aborted and runs that simply never finished. The
 random seed is fixed, so every database holds the same runs. --db URL puts them into that
-(empty) database; otherwise an SQLite file. The report's CPU and peak RSS are the whole
-process's, interpreter and imports included.
+(empty) database; otherwise an SQLite file. The report's CPU is the whole process's,
+interpreter and imports included.
 """
 
 from __future__ import annotations
@@ -203,11 +203,10 @@ def measure(url: str, count: int, out: Path, repeat: int) -> None:
         cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
         if done.returncode != 0:
             raise SystemExit(f"report.py ended with {done.returncode}: {done.stderr}")
-        # The whole process: interpreter and imports too; the peak RSS is the largest of
-        # this bench's children so far (the report is the only one).
+        # The whole process: interpreter and imports too (its peak RSS it says itself).
         print(f"{done.stderr.strip()}; wall {wall:.2f} s, cpu {cpu:.2f} s with the "
-              f"interpreter and imports, peak RSS {after.ru_maxrss / 1024:.0f} MB, "
-              f"{out.stat().st_size / 1e6:.1f} MB of HTML", flush=True)
+              f"interpreter and imports, {out.stat().st_size / 1e6:.1f} MB of HTML",
+              flush=True)
 
 
 def main() -> None:

@@ -1304,8 +1304,21 @@ def main(argv: list[str] | None = None) -> int:
         print(f"report: {data.runs} runs; query {queried - started:.2f} s "
               f"(cpu {queried_cpu - started_cpu:.2f} s), plot {plotted - queried:.2f} s "
               f"(cpu {plotted_cpu - queried_cpu:.2f} s), total "
-              f"{time.perf_counter() - started:.2f} s", file=sys.stderr)
+              f"{time.perf_counter() - started:.2f} s{_peak_rss()}", file=sys.stderr)
     return 0
+
+
+def _peak_rss() -> str:
+    """This program's peak resident memory (Linux: since its exec, unlike getrusage, which
+    keeps what the forking parent had)."""
+    try:
+        status = Path("/proc/self/status").read_text()
+    except OSError:
+        return ""
+    for line in status.splitlines():
+        if line.startswith("VmHWM:"):
+            return f", peak RSS {int(line.split()[1]) / 1024:.0f} MB"
+    return ""
 
 
 def export_command(args: argparse.Namespace) -> int:
