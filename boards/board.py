@@ -21,11 +21,10 @@ Wiring of a virtual board (the kernel's 8250 driver numbers the Malta UARTs in t
 QEMU serves the MCU's socket ("server=on,wait=off"): a fresh `mcu_sim --socket PATH` can connect
 for each case while the board keeps running; bytes sent while none is connected are dropped.
 
-The run report: the command runs in /tmp with its standard output and error in files there;
-then the shell prints one line `mcu-run rc=RC t0=NS t1=NS term=0|1` and each file gzip'ed in
-Base64 (busybox), each closed by a line `mcu-run-end`. gzip's CRC-32 and length check the bytes
-that come back. t0 and t1 are the board's monotonic clock around the run (/proc/timer_list, read
-by the shell itself: no program started), free of the console's delays.
+Commands run on a board's shell through boards/shell_plan.py, the one way for a plan of many
+steps and for a single command alike: on a console, in short typed lines whose every answer is
+checked, so that kernel messages and lost bytes on the console cost a line typed again, never a
+value under the wrong step.
 
 Command line (python3 -m boards.board):
 
@@ -42,14 +41,9 @@ Each takes --hostile OPTIONS: the board as awkward as a real one (hostile.py; LG
 from __future__ import annotations
 
 import argparse
-import base64
-import binascii
 import contextlib
-import gzip
 import json
 import os
-import re
-import secrets
 import shlex
 import signal
 import statistics
@@ -57,7 +51,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import zlib
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterator, Sequence
@@ -65,6 +58,8 @@ from typing import Iterator, Sequence
 from boards import hostile
 from boards import labgrid_adapter as lg
 from boards.hostile import Hostile
+from boards import shell_plan
+from boards.shell_plan import Run
 from boards.simulator import SimKeeper, SimProcess, SimulatorError, Slot, sim_process
 
 HERE = Path(__file__).resolve().parent
@@ -72,11 +67,6 @@ SOURCE = HERE.parent
 BOARDS = ("mipsel", "mips", "mipsel-nolibc", "mips-nolibc")
 TEMPLATE = HERE / "labgrid" / "virtual.yaml"
 DEFAULT_SIM = SOURCE / "build" / "default" / "sim" / "mcu_sim"
-# Scratch files of a command's output on the board, named after the shell's pid.
-SCRATCH = "/tmp/mcu-run.$$"
-# What a step's line may take beyond the step's bound: its output over a slow console.
-STEP_SLACK_S = 10.0
-VT100 = re.compile(r"(\x1b\[|\x9b)[^@-_a-z]*[@-_a-z]|\x1b[@-_a-z]")  # as ShellDriver removes them
 
 
 class BoardError(Exception):
@@ -84,9 +74,8 @@ class BoardError(Exception):
     console is not whole. The message holds the console log when there is one."""
 
 
-
-class _Timeout(BoardError):
-    """A command did not come back in time; it was interrupted and the shell answers again."""
+class BoardUnsupported(BoardError):
+    """The board's image lacks what a plan needs (an applet, a clock, room in /tmp)."""
 
 
 # -- virtual boards: artifacts and QEMU ------------------------------------------------------
@@ -183,121 +172,6 @@ def virtual_board_name(env_file: str) -> str | None:
 
 # -- the run report --------------------------------------------------------------------------
 
-@dataclass(frozen=True)
-class Run:
-    """One command's run on the board."""
-    out: bytes
-    err: bytes  # empty when standard error went with the output (merged)
-    status: int  # exit status, or -N when ended by signal N
-    wall_ms: int  # on the board's clock, from before the start to after the end
-    killed: bool  # the bound (timeout_ms) ended it
-    term_sent: bool  # SIGTERM was sent at kill_after_ms (it was still running)
-
-
-def _now(var: str) -> str:
-    """Shell code that sets var to the board's monotonic clock in nanoseconds: the third line of
-    /proc/timer_list is "now at N nsecs"."""
-    return f"{{ read x; read x; read x x {var} x; }} </proc/timer_list"
-
-
-def run_command(argv: Sequence[str], timeout_ms: int | None = None,
-                kill_after_ms: int | None = None, merged: bool = False) -> str:
-    """The board's shell command that runs argv in /tmp and reports on it (report()). With
-    timeout_ms, busybox `timeout` kills it with SIGKILL after that time (in whole seconds,
-    rounded up: a bound for a hung program, not a measure). With kill_after_ms it runs in the
-    background of a subshell (no job control messages) and gets SIGTERM at that moment if it is
-    still running (not a zombie)."""
-    words = shlex.join(argv)
-    if timeout_ms is not None:
-        words = f"timeout -s KILL {max(1, -(-timeout_ms // 1000))} {words}"
-    err = "&1" if merged else f"{SCRATCH}.err"
-    run = f"{words} </dev/null >{SCRATCH}.out 2>{err}"
-    if kill_after_ms is None:
-        body = f"{_now('t0')}; {run}; rc=$?; {_now('t1')}; term=0"
-    else:
-        body = (f"eval $({_now('t0')}; {run} & p=$!; sleep {kill_after_ms / 1000:.3f}; term=0; "
-                f"{{ read x; read x; read x s x; }} </proc/$p/status; "
-                f"case $s in R|S|D) kill -TERM $p && term=1;; esac; wait $p; rc=$?; "
-                f"{_now('t1')}; echo t0=$t0 t1=$t1 rc=$rc term=$term)")
-    return f"cd /tmp; {body}; {report()}"
-
-
-def report(rc="$rc", t0="$t0", t1="$t1", term="$term") -> str:
-    """Shell code that prints the run report of the scratch files, and removes them."""
-    return (f'echo "mcu-run rc={rc} t0={t0} t1={t1} term={term}"; '
-            f"for f in out err; do [ ! -s {SCRATCH}.$f ] || gzip -c {SCRATCH}.$f | base64; "
-            f"echo mcu-run-end; done; rm -f {SCRATCH}.out {SCRATCH}.err")
-
-
-_REPORT = re.compile(r"mcu-run rc=(\d+) t0=(\d+) t1=(\d+) term=([01])$")
-
-
-def parse_report(lines: Sequence[str], timeout_ms: int | None) -> Run:
-    """The Run of the lines that run_command's command printed."""
-    head = next((n for n, line in enumerate(lines) if _REPORT.search(line)), None)
-    if head is None:
-        raise BoardError("the board's shell gave no run report:\n" + "\n".join(lines))
-    rc, t0, t1, term = (int(g) for g in _REPORT.search(lines[head]).groups())
-    blocks, block = [], []
-    for line in lines[head + 1:]:
-        if line.strip() != "mcu-run-end":
-            block.append(line.strip())
-            continue
-        try:
-            blocks.append(gzip.decompress(base64.b64decode("".join(block), validate=True))
-                          if block else b"")
-        except (binascii.Error, OSError, EOFError, zlib.error) as e:
-            raise BoardError(f"the output came back damaged ({e}):\n" + "\n".join(lines)) from None
-        block = []
-    if len(blocks) != 2 or block:
-        raise BoardError("the output did not come back whole:\n" + "\n".join(lines))
-    wall_ms = (t1 - t0) // 1_000_000
-    # The shell reports a program ended by signal N as 128 + N; the tool's own statuses are small.
-    status = -(rc - 128) if rc > 128 else rc
-    killed = (timeout_ms is not None and status == -signal.SIGKILL
-              and wall_ms >= timeout_ms - 1000)
-    return Run(blocks[0], blocks[1], status, wall_ms, killed, bool(term))
-
-
-# -- many commands in one round trip ---------------------------------------------------------
-
-# One line per command as it ends: status, the board's clock around it, and its output gzip'ed
-# in Base64 on that line (the typed script's echo holds `$rc`, never digits, so cannot match).
-_STEP = re.compile(rb"mcu-step rc=(\d+) t0=(\d+) t1=(\d+) ([A-Za-z0-9+/=]*)\r?\n")
-_STEPS_END = "mcu-steps-end"
-
-
-def steps_script(commands: Sequence[Sequence[str]], timeouts_ms: Sequence[int]) -> str:
-    """One shell line that runs the commands in turn in /tmp, each bounded by busybox `timeout`
-    (SIGKILL after its bound in whole seconds, rounded up), standard error merged, and prints a
-    step line after each (parse_step). A command's output is encoded in the background while
-    the next one runs (one encoder at a time, so the lines keep their order): the programs that
-    encode it cost the board more than the console does. All in a subshell: no job control
-    messages. The shell function keeps the typed line short: a console carries every byte
-    twice, typed and echoed."""
-    out = f"{SCRATCH}.$n"
-    body = (f"s(){{ n=$((n+1)); {_now('t0')}; timeout -s KILL \"$@\" </dev/null >{out} 2>&1; "
-            f"rc=$?; {_now('t1')}; wait; {{ echo \"mcu-step rc=$rc t0=$t0 t1=$t1 "
-            f"$(gzip -c {out} | base64 -w 0)\"; rm -f {out}; }} & }}")
-    calls = "; ".join(f"s {max(1, -(-t // 1000))} {shlex.join(argv)}"
-                      for argv, t in zip(commands, timeouts_ms, strict=True))
-    end = f"{_STEPS_END[:4]}'{_STEPS_END[4:]}'"  # its echo must not read as the end
-    return f"cd /tmp; ({body}; {calls}; wait); echo {end}"
-
-
-def parse_step(match: re.Match, timeout_ms: int) -> Run:
-    """The Run of one step line; BoardError when its output came back damaged."""
-    rc, t0, t1 = (int(g) for g in match.groups()[:3])
-    try:
-        out = gzip.decompress(base64.b64decode(match.group(4), validate=True))
-    except (binascii.Error, OSError, EOFError, zlib.error) as e:
-        raise BoardError(f"the output came back damaged ({e}): {match.group(0)!r}") from None
-    wall_ms = (t1 - t0) // 1_000_000
-    status = -(rc - 128) if rc > 128 else rc
-    killed = status == -signal.SIGKILL and wall_ms >= timeout_ms - 1000
-    return Run(out, b"", status, wall_ms, killed, False)
-
-
 # -- a board through labgrid -----------------------------------------------------------------
 
 class Board:
@@ -320,6 +194,8 @@ class Board:
         self.overheads_ms: list[float] = []  # per run: its round trip beyond its own wall time
         self._failure: str | None = None
         self._watched = False
+        self._plan: shell_plan.Session | shell_plan.CommandSession | None = None
+        self.teardown: list[Run | shell_plan.Damaged] = []  # the last plan's teardown runs
 
     # -- lifetime ---------------------------------------------------------------------------
     def start(self) -> "Board":
@@ -356,6 +232,7 @@ class Board:
         """Makes room for the next board in this place: the shell left, the power off (a
         virtual board's QEMU quits). start() powers the next one on and waits for its shell."""
         self._failure = None
+        self._plan = None
         if self.shell is not None or self._watched:
             self._lg.power_off(self.target)
         self.shell = None
@@ -364,7 +241,7 @@ class Board:
         """Powers a virtual board off and deactivates the drivers."""
         if self.target is not None:
             self._lg.shut_down(self.target)
-            self.shell = None
+            self.shell, self._plan = None, None
 
     def __enter__(self) -> "Board":
         return self.start()
@@ -376,106 +253,69 @@ class Board:
         return self.console_log.decode(errors="replace")
 
     # -- commands ---------------------------------------------------------------------------
-    def _round_trip(self, command: str, timeout: float) -> list[str]:
-        """The lines that command prints. On a console: one round trip, the command framed by
-        a marker that its echo cannot match, typed at the prompt."""
-        if not self._lg.is_console_shell(self.shell):
-            out, _, _ = self.shell.run(command, timeout=timeout)
-            return out
-        marker = secrets.token_hex(6)
-        typed = f"'{marker[:6]}''{marker[6:]}'"
-        console, prompt = self.shell.console, self.shell.prompt
-        console.sendline(f"echo {typed}; {command}; echo {typed}")
-        _, _, match, _ = console.expect(rf"{marker}(.*){marker}\s+{prompt}", timeout=timeout)
-        text = VT100.sub("", match.group(1).decode("utf-8", "replace"))
-        return text.split("\r\n")[1:-1]
-
-    def _lines(self, command: str, timeout: float) -> list[str]:
-        """_round_trip bounded: a command that does not come back in time is interrupted
-        (Ctrl-C) and raises _Timeout; when the shell does not answer after that, the board
-        counts as lost (BoardError, now and later)."""
+    def _session(self) -> shell_plan.Session | shell_plan.CommandSession:
+        """The shell's plan runner, once per boot (its preflight is the boot's)."""
         self.start()
-        try:
-            return self._round_trip(command, timeout)
-        except self._lg.TIMEOUTS as e:
-            if self._interrupt():
-                raise _Timeout(f"board {self.name}: '{command}' did not come back within "
-                               f"{timeout:.0f} s") from None
-            self._failure = (f"board {self.name}: the shell was lost during '{command}' "
-                             f"({type(e).__name__}); console log:\n{self.log()}")
-            raise BoardError(self._failure) from None
-
-    def _interrupt(self) -> bool:
-        """Ctrl-C on the console; whether the shell answers again."""
-        try:
-            self.shell.console.write(b"\x03")  # labgrid's sendcontrol needs a pty
-            self._round_trip("true", 10)
-            return True
-        except Exception:  # no console (SSH), or no answer: the board is lost
-            return False
+        if self._plan is None:
+            if self._lg.is_console_shell(self.shell):
+                self._plan = shell_plan.Session(self._lg.ConsoleIO(self.shell.console),
+                                                self.shell.prompt)
+            else:
+                self._plan = shell_plan.CommandSession(
+                    lambda text, timeout: self.shell.run(text, timeout=timeout)[0])
+        return self._plan
 
     def run(self, argv: Sequence[str], timeout_ms: int = 30000, kill_after_ms: int | None = None,
             merged: bool = False) -> Run:
-        """Runs argv on the board: its exact bytes, status and wall time. At timeout_ms it is
-        killed: on a console from here (Ctrl-C), elsewhere by busybox `timeout` on the board.
+        """Runs argv on the board: its exact bytes, status and wall time. At timeout_ms the
+        board kills it (SIGKILL, in whole seconds rounded up); at kill_after_ms it gets SIGTERM.
         merged: standard error goes with the output, in the order written."""
-        if self._failure:
-            raise BoardError(self._failure)
         started = time.monotonic()
-        self.start()
-        on_console = self._lg.is_console_shell(self.shell) and kill_after_ms is None
-        command = run_command(argv, None if on_console else timeout_ms, kill_after_ms, merged)
-        try:
-            lines = self._lines(command, timeout_ms / 1000 + (1 if on_console else 30))
-        except _Timeout:
-            lines = self._lines(report(rc=128 + signal.SIGKILL, t0=0, t1=timeout_ms * 1_000_000,
-                                       term=0), 30)
-        run = parse_report(lines, timeout_ms)
-        if not run.killed:
-            self.overheads_ms.append((time.monotonic() - started) * 1000 - run.wall_ms)
-        return run
+        runs = list(self._steps([shell_plan.Step(argv, timeout_ms, kill_after_ms, merged)]))
+        if isinstance(runs[0], BoardError):
+            raise runs[0]
+        if not runs[0].killed:
+            self.overheads_ms.append((time.monotonic() - started) * 1000 - runs[0].wall_ms)
+        return runs[0]
 
-    def run_steps(self, commands: Sequence[Sequence[str]],
-                  timeouts_ms: Sequence[int]) -> Iterator[Run | BoardError]:
-        """Runs the commands one after another on the board in one round trip (steps_script),
-        standard error merged, and yields each one's Run as soon as it ends (or a BoardError
-        when its output came back damaged; the next ones still come). A command that outlives
-        its bound is killed on the board and the next one starts. A board that stops answering
-        raises BoardError, now and at every later call. Over SSH, one run() per command."""
+    def run_steps(self, commands: Sequence[Sequence[str]], timeouts_ms: Sequence[int],
+                  teardown: Sequence[Sequence[str]] = ()) -> Iterator[Run | BoardError]:
+        """Runs the commands one after another on the board, standard error merged, and yields
+        each one's Run as soon as it is in (a BoardError for one whose result the console
+        damaged; the next ones still come). A command that outlives its bound is killed on the
+        board and the next one starts. Closing the iterator early stops between commands: the
+        running one ends on the board, no further one starts. The teardown commands run after
+        the last command or the stop, whatever happened; their runs are in `teardown`. A board
+        that stops answering raises BoardError, now and at every later call; one whose image
+        lacks what the plan needs raises BoardUnsupported, and nothing runs."""
+        steps = [shell_plan.Step(argv, t) for argv, t in zip(commands, timeouts_ms, strict=True)]
+        return self._steps(steps, [shell_plan.Step(argv, 10000) for argv in teardown])
+
+    def _steps(self, steps, teardown=()) -> Iterator[Run | BoardError]:
         if self._failure:
             raise BoardError(self._failure)
-        self.start()
-        if not self._lg.is_console_shell(self.shell):
-            for argv, timeout_ms in zip(commands, timeouts_ms, strict=True):
-                yield self.run(argv, timeout_ms, merged=True)
-            return
-        console, prompt = self.shell.console, self.shell.prompt
-        console.sendline(steps_script(commands, timeouts_ms))
-        done = False
+        session = self._session()
+        self.teardown = []
+        runs = session.run(steps, teardown)
         try:
-            for n, timeout_ms in enumerate(timeouts_ms, 1):
-                # The board kills the command at its bound; then its line needs the console.
-                match = self._expect_or_lose(_STEP, timeout_ms / 1000 + STEP_SLACK_S,
-                                             f"step {n} of {len(timeouts_ms)}")
-                try:
-                    yield parse_step(match, timeout_ms)
-                except BoardError as e:
-                    yield e
-            self._expect_or_lose(rf"{_STEPS_END}\s+{prompt}".encode(), STEP_SLACK_S,
-                                 "the end of the steps")
-            done = True
-        finally:
-            if not done and not self._failure and not self._interrupt():  # stopped early
-                self._failure = f"board {self.name}: the shell did not answer after Ctrl-C"
-
-    def _expect_or_lose(self, pattern, timeout: float, what: str) -> re.Match:
-        try:
-            _, _, match, _ = self.shell.console.expect(pattern, timeout=timeout)
-            return match
-        except self._lg.LOST as e:
-            self._failure = (f"board {self.name}: lost, no answer for {timeout:.0f} s waiting "
-                             f"for {what} ({type(e).__name__}); console log:\n{self.log()}")
+            for run in runs:
+                yield BoardError(f"board {self.name}: {run}") if isinstance(
+                    run, shell_plan.Damaged) else run
+        except shell_plan.Unsupported as e:
+            raise BoardUnsupported(f"board {self.name}: {e}") from None
+        except shell_plan.Lost as e:
+            self._failure = f"board {self.name}: lost, {e}; console log:\n{self.log()}"
             raise BoardError(self._failure) from None
+        finally:
+            try:
+                runs.close()  # stopped early: the plan stops between steps
+            except shell_plan.Lost as e:
+                self._failure = f"board {self.name}: lost, {e}; console log:\n{self.log()}"
+            self.teardown = session.teardown
+
+    def console_counts(self) -> shell_plan.Counts | None:
+        """What the console did to this boot's exchanges (None: no console shell yet)."""
+        return getattr(self._plan, "counts", None)
 
     def sh(self, command: str, timeout_ms: int = 30000) -> tuple[str, int]:
         """A shell command's text (standard output and error) and exit status."""

@@ -31,6 +31,7 @@ from labgrid.driver import ExecutionError, ShellDriver
 from labgrid.exceptions import NoDriverFoundError
 from labgrid.util.yaml import load as load_yaml
 
+from boards.shell_plan import Lost
 from boards import strategy as _registers_board_strategy  # noqa: F401 -- before any file is read
 
 # A command that did not come back in time (console expect, SSH or ShellDriver run).
@@ -378,3 +379,25 @@ def target_names(env: Environment) -> list[str]:
     """The targets of an environment, in the file's order: the slots of a line."""
     return list(env.config.get_targets())
 
+
+
+class ConsoleIO:
+    """A console driver as boards.shell_plan reads it: whatever has come (b"" after timeout),
+    and writes. The console gone (EOF, an OS error) is shell_plan.Lost."""
+
+    def __init__(self, console):
+        self.console = console
+
+    def read(self, timeout: float) -> bytes:
+        try:
+            return self.console.read(size=1, timeout=timeout)
+        except TIMEOUTS:
+            return b""
+        except (pexpect.EOF, OSError) as e:
+            raise Lost(f"the console is gone ({type(e).__name__})") from None
+
+    def write(self, data: bytes) -> None:
+        try:
+            self.console.write(data)
+        except (pexpect.EOF, OSError) as e:
+            raise Lost(f"the console is gone ({type(e).__name__})") from None

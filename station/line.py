@@ -180,7 +180,8 @@ def finish(run: BoardRun, settings: Settings, stopped: bool) -> FinishedRun:
         tool_s=round(station.tool_seconds, 2) if station else None,
         console_bytes=run.console_bytes, run_uid=run.run_uid,
         limits_sha256=settings.limits_sha256, tool_version=run.tool_version,
-        station_version=settings.station_version)
+        station_version=settings.station_version,
+        teardown=tuple(station.teardown) if station else ())
 
 
 # -- a slot's process -----------------------------------------------------------------------------

@@ -199,6 +199,11 @@ class Station:
         self.steps = sorted({s.number: s for m in plan for s in m.steps}.values(),
                             key=lambda s: s.number)
         self.runs: dict[int, ToolRun | TransportError] = {}
+        # After the plan, a stop or a failure: every relay that the plan switches, off again.
+        relays = sorted({s.args[1] for s in self.steps if s.args[0] == "19" and len(s.args) == 3},
+                        key=int)
+        self.teardown_calls = [(("19", r, "0"), WAITS["19"] + TIMEOUT_MARGIN) for r in relays]
+        self.teardown: list[TeardownStep] = []
         self.unrecognised: list[str] = []
         self.step_seconds = 0.0  # the wall time of every tool run, transport included
         self.tool_seconds = 0.0  # the tool's own time, where it ran
@@ -239,6 +244,12 @@ class Station:
                 pending.remove(m)
                 judged(m, self.measure(m))
         worker.join()
+        self.teardown = [
+            TeardownStep(f"mcu_test {' '.join(args)}", None, "", f"TransportError: {run}")
+            if isinstance(run, TransportError) else
+            TeardownStep(f"mcu_test {' '.join(args)}", run.status,
+                         run.stdout.decode("utf-8", "replace"))
+            for (args, _), run in zip(self.teardown_calls, self.transport.teardown)]
         if lost is not None:
             # The board's console log (in the message after its first line) once, with the
             # first measurement that could not be judged; the others say what happened.
@@ -248,7 +259,7 @@ class Station:
                 why = why.splitlines()[0]
 
     def _fetch(self, calls, inbox: queue.Queue, stop: threading.Event) -> None:
-        runs = self.transport.run_all(calls)
+        runs = self.transport.run_all(calls, self.teardown_calls)
         try:
             for item in runs:
                 inbox.put(item)
@@ -281,6 +292,15 @@ class Station:
                 result.verdict = Verdict.ERROR
                 result.detail = f"{step.command} ended with status {status}"
         return result
+
+
+@dataclass(frozen=True)
+class TeardownStep:
+    """A command that leaves the board safe after the plan (a relay off), and how it went."""
+    command: str
+    status: int | None  # None: it did not come back (detail says why)
+    output: str
+    detail: str = ""
 
 
 @dataclass(frozen=True)

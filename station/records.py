@@ -11,6 +11,7 @@ one is refused, not written; one that holds one is not imported).
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import hashlib
 import json
 import math
@@ -25,7 +26,7 @@ from typing import Callable
 import sqlalchemy as sa
 
 from station import db
-from station.measurements import Result
+from station.measurements import Result, TeardownStep
 from station.verdicts import RunVerdict, Verdict, run_verdict
 
 
@@ -52,6 +53,7 @@ class FinishedRun:
     limits_sha256: str | None = None
     tool_version: str | None = None     # the tool's build on the board (tool_build())
     station_version: str | None = None
+    teardown: tuple[TeardownStep, ...] = ()  # after the plan: every relay off again
 
     @property
     def serial_number(self) -> str | None:
@@ -96,6 +98,7 @@ def build_record(run: FinishedRun) -> dict[str, object]:
         "verdict": run.verdict.value,
         "measurements": [r.as_dict() for r in run.results],
         "unrecognised_output": list(run.unrecognised),
+        "teardown": [dataclasses.asdict(t) for t in run.teardown],
     }
 
 

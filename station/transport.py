@@ -54,10 +54,15 @@ Call = tuple[Sequence[str], float]
 
 
 class Transport(Protocol):
-    def run_all(self, calls: Sequence[Call]) -> Iterator[ToolRun | TransportError]:
+    # The teardown's outcomes, once run_all has ended.
+    teardown: list[ToolRun | TransportError]
+
+    def run_all(self, calls: Sequence[Call], teardown: Sequence[Call] = ()
+                ) -> Iterator[ToolRun | TransportError]:
         """Runs the calls in order and yields each one's outcome as soon as it is in. A
         TransportError yielded concerns that call only; one raised means that nothing more
-        will come (the board is lost)."""
+        will come (the board is lost). Closing it early stops between calls. The teardown
+        calls run after the last call or the stop, whatever happened (not on a lost board)."""
         ...
 
     def describe(self) -> str: ...
@@ -78,13 +83,22 @@ class LocalTool:
 
     def __init__(self, tool: str, cwd: str | None = None):
         self.tool, self.cwd = tool, cwd
+        self.teardown: list[ToolRun | TransportError] = []
 
-    def run_all(self, calls: Sequence[Call]) -> Iterator[ToolRun | TransportError]:
-        for args, timeout in calls:
-            try:
-                yield self.run(args, timeout)
-            except TransportError as e:
-                yield e
+    def run_all(self, calls: Sequence[Call], teardown: Sequence[Call] = ()
+                ) -> Iterator[ToolRun | TransportError]:
+        self.teardown = []
+        try:
+            for args, timeout in calls:
+                yield self._outcome(args, timeout)
+        finally:
+            self.teardown = [self._outcome(args, timeout) for args, timeout in teardown]
+
+    def _outcome(self, args: Sequence[str], timeout: float) -> ToolRun | TransportError:
+        try:
+            return self.run(args, timeout)
+        except TransportError as e:
+            return e
 
     def run(self, args: Sequence[str], timeout: float) -> ToolRun:
         started = time.monotonic()
@@ -118,30 +132,38 @@ class LocalTool:
 
 class LabgridShell:
     """Runs the tool on a board reached through labgrid (boards/board.py's Board): the whole
-    plan as one shell script in one round trip, each run's exact bytes (standard error in the
-    order written) coming back over the console as soon as it ends."""
+    plan as one script on the board's shell, each run's exact bytes (standard error in the
+    order written) coming back over the console as soon as it ends, on its own step."""
 
     def __init__(self, board, tool: str = "mcu_test"):
         self.board, self.tool = board, tool
+        self.teardown: list[ToolRun | TransportError] = []
 
-    def run_all(self, calls: Sequence[Call]) -> Iterator[ToolRun | TransportError]:
+    def run_all(self, calls: Sequence[Call], teardown: Sequence[Call] = ()
+                ) -> Iterator[ToolRun | TransportError]:
         from boards.board import BoardError
 
+        self.teardown = []
         runs = self.board.run_steps([[self.tool, *args] for args, _ in calls],
-                                    [int(timeout * 1000) for _, timeout in calls])
+                                    [int(timeout * 1000) for _, timeout in calls],
+                                    [[self.tool, *args] for args, _ in teardown])
         try:
             for (args, timeout), run in zip(calls, runs):
-                if isinstance(run, BoardError):
-                    yield TransportError(f"board {self.board.name}: {run}")
-                elif run.killed:
-                    yield TransportError(f"{self.tool} {' '.join(args)} did not end in "
-                                         f"{timeout:.0f} s on the board")
-                else:
-                    yield ToolRun(run.out, run.status, run.wall_ms / 1000)
+                yield self._outcome(args, timeout, run)
         except BoardError as e:
             raise TransportError(str(e)) from e
         finally:
-            runs.close()  # stopped early: the board's shell is interrupted
+            runs.close()  # stopped early: the running step ends on the board, no other starts
+            self.teardown = [self._outcome(args, timeout, run)
+                             for (args, timeout), run in zip(teardown, self.board.teardown)]
+
+    def _outcome(self, args, timeout: float, run) -> ToolRun | TransportError:
+        if isinstance(run, Exception):
+            return TransportError(f"board {self.board.name}: {run}")
+        if run.killed:
+            return TransportError(f"{self.tool} {' '.join(args)} did not end in "
+                                  f"{timeout:.0f} s on the board")
+        return ToolRun(run.out, run.status, run.wall_ms / 1000)
 
     def tool_build(self) -> str | None:
         from boards.board import BoardError

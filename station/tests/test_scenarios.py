@@ -115,6 +115,10 @@ def test_good_board(station):
                                                                           "253.0")
     assert "BOARD 0c2205435900: PASS, 18 of 18 passed" in run.stdout
     assert run.only()["unrecognised_output"] == []
+    # after the plan every relay of the limits file is switched off again, and said so
+    assert [(t["command"], t["status"]) for t in run.only()["teardown"]] == [
+        ("mcu_test 19 1 0", 0), ("mcu_test 19 2 0", 0)]
+    assert "Relay Control:1" in run.only()["teardown"][0]["output"]
 
 
 def test_voltage_out_of_range(station):

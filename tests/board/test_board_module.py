@@ -1,5 +1,5 @@
-"""boards/board.py and its labgrid adapter on this machine, without a board: the run report over
-a local shell, the simulator's start and stop, the environment template, and the two places
+"""boards/board.py and its labgrid adapter on this machine, without a board: a plan's result
+lines over a local shell, the simulator's start and stop, the environment template, and the two places
 where labgrid versions keep the pytest run's environment."""
 
 import importlib
@@ -7,34 +7,28 @@ import os
 import shlex
 import signal
 import time
-from pathlib import Path
 
 import pytest
 
 from boards import board as boards
-from boards import labgrid_adapter, simulator
+from boards import labgrid_adapter, shell_plan, simulator
 from testkit.shells import LocalShell
 
 SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
-needs_clock = pytest.mark.skipif(not os.access("/proc/timer_list", os.R_OK),
-                                 reason="the run report reads /proc/timer_list (root only)")
 
 
 def local_board():
     return boards.Board(shell=LocalShell(), name="local")
 
 
-@needs_clock
 def test_run_brings_back_output_error_status_and_wall_time():
     b = local_board()
     run = b.run(["sh", "-c", "printf 'a\\0b'; sleep 0.2; printf 'e\\n' >&2; exit 7"])
     assert (run.out, run.err, run.status, run.killed, run.term_sent) == (b"a\0b", b"e\n", 7,
                                                                          False, False)
     assert run.wall_ms >= 200  # the board's clock around the run, not the round trip's
-    assert not list(Path("/tmp").glob(f"mcu-run.{b.shell.pid}.*"))  # no file left behind
 
 
-@needs_clock
 def test_sigterm_at_kill_after_only_while_it_runs():
     b = local_board()
     run = b.run(["sleep", "5"], timeout_ms=10000, kill_after_ms=300)
@@ -44,37 +38,30 @@ def test_sigterm_at_kill_after_only_while_it_runs():
     assert (run.status, run.term_sent) == (0, False)
 
 
-def report_lines(tmp_path, out: bytes, err: bytes = b"") -> list[str]:
-    """What a board prints for a run with this output."""
-    (tmp_path / "out").write_bytes(out)
-    (tmp_path / "err").write_bytes(err)
-    script = (f"cp {tmp_path}/out {boards.SCRATCH}.out; cp {tmp_path}/err {boards.SCRATCH}.err; "
-              + boards.report(rc=0, t0=1_000_000, t1=5_000_000, term=0))
-    return LocalShell().run(script)[0]
+def result_line(tmp_path, out: bytes, rc=0, t0=100, t1=104) -> str:
+    """What a board's plan prints for a step with this output (its own script's code)."""
+    (tmp_path / "abcd1234.1.o").write_bytes(out)
+    return LocalShell(tmp_path).run(f"{shell_plan.FUNCTIONS}N=abcd1234 n=1 m=1 rc={rc} t0={t0} "
+                                     f"t1={t1} j=0; q")[0][0]
 
 
-def test_report_round_trip_and_damage(tmp_path):
+def test_a_result_line_round_trip_and_what_damage_it_refuses(tmp_path):
     data = bytes(range(256)) * 40
-    lines = report_lines(tmp_path, data, b"warning\n")
-    assert boards.parse_report(lines, None) == boards.Run(data, b"warning\n", 0, 4, False, False)
-    assert boards.parse_report(report_lines(tmp_path, b""), None).out == b""
-    body = [n for n, line in enumerate(lines) if line and line[0] not in "m"]
-    flipped = list(lines)
-    n = body[len(body) // 2]
-    flipped[n] = flipped[n][:10] + ("A" if flipped[n][10] != "A" else "B") + flipped[n][11:]
-    for damaged in (flipped,                                  # a changed character
-                    lines[:body[1]] + lines[body[2]:],        # a lost line
-                    lines[:-1],                               # the last end marker lost
-                    ["$ mcu_test 0 1", "mcu_test: not found"]):  # no report at all
-        with pytest.raises(boards.BoardError):
-            boards.parse_report(damaged, None)
+    line = result_line(tmp_path, data)
+    assert shell_plan.parse_result(line, "abcd1234", [5000]) == (
+        1, shell_plan.Run(data, b"", 0, 40, False, False))
+    flipped = line[:60] + ("A" if line[60] != "A" else "B") + line[61:]
+    kernel = line[:30] + "[   61.402113] random: crng init done" + line[30:]
+    for damaged in (flipped, line[:-1], line[:40] + line[41:], kernel,
+                    line.replace("abcd1234", "abcd1235")):  # another run's line
+        assert shell_plan.parse_result(damaged, "abcd1234", [5000]) is None
+    assert shell_plan.parse_result(line, "abcd1234", []) is None  # no such step
 
 
-def test_killed_only_when_the_bound_ended_it():
+def test_killed_only_when_the_bound_ended_it(tmp_path):
     def parsed(rc, wall_ms, timeout_ms):
-        lines = [f"mcu-run rc={rc} t0=0 t1={wall_ms * 1_000_000} term=0", "mcu-run-end",
-                 "mcu-run-end"]
-        return boards.parse_report(lines, timeout_ms)
+        line = result_line(tmp_path, b"", rc, 0, wall_ms // 10)
+        return shell_plan.parse_result(line, "abcd1234", [timeout_ms])[1]
 
     assert parsed(128 + signal.SIGKILL, 1500, 1500).killed
     assert not parsed(128 + signal.SIGKILL, 100, 1500).killed  # killed by someone else

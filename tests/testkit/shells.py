@@ -25,19 +25,25 @@ class LocalShell:
 
 
 class PtyConsole:
-    """A console as labgrid's driver offers it (sendline, expect, write) on an interactive
-    shell in a pseudo-terminal, which echoes what is typed as a board's console does."""
+    """A console as labgrid's driver offers it (read, write, sendline, expect) on the board's
+    own shell, busybox ash, interactive in a pseudo-terminal: it echoes what is typed, and its
+    line editor keeps 1,023 characters of a line, as a board's console does."""
 
     def __init__(self, cwd):
-        self.child = pexpect.spawn("/bin/sh", ["-i"], cwd=cwd, env={**os.environ, "PS1": "pty# "})
+        self.child = pexpect.spawn("busybox", ["ash", "-i"], cwd=cwd,
+                                   env={**os.environ, "PS1": "pty# ", "ENV": ""})
         self.child.expect("pty# ")
         self.sent = 0
+
+    def read(self, size=1, timeout=0.0):
+        return self.child.read_nonblocking(max(size, 4096), timeout=timeout)
 
     def sendline(self, line):
         self.sent += len(line) + 1
         self.child.sendline(line)
 
     def write(self, data):
+        self.sent += len(data)
         self.child.send(data)
 
     def expect(self, pattern, timeout=-1):

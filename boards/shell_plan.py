@@ -1,0 +1,541 @@
+"""Commands run on a board's shell over its console, as a real console carries them: the kernel
+prints into it at any byte, bytes get lost or damaged, and the shell's line editor keeps at most
+1,023 characters of a typed line.
+
+One mechanism for every command on a console shell, a plan of one step or of many:
+
+1. Preflight, once per boot: one short typed line asks the board for what a plan needs (the
+   busybox applets, a clock any user can read, room in /tmp, how its `timeout` is spelt). A
+   board that lacks one is unsupported (`Unsupported`), and no step runs.
+2. The plan goes over as a shell script, gzip'ed in Base64, in short typed lines (CHUNK
+   characters each), every line answered by the board with its MD5; a line whose answer does
+   not match is typed again. The line that runs the script checks the whole script's MD5 on the
+   board first, and the script runs only once however often that line is typed.
+3. Each step's result comes back as one line: `mcu-step N NONCE RC T0 T1 TERM OUT ERR CRC`, the
+   step's number, this run's nonce, its exit status, the board's clock around it (centiseconds,
+   /proc/uptime), whether kill_after_ms sent it SIGTERM, its output and standard error gzip'ed
+   in Base64, and the MD5 of all that (8 hex digits). Only complete lines with a good CRC count;
+   everything else on the console is noise, kept in the console log. The board keeps each
+   result in a file, and a result that did not come back whole is asked for again once the plan
+   has ended; a second damaged copy makes that step an error laid to the console.
+4. A stop (Ctrl-C on the console) is trapped by the script: the running step ends as it would
+   have (the steps run in the background, where SIGINT is ignored), no further step starts, the
+   teardown steps run, and the script ends. After the last step, a stop or a failure, the
+   teardown steps always run. Then `mcu-end NONCE STOPPED` and the shell's prompt.
+
+The typed lines never hold a keyword of the board's answers whole (it is split by quotes), so
+their echo cannot pass for an answer.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import gzip
+import hashlib
+import re
+import secrets
+import shlex
+import signal
+import time
+import zlib
+from dataclasses import dataclass, field
+from typing import Callable, Iterator, Protocol, Sequence
+
+# Characters of Base64 in one typed line of the plan: with the command around it a line stays
+# far below the line editor's 1,023.
+CHUNK = 160
+# Typed lines of the plan sent before waiting for their answers: the tty's input queue holds
+# 4 KiB while the shell is busy.
+CHUNKS_AT_ONCE = 8
+# How often an exchange is typed again before the board counts as lost.
+TRIES = 4
+# Beyond a step's own bound: encoding its output and the console's delays.
+STEP_SLACK_S = 10.0
+# For a short exchange's answer (a plan line's MD5, the preflight, the prompt).
+ANSWER_S = 5.0
+# The applets a plan uses.
+APPLETS = ("base64", "gzip", "md5sum", "timeout", "cat", "cut", "rm", "mkdir", "sleep", "kill",
+           "tee")
+
+
+class Lost(Exception):
+    """The board stopped answering; nothing more will come."""
+
+
+class Unsupported(Exception):
+    """The board's image lacks what a plan needs; no step ran."""
+
+
+@dataclass(frozen=True)
+class Step:
+    argv: Sequence[str]
+    timeout_ms: int  # the board kills it (SIGKILL) after this, in whole seconds rounded up
+    kill_after_ms: int | None = None  # SIGTERM at this moment when it still runs
+    merged: bool = True  # standard error with the output, in the order written
+
+
+@dataclass(frozen=True)
+class Run:
+    out: bytes
+    err: bytes  # empty when merged
+    status: int  # exit status, or -N when ended by signal N
+    wall_ms: int  # on the board's clock, 10 ms resolution
+    killed: bool  # its bound ended it
+    term_sent: bool
+
+
+class Damaged(Exception):
+    """A step's result did not come back whole, twice: the console's fault, not the board's."""
+
+
+@dataclass
+class Counts:
+    """What the console did to one board's exchanges."""
+    noise_lines: int = 0  # lines that were no answer of ours (kernel messages, echo, prompts)
+    damaged: int = 0  # answers of ours that came back damaged
+    asked_again: int = 0  # results asked for once more
+    retyped: int = 0  # typed lines typed again
+
+
+class Console(Protocol):
+    def read(self, timeout: float) -> bytes:
+        """What the console has, waiting up to timeout for something; b"" when nothing came.
+        Lost when the console is gone."""
+
+    def write(self, data: bytes) -> None: ...
+
+
+def _split(keyword: str) -> str:
+    """The keyword as typed: quoted in two parts, so that its echo is not the keyword."""
+    return f"\"{keyword[:4]}\"'{keyword[4:]}'"
+
+
+def _crc(text: str) -> str:
+    return hashlib.md5((text + "\n").encode()).hexdigest()[:8]
+
+
+@dataclass(frozen=True)
+class Preflight:
+    """What the preflight found: how `timeout` is spelt there."""
+    timeout: str  # "timeout -s KILL" or, before busybox 1.30, "timeout -s KILL -t"
+
+
+def preflight_line(nonce: str) -> str:
+    pre = f"{_split('mcu-pre')} {nonce}"
+    checks = " ".join(APPLETS)
+    return (f"for a in {checks}; do command -v $a >/dev/null || echo {pre} lack $a; done; "
+            f"read u _ </proc/uptime || echo {pre} lack uptime; "
+            f"echo >/tmp/{nonce}.t && rm /tmp/{nonce}.t || echo {pre} lack tmp; "
+            f"timeout -s KILL 1 true 2>/dev/null || echo {pre} old-timeout; echo {pre} done")
+
+
+def preflight_answer(nonce: str) -> re.Pattern:
+    return re.compile(rf"mcu-pre {nonce} (lack [a-z0-9]+|old-timeout|done)")
+
+
+def judge_preflight(found: Sequence[str]) -> Preflight:
+    """The Preflight of the answers (preflight_answer's group), Unsupported when something
+    lacks."""
+    lacks = [f.split()[1] for f in found if f.startswith("lack ")]
+    if lacks:
+        raise Unsupported("board image unsupported: " + ", ".join(f"no {a}" for a in lacks))
+    return Preflight("timeout -s KILL -t" if "old-timeout" in found else "timeout -s KILL")
+
+
+START = r"""N=@N@; cd /tmp; mkdir $N.run 2>/dev/null || exit 0
+echo "mcu-start $N"; x=0; e=; trap 'x=1; echo "mcu-stop $N"' INT
+"""
+# c: the clock into a variable; w: wait for a process, again when a stop's trap broke the
+# wait; q: step n's result line, kept in a file; s: one step.
+FUNCTIONS = r"""c(){ read u _ </proc/uptime; eval $1=${u%.*}${u#*.}; }
+w(){ wait $1; r=$?; while [ $r = 130 ]; do wait $1; q=$?; [ $q = 127 ] && break; r=$q; done; }
+q(){ o=$(gzip -c <$N.$n.o | base64 -w 0); g=-; [ $m = 1 ] || g=$(gzip -c <$N.$n.e | base64 -w 0)
+ l="$n $N $rc $t0 $t1 $j $o $g"; echo "mcu-step $l $(echo "$l" | md5sum | cut -c1-8)" >$N.$n.r
+ cat $N.$n.r; }
+s(){ n=$1 b=$2 k=$3 m=$4; shift 4; j=0; c t0
+ if [ $m = 1 ]; then @TIMEOUT@ $b "$@" </dev/null >$N.$n.o 2>&1 &
+ else @TIMEOUT@ $b "$@" </dev/null >$N.$n.o 2>$N.$n.e & fi
+ p=$!
+ if [ $k != 0 ]; then sleep $k; { read v; read v; read v st v; } </proc/$p/status 2>/dev/null
+  case $st in R|S|D) kill -TERM $p 2>/dev/null && j=1;; esac; fi
+ w $p; rc=$r; c t1; [ -z "$e" ] || w $e; q & e=$!; }
+"""
+END = r"""[ -z "$e" ] || w $e
+echo "mcu-end $N $x" >$N.end; cat $N.end
+"""
+
+
+def plan_script(nonce: str, board: Preflight, steps: Sequence[Step],
+                teardown: Sequence[Step] = ()) -> str:
+    """The board's script: the steps numbered from 1, then the teardown's after them; a stop
+    skips the steps that have not started, never the teardown."""
+    def call(n: int, step: Step) -> str:
+        bound = max(1, -(-step.timeout_ms // 1000))
+        kill = f"{step.kill_after_ms / 1000:.3f}" if step.kill_after_ms is not None else "0"
+        return f"s {n} {bound} {kill} {int(step.merged)} {shlex.join(step.argv)}"
+
+    lines = [START.replace("@N@", nonce) + FUNCTIONS.replace("@TIMEOUT@", board.timeout)]
+    lines += [f"[ $x = 1 ] || {call(n, s)}" for n, s in enumerate(steps, 1)]
+    lines += [call(n, s) for n, s in enumerate(teardown, len(steps) + 1)]
+    return "\n".join(lines) + "\n" + END
+
+
+def chunk_lines(nonce: str, script: str) -> list[tuple[str, str]]:
+    """The typed lines that put the script on the board: (line, the MD5 its answer must hold)."""
+    text = base64.b64encode(gzip.compress(script.encode(), mtime=0)).decode()
+    lines = []
+    for k in range(0, len(text), CHUNK):
+        part, name = text[k:k + CHUNK], f"/tmp/{nonce}.c{k // CHUNK:03d}"
+        lines.append((f"echo {part} >{name}; md5sum {name}",
+                      hashlib.md5((part + "\n").encode()).hexdigest()))
+    return lines
+
+
+def run_line(nonce: str, script: str) -> str:
+    digest = hashlib.md5(script.encode()).hexdigest()
+    return (f"cd /tmp; [ \"$(cat {nonce}.c* | base64 -d | gzip -d | tee {nonce}.sh | md5sum)\""
+            f" = \"{digest}  -\" ] && sh {nonce}.sh || echo {_split('mcu-bad')} {nonce}")
+
+
+_RESULT = re.compile(r"mcu-step ((\d+) ([0-9a-f]+) (\d+) (\d+) (\d+) ([01]) ([A-Za-z0-9+/=]*) "
+                     r"([A-Za-z0-9+/=]+|-)) ([0-9a-f]{8})")
+
+
+def parse_result(line: str, nonce: str, bounds_ms: Sequence[int]) -> tuple[int, Run] | None:
+    """The step number and Run of a whole result line of this run, else None."""
+    m = _RESULT.fullmatch(line)
+    if not m or m.group(3) != nonce or _crc(m.group(1)) != m.group(10):
+        return None
+    n = int(m.group(2))
+    if not 1 <= n <= len(bounds_ms):
+        return None
+    try:
+        out = gzip.decompress(base64.b64decode(m.group(8), validate=True))
+        err = (b"" if m.group(9) == "-"
+               else gzip.decompress(base64.b64decode(m.group(9), validate=True)))
+    except (binascii.Error, OSError, EOFError, zlib.error):
+        return None
+    rc, t0, t1 = int(m.group(4)), int(m.group(5)), int(m.group(6))
+    wall_ms = (t1 - t0) * 10
+    # The shell reports a program ended by signal N as 128 + N; the tool's own statuses are small.
+    status = -(rc - 128) if rc > 128 else rc
+    killed = status == -signal.SIGKILL and wall_ms >= bounds_ms[n - 1] - 1000
+    return n, Run(out, err, status, wall_ms, killed, m.group(7) == "1")
+
+
+class Lines:
+    """The console read as whole lines; a line that a kernel message or a lost byte broke is
+    just a line that is no answer."""
+
+    def __init__(self, console: Console, clock: Callable[[], float] = time.monotonic):
+        self.console, self.clock = console, clock
+        self.pending = b""
+
+    def next(self, deadline: float) -> str | None:
+        """The next whole line (without its line end), or None at the deadline."""
+        while b"\n" not in self.pending:
+            left = deadline - self.clock()
+            if left <= 0:
+                return None
+            self.pending += self.console.read(min(left, 1.0))
+        line, _, self.pending = self.pending.partition(b"\n")
+        return line.rstrip(b"\r").decode("ascii", "replace")
+
+    def tail_has(self, pattern: re.Pattern, deadline: float) -> bool:
+        """Whether what follows the last whole line comes to match pattern (a prompt) by the
+        deadline."""
+        while not pattern.search(self.pending):
+            left = deadline - self.clock()
+            if left <= 0:
+                return False
+            self.pending += self.console.read(min(left, 1.0))
+        self.pending = b""
+        return True
+
+
+@dataclass
+class _Run:
+    """What has come back of one plan so far."""
+    nonce: str
+    bounds_ms: list[int]  # of the steps, then of the teardown
+    steps: int  # how many of them are the plan's own
+    started: bool | None = False  # None: the board found the script damaged
+    stop_seen: bool = False
+    stopped: bool | None = None  # from the end's line: None until it came
+    results: dict[int, Run] = field(default_factory=dict)
+    heard: set[int] = field(default_factory=set)  # steps with a line, whole or not
+
+    def progress(self) -> tuple[int, int, bool | None]:
+        return len(self.results), len(self.heard), self.stopped
+
+    def take(self, line: str) -> bool:
+        """Takes a line if it is an answer of this run."""
+        nonce = self.nonce
+        if line in (f"mcu-start {nonce}", f"mcu-stop {nonce}"):
+            self.started = True
+            self.stop_seen |= line.startswith("mcu-stop")
+            return True
+        if line == f"mcu-bad {nonce}":
+            self.started = None
+            return True
+        if line in (f"mcu-end {nonce} 0", f"mcu-end {nonce} 1"):
+            self.stopped = line.endswith("1")
+            return True
+        step = re.match(rf"mcu-step (\d+) {nonce} ", line)
+        if step:
+            self.started = True
+            self.heard.add(int(step.group(1)))
+        result = parse_result(line, nonce, self.bounds_ms)
+        if result is not None:
+            self.results.setdefault(*result)
+            return True
+        return False
+
+    def silence_s(self) -> float:
+        """How long the board may stay silent: the bounds of the step that should be running
+        and of the one after it (in case the last answer was lost)."""
+        running = max(self.heard, default=0)
+        later = self.bounds_ms[running:running + 2]
+        if self.stop_seen and running < self.steps:  # after the running step, the teardown
+            later = self.bounds_ms[running:running + 1] + self.bounds_ms[self.steps:][:1]
+        return sum(later) / 1000 + STEP_SLACK_S
+
+
+class Session:
+    """A board's console shell at its prompt, running plans (`run`). `counts` says what the
+    console did; `teardown` holds the last plan's teardown results."""
+
+    def __init__(self, console: Console, prompt: str,
+                 clock: Callable[[], float] = time.monotonic):
+        self.console, self.clock = console, clock
+        self.prompt = re.compile(prompt.encode())
+        self.lines = Lines(console, clock)
+        self.counts = Counts()
+        self.found: Preflight | None = None
+        self.teardown: list[Run | Damaged] = []
+
+    # -- typed exchanges -------------------------------------------------------------------
+    def _type(self, line: str) -> None:
+        self.console.write(line.encode() + b"\n")
+
+    def _answers(self, take: Callable[[str], bool], done: Callable[[], bool],
+                 wait_s: float) -> None:
+        """Reads lines until done() or for wait_s; take() says whether a line is an answer."""
+        deadline = self.clock() + wait_s
+        while not done():
+            line = self.lines.next(deadline)
+            if line is None:
+                return
+            if not take(line):
+                self.counts.noise_lines += 1
+                if re.search(r"mcu-(step|end|start|stop) ", line):
+                    self.counts.damaged += 1
+
+    def _settle(self) -> None:
+        """Waits for the prompt after an exchange, so that the next typed line is the shell's.
+        When it does not come, Ctrl-C: a damaged typed line may have left the shell inside a
+        quote (no plan runs at these moments)."""
+        if self.lines.tail_has(self.prompt, self.clock() + ANSWER_S):
+            return
+        self.console.write(b"\x03")
+        if not self.lines.tail_has(self.prompt, self.clock() + ANSWER_S):
+            raise Lost("the shell's prompt did not come back")
+
+    def preflight(self) -> Preflight:
+        """Once per boot: what the board has. Unsupported when it lacks something."""
+        if self.found is not None:
+            return self.found
+        for _ in range(TRIES):
+            nonce = secrets.token_hex(4)
+            found: list[str] = []
+            pattern = preflight_answer(nonce)
+
+            def take(line: str) -> bool:
+                m = pattern.fullmatch(line)
+                if m:
+                    found.append(m.group(1))
+                return m is not None
+
+            self._type(preflight_line(nonce))
+            self._answers(take, lambda: "done" in found, ANSWER_S)
+            self._settle()
+            if "done" in found:
+                self.found = judge_preflight(found)
+                return self.found
+            self.counts.retyped += 1
+        raise Lost(f"no answer to the preflight after {TRIES} tries")
+
+    def _deliver(self, nonce: str, script: str) -> None:
+        """The script's lines, a few at a time, each typed again until its MD5 comes back."""
+        todo = dict(enumerate(chunk_lines(nonce, script)))
+        failures = 0
+        while todo:
+            batch = dict(list(todo.items())[:CHUNKS_AT_ONCE])
+            for line, _ in batch.values():
+                self._type(line)
+            pattern = re.compile(rf"([0-9a-f]{{32}})  /tmp/{nonce}\.c(\d+)")
+
+            def take(line: str) -> bool:
+                m = pattern.fullmatch(line)
+                if m and int(m.group(2)) in batch and batch[int(m.group(2))][1] == m.group(1):
+                    todo.pop(int(m.group(2)), None)
+                return m is not None
+
+            self._answers(take, lambda: not any(k in todo for k in batch), ANSWER_S)
+            self._settle()
+            missed = [k for k in batch if k in todo]
+            if missed:
+                self.counts.retyped += len(missed)
+                failures += 1
+                if failures >= TRIES:
+                    raise Lost(f"the plan did not reach the board whole after {TRIES} tries")
+
+    # -- a plan -----------------------------------------------------------------------------
+    def run(self, steps: Sequence[Step], teardown: Sequence[Step] = ()
+            ) -> Iterator[Run | Damaged]:
+        """Runs the steps, then the teardown, and yields each step's Run in order as soon as
+        it and those before it are in (Damaged for a result that the console damaged twice).
+        Closing the iterator early stops the plan between steps; the teardown still runs.
+        Lost: the board stopped answering; Unsupported: the preflight found something
+        missing."""
+        found = self.preflight()
+        nonce = secrets.token_hex(4)
+        script = plan_script(nonce, found, steps, teardown)
+        every = [*steps, *teardown]
+        run = _Run(nonce, [s.timeout_ms for s in every], len(steps))
+        self.teardown = []
+        self._deliver(nonce, script)
+        self._start(run, script)
+        given = 0
+        try:
+            while run.stopped is None:
+                before = run.progress()
+                self._answers(run.take, lambda: run.progress() != before, run.silence_s())
+                if run.progress() == before:
+                    self._end_or_lost(run, len(every))
+                while given < len(steps) and given + 1 in run.results:
+                    given += 1
+                    yield run.results[given]
+            self._settle()
+            self._ask_again(run, [n for n in range(1, len(every) + 1) if n not in run.results])
+            for n in range(given + 1, len(steps) + 1):
+                given = n
+                yield run.results.get(n) or Damaged(f"the console damaged step {n}'s result "
+                                                    f"twice")
+        except GeneratorExit:
+            self._stop(run)
+            raise
+        finally:
+            if run.stopped is not None:
+                self.teardown = [run.results.get(n) or Damaged(f"the console damaged teardown "
+                                                               f"step {n}'s result twice")
+                                 for n in range(len(steps) + 1, len(every) + 1)]
+                self._clean(nonce)
+
+    def _start(self, run: _Run, script: str) -> None:
+        for _ in range(TRIES):
+            self._type(run_line(run.nonce, script))
+            self._answers(run.take, lambda: run.started is not False, ANSWER_S)
+            if run.started:
+                return
+            run.started = False
+            self.counts.retyped += 1
+            self._settle()
+        raise Lost(f"the plan did not start after {TRIES} tries")
+
+    def _end_or_lost(self, run: _Run, count: int) -> None:
+        """Nothing came in time: the end's line may be what the console lost, so it is asked
+        for (should the script still run, the shell takes the line after it); no answer, and
+        the board is lost."""
+        self.counts.asked_again += 1
+        self._type(f"cat /tmp/{run.nonce}.end")
+        self._answers(run.take, lambda: run.stopped is not None, ANSWER_S)
+        if run.stopped is not None:
+            return
+        raise Lost(f"no answer for {run.silence_s():.0f} s (heard of {len(run.heard)} of "
+                   f"{count} steps)")
+
+    def _ask_again(self, run: _Run, missing: list[int]) -> None:
+        """Results that did not come back whole, asked for once more (the typed line twice,
+        should the ask itself be lost)."""
+        self.counts.asked_again += len(missing)
+        for _ in range(2):
+            left = [n for n in missing if n not in run.results]
+            if not left:
+                return
+            self._type("cat " + " ".join(f"/tmp/{run.nonce}.{n}.r" for n in left))
+            self._answers(run.take, lambda: all(n in run.results for n in left), ANSWER_S)
+            self._settle()
+
+    def _stop(self, run: _Run) -> None:
+        """Ctrl-C until the script says that it stops, then its end: the running step's bound
+        and the teardown's."""
+        for _ in range(TRIES):
+            if run.stop_seen or run.stopped is not None:
+                break
+            self.console.write(b"\x03")
+            self._answers(run.take, lambda: run.stop_seen or run.stopped is not None,
+                          ANSWER_S / 2)
+        while run.stopped is None:
+            before = run.progress()
+            self._answers(run.take, lambda: run.progress() != before, run.silence_s())
+            if run.progress() == before:
+                self._end_or_lost(run, len(run.bounds_ms))
+        self._settle()
+
+    def _clean(self, nonce: str) -> None:
+        self._type(f"rm -rf /tmp/{nonce}.*")
+        try:
+            self._settle()
+        except Lost:
+            pass  # only scratch files; the next exchange finds out about the board
+
+
+# -- over a command runner (SSH) ---------------------------------------------------------------
+
+class CommandSession:
+    """The same script and answers over a runner of whole commands (labgrid's CommandProtocol,
+    e.g. SSH): `command(text, timeout_s)` gives the lines it printed. Each step is a command of
+    its own, so that it comes back as soon as it ends; the teardown runs when the steps end or
+    stop."""
+
+    def __init__(self, command: Callable[[str, float], Sequence[str]]):
+        self.command = command
+        self.found: Preflight | None = None
+        self.teardown: list[Run | Damaged] = []
+
+    def preflight(self) -> Preflight:
+        if self.found is None:
+            nonce = secrets.token_hex(4)
+            pattern = preflight_answer(nonce)
+            found = [m.group(1) for m in map(pattern.fullmatch, self.command(
+                preflight_line(nonce), ANSWER_S)) if m]
+            if "done" not in found:
+                raise Lost("no answer to the preflight")
+            self.found = judge_preflight(found)
+        return self.found
+
+    def _script(self, steps: Sequence[Step]) -> list[Run | Damaged]:
+        nonce = secrets.token_hex(4)
+        script = plan_script(nonce, self.preflight(), steps)
+        text = base64.b64encode(gzip.compress(script.encode(), mtime=0)).decode()
+        run = _Run(nonce, [s.timeout_ms for s in steps], len(steps))
+        bound = sum(run.bounds_ms) / 1000 + STEP_SLACK_S
+        for line in self.command(f"cd /tmp && echo {text} | base64 -d | gzip -d >{nonce}.sh && "
+                                 f"sh {nonce}.sh; rm -rf /tmp/{nonce}.*", bound):
+            run.take(line.rstrip("\r"))
+        if run.stopped is None:
+            raise Lost("the plan's end did not come back")
+        return [run.results.get(n) or Damaged(f"step {n}'s result came back damaged")
+                for n in range(1, len(steps) + 1)]
+
+    def run(self, steps: Sequence[Step], teardown: Sequence[Step] = ()
+            ) -> Iterator[Run | Damaged]:
+        self.teardown = []
+        try:
+            for step in steps:
+                yield self._script([step])[0]
+        finally:
+            if teardown:
+                self.teardown = self._script(teardown)
