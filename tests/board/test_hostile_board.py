@@ -22,7 +22,8 @@ from boards import labgrid_adapter as lg
 
 TOOL = "/usr/local/lib/factory-test/board-tools/current/bin/mcu_test"  # 60 characters
 KMSG_MS = 400
-OPTIONS = f"kmsg:{KMSG_MS},lossy:0.002,seed:11,login:factory,without:gzip,tool-path:{TOOL}"
+OPTIONS = (f"kmsg:{KMSG_MS},lossy:0.002,seed:11,login:factory:s3cret,without:gzip,"
+           f"tool-path:{TOOL}")
 STAMP = re.compile(rb"\[ *(\d+\.\d{6})\] ")  # the kernel's time before each console message
 BYTE_S = 10 / 115200
 
@@ -75,7 +76,7 @@ def ask(b, command: str, tries: int = 6) -> tuple[str, int]:
 def test_a_hostile_board_is_hostile_in_every_way_and_the_tool_still_runs(board, tmp_path):
     log = board.console_log
     # The login: a user's shell, not root's; the MCU's UART is its group's.
-    assert b"mipsel login: " in log and re.search(rb"mipsel\$ ", log)
+    assert b"mipsel login: " in log and b"Password: " in log and re.search(rb"mipsel\$ ", log)
     uid, status = ask(board, "id -u")
     assert (status, uid.isdigit(), uid) == (0, True, "1000")
     groups, _ = ask(board, "id -Gn")
