@@ -151,6 +151,14 @@ def test_the_allowance_widens_only_the_longest_times():
     assert "(the case's 1000 ms + 2000 ms allowance)" in problems({"wall_ms": 3001}, allowance=2000)[0]
 
 
+def test_the_time_a_busy_machine_kept_the_tool_waiting_is_not_the_tools():
+    late = {"wall_ms": 1500, "sim_log": LOG}
+    assert problems({**late, "waited_ms": 600}) == []
+    assert problems({**late, "waited_ms": 400}) == [
+        "the tool ran 1500 ms, 400 ms of it waiting for a core, expected 300 to 1000 ms"]
+    assert problems({"wall_ms": 299, "waited_ms": 50})[0].startswith("the tool ran 299 ms")
+
+
 def test_events_count_only_with_connects_yes():
     text = "args 0\ntime 300 1000\nframe AA 03 32 32 BB\ncount 1 |ver\\\n"
     assert problems({"out": b"ver"}, text) == []

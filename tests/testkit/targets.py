@@ -53,6 +53,16 @@ class Target(Protocol):
         """At the end of the session."""
 
 
+def waited_ms(pid: int) -> int:
+    """How long the process's main thread was ready to run but waited for a core (the
+    scheduler's run delay; 0 where the kernel does not keep it)."""
+    try:
+        with open(f"/proc/{pid}/schedstat") as stat:
+            return int(stat.read().split()[1]) // 1_000_000
+    except (OSError, IndexError, ValueError):
+        return 0
+
+
 def run_process(argv, work, timeout_ms, kill_after_ms):
     """Runs argv in work with standard output on a pipe, standard error to tool.err."""
     run, out, start = Run(), bytearray(), time.monotonic()
@@ -77,6 +87,7 @@ def run_process(argv, work, timeout_ms, kill_after_ms):
             wait = signals[0][0] - now if signals else 100
         for key, _ in events.select(max(wait, 0) / 1000):
             if key.fileobj == pidfd:
+                run.waited_ms = waited_ms(proc.pid)  # read before the zombie is reaped
                 proc.wait()
                 run.wall_ms = int((time.monotonic() - start) * 1000)
                 run.ended_before_kill = (kill_after_ms, signal.SIGTERM) in signals
