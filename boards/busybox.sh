@@ -36,6 +36,7 @@ version=$(apt-cache show --no-all-versions busybox-static:mipsel 2>/dev/null |
 key=$( { echo "$version $variant"; "${cross}gcc" --version | head -n 1; sha256sum <"$0"; } |
     sha256sum | cut -c1-16)
 out=$cache/busybox-$arch-$key
+[ "$variant" = debian ] || out=$cache/busybox-$variant-$arch-$key
 if sealed "$out"; then
     echo "$out"
     exit 0

@@ -16,7 +16,8 @@ trap 'rm -rf "$work"' EXIT
 export XDG_CACHE_HOME=$work/cache MCU_BOARD_BUILD_DIR=$build
 cache=$XDG_CACHE_HOME/mcu-boards
 mkdir -p "$cache"
-for entry in "$real"/deb "$real"/kernel-mipsel-* "$real"/busybox-mipsel-* "$real"/kernel-mips-*; do
+for entry in "$real"/deb "$real"/kernel-mipsel-* "$real"/busybox-mipsel-* \
+    "$real"/busybox-linked-mipsel-* "$real"/kernel-mips-*; do
     [ -d "$entry" ] && cp -r "$entry" "$cache/"
 done
 
