@@ -169,10 +169,8 @@ class _Noise:
 
     def _gap(self) -> int:
         """Undamaged bytes before the next damaged one."""
-        if self.share <= 0.0:
-            return 0  # apply() does nothing then
-        if self.share >= 1.0:
-            return 0
+        if not 0.0 < self.share < 1.0:
+            return 0  # every byte, or none (apply() does nothing then)
         return int(math.log(1.0 - self.rng.random()) / math.log1p(-self.share))
 
     def apply(self, data: bytes) -> tuple[bytes, int, int]:
