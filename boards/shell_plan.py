@@ -10,7 +10,9 @@ One mechanism for every command on a console shell, a plan of one step or of man
 2. The plan goes over as a shell script, gzip'ed in Base64, in short typed lines (CHUNK
    characters each), every line answered by the board with its MD5; a line whose answer does
    not match is typed again. The line that runs the script checks the whole script's MD5 on the
-   board first, and the script runs only once however often that line is typed.
+   board first, and the script runs only once however often that line is typed. The plans'
+   functions go over once a boot, the same way, into a file; a short plan (a single command)
+   then comes in the line that runs it.
 3. Each step's result comes back as one line: `mcu-step N NONCE RC T0 T1 TERM OUT ERR CRC`, the
    step's number, this run's nonce, its exit status, the board's clock around it (centiseconds,
    /proc/uptime), whether kill_after_ms sent it SIGTERM, its output and standard error gzip'ed
@@ -43,8 +45,10 @@ from dataclasses import dataclass, field
 from typing import Callable, Iterator, Protocol, Sequence
 
 # Characters of Base64 in one typed line of the plan: with the command around it a line stays
-# far below the line editor's 1,023.
+# far below the line editor's 1,023. A script up to INLINE characters comes in the line that
+# runs it.
 CHUNK = 160
+INLINE = 480
 # Typed lines of the plan sent before waiting for their answers: the tty's input queue holds
 # 4 KiB while the shell is busy.
 CHUNKS_AT_ONCE = 8
@@ -151,8 +155,8 @@ echo "mcu-start $N"; x=0; e=; trap 'x=1; echo "mcu-stop $N"' INT
 FUNCTIONS = r"""c(){ read u _ </proc/uptime; eval $1=${u%.*}${u#*.}; }
 w(){ wait $1; r=$?; while [ $r = 130 ]; do wait $1; q=$?; [ $q = 127 ] && break; r=$q; done; }
 q(){ o=$(gzip -c <$N.$n.o | base64 -w 0); g=-; [ $m = 1 ] || g=$(gzip -c <$N.$n.e | base64 -w 0)
- l="$n $N $rc $t0 $t1 $j $o $g"; echo "mcu-step $l $(echo "$l" | md5sum | cut -c1-8)" >$N.$n.r
- cat $N.$n.r; }
+ l="$n $N $rc $t0 $t1 $j $o $g"; h=$(echo "$l" | md5sum); h=${h%"${h#????????}"}
+ echo "mcu-step $l $h" >$N.$n.r; echo "mcu-step $l $h"; }
 s(){ n=$1 b=$2 k=$3 m=$4; shift 4; j=0; c t0
  if [ $m = 1 ]; then @TIMEOUT@ $b "$@" </dev/null >$N.$n.o 2>&1 &
  else @TIMEOUT@ $b "$@" </dev/null >$N.$n.o 2>$N.$n.e & fi
@@ -166,24 +170,35 @@ echo "mcu-end $N $x" >$N.end; cat $N.end
 """
 
 
+def library(board: Preflight) -> str:
+    """The plans' functions, for a board with this preflight."""
+    return FUNCTIONS.replace("@TIMEOUT@", board.timeout)
+
+
 def plan_script(nonce: str, board: Preflight, steps: Sequence[Step],
-                teardown: Sequence[Step] = ()) -> str:
+                teardown: Sequence[Step] = (), library_file: str | None = None) -> str:
     """The board's script: the steps numbered from 1, then the teardown's after them; a stop
-    skips the steps that have not started, never the teardown."""
+    skips the steps that have not started, never the teardown. With library_file, the
+    functions come from that file on the board (put there once a boot) instead of the script."""
     def call(n: int, step: Step) -> str:
         bound = max(1, -(-step.timeout_ms // 1000))
         kill = f"{step.kill_after_ms / 1000:.3f}" if step.kill_after_ms is not None else "0"
         return f"s {n} {bound} {kill} {int(step.merged)} {shlex.join(step.argv)}"
 
-    lines = [START.replace("@N@", nonce) + FUNCTIONS.replace("@TIMEOUT@", board.timeout)]
+    functions = f". {library_file}\n" if library_file else library(board)
+    lines = [START.replace("@N@", nonce) + functions]
     lines += [f"[ $x = 1 ] || {call(n, s)}" for n, s in enumerate(steps, 1)]
     lines += [call(n, s) for n, s in enumerate(teardown, len(steps) + 1)]
     return "\n".join(lines) + "\n" + END
 
 
+def encoded(script: str) -> str:
+    return base64.b64encode(gzip.compress(script.encode(), mtime=0)).decode()
+
+
 def chunk_lines(nonce: str, script: str) -> list[tuple[str, str]]:
     """The typed lines that put the script on the board: (line, the MD5 its answer must hold)."""
-    text = base64.b64encode(gzip.compress(script.encode(), mtime=0)).decode()
+    text = encoded(script)
     lines = []
     for k in range(0, len(text), CHUNK):
         part, name = text[k:k + CHUNK], f"/tmp/{nonce}.c{k // CHUNK:03d}"
@@ -192,10 +207,13 @@ def chunk_lines(nonce: str, script: str) -> list[tuple[str, str]]:
     return lines
 
 
-def run_line(nonce: str, script: str) -> str:
+def run_line(nonce: str, script: str, inline: bool = False) -> str:
+    """The typed line that checks the script's MD5 on the board and runs it; inline: the
+    script comes in this line itself (a short one), else from the chunks put there before."""
     digest = hashlib.md5(script.encode()).hexdigest()
-    return (f"cd /tmp; [ \"$(cat {nonce}.c* | base64 -d | gzip -d | tee {nonce}.sh | md5sum)\""
-            f" = \"{digest}  -\" ] && sh {nonce}.sh || echo {_split('mcu-bad')} {nonce}")
+    put = f"echo {encoded(script)} >{nonce}.c000; " if inline else ""
+    return (f"cd /tmp; {put}[ \"$(cat {nonce}.c* | base64 -d | gzip -d | tee {nonce}.sh | "
+            f"md5sum)\" = \"{digest}  -\" ] && sh {nonce}.sh || echo {_split('mcu-bad')} {nonce}")
 
 
 _RESULT = re.compile(r"mcu-step ((\d+) ([0-9a-f]+) (\d+) (\d+) (\d+) ([01]) ([A-Za-z0-9+/=]*) "
@@ -313,6 +331,8 @@ class Session:
         self.lines = Lines(console, clock)
         self.counts = Counts()
         self.found: Preflight | None = None
+        self.library_file: str | None = None  # the plans' functions on the board
+        self.stale: str | None = None  # the last plan's nonce, whose files are still there
         self.teardown: list[Run | Damaged] = []
 
     # -- typed exchanges -------------------------------------------------------------------
@@ -366,6 +386,34 @@ class Session:
             self.counts.retyped += 1
         raise Lost(f"no answer to the preflight after {TRIES} tries")
 
+    def _library(self) -> str:
+        """Once a boot, after the preflight: the plans' functions put in a file on the board,
+        checked by its MD5, so that each plan is short."""
+        if self.library_file is None:
+            found = self.preflight()
+            nonce = secrets.token_hex(4)
+            text, name = library(found), f"/tmp/mcu-lib.{nonce}.sh"
+            digest = hashlib.md5(text.encode()).hexdigest()
+            self._deliver(nonce, text)
+            for _ in range(TRIES):
+                self._type(f"cat /tmp/{nonce}.c* | base64 -d | gzip -d >{name}; md5sum {name}")
+                done: list[str] = []
+
+                def take(line: str) -> bool:
+                    if line == f"{digest}  {name}":
+                        done.append(line)
+                    return bool(done)
+
+                self._answers(take, lambda: bool(done), ANSWER_S)
+                self._settle()
+                if done:
+                    self._clean(nonce)
+                    self.library_file = name
+                    return name
+                self.counts.retyped += 1
+            raise Lost(f"the plans' functions did not reach the board whole after {TRIES} tries")
+        return self.library_file
+
     def _deliver(self, nonce: str, script: str) -> None:
         """The script's lines, a few at a time, each typed again until its MD5 comes back."""
         todo = dict(enumerate(chunk_lines(nonce, script)))
@@ -399,14 +447,16 @@ class Session:
         Closing the iterator early stops the plan between steps; the teardown still runs.
         Lost: the board stopped answering; Unsupported: the preflight found something
         missing."""
-        found = self.preflight()
+        found, functions = self.preflight(), self._library()
         nonce = secrets.token_hex(4)
-        script = plan_script(nonce, found, steps, teardown)
+        script = plan_script(nonce, found, steps, teardown, functions)
         every = [*steps, *teardown]
         run = _Run(nonce, [s.timeout_ms for s in every], len(steps))
         self.teardown = []
-        self._deliver(nonce, script)
-        self._start(run, script)
+        inline = len(encoded(script)) <= INLINE
+        if not inline:
+            self._deliver(nonce, script)
+        self._start(run, script, inline)
         given = 0
         try:
             while run.stopped is None:
@@ -431,11 +481,12 @@ class Session:
                 self.teardown = [run.results.get(n) or Damaged(f"the console damaged teardown "
                                                                f"step {n}'s result twice")
                                  for n in range(len(steps) + 1, len(every) + 1)]
-                self._clean(nonce)
+                self.stale = nonce  # its files go with the next plan's first line
 
-    def _start(self, run: _Run, script: str) -> None:
+    def _start(self, run: _Run, script: str, inline: bool) -> None:
+        clean = f"rm -rf /tmp/{self.stale}.*; " if self.stale else ""
         for _ in range(TRIES):
-            self._type(run_line(run.nonce, script))
+            self._type(clean + run_line(run.nonce, script, inline))
             self._answers(run.take, lambda: run.started is not False, ANSWER_S)
             if run.started:
                 return

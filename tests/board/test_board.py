@@ -58,11 +58,11 @@ def test_tool_sets_the_uart_to_115200_8n1_raw(board):
 
 
 def test_a_tool_that_does_not_end_is_stopped_at_its_bound(board):
-    """Operation 18 never ends: the run is cut at its bound, reported as killed, and the shell
-    answers again at once."""
+    """Operation 18 never ends: the board cuts the run at its bound (whole seconds, rounded
+    up), it is reported as killed, and the shell answers again at once."""
     started = time.monotonic()
     run = board.run(["mcu_test", "18"], timeout_ms=1500)
-    assert run.killed and run.status == -signal.SIGKILL and run.wall_ms == 1500
+    assert run.killed and run.status == -signal.SIGKILL and 2000 <= run.wall_ms < 3000
     assert time.monotonic() - started < 10
     assert board.sh("echo still here") == ("still here\n", 0)
 
