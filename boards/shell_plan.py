@@ -497,13 +497,14 @@ class Session:
 
     def _end_or_lost(self, run: _Run, count: int) -> None:
         """Nothing came in time: the end's line may be what the console lost, so it is asked
-        for (should the script still run, the shell takes the line after it); no answer, and
-        the board is lost."""
-        self.counts.asked_again += 1
-        self._type(f"cat /tmp/{run.nonce}.end")
-        self._answers(run.take, lambda: run.stopped is not None, ANSWER_S)
-        if run.stopped is not None:
-            return
+        for (should the script still run, the shell takes the line after it); no answer to a
+        few asks, and the board is lost."""
+        for _ in range(TRIES):  # the ask itself may be what the console damages
+            self.counts.asked_again += 1
+            self._type(f"cat /tmp/{run.nonce}.end")
+            self._answers(run.take, lambda: run.stopped is not None, ANSWER_S)
+            if run.stopped is not None:
+                return
         raise Lost(f"no answer for {run.silence_s():.0f} s (heard of {len(run.heard)} of "
                    f"{count} steps)")
 

@@ -23,6 +23,11 @@ from labgrid.step import step
 from labgrid.strategy import Strategy, StrategyError
 
 
+# Logins tried on a console before the board counts as without a shell (each within the
+# ShellDriver's login_timeout).
+SHELL_TRIES = 2
+
+
 class Status(enum.Enum):
     unknown = 0
     off = 1
@@ -34,7 +39,8 @@ class Status(enum.Enum):
 class BoardStrategy(Strategy):
     """off: the shell left, the power off. shell: the power on, and the shell answering."""
 
-    bindings = {"power": {"PowerProtocol", None}, "shell": "CommandProtocol"}
+    bindings = {"power": {"PowerProtocol", None}, "shell": "CommandProtocol",
+                "console": {"ConsoleProtocol", None}}
 
     status = attr.ib(default=Status.unknown)
 
@@ -55,5 +61,22 @@ class BoardStrategy(Strategy):
             if self.power is not None:
                 self.target.activate(self.power)
                 self.power.on()
-            self.target.activate(self.shell)  # waits for the login and the prompt
+            self._await_shell()
         self.status = status
+
+    def _await_shell(self) -> None:
+        """Activates the shell (it waits for the login and the prompt). labgrid's ShellDriver
+        pokes a console with a newline only once it has been silent for a while, which a
+        console that carries the kernel's messages never is: the Enter key is pressed here
+        first, and again when the login failed."""
+        for attempt in range(SHELL_TRIES):
+            if self.console is not None:
+                self.target.activate(self.console)
+                self.console.write(b"\n")
+            try:
+                self.target.activate(self.shell)
+                return
+            except Exception:  # labgrid raises pexpect's TIMEOUT, ExecutionError...
+                self.target.deactivate(self.shell)
+                if self.console is None or attempt == SHELL_TRIES - 1:
+                    raise
