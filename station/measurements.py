@@ -190,7 +190,7 @@ Judged = Callable[[Measurement, Result], None]
 
 
 class Station:
-    """Runs the plan's steps (each once, all in one go: on a board one round trip) and judges
+    """Runs the plan's steps (each once, all in one go: on a board one script) and judges
     each measurement as soon as its steps are in."""
 
     def __init__(self, plan: list[Measurement], transport: Transport,
