@@ -100,6 +100,7 @@ class Counts:
     damaged: int = 0  # answers of ours that came back damaged
     asked_again: int = 0  # results asked for once more
     retyped: int = 0  # typed lines typed again
+    stops: int = 0  # Ctrl-C sent to stop a plan
 
 
 class Console(Protocol):
@@ -526,6 +527,7 @@ class Session:
         for _ in range(TRIES):
             if run.stop_seen or run.stopped is not None:
                 break
+            self.counts.stops += 1
             self.console.write(b"\x03")
             self._answers(run.take, lambda: run.stop_seen or run.stopped is not None,
                           ANSWER_S / 2)
@@ -535,6 +537,9 @@ class Session:
             if run.progress() == before:
                 self._end_or_lost(run, len(run.bounds_ms))
         self._settle()
+        # the trap's own line may have broken a result being written: the teardown's count
+        self._ask_again(run, [n for n in range(run.steps + 1, len(run.bounds_ms) + 1)
+                              if n not in run.results])
 
     def _clean(self, nonce: str) -> None:
         self._type(f"rm -rf /tmp/{nonce}.*")

@@ -150,6 +150,8 @@ class LabgridShell:
         try:
             for (args, timeout), run in zip(calls, runs):
                 yield self._outcome(args, timeout, run)
+            for _ in runs:  # the plan's own end: its teardown, and what is asked for again
+                pass
         except BoardError as e:
             raise TransportError(str(e)) from e
         finally:

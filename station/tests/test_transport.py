@@ -45,6 +45,18 @@ def test_exact_bytes_in_the_order_written_status_and_time(board, tmp_path):
     assert 0.3 <= runs[0].seconds < 1.3 and runs[1].seconds < 0.3
 
 
+def test_a_whole_plan_ends_by_itself_with_its_teardown(tmp_path):
+    # the last step's result is in before the teardown has run: the plan is not stopped then
+    tool = fake_tool(tmp_path, "sleep 0.2; echo \"ran $1\"\n")
+    shell = ConsoleShell(tmp_path)
+    board = Board(shell=shell, name="local")
+    transport = LabgridShell(board, tool=tool)
+    runs = list(transport.run_all([(["1"], 5), (["2"], 5)], [(["off"], 5)]))
+    assert [r.stdout for r in runs] == [b"ran 1\n", b"ran 2\n"]
+    assert transport.teardown == [ToolRun(b"ran off\n", 0, transport.teardown[0].seconds)]
+    assert board.console_counts().stops == 0
+
+
 def test_each_run_comes_as_soon_as_it_ends(board, tmp_path):
     tool = fake_tool(tmp_path, "sleep \"$1\"; echo \"slept $1\"\n")
     started = time.monotonic()
