@@ -418,7 +418,7 @@ class Session:
     def _deliver(self, nonce: str, script: str) -> None:
         """The script's lines, a few at a time, each typed again until its MD5 comes back."""
         todo = dict(enumerate(chunk_lines(nonce, script)))
-        failures = 0
+        failures = dict.fromkeys(todo, 0)
         while todo:
             batch = dict(list(todo.items())[:CHUNKS_AT_ONCE])
             for line, _ in batch.values():
@@ -434,11 +434,12 @@ class Session:
             self._answers(take, lambda: not any(k in todo for k in batch), ANSWER_S)
             self._settle()
             missed = [k for k in batch if k in todo]
-            if missed:
-                self.counts.retyped += len(missed)
-                failures += 1
-                if failures >= TRIES:
-                    raise Lost(f"the plan did not reach the board whole after {TRIES} tries")
+            self.counts.retyped += len(missed)
+            for k in missed:  # each line on its own: a long plan has more lines to lose
+                failures[k] += 1
+                if failures[k] >= 2 * TRIES:
+                    raise Lost(f"line {k + 1} of the plan did not reach the board whole after "
+                               f"{2 * TRIES} tries")
 
     # -- a plan -----------------------------------------------------------------------------
     def run(self, steps: Sequence[Step], teardown: Sequence[Step] = ()
