@@ -36,8 +36,6 @@ from boards import strategy as _registers_board_strategy  # noqa: F401 -- before
 
 # A command that did not come back in time (console expect, SSH or ShellDriver run).
 TIMEOUTS = (pexpect.TIMEOUT, ExecutionError)
-# A console that no longer answers: silent, or gone (QEMU ended, the serial port went away).
-LOST = TIMEOUTS + (pexpect.EOF, OSError)
 _PLUGIN_MODULES = ("labgrid.pytestplugin.hooks", "labgrid.pytestplugin")
 # How long QEMU may take to connect its console to labgrid.
 QEMU_CONNECT_S = 30.0

@@ -32,7 +32,7 @@ import time
 from array import array
 from collections import defaultdict
 from dataclasses import dataclass, field
-from datetime import date, datetime, time as day_time, timedelta, timezone
+from datetime import date, datetime, timedelta, timezone
 from enum import Enum
 from pathlib import Path
 

@@ -582,7 +582,7 @@ def test_a_station_finishes_only_its_own_runs_and_deletes_nothing(pg):
     for who in (a, b):
         refused(who, f"UPDATE measurements SET verdict = 'pass' WHERE run_id = {run_a}")
         refused(who, f"DELETE FROM measurements WHERE run_id = {run_a}")
-        refused(who, f"DELETE FROM boards")
+        refused(who, "DELETE FROM boards")
     refused(a, f"UPDATE runs SET station = 'elsewhere' WHERE id = {run_a}")
     refused(a, f"UPDATE runs SET started_at = now() WHERE id = {run_a}")
 

@@ -16,7 +16,6 @@ import pytest
 
 from station import db
 from station import report
-from station.verdicts import RunVerdict
 from testkit import program_env
 
 UTC = timezone.utc
