@@ -26,7 +26,12 @@ One mechanism for every command on a console shell, a plan of one step or of man
    teardown steps always run. Then `mcu-end NONCE STOPPED` and the shell's prompt.
 
 The typed lines never hold a keyword of the board's answers whole (it is split by quotes), so
-their echo cannot pass for an answer.
+their echo cannot pass for an answer. A byte lost from a typed line must not change what it does
+into something else that runs: the lines use `if ... fi` rather than `&&` and `||` (one lost `|`
+would pipe the plan's output away), delete nothing (`rm`) beside other words, and a board found
+lacking something is asked a second time before it counts as unsupported. A kernel message that
+lands inside a line is cut out of it (its time stamp says where it starts, its line end where
+it ends), so that the line around it still counts.
 """
 
 from __future__ import annotations
@@ -96,7 +101,8 @@ class Damaged(Exception):
 @dataclass
 class Counts:
     """What the console did to one board's exchanges."""
-    noise_lines: int = 0  # lines that were no answer of ours (kernel messages, echo, prompts)
+    noise_lines: int = 0  # lines that were no answer of ours (echo, prompts, errors)
+    kernel_messages: int = 0  # cut out of the lines they landed in
     damaged: int = 0  # answers of ours that came back damaged
     asked_again: int = 0  # results asked for once more
     retyped: int = 0  # typed lines typed again
@@ -129,10 +135,15 @@ class Preflight:
 def preflight_line(nonce: str) -> str:
     pre = f"{_split('mcu-pre')} {nonce}"
     checks = " ".join(APPLETS)
-    return (f"for a in {checks}; do command -v $a >/dev/null || echo {pre} lack $a; done; "
-            f"read u _ </proc/uptime || echo {pre} lack uptime; "
-            f"echo >/tmp/{nonce}.t && rm /tmp/{nonce}.t || echo {pre} lack tmp; "
-            f"timeout -s KILL 1 true 2>/dev/null || echo {pre} old-timeout; echo {pre} done")
+
+    def unless(test: str, say: str) -> str:
+        return f"if {test}; then :; else echo {pre} {say}; fi; "
+
+    return (f"for a in {checks}; do {unless('command -v $a >/dev/null', 'lack $a')}done; "
+            + unless("read u _ </proc/uptime", "lack uptime")
+            + unless(f"echo >/tmp/{nonce}.t", "lack tmp")
+            + unless("timeout -s KILL 1 true 2>/dev/null", "old-timeout")
+            + f"echo {pre} done")
 
 
 def preflight_answer(nonce: str) -> re.Pattern:
@@ -148,8 +159,11 @@ def judge_preflight(found: Sequence[str]) -> Preflight:
     return Preflight("timeout -s KILL -t" if "old-timeout" in found else "timeout -s KILL")
 
 
+# The start's line twice: a first step longer than an answer's wait must not be taken for a
+# plan that did not start.
 START = r"""N=@N@; cd /tmp; mkdir $N.run 2>/dev/null || exit 0
-echo "mcu-start $N"; x=0; e=; trap 'x=1; echo "mcu-stop $N"' INT
+@STALE@echo "mcu-start $N"; echo "mcu-start $N"; x=0; e=
+trap 'x=1; echo "mcu-stop $N"' INT
 """
 # c: the clock into a variable; w: wait for a process, again when a stop's trap broke the
 # wait; q: step n's result line, kept in a file; s: one step.
@@ -177,17 +191,20 @@ def library(board: Preflight) -> str:
 
 
 def plan_script(nonce: str, board: Preflight, steps: Sequence[Step],
-                teardown: Sequence[Step] = (), library_file: str | None = None) -> str:
+                teardown: Sequence[Step] = (), library_file: str | None = None,
+                stale: Sequence[str] = ()) -> str:
     """The board's script: the steps numbered from 1, then the teardown's after them; a stop
     skips the steps that have not started, never the teardown. With library_file, the
-    functions come from that file on the board (put there once a boot) instead of the script."""
+    functions come from that file on the board (put there once a boot) instead of the script.
+    stale: nonces of earlier runs whose files go first."""
     def call(n: int, step: Step) -> str:
         bound = max(1, -(-step.timeout_ms // 1000))
         kill = f"{step.kill_after_ms / 1000:.3f}" if step.kill_after_ms is not None else "0"
         return f"s {n} {bound} {kill} {int(step.merged)} {shlex.join(step.argv)}"
 
     functions = f". {library_file}\n" if library_file else library(board)
-    lines = [START.replace("@N@", nonce) + functions]
+    old = f"rm -rf {' '.join(f'/tmp/{n}.*' for n in stale)}; " if stale else ""
+    lines = [START.replace("@N@", nonce).replace("@STALE@", old) + functions]
     lines += [f"[ $x = 1 ] || {call(n, s)}" for n, s in enumerate(steps, 1)]
     lines += [call(n, s) for n, s in enumerate(teardown, len(steps) + 1)]
     return "\n".join(lines) + "\n" + END
@@ -195,6 +212,12 @@ def plan_script(nonce: str, board: Preflight, steps: Sequence[Step],
 
 def encoded(script: str) -> str:
     return base64.b64encode(gzip.compress(script.encode(), mtime=0)).decode()
+
+
+def chunks(nonce: str) -> str:
+    """The chunks' files, exactly: a name that a lost byte shortened (a stray file) is no
+    chunk."""
+    return f"/tmp/{nonce}.c[0-9][0-9][0-9]"
 
 
 def chunk_lines(nonce: str, script: str) -> list[tuple[str, str]]:
@@ -213,8 +236,9 @@ def run_line(nonce: str, script: str, inline: bool = False) -> str:
     script comes in this line itself (a short one), else from the chunks put there before."""
     digest = hashlib.md5(script.encode()).hexdigest()
     put = f"echo {encoded(script)} >{nonce}.c000; " if inline else ""
-    return (f"cd /tmp; {put}[ \"$(cat {nonce}.c* | base64 -d | gzip -d | tee {nonce}.sh | "
-            f"md5sum)\" = \"{digest}  -\" ] && sh {nonce}.sh || echo {_split('mcu-bad')} {nonce}")
+    return (f"cd /tmp; {put}if [ \"$(cat {chunks(nonce)} | base64 -d | gzip -d | tee {nonce}.sh | "
+            f"md5sum)\" = \"{digest}  -\" ]; then sh {nonce}.sh; "
+            f"else echo {_split('mcu-bad')} {nonce}; fi")
 
 
 _RESULT = re.compile(r"mcu-step ((\d+) ([0-9a-f]+) (\d+) (\d+) (\d+) ([01]) ([A-Za-z0-9+/=]*) "
@@ -243,21 +267,34 @@ def parse_result(line: str, nonce: str, bounds_ms: Sequence[int]) -> tuple[int, 
     return n, Run(out, err, status, wall_ms, killed, m.group(7) == "1")
 
 
-class Lines:
-    """The console read as whole lines; a line that a kernel message or a lost byte broke is
-    just a line that is no answer."""
+# A kernel message on the console: its time stamp, its text, its line end. printk starts it at
+# whatever column the console is at, inside a line of ours too.
+_KERNEL = re.compile(rb"\[ *\d+\.\d+\] [^\n]*\n")
 
-    def __init__(self, console: Console, clock: Callable[[], float] = time.monotonic):
-        self.console, self.clock = console, clock
+
+class Lines:
+    """The console read as whole lines, kernel messages cut out of them (and counted); a line
+    that a lost byte broke is just a line that is no answer."""
+
+    def __init__(self, console: Console, counts: Counts,
+                 clock: Callable[[], float] = time.monotonic):
+        self.console, self.counts, self.clock = console, counts, clock
         self.pending = b""
+
+    def _read(self, deadline: float) -> bool:
+        left = deadline - self.clock()
+        if left <= 0:
+            return False
+        self.pending += self.console.read(min(left, 1.0))
+        self.pending, cut = _KERNEL.subn(b"", self.pending)
+        self.counts.kernel_messages += cut
+        return True
 
     def next(self, deadline: float) -> str | None:
         """The next whole line (without its line end), or None at the deadline."""
-        while b"\n" not in self.pending:
-            left = deadline - self.clock()
-            if left <= 0:
+        while b"\n" not in self.pending:  # every line end left is a line's of ours
+            if not self._read(deadline):
                 return None
-            self.pending += self.console.read(min(left, 1.0))
         line, _, self.pending = self.pending.partition(b"\n")
         return line.rstrip(b"\r").decode("ascii", "replace")
 
@@ -265,10 +302,8 @@ class Lines:
         """Whether what follows the last whole line comes to match pattern (a prompt) by the
         deadline."""
         while not pattern.search(self.pending):
-            left = deadline - self.clock()
-            if left <= 0:
+            if not self._read(deadline):
                 return False
-            self.pending += self.console.read(min(left, 1.0))
         self.pending = b""
         return True
 
@@ -329,11 +364,11 @@ class Session:
                  clock: Callable[[], float] = time.monotonic):
         self.console, self.clock = console, clock
         self.prompt = re.compile(prompt.encode())
-        self.lines = Lines(console, clock)
         self.counts = Counts()
+        self.lines = Lines(console, self.counts, clock)
         self.found: Preflight | None = None
         self.library_file: str | None = None  # the plans' functions on the board
-        self.stale: str | None = None  # the last plan's nonce, whose files are still there
+        self.stale: list[str] = []  # nonces whose files are still there: the next plan's go
         self.teardown: list[Run | Damaged] = []
 
     # -- typed exchanges -------------------------------------------------------------------
@@ -364,10 +399,12 @@ class Session:
             raise Lost("the shell's prompt did not come back")
 
     def preflight(self) -> Preflight:
-        """Once per boot: what the board has. Unsupported when it lacks something."""
+        """Once per boot: what the board has. Unsupported when it lacks something. Anything
+        but "all there" must come twice alike: a lost byte can make a check fail."""
         if self.found is not None:
             return self.found
-        for _ in range(TRIES):
+        seen: list[list[str]] = []
+        for _ in range(TRIES + 1):
             nonce = secrets.token_hex(4)
             found: list[str] = []
             pattern = preflight_answer(nonce)
@@ -381,10 +418,13 @@ class Session:
             self._type(preflight_line(nonce))
             self._answers(take, lambda: "done" in found, ANSWER_S)
             self._settle()
-            if "done" in found:
-                self.found = judge_preflight(found)
-                return self.found
             self.counts.retyped += 1
+            if "done" in found:
+                if found == ["done"] or sorted(found) in seen:
+                    self.counts.retyped -= 1
+                    self.found = judge_preflight(found)
+                    return self.found
+                seen.append(sorted(found))
         raise Lost(f"no answer to the preflight after {TRIES} tries")
 
     def _library(self) -> str:
@@ -397,7 +437,7 @@ class Session:
             digest = hashlib.md5(text.encode()).hexdigest()
             self._deliver(nonce, text)
             for _ in range(TRIES):
-                self._type(f"cat /tmp/{nonce}.c* | base64 -d | gzip -d >{name}; md5sum {name}")
+                self._type(f"cat {chunks(nonce)} | base64 -d | gzip -d >{name}; md5sum {name}")
                 done: list[str] = []
 
                 def take(line: str) -> bool:
@@ -408,7 +448,7 @@ class Session:
                 self._answers(take, lambda: bool(done), ANSWER_S)
                 self._settle()
                 if done:
-                    self._clean(nonce)
+                    self.stale.append(nonce)  # its lines' files: the next plan removes them
                     self.library_file = name
                     return name
                 self.counts.retyped += 1
@@ -451,14 +491,19 @@ class Session:
         missing."""
         found, functions = self.preflight(), self._library()
         nonce = secrets.token_hex(4)
-        script = plan_script(nonce, found, steps, teardown, functions)
+        script = plan_script(nonce, found, steps, teardown, functions, self.stale)
         every = [*steps, *teardown]
         run = _Run(nonce, [s.timeout_ms for s in every], len(steps))
         self.teardown = []
-        inline = len(encoded(script)) <= INLINE
-        if not inline:
-            self._deliver(nonce, script)
-        self._start(run, script, inline)
+        try:
+            # a short plan comes in the line that runs it; when that long line does not
+            # arrive whole twice, the plan goes in short lines, as a long one does
+            if not (len(encoded(script)) <= INLINE and self._start(run, script, True, 2)):
+                self._deliver(nonce, script)
+                if not self._start(run, script, False, TRIES):
+                    raise Lost(f"the plan did not start after {TRIES} tries")
+        finally:
+            self.stale = [*(self.stale if not run.started else []), nonce]
         given = 0
         try:
             while run.stopped is None:
@@ -483,19 +528,19 @@ class Session:
                 self.teardown = [run.results.get(n) or Damaged(f"the console damaged teardown "
                                                                f"step {n}'s result twice")
                                  for n in range(len(steps) + 1, len(every) + 1)]
-                self.stale = nonce  # its files go with the next plan's first line
 
-    def _start(self, run: _Run, script: str, inline: bool) -> None:
-        clean = f"rm -rf /tmp/{self.stale}.*; " if self.stale else ""
-        for _ in range(TRIES):
-            self._type(clean + run_line(run.nonce, script, inline))
+    def _start(self, run: _Run, script: str, inline: bool, tries: int) -> bool:
+        """Types the line that runs the plan until the plan starts (True), at most tries
+        times."""
+        for _ in range(tries):
+            self._type(run_line(run.nonce, script, inline))
             self._answers(run.take, lambda: run.started is not False, ANSWER_S)
             if run.started:
-                return
+                return True
             run.started = False
             self.counts.retyped += 1
             self._settle()
-        raise Lost(f"the plan did not start after {TRIES} tries")
+        return False
 
     def _end_or_lost(self, run: _Run, count: int) -> None:
         """Nothing came in time: the end's line may be what the console lost, so it is asked
@@ -541,13 +586,6 @@ class Session:
         # the trap's own line may have broken a result being written: the teardown's count
         self._ask_again(run, [n for n in range(run.steps + 1, len(run.bounds_ms) + 1)
                               if n not in run.results])
-
-    def _clean(self, nonce: str) -> None:
-        self._type(f"rm -rf /tmp/{nonce}.*")
-        try:
-            self._settle()
-        except Lost:
-            pass  # only scratch files; the next exchange finds out about the board
 
 
 # -- over a command runner (SSH) ---------------------------------------------------------------

@@ -4,8 +4,12 @@ interactive in a pseudo-terminal, stands in for the board's) and over a plain co
 (as over SSH). The console is also made hostile: kernel messages landing inside the board's
 lines, and bytes lost both ways."""
 
+import os
 import random
+import secrets
+import subprocess
 import time
+from unittest.mock import ANY
 
 import pytest
 
@@ -135,6 +139,54 @@ def test_a_board_without_gzip_is_unsupported_and_runs_nothing(tmp_path):
     assert not marks.exists()
 
 
+def test_a_byte_lost_from_the_line_that_runs_a_plan_never_runs_it_unseen(tmp_path):
+    # every byte of the line, one at a time (but the Base64's middle, which only its MD5
+    # sees): either the plan does not run, or it runs once with its answers on the console
+    nonce = secrets.token_hex(4)
+    script = shell_plan.plan_script(nonce, shell_plan.Preflight("timeout -s KILL"),
+                                    [shell_plan.Step(["echo", "hi"], 2000)])
+    line = shell_plan.run_line(nonce, script, inline=True)
+    payload = line.index(shell_plan.encoded(script))
+    ran = 0
+    for cut in [*range(payload + 2), *range(payload + len(shell_plan.encoded(script)) - 2,
+                                            len(line))]:
+        out = subprocess.run(["busybox", "ash", "-c", line[:cut] + line[cut + 1:]],
+                             cwd=tmp_path, capture_output=True, timeout=30).stdout.decode()
+        if os.path.isdir(f"/tmp/{nonce}.run"):
+            ran += 1
+            lines = out.splitlines()
+            assert f"mcu-start {nonce}" in lines and f"mcu-end {nonce} 0" in lines, cut
+            assert [shell_plan.parse_result(x, nonce, [2000]) for x in lines
+                    if x.startswith("mcu-step")] == [(1, shell_plan.Run(
+                        b"hi\n", b"", 0, ANY, False, False))], cut
+        subprocess.run(f"rm -rf /tmp/*{nonce[2:]}* {tmp_path}/*", shell=True, check=True)
+    assert ran > 0  # cuts in blanks that do not matter
+
+
+@pytest.mark.parametrize("lost", ["$a", "read u", "-s KILL 1"])
+def test_a_byte_lost_from_the_preflight_does_not_make_a_board_unsupported(tmp_path, lost):
+    # the first preflight's line loses a byte where a check then fails: every applet
+    # lacking, no clock, an old `timeout`; the second asks again
+    class LosesOnce:
+        def __init__(self, console):
+            self.console, self.child = console, console.child
+
+        def read(self, size=1, timeout=0.0):
+            return self.console.read(size, timeout)
+
+        def write(self, data):
+            if b"mcu-" in data and not hasattr(self, "done"):
+                self.done, at = True, data.index(lost.encode())
+                data = data[:at] + data[at + 1:]
+            self.console.write(data)
+
+    shell = ConsoleShell(tmp_path)
+    shell.console = LosesOnce(shell.console)
+    board = Board(shell=shell, name="lossy")
+    assert board.run(["echo", "ran"], 5000).out == b"ran\n"
+    assert board.console_counts().retyped == 1
+
+
 def test_a_plan_longer_than_the_line_editor_keeps_runs_whole(tmp_path):
     # sixty steps of a tool at a 60-character path: several times what busybox ash keeps of
     # one typed line (1,023 characters); every typed line stays far below it
@@ -187,8 +239,9 @@ class HostileConsole:
 @pytest.mark.parametrize("seed", [1, 2])
 def test_on_a_hostile_console_every_result_lands_on_its_own_step(tmp_path, seed):
     # each step prints its own number many times over: a value under another step's number
-    # would show; damaged results are asked for again, damaged typed lines typed again
-    tool = fake_tool(tmp_path, "i=0; while [ $i -lt 40 ]; do echo \"value of step $1\"; "
+    # would show; damaged results are asked for again, damaged typed lines typed again; kernel
+    # messages are cut out of the lines they land in
+    tool = fake_tool(tmp_path, "i=0; while [ $i -lt 40 ]; do echo \"value $i of step $1\"; "
                                "i=$((i+1)); done; exit $1\n")
     shell = ConsoleShell(tmp_path)
     shell.console = HostileConsole(shell.console, every=400, loss=0.002, seed=seed)
@@ -203,8 +256,10 @@ def test_on_a_hostile_console_every_result_lands_on_its_own_step(tmp_path, seed)
             assert "the console damaged" in str(run)
             twice += 1
             continue
-        assert run.out == f"value of step {n}\n".encode() * 40 and run.status == n
+        assert run.out == "".join(f"value {i} of step {n}\n" for i in range(40)).encode()
+        assert run.status == n
     counts = board.console_counts()
     assert shell.console.messages > 10 and shell.console.lost > 0 and counts.damaged > 0
+    assert counts.kernel_messages > 10
     # a step fails only after its result was asked for again; most come whole
     assert twice <= counts.asked_again and twice <= 3
