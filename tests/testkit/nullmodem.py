@@ -16,6 +16,8 @@ import threading
 import time
 import tty
 
+from testkit.shells import board_path
+
 KERNEL_MESSAGES = (b"[   61.402113] random: crng init done\r\n",
                    b"[  104.118020] usb 1-1: new high-speed USB device number 3 using ehci-platform\r\n",
                    b"[  187.902441] EXT4-fs (mmcblk0p2): mounted filesystem with ordered data mode\r\n")
@@ -41,7 +43,8 @@ class NullModem:
         self.pid, self.board = pty.fork()
         if self.pid == 0:  # the board: its shell's console is this terminal
             os.execvpe("busybox", ["busybox", "sh", "-c", LOGIN],
-                       {**os.environ, "USER_WANTED": self.user, "WORK": self.work, "ENV": ""})
+                       {**os.environ, "USER_WANTED": self.user, "WORK": self.work, "ENV": "",
+                        "PATH": board_path(self.work)})
         self.station, self._slave = os.openpty()
         tty.setraw(self._slave)
         self.port = os.ttyname(self._slave)

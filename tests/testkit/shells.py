@@ -24,6 +24,16 @@ class LocalShell:
         return out.decode().splitlines(), [], proc.returncode
 
 
+def board_path(work) -> str:
+    """A PATH whose commands are busybox's applets first, as on a board (the host's sh is
+    dash, its gzip GNU's)."""
+    applets = os.path.join(str(work), ".applets")
+    if not os.path.isdir(applets):
+        os.mkdir(applets)
+        subprocess.run(["busybox", "--install", "-s", applets], check=True)
+    return f"{applets}:{os.environ['PATH']}"
+
+
 class PtyConsole:
     """A console as labgrid's driver offers it (read, write, sendline, expect) on the board's
     own shell, busybox ash, interactive in a pseudo-terminal: it echoes what is typed, and its
@@ -31,7 +41,8 @@ class PtyConsole:
 
     def __init__(self, cwd):
         self.child = pexpect.spawn("busybox", ["ash", "-i"], cwd=cwd,
-                                   env={**os.environ, "PS1": "pty# ", "ENV": ""})
+                                   env={**os.environ, "PS1": "pty# ", "ENV": "",
+                                        "PATH": board_path(cwd)})
         self.child.expect("pty# ")
         self.sent = 0
 
