@@ -4,16 +4,19 @@ each slot's MCU) tested by the station (python3 -m station), figures read from e
 station's summary.
 
     MCU_BOARD_BUILD_DIR=build/mipsel /usr/bin/python3 -m bench.line_bench [slots] [loop]
-        [--slots 1,2,4] [--bps 115200,0] [--loop-slots 4] [--boards 10] [--loop-bps 115200]
-        [--calm LOAD] [--calm-wait S] [--json FILE] [--work DIR] [--mcu-sim PATH]
+        [--slots 1,2,4] [--bps 115200,0] [--kmsg 0,2000] [--loop-slots 4] [--boards 10]
+        [--loop-bps 115200] [--calm LOAD] [--calm-wait S] [--json FILE] [--csv FILE]
+        [--work DIR] [--mcu-sim PATH]
 
-slots: one station run per slot count and console rate (the rates given with --bps; 0 is full
-    speed), one board a slot. For each: from all shells ready to all verdicts (the station's
+slots: one station run per slot count, console rate (the rates given with --bps; 0 is full
+    speed) and kernel on the consoles (--kmsg: the mean interval of the boards' kernel
+    messages in ms, 0 for a quiet console), one board a slot. For each: from all shells ready to all verdicts (the station's
     `line:` figure), the station's CPU time, and per board its tested-in time (shell ready to
     last verdict), the tool's own time summed on the board (the floor), the overhead
     (tested-in - floor) and the console bytes read and written while testing. Printed with
     the goals: the ready-to-verdicts time of 4 slots over that of 1 slot at most 1.15, an
-    overhead of at most 1 s a board at 115200 bit/s and 0.3 s at full speed.
+    overhead of at most 1 s a board at 115200 bit/s with kernel messages and 0.3 s at full
+    speed on a quiet console. --csv writes each board's figures, with the commit measured.
 loop: one run of --loop-slots slots, --boards boards each one after another (`--loop`: a QEMU
     restart, a boot, between two boards of a slot). Boards per hour:
       boot included  boards * 3600 / W, W the wall time of the whole run (this script's
@@ -50,7 +53,8 @@ LIMITS = ROOT / "station" / "limits" / "mcu_board.yaml"
 DEFAULT_SIM = ROOT / "build" / "default" / "sim" / "mcu_sim"
 
 RATIO_GOAL = 1.15  # ready-to-verdicts time, most slots over one slot
-OVERHEAD_GOAL_S = {115200: 1.0, 0: 0.3}  # per board, by console rate (0: full speed)
+# per board, by console rate (0: full speed) and whether the kernel prints on the console
+OVERHEAD_GOAL_S = {(115200, True): 1.0, (0, False): 0.3}
 
 _NUM = r"(-?\d+(?:\.\d+)?)"
 RECORD_LINE = re.compile(r"^record: (\S.*)$")
@@ -167,6 +171,7 @@ def board_figures(timing: Timing) -> BoardFigures:
 class Run:
     slots: int
     bps: int
+    kmsg_ms: int  # the kernel messages' mean interval, 0 for none
     boards_per_slot: int
     load_1min: float  # before the run
     wall_s: float  # the whole station command
@@ -193,19 +198,21 @@ def wait_for_calm(setup: Setup) -> float:
     return load
 
 
-def run_station(slots: int, bps: int, loop: int | None, setup: Setup) -> Run:
+def run_station(slots: int, bps: int, loop: int | None, setup: Setup, kmsg_ms: int = 0) -> Run:
     """One station run on a fresh virtual line of `slots` slots; its output in setup.work."""
     work, mcu_sim, board = setup.work, setup.mcu_sim, setup.board
-    name = f"s{slots}-b{bps}" + (f"-loop{loop}" if loop else "")
+    name = f"s{slots}-b{bps}-k{kmsg_ms}" + (f"-loop{loop}" if loop else "")
     reports, log = work / name / "reports", work / f"{name}.log"
     reports.mkdir(parents=True)
-    command = [*LINE, "run", board, "--slots", str(slots), "--bps", str(bps),
+    kernel = [f"--hostile={n}=kmsg:{kmsg_ms},seed:{n}" for n in range(1, slots + 1) if kmsg_ms]
+    command = [*LINE, "run", board, "--slots", str(slots), "--bps", str(bps), *kernel,
                "--mcu-sim", mcu_sim, "--", "/usr/bin/python3", "-m", "station",
                "--lg-env", str(LINE_ENV),
                *[f"--slot=slot{n}" for n in range(1, slots + 1)], "--limits", str(LIMITS),
                "--report-dir", str(reports), *([f"--loop={loop}"] if loop else [])]
     load = wait_for_calm(setup)
-    print(f"-- {slots} slot(s), console {bps or 'full speed'}"
+    print(f"-- {slots} slot(s), console {bps or 'full speed'}, "
+          f"{f'kernel messages every {kmsg_ms} ms' if kmsg_ms else 'quiet'}"
           + (f", {loop} boards a slot" if loop else "") + f", load {load:.2f}: {log}",
           flush=True)
     started = time.monotonic()
@@ -225,7 +232,7 @@ def run_station(slots: int, bps: int, loop: int | None, setup: Setup) -> Run:
         raise BenchError(f"{log}: {summary.line.boards} boards in {summary.line.slots} slots, "
                          f"not {expected} in {slots}")
     boards = tuple(board_figures(t) for t in summary.timings)
-    return Run(slots, bps, loop or 1, round(load, 2), round(wall, 2),
+    return Run(slots, bps, kmsg_ms, loop or 1, round(load, 2), round(wall, 2),
                summary.line.ready_to_verdicts_s, summary.line.cpu_s, boards, str(log))
 
 
@@ -236,25 +243,36 @@ def rate(bps: int) -> str:
 
 
 def slots_table(runs: list[Run]) -> list[str]:
-    out = [f"{'slots':>5} {'console':>7} {'load':>5} {'ready->verdicts':>15} {'CPU':>6}   "
-           f"{'slot':<6} {'tested':>7} {'floor':>7} {'overhead':>8} {'read':>6} {'written':>7}"]
+    out = [f"{'slots':>5} {'console':>7} {'kmsg':>5} {'load':>5} {'ready->verdicts':>15} "
+           f"{'CPU':>6}   {'slot':<6} {'tested':>7} {'floor':>7} {'overhead':>8} {'read':>6} "
+           f"{'written':>7}"]
     for r in runs:
         for i, b in enumerate(r.boards):
-            head = (f"{r.slots:>5} {rate(r.bps):>7} {r.load_1min:>5.2f} "
+            head = (f"{r.slots:>5} {rate(r.bps):>7} {r.kmsg_ms or '-':>5} {r.load_1min:>5.2f} "
                     f"{r.ready_to_verdicts_s:>13.2f} s {r.cpu_s:>4.2f} s" if i == 0
-                    else " " * 43)
+                    else " " * 49)
             out.append(f"{head}   {b.slot:<6} {b.tested_s:>7.2f} {b.tool_s:>7.2f} "
                        f"{b.overhead_s:>8.2f} {b.read:>6} {b.written:>7}")
     return out
 
 
+def csv_rows(runs: list[Run], commit: str) -> list[str]:
+    """Each board's raw figures, one line a board."""
+    rows = ["commit,slots,console_bps,kmsg_ms,load_1min,slot,serial,tested_s,floor_s,"
+            "overhead_s,console_read,console_written"]
+    rows += [f"{commit},{r.slots},{r.bps},{r.kmsg_ms},{r.load_1min},{b.slot},{b.serial},"
+             f"{b.tested_s},{b.tool_s},{b.overhead_s},{b.read},{b.written}"
+             for r in runs for b in r.boards]
+    return rows
+
+
 def goals(runs: list[Run]) -> tuple[list[str], dict]:
     lines, figures = [], {}
-    for bps in sorted({r.bps for r in runs}, reverse=True):
-        at = {r.slots: r for r in runs if r.bps == bps}
-        key = rate(bps)
+    for bps, kmsg in sorted({(r.bps, r.kmsg_ms) for r in runs}, reverse=True):
+        at = {r.slots: r for r in runs if (r.bps, r.kmsg_ms) == (bps, kmsg)}
+        key = rate(bps) + (f"+kmsg{kmsg}" if kmsg else "")
         worst = max(b.overhead_s for r in at.values() for b in r.boards)
-        goal = OVERHEAD_GOAL_S.get(bps)
+        goal = OVERHEAD_GOAL_S.get((bps, kmsg > 0))
         figures[key] = {"worst_overhead_s": worst, "overhead_goal_s": goal}
         lines.append(f"console {key}: worst overhead {worst:.2f} s a board"
                      + (f" (goal <= {goal} s: {'met' if worst <= goal else 'MISSED'})"
@@ -315,6 +333,9 @@ def main() -> int:
                         help="slot counts of the slots runs (default 1,2,4)")
     parser.add_argument("--bps", default="115200,0", type=lambda t: counts(t, "--bps"),
                         help="console rates of the slots runs, 0 full speed (default 115200,0)")
+    parser.add_argument("--kmsg", default="0,2000", type=lambda t: counts(t, "--kmsg"),
+                        help="the boards' kernel messages' mean interval in ms of the slots "
+                             "runs, 0 none (default 0,2000)")
     parser.add_argument("--loop-slots", type=int, default=4, help="slots of the loop run (4)")
     parser.add_argument("--boards", type=int, default=10, help="boards a slot in the loop (10)")
     parser.add_argument("--loop-bps", type=int, default=115200, help="its console (115200)")
@@ -328,6 +349,7 @@ def main() -> int:
     parser.add_argument("--work", help="keep logs and records here (default: a temporary "
                                        "folder, removed)")
     parser.add_argument("--json", metavar="FILE", help="write the figures here")
+    parser.add_argument("--csv", metavar="FILE", help="write each board's raw figures here")
     args = parser.parse_args()
     what = set(args.what or ("slots", "loop"))
     if args.boards < 1 or args.loop_slots < 1:
@@ -339,11 +361,16 @@ def main() -> int:
     try:
         out: list[str] = []
         if "slots" in what:
-            runs = [run_station(n, bps, None, setup)
-                    for bps in args.bps for n in args.slots]
+            runs = [run_station(n, bps, None, setup, kmsg)
+                    for bps in args.bps for kmsg in args.kmsg for n in args.slots]
             lines, figures = goals(runs)
             out += slots_table(runs) + lines
             result["slots"] = {"runs": [asdict(r) for r in runs], "goals": figures}
+            if args.csv:
+                commit = subprocess.run(["git", "describe", "--always", "--dirty"], cwd=ROOT,
+                                        capture_output=True, text=True).stdout.strip()
+                Path(args.csv).write_text("\n".join(csv_rows(runs, commit)) + "\n",
+                                          encoding="utf-8")
         if "loop" in what:
             r = run_station(args.loop_slots, args.loop_bps, args.boards, setup)
             f = loop_figures(r)

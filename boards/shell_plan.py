@@ -133,17 +133,17 @@ class Preflight:
 
 
 def preflight_line(nonce: str) -> str:
-    pre = f"{_split('mcu-pre')} {nonce}"
     checks = " ".join(APPLETS)
 
     def unless(test: str, say: str) -> str:
-        return f"if {test}; then :; else echo {pre} {say}; fi; "
+        return f"if {test}; then :; else echo $p {say}; fi; "
 
-    return (f"for a in {checks}; do {unless('command -v $a >/dev/null', 'lack $a')}done; "
+    return (f"p={_split('mcu-pre')}\\ {nonce}; for a in {checks}; do "
+            f"{unless('command -v $a >/dev/null', 'lack $a')}done; "
             + unless("read u _ </proc/uptime", "lack uptime")
             + unless(f"echo >/tmp/{nonce}.t", "lack tmp")
             + unless("timeout -s KILL 1 true 2>/dev/null", "old-timeout")
-            + f"echo {pre} done")
+            + "echo $p done")
 
 
 def preflight_answer(nonce: str) -> re.Pattern:
@@ -404,7 +404,7 @@ class Session:
         if self.found is not None:
             return self.found
         seen: list[list[str]] = []
-        for _ in range(TRIES + 1):
+        for _ in range(3 * TRIES):  # a long line: more often damaged than the others
             nonce = secrets.token_hex(4)
             found: list[str] = []
             pattern = preflight_answer(nonce)
@@ -416,6 +416,7 @@ class Session:
                 return m is not None
 
             self._type(preflight_line(nonce))
+            self.stale.append(nonce)  # its file in /tmp: the next plan removes it
             self._answers(take, lambda: "done" in found, ANSWER_S)
             self._settle()
             self.counts.retyped += 1
@@ -425,7 +426,7 @@ class Session:
                     self.found = judge_preflight(found)
                     return self.found
                 seen.append(sorted(found))
-        raise Lost(f"no answer to the preflight after {TRIES} tries")
+        raise Lost(f"no answer to the preflight after {3 * TRIES} tries")
 
     def _library(self) -> str:
         """Once a boot, after the preflight: the plans' functions put in a file on the board,

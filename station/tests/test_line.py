@@ -11,12 +11,15 @@ from __future__ import annotations
 
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
+from typing import Callable
 
 import pytest
 import sqlalchemy as sa
@@ -381,14 +384,20 @@ def test_live_view_in_a_terminal_with_the_real_station(local_line):
 
 # -- the virtual line ---------------------------------------------------------------------------
 
-def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str) -> StationRun:
+def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str,
+                 hostile: dict[int, str] | None = None, line_dir: Path | None = None,
+                 stop_when: Callable[[str], bool] | None = None) -> StationRun:
     """boards/line.py runs the station on slots 1..N of the virtual line, each with its own
-    simulator (options per slot), the consoles paced as a real board's UART."""
+    simulator (options per slot; its output in line_dir/slotN), the consoles paced as a real
+    board's UART; hostile: the slots' boards made awkward (boards/hostile.py); stop_when:
+    Ctrl-C to the station once its output so far says so."""
     reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
-    argv = [sys.executable, "-m", "boards.virtual_line", "run", BOARD,
-            "--slots", str(slots), "--bps", "115200", "--mcu-sim", SIM]
+    argv = [sys.executable, "-m", "boards.virtual_line", "run", BOARD, "--slots", str(slots),
+            "--bps", "115200", "--mcu-sim", SIM, *(["--dir", str(line_dir)] if line_dir else [])]
     for slot, options in sims.items():
         argv += ["--sim", f"{slot}={options}"]
+    for slot, options in (hostile or {}).items():
+        argv += ["--hostile", f"{slot}={options}"]
     argv += ["--", sys.executable, "-m", "station",
              "--lg-env", str(SOURCE / "boards" / "labgrid" / "line.yaml"),
              "--limits", str(LIMITS), "--report-dir", str(reports), "--junitxml", str(junit),
@@ -401,6 +410,13 @@ def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str) 
         proc = subprocess.Popen([*argv, *extra], stdout=out, stderr=subprocess.STDOUT,
                                 env=program_env(), start_new_session=True)
         try:
+            while stop_when is not None and proc.poll() is None:
+                if stop_when(log.read_text(encoding="utf-8", errors="replace")):
+                    [station] = slot_processes(proc.pid)  # the station, not the boards' QEMUs
+                    os.kill(station, signal.SIGINT)
+                    break
+                assert time.monotonic() - started < 600, "never came to the moment to stop"
+                time.sleep(0.1)
             status = proc.wait(900)
         finally:
             stop(proc)
@@ -435,6 +451,83 @@ def test_virtual_line_of_four_boards_each_with_its_own_fault(tmp_path):
     assert value(run.only("slot3"), "rs485_loopback") == 0.0
     assert value(run.only("slot4"), "relay2_on") == 0
     assert value(run.only("slot1"), "mains_voltage") == 230.0
+
+
+LONG_TOOL = "/usr/local/lib/factory-test/board-tools/current/bin/mcu_test"  # 60 characters
+
+
+def relays_left_on(sim_out: Path) -> dict[int, int]:
+    """The relays that the simulator (--decode) was last told to switch on."""
+    last = dict(re.findall(r"mcu_relay_control relay=(\d+) value=(\d+)", sim_out.read_text()))
+    return {int(r): int(v) for r, v in last.items() if v != "0"}
+
+
+@virtual_only
+def test_virtual_line_of_four_hostile_boards_one_failing_rs485(tmp_path):
+    # Each board's console as awkward as a real one in its own way, the tool at a long path on
+    # every board (busybox's line editor keeps 1,023 characters of a line): kernel messages
+    # every 0.5 s on average (and the RS485 port failing), 0.1 % of the bytes lost each way, a
+    # quiet console, a login that is not root. Every value comes through as on the quiet
+    # console, and slot 1's RS485 failure stays its own.
+    run = virtual_line(tmp_path, 4, {1: "--fail rs485"}, "--board-tool", LONG_TOOL, hostile={
+        1: f"kmsg:500,seed:1,tool-path:{LONG_TOOL}",
+        2: f"lossy:0.001,seed:2,tool-path:{LONG_TOOL}",
+        3: f"tool-path:{LONG_TOOL}",
+        4: f"login:factory:s3cret,tool-path:{LONG_TOOL}"})
+    assert run.status == 1
+    assert run.case_count == 4 * 18
+    failing = {"slot1": {"rs485_loopback": "fail"}, "slot2": {}, "slot3": {}, "slot4": {}}
+    quiet = {m["name"]: m["value"] for m in run.only("slot3")["measurements"]}
+    for slot, fails in failing.items():
+        record = run.only(slot)
+        assert_board(run, slot, fails, record["serial_number"])
+        assert_console_metered(record)
+        values = {m["name"]: m["value"] for m in record["measurements"]}
+        differ = {k for k in quiet if values[k] != quiet[k]}
+        assert differ == ({"serial_number", *fails} if slot != "slot3" else set()), \
+            (slot, values, quiet)
+    assert value(run.only("slot1"), "rs485_loopback") == 0.0
+    assert value(run.only("slot3"), "mains_voltage") == 230.0
+    assert "s3cret" not in run.stdout
+
+
+@pytest.fixture
+def line_dir():
+    """A folder for the virtual line's sockets: short enough for a socket's path."""
+    made = Path(tempfile.mkdtemp(prefix="vline.", dir="/tmp"))
+    yield made
+    shutil.rmtree(made, ignore_errors=True)
+
+
+@virtual_only
+def test_virtual_line_a_stop_mid_step_and_a_board_without_gzip(tmp_path, line_dir):
+    # Slot 1's board has no gzip: the preflight says so, and no step reaches its MCU. Slot 2
+    # is stopped while its relay steps run: the running step ends, no further one starts, the
+    # teardown switches off every relay the plan switched (the simulator's last word on each
+    # is off), and the record says stopped.
+    def relay_on(text: str) -> bool:
+        return bool(re.search(r"^slot2 \[\s*\d+/18\] relay 1 on ", text, re.M))
+
+    run = virtual_line(tmp_path, 2, {1: "--decode", 2: "--decode"}, hostile={1: "without:gzip"},
+                       line_dir=line_dir, stop_when=relay_on)
+    assert run.status == 130
+    unsupported = run.only("slot1")
+    assert all(m["verdict"] == "error" for m in unsupported["measurements"])
+    assert "board image unsupported: no gzip" in unsupported["measurements"][0]["detail"]
+    assert "board image unsupported: no gzip" in run.stdout
+    [sim1] = (line_dir / "slot1").glob("sim-*.out")
+    assert not re.search(r"^\d+ mcu_", sim1.read_text(), re.M)  # no command reached the MCU
+    stopped = run.only("slot2")
+    assert stopped["verdict"] == "stopped"
+    verdicts = [m["verdict"] for m in stopped["measurements"]]
+    kept = verdicts.index("not run")
+    assert verdicts == ["pass"] * kept + ["not run"] * (18 - kept)
+    names = [m["name"] for m in stopped["measurements"]]
+    assert names.index("relay1_on") < kept  # judged before the stop
+    assert stopped["teardown"] and all(t["status"] == 0 for t in stopped["teardown"])
+    [sim2] = (line_dir / "slot2").glob("sim-*.out")
+    assert "mcu_relay_control relay=1 value=1" in sim2.read_text()
+    assert relays_left_on(sim2) == {}
 
 
 @virtual_only
