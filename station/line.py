@@ -303,12 +303,12 @@ class SlotRunner:
             if run.records is not None:  # kept before anyone sees it
                 run.records.measured(self.plan.index(m) + 1, r)
             run.results[m.name] = r
+            run.judged_at = time.monotonic()  # the teardown after the last one is not testing
             self.view.say(self._line(m, r))
             self._status(run, Phase.TESTING)
 
         run.station = Station(self.plan, transport, progress)
         run.station.run(judged, self.stopping)
-        run.judged_at = time.monotonic()
         now = transport.console_bytes()
         if now is not None and console_at_ready is not None:
             run.console_bytes = (now[0] - console_at_ready[0], now[1] - console_at_ready[1])
