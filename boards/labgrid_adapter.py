@@ -190,10 +190,26 @@ class _Noise:
         return bytes(out), dropped, corrupted
 
 
-def _write_all(write: Callable[[bytes], int | None], data: bytes) -> None:
-    """write() until all of data is written (a socket may take part of it)."""
+# How long a console that takes nothing may hold a write before the board counts as gone.
+WRITE_STALL_S = 30.0
+
+
+def _write_all(write: Callable[[bytes], int | None], data: bytes,
+               sleep: Callable[[float], None] = time.sleep) -> None:
+    """write() until all of data is written: a socket may take part of it, or nothing for a
+    while (QEMU's socket to a board whose UART is full; a paced line's one-byte writes fill its
+    buffer quickly), as a UART makes the writer wait."""
+    stalled = 0.0
     while data:
-        n = write(data)
+        try:
+            n = write(data)
+        except BlockingIOError:
+            if stalled >= WRITE_STALL_S:
+                raise
+            sleep(0.002)
+            stalled += 0.002
+            continue
+        stalled = 0.0
         data = data[len(data) if n is None else n:]
 
 
@@ -285,8 +301,6 @@ def watch_console(target, log: bytearray, pace_bps: int = 0,
         meter.tx += len(data)
         if tx:
             tx.send(delivered, lambda chunk: write(chunk, *args, **kwargs))
-        elif not damaging():
-            return write(data, *args, **kwargs)
         else:
             _write_all(lambda chunk: write(chunk, *args, **kwargs), delivered)
         return len(data)  # dropped bytes went over the line, as far as the caller can tell

@@ -13,14 +13,17 @@ BYTE_NS = 10 * 1_000_000_000 / 115200  # 86.8 us
 class Console:
     """A console driver as far as watch_console uses it: each write() recorded with the time."""
 
-    def __init__(self, clock, chunk: bytes = b"", take: int | None = None):
-        self.clock, self.chunk, self.take = clock, chunk, take
+    def __init__(self, clock, chunk: bytes = b"", take: int | None = None, full: int = 0):
+        self.clock, self.chunk, self.take, self.full = clock, chunk, take, full
         self.writes: list[tuple[float, bytes]] = []
 
     def _read(self, size=1, timeout=10):
         return self.chunk
 
     def _write(self, data):
+        if self.full:  # a socket whose buffer is full (QEMU's, the board's UART not read)
+            self.full -= 1
+            raise BlockingIOError(11, "Resource temporarily unavailable")
         data = bytes(data[:self.take] if self.take else data)
         self.writes.append((self.clock(), data))
         return len(data)
@@ -87,15 +90,19 @@ def test_typed_bytes_reach_the_board_at_the_line_rate_from_the_writes_start(lag_
     assert console.writes[0][0] >= free - 1e-9
 
 
-def test_a_write_that_the_driver_takes_in_part_is_finished():
+@pytest.mark.parametrize("bps", [0, 115200])
+def test_a_write_that_the_driver_takes_in_part_or_not_yet_is_finished(monkeypatch, bps):
+    # in parts, and after a while of taking nothing: every byte goes, at full speed or each
+    # at its time
     clock = Clock()
-    console, meter = watched(clock, bps=0, take=3)
-    assert console._write(b"0123456789") == 3  # full speed: the driver's own answer
-    assert b"".join(d for _, d in console.writes) == b"012"
-    clock = Clock()
-    console, _ = watched(clock, take=3)
-    assert console._write(b"0123456789") == 10  # paced: every byte goes, at its time
+    monkeypatch.setattr(lg.time, "sleep", clock.sleep)
+    console, _ = watched(clock, bps=bps, take=3, full=5)
+    assert console._write(b"0123456789") == 10
     assert b"".join(d for _, d in console.writes) == b"0123456789"
+    # a console that takes nothing for good: the board is gone, not waited for forever
+    console, _ = watched(clock, bps=bps, full=10**9)
+    with pytest.raises(BlockingIOError):
+        console._write(b"x")
 
 
 def damaged(share: float, seed: int, n: int = 100_000, chunk: int = 997, direction="rx"):
