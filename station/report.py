@@ -5,17 +5,20 @@
         [--since WHEN] [--until WHEN] [--station NAME] [--product NAME] [--limits-sha HASH]
 
 The page holds the line's cards (runs, boards, first-pass, final and run yield, retest rate,
-aborted runs), yields per station, day and slot, a Pareto chart of the failing measurements
-with the console's faults apart, and per numeric measurement a histogram, its capability and
-a control chart; with --serial, one board's history. Plots are inline SVG (matplotlib), the
-style sheet is inline: the file needs nothing else to be read. What each figure counts is
-DEFINITIONS below, which the page shows and docs/records.md repeats word for word.
+aborted runs), yields per station, day and slot, the stations' throughput per day, a Pareto
+chart of the failing measurements with the console's and the fixture's faults apart, and per
+numeric measurement and limits file a histogram, its capability and a control chart; with
+--serial, one board's history. Plots are inline SVG (matplotlib), the style sheet is inline:
+the file needs nothing else to be read. What each figure counts is DEFINITIONS below, which
+the page shows and docs/records.md repeats word for word. Runs without a verdict are running
+or aborted at one moment, read once from the database's clock.
 
 Counts are aggregated in SQL (window functions find each board's first and last finished
 run); the values of the numeric measurements are summarised in SQL, then streamed once in
-time order for the histograms, the standard deviations and the control charts. The same Core
-queries serve SQLite and PostgreSQL; the one difference, the UTC day of a time, is a small
-compiled construct below.
+time order: each station's values of a measurement make its control chart and fill the
+histogram, then are let go, and a chart keeps at most CHART_POINTS points to draw, so that
+the memory does not grow with the runs. The same Core queries serve SQLite and PostgreSQL;
+the one difference, the UTC day of a time, is a small compiled construct below.
 """
 
 from __future__ import annotations
@@ -775,32 +778,29 @@ def query_numerics(conn, filters: Filters) -> list[Numeric]:
 
 def query_throughput(conn, filters: Filters) -> list[Throughput]:
     """Per station and UTC day, over its finished runs: the span from the first start to the
-    last end and the median test time, streamed one station and day at a time."""
+    last end in SQL, and the median test time, its values streamed one station and day at a
+    time."""
     day = utc_day(runs.c.started_at)
-    q = (sa.select(runs.c.station, day, runs.c.started_at, runs.c.ended_at, runs.c.steps_s)
-         .where(runs.c.verdict.in_(FINISHED), *filters.conditions())
-         .order_by(runs.c.station, day)
-         .execution_options(stream_results=True))
-    out: list[Throughput] = []
-    key, first, last, count, times = None, None, None, 0, array("d")
-
-    def done() -> None:
-        if key is not None:
-            out.append(Throughput(*key, count, first, last,
-                                  statistics.median(times) if times else None))
-
-    for station, on, started, ended, steps in conn.execute(q):
+    finished = (runs.c.verdict.in_(FINISHED), *filters.conditions())
+    spans = conn.execute(sa.select(runs.c.station, day, sa.func.count(),
+                                   sa.func.min(runs.c.started_at), sa.func.max(runs.c.ended_at))
+                         .where(*finished).group_by(runs.c.station, day)
+                         .order_by(runs.c.station, day)).all()
+    medians: dict[tuple[str, date], float] = {}
+    key, times = None, array("d")
+    for station, on, steps in conn.execute(
+            sa.select(runs.c.station, day, runs.c.steps_s)
+            .where(runs.c.steps_s.is_not(None), *finished).order_by(runs.c.station, day)
+            .execution_options(stream_results=True)):
         if (station, on) != key:
-            done()
-            key, first, last, count, times = (station, on), started, ended, 0, array("d")
-        count += 1
-        first = min(first, started)
-        if ended is not None:
-            last = ended if last is None else max(last, ended)
-        if steps is not None:
-            times.append(steps)
-    done()
-    return out
+            if times:
+                medians[key] = statistics.median(times)
+            key, times = (station, on), array("d")
+        times.append(steps)
+    if times:
+        medians[key] = statistics.median(times)
+    return [Throughput(station, on, count, first, last, medians.get((station, on)))
+            for station, on, count, first, last in spans]
 
 
 def _judged():
