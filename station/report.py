@@ -1474,8 +1474,8 @@ def render(data: ReportData) -> str:
              f"<title>{title}</title><style>{STYLE}</style></head><body><h1>{title}</h1>",
              f'<p class="meta">{data.runs} runs started {span}'
              + (f" ({_e(chosen)})" if chosen else "")
-             + f"; database {_e(data.database)}; runs without a verdict running or aborted as "
-             f"at {_time(data.at)} UTC</p>", _summary(data), _definitions()]
+             + f"; database {_e(data.database)}; runs without a verdict judged running or "
+             f"aborted at {_time(data.at)} UTC</p>", _summary(data), _definitions()]
     if data.serial is not None:
         parts.append(_history_section(data))
     parts += [_yield_section(data), _throughput_section(data), _pareto_section(data),

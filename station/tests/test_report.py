@@ -468,4 +468,4 @@ def test_the_same_data_makes_the_same_page(sqlite_url):
     finally:
         engine.dispose()
     assert first == second and 'id="m-mains_voltage-abababab"' in first
-    assert "as at 2024-04-01 00:00:00 UTC" in first
+    assert "running or aborted at 2024-04-01 00:00:00 UTC" in first
