@@ -131,8 +131,8 @@ runs = sa.Table(
     sa.Column("firmware_version", sa.Text, nullable=True),
     sa.Column("started_at", UtcDateTime, nullable=False, index=True),
     sa.Column("ended_at", UtcDateTime, nullable=True),
-    # 'pass', 'fail', 'stopped', 'aborted'; NULL while running or when the station died: read
-    # as 'aborted'.
+    # 'pass', 'fail', 'no boot', 'fixture error', 'stopped', 'aborted'; NULL while running or
+    # when the station died: read as 'running' or 'aborted' (run_outcome()).
     sa.Column("verdict", sa.Text, nullable=True),
     sa.Column("db_user", sa.Text, nullable=False, server_default=DbUser()),
     # What made the run: the station's software (tool_version above: the tool's build on the
@@ -391,24 +391,44 @@ def check_schema(conn: Connection) -> None:
                       "runs records.py migrate --db URL")
 
 
-def migrate(engine: Engine) -> None:
-    """Brings the schema to the newest revision; nothing to do when it is there already.
+def migrate(engine: Engine, revision: str | None = None) -> None:
+    """Brings the schema to the newest revision (or to `revision`, an older one, for the
+    tests of the migrations); nothing to do when it is there already.
     Stations that start together take turns (one transaction, an advisory lock on
     PostgreSQL, SQLite's write lock)."""
     from alembic import command
     logging.getLogger("alembic").setLevel(logging.WARNING)  # not on the station's terminal
-    head = head_revision()
-    with engine.begin() as conn:
-        if conn.dialect.name == "postgresql":
-            conn.exec_driver_sql("SELECT pg_advisory_xact_lock(7294001)")
-        if _refuse_newer(conn, engine.url) == head:
-            return
+    head = revision or head_revision()
+    with engine.connect() as conn:
+        sqlite = conn.dialect.name == "sqlite"
+        if sqlite:
+            _sqlite_foreign_keys(conn, False)
         try:
-            command.upgrade(_alembic_config(conn), "head")
-        except DBAPIError as e:
-            raise DbError(f"{shown(engine.url)}: the schema is not current and this user "
-                          f"cannot bring it up to date ({describe_error(e)}); an "
-                          "administrator runs records.py migrate --db URL") from None
+            with conn.begin():
+                if not sqlite:
+                    conn.exec_driver_sql("SELECT pg_advisory_xact_lock(7294001)")
+                if _refuse_newer(conn, engine.url) == head:
+                    return
+                try:
+                    command.upgrade(_alembic_config(conn), head)
+                except DBAPIError as e:
+                    raise DbError(f"{shown(engine.url)}: the schema is not current and this "
+                                  f"user cannot bring it up to date ({describe_error(e)}); an "
+                                  "administrator runs records.py migrate --db URL") from None
+                if sqlite and conn.exec_driver_sql("PRAGMA foreign_key_check").first():
+                    raise DbError(f"{shown(engine.url)}: the migration left rows whose "
+                                  "foreign keys point nowhere; nothing was changed")
+        finally:
+            if sqlite:
+                _sqlite_foreign_keys(conn, True)
+
+
+def _sqlite_foreign_keys(conn: Connection, on: bool) -> None:
+    """SQLite changes a table (a check, say) only by copying it, and dropping the old one
+    would break its rows' references while foreign keys are on; they can be turned off only
+    outside a transaction (as SQLite's own procedure for such changes does, with
+    foreign_key_check before the commit)."""
+    conn.connection.dbapi_connection.execute(f"PRAGMA foreign_keys = {'ON' if on else 'OFF'}")
 
 
 def open_db(url: URL | str) -> Engine:

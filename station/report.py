@@ -5,28 +5,31 @@
         [--since WHEN] [--until WHEN] [--station NAME] [--product NAME] [--limits-sha HASH]
 
 The page holds the line's cards (runs, boards, first-pass, final and run yield, retest rate,
-aborted runs), yields per station, day and slot, a Pareto chart of the failing measurements
-with the console's faults apart, and per numeric measurement a histogram, its capability and
-a control chart; with --serial, one board's history. Plots are inline SVG (matplotlib), the
-style sheet is inline: the file needs nothing else to be read. What each figure counts is
-DEFINITIONS below, which the page shows and docs/records.md repeats word for word.
+aborted runs), yields per station, day and slot, the stations' throughput per day, a Pareto
+chart of the failing measurements with the console's and the fixture's faults apart, and per
+numeric measurement and limits file a histogram, its capability and a control chart; with
+--serial, one board's history. Plots are inline SVG (matplotlib), the style sheet is inline:
+the file needs nothing else to be read. What each figure counts is DEFINITIONS below, which
+the page shows and docs/records.md repeats word for word. Runs without a verdict are running
+or aborted at one moment, read once from the database's clock.
 
 Counts are aggregated in SQL (window functions find each board's first and last finished
 run); the values of the numeric measurements are summarised in SQL, then streamed once in
-time order for the histograms, the standard deviations and the control charts. The same Core
-queries serve SQLite and PostgreSQL; the one difference, the UTC day of a time, is a small
-compiled construct below.
+time order: each station's values of a measurement make its control chart and fill the
+histogram, then are let go, and a chart keeps at most CHART_POINTS points to draw, so that
+the memory does not grow with the runs. The same Core queries serve SQLite and PostgreSQL;
+the one difference, the UTC day of a time, is a small compiled construct below.
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
-import functools
 import html
 import io
 import json
 import math
+import statistics
 import sys
 import time
 from array import array
@@ -35,6 +38,7 @@ from dataclasses import dataclass, field
 from datetime import date, datetime, timedelta, timezone
 from enum import Enum
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import sqlalchemy as sa
 from sqlalchemy.exc import DBAPIError, SQLAlchemyError
@@ -43,6 +47,9 @@ from sqlalchemy.sql.functions import FunctionElement
 
 from station import db
 from station.verdicts import RunVerdict, Verdict
+
+if TYPE_CHECKING:
+    import numpy
 
 
 class ReportError(Exception):
@@ -53,15 +60,19 @@ class ReportError(Exception):
 # -- what is counted --------------------------------------------------------------------------
 
 DEFINITIONS: list[tuple[str, str]] = [
-    ("Finished run", "a run with the verdict pass or fail. Stopped and aborted runs are not "
-     "finished; a run without a verdict (the station died, or it is still going on) is never "
-     "a pass."),
+    ("Finished run", "a run with the verdict pass or fail (including no boot and fixture "
+     "error, reported apart: a fixture error is not a board's failure). Stopped and aborted "
+     "runs are not finished; a run without a verdict (the station died, or it is still going "
+     "on) is never a pass. Whether a run without a verdict is still running or aborted is "
+     "judged at one moment for the whole page, which it names."),
     ("Board", "a serial number that the station read and judged valid. Runs without one (no "
      "serial number read, or an invalid one such as 000000000000, which every unprogrammed "
      "board reads) belong to no board: they are in the run counts only."),
     ("First-pass yield", "boards whose first finished run, at any station, passed / boards "
      "with at least one finished run. Per station and per day: counted at the station and on "
-     "the UTC day of that first run."),
+     "the UTC day of that first run. A fixture error is no run of its board here, nor in the "
+     "final yield and the retests: a board's first and last finished runs are taken among "
+     "its other finished runs."),
     ("Final yield", "boards whose last finished run passed / boards with at least one "
      "finished run."),
     ("Run yield", "passed runs / finished runs."),
@@ -73,7 +84,9 @@ DEFINITIONS: list[tuple[str, str]] = [
      "the station's share."),
     ("Failing measurements", "the verdicts fail, no answer and bad checksum are the board's "
      "failures; error (the tool could not run or could not use the console) is a console or "
-     "transport fault, counted apart. In every run, aborted ones too; not run is no failure."),
+     "transport fault, counted apart. In every run, aborted ones too; not run is no failure. "
+     "Runs whose board did not boot (no boot) are the board's failures, runs with a fixture "
+     "error console, transport or fixture faults, each a bar of its own."),
     ("Capability", "over every value of a numeric measurement in finished runs (not only "
      "passed ones): the mean, the sample standard deviation σ, Cpk = min(high − mean, "
      "mean − low) / (3 σ) (one-sided with one limit), and the values out of limits as a "
@@ -82,8 +95,12 @@ DEFINITIONS: list[tuple[str, str]] = [
      "spread (all equal, to within 1e-9 of their size) get no Cpk."),
     ("Control chart", "individuals and moving ranges per station, in the order the runs "
      "started, over the values of finished runs: the centre line is the mean, the control "
-     "limits mean ± 2.66 · MR̄ (MR̄ the mean moving range) and UCL_MR = 3.267 · MR̄. A "
-     "measurement whose limits changed has a chart per set of limits."),
+     "limits mean ± 2.66 · MR̄ (MR̄ the mean moving range) and UCL_MR = 3.267 · MR̄. When "
+     "the limits file changed (another SHA-256), its histogram, capability and control "
+     "chart are drawn per limits file, never mixed."),
+    ("Boards per hour", "a station's finished runs on a UTC day / the hours from the start "
+     "of the first of them to the end of the last (pauses included). Test time: the tool's "
+     "runs, transport included (steps_s); its median over the same runs."),
 ]
 
 
@@ -92,6 +109,7 @@ class Counted(Enum):
 
     PASSED = "passed"
     FAILED = "failed"          # the board failed
+    NOT_THE_BOARDS = "not the board's"  # finished, but the fixture failed: apart
     UNFINISHED = "unfinished"  # in no yield
 
 
@@ -104,13 +122,18 @@ class Fault(Enum):
 
 
 # Every verdict counted here, in one place; a verdict that the station adds must join (the
-# import refuses one left out): 'no boot' is the board's failure; a fixture error, finished
-# but not the board's, would get a count of its own, reported apart.
+# import refuses one left out).
 RUN_COUNTS = {RunVerdict.PASS: Counted.PASSED, RunVerdict.FAIL: Counted.FAILED,
+              RunVerdict.NO_BOOT: Counted.FAILED,
+              RunVerdict.FIXTURE_ERROR: Counted.NOT_THE_BOARDS,
               RunVerdict.STOPPED: Counted.UNFINISHED, RunVerdict.ABORTED: Counted.UNFINISHED}
 FAULTS = {Verdict.PASS: Fault.NONE, Verdict.NOT_RUN: Fault.NONE, Verdict.FAIL: Fault.BOARD,
           Verdict.NO_ANSWER: Fault.BOARD, Verdict.BAD_CHECKSUM: Fault.BOARD,
           Verdict.ERROR: Fault.CONSOLE}
+# Whole runs in the Pareto chart, beside the measurements: a board that never booted has no
+# measurement that failed, a fixture error none that is the board's.
+RUN_FAULTS = {RunVerdict.NO_BOOT: (Fault.BOARD, "the board did not boot (runs)"),
+              RunVerdict.FIXTURE_ERROR: (Fault.CONSOLE, "fixture error (runs)")}
 for _enum, _counts in ((RunVerdict, RUN_COUNTS), (Verdict, FAULTS)):
     _left_out = [v.value for v in _enum if v not in _counts]
     if _left_out:
@@ -118,17 +141,23 @@ for _enum, _counts in ((RunVerdict, RUN_COUNTS), (Verdict, FAULTS)):
 
 
 def verdicts_of(kind: Counted | Fault) -> tuple[str, ...]:
-    table = RUN_COUNTS if isinstance(kind, Counted) else FAULTS
-    return tuple(v.value for v, k in table.items() if k is kind)
+    if isinstance(kind, Counted):
+        return tuple(v.value for v, k in RUN_COUNTS.items() if k is kind)
+    return tuple(v.value for v, k in FAULTS.items() if k is kind) + \
+        tuple(v.value for v, (k, _) in RUN_FAULTS.items() if k is kind)
 
 
 PASSED, FAILED = verdicts_of(Counted.PASSED), verdicts_of(Counted.FAILED)
-FINISHED = PASSED + FAILED
+NOT_THE_BOARDS = verdicts_of(Counted.NOT_THE_BOARDS)
+JUDGED = PASSED + FAILED            # the board's own: in its first-pass and final yield
+FINISHED = JUDGED + NOT_THE_BOARDS
 BOARD_FAULTS, CONSOLE_FAULTS = verdicts_of(Fault.BOARD), verdicts_of(Fault.CONSOLE)
 SERIAL_NUMBER = "serial_number"  # the measurement that says which board it is
 NO_SPREAD = 1e-9   # values closer than this share of their size are equal
 SLOT_Z = 3.0       # standard errors above the other slots that make a slot stand out
 I_CHART, MR_CHART = 2.66, 3.267  # individuals and moving-range chart constants (n = 2)
+CHART_POINTS = 800  # drawn per station's control chart at most
+MARKED_POINTS = 100  # points out of control marked per station's chart at most (all counted)
 
 
 def _ratio(part: int, whole: int) -> float | None:
@@ -232,8 +261,12 @@ class YieldRow:
         return self.count(FAILED)
 
     @property
+    def not_the_boards(self) -> int:
+        return self.count(NOT_THE_BOARDS)
+
+    @property
     def finished(self) -> int:
-        return self.passed + self.failed
+        return self.count(FINISHED)
 
     @property
     def run_yield(self) -> float | None:
@@ -280,6 +313,7 @@ class SlotRow:
     slot: str | None
     finished: int
     failed: int
+    not_the_boards: int  # fixture errors
     z: float | None  # against the station's other slots; None when it cannot be taken
 
     @property
@@ -304,7 +338,7 @@ def slot_rows(rows: list[YieldRow]) -> list[SlotRow]:
         z = None
         if n and n_o and p is not None and 0 < p < 1:
             z = (f / n - f_o / n_o) / math.sqrt(p * (1 - p) * (1 / n + 1 / n_o))
-        out.append(SlotRow(s.station, s.slot, n, f, z))
+        out.append(SlotRow(s.station, s.slot, n, f, s.not_the_boards, z))
     return out
 
 
@@ -350,52 +384,84 @@ class Bins:
         return [self.low + i * self.width for i in range(self.count + 1)]
 
 
-@dataclass
+@dataclass(frozen=True)
+class Drawn:
+    """Points as the chart draws them: every one while they are few (CHART_POINTS), else the
+    lowest and the highest of each run of consecutive ones, which look the same at the
+    page's resolution and keep the page's size and the report's memory whatever the count."""
+
+    x: numpy.ndarray  # positions in the station's values
+    y: numpy.ndarray
+
+    @classmethod
+    def of(cls, first: int, values) -> Drawn:
+        import numpy
+        n = len(values)
+        if n <= CHART_POINTS:
+            return cls(numpy.arange(first, first + n), numpy.array(values))
+        step = math.ceil(2 * n / CHART_POINTS)
+        starts = numpy.arange(0, n, step)
+        low, high = numpy.minimum.reduceat(values, starts), numpy.maximum.reduceat(values, starts)
+        middle = first + numpy.minimum(starts + (step - 1) / 2, n - 1)
+        return cls(numpy.repeat(middle, 2), numpy.column_stack((low, high)).ravel())
+
+    @classmethod
+    def some(cls, positions, values, shift: int = 0) -> Drawn:
+        """At most MARKED_POINTS of the points at `positions`, evenly spread."""
+        chosen = positions[::max(1, math.ceil(len(positions) / MARKED_POINTS))]
+        return cls(chosen + shift, values[chosen])
+
+
+@dataclass(frozen=True)
 class ControlChart:
-    """One station's individuals and moving ranges, in the order its runs started."""
+    """One station's individuals and moving ranges, in the order its runs started: figures
+    over every value, and what is drawn."""
 
     station: str
-    values: array = field(default_factory=lambda: array("d"))
+    count: int
+    mean: float
+    mr_mean: float | None   # None with a single value
+    beyond: int             # individuals outside the control limits
+    mr_beyond: int          # moving ranges above theirs
+    values: Drawn
+    ranges: Drawn           # the range between values i - 1 and i at i
+    out: Drawn              # individuals beyond the control limits
+    mr_out: Drawn
 
-    @property
-    def mean(self) -> float:
-        return math.fsum(self.values) / len(self.values)
-
-    @functools.cached_property
-    def points(self):
-        """The values as an array (taken once they are all in)."""
+    @classmethod
+    def of(cls, station: str, values: array) -> ControlChart:
+        """From one station's values; only the drawn points are kept."""
         import numpy
-        return numpy.frombuffer(self.values)
-
-    @functools.cached_property
-    def moving_ranges(self):
-        import numpy
-        return numpy.abs(numpy.diff(self.points))
-
-    @property
-    def mr_mean(self) -> float | None:
-        ranges = self.moving_ranges
-        return float(ranges.mean()) if len(ranges) else None
+        v = numpy.frombuffer(values)
+        ranges = numpy.abs(numpy.diff(v))
+        mean = math.fsum(values) / len(values)
+        mr_mean = float(ranges.mean()) if len(ranges) else None
+        none = numpy.array([], int)
+        out, mr_out = none, none
+        if mr_mean is not None:
+            lcl, ucl, mr_ucl = _control_limits(mean, mr_mean)
+            out, mr_out = numpy.flatnonzero((v < lcl) | (v > ucl)), \
+                numpy.flatnonzero(ranges > mr_ucl)
+        return cls(station, len(v), mean, mr_mean, len(out), len(mr_out), Drawn.of(0, v),
+                   Drawn.of(1, ranges), Drawn.some(out, v), Drawn.some(mr_out, ranges, 1))
 
     def limits(self) -> tuple[float, float, float] | None:
         """LCL, UCL of the individuals and UCL of the moving ranges."""
-        mr = self.mr_mean
-        if mr is None:
-            return None
-        mean = self.mean
-        return mean - I_CHART * mr, mean + I_CHART * mr, MR_CHART * mr
+        return None if self.mr_mean is None else _control_limits(self.mean, self.mr_mean)
 
-    def out_of_control(self):
-        """The positions of the individuals outside their control limits and of the moving
-        ranges above theirs (the range between values i - 1 and i at i)."""
-        import numpy
-        limits = self.limits()
-        if limits is None:
-            return numpy.array([], int), numpy.array([], int)
-        lcl, ucl, mr_ucl = limits
-        v = self.points
-        return (numpy.flatnonzero((v < lcl) | (v > ucl)),
-                numpy.flatnonzero(self.moving_ranges > mr_ucl) + 1)
+
+def _control_limits(mean: float, mr_mean: float) -> tuple[float, float, float]:
+    return mean - I_CHART * mr_mean, mean + I_CHART * mr_mean, MR_CHART * mr_mean
+
+
+@dataclass(frozen=True)
+class LimitsFile:
+    name: str
+    sha256: str
+    first_used: datetime  # by the first of the chosen runs judged with it
+
+    def describe(self) -> str:
+        return f"{Path(self.name).name} ({self.sha256[:8] or 'no hash'})"
 
 
 @dataclass
@@ -406,6 +472,7 @@ class Numeric:
     title: str
     unit: str
     limits: Limits
+    limits_file: LimitsFile
     values: int
     passing: int         # of runs that passed
     smallest: float
@@ -418,6 +485,22 @@ class Numeric:
     beyond: int = 0            # values outside the bins
     squares: float = 0.0       # sum of squared deviations from the mean
     charts: list[ControlChart] = field(default_factory=list)
+
+    def take(self, station: str, values: array, passed: array) -> None:
+        """One station's values, in the order its runs started, and whether each run passed:
+        into the histogram, the squared deviations and a control chart of their own."""
+        import numpy
+        v, ok = numpy.frombuffer(values), numpy.frombuffer(passed, numpy.int8).astype(bool)
+        self.squares += float(numpy.square(v - self.mean).sum())
+        bins = self.bins
+        index = numpy.floor((v - bins.low) / bins.width)
+        inside = (index >= 0) & (index < bins.count)
+        self.beyond += int(len(v) - inside.sum())
+        for counts, chosen in ((self.passing_counts, inside & ok),
+                               (self.failing_counts, inside & ~ok)):
+            added = numpy.bincount(index[chosen].astype(int), minlength=bins.count)
+            counts[:] = [a + b for a, b in zip(counts, added.tolist())]
+        self.charts.append(ControlChart.of(station, values))
 
     @property
     def spread(self) -> bool:
@@ -453,6 +536,29 @@ class Numeric:
         sides = [s for s in (None if high is None else high - mean,
                              None if low is None else mean - low) if s is not None]
         return min(sides) / (3 * self.sd)
+
+
+@dataclass(frozen=True)
+class Throughput:
+    """A station's finished runs on one UTC day."""
+
+    station: str
+    day: date
+    finished: int
+    first_start: datetime
+    last_end: datetime | None
+    median_test_s: float | None  # of the runs' steps_s
+
+    @property
+    def hours(self) -> float | None:
+        if self.last_end is None or self.last_end <= self.first_start:
+            return None
+        return (self.last_end - self.first_start).total_seconds() / 3600
+
+    @property
+    def boards_per_hour(self) -> float | None:
+        hours = self.hours
+        return None if hours is None else self.finished / hours
 
 
 @dataclass(frozen=True)
@@ -494,6 +600,7 @@ class BoardRun:
 class ReportData:
     database: str  # the URL with any password hidden
     filters: Filters
+    at: datetime   # the moment at which runs without a verdict are running or aborted
     runs: int
     first_start: datetime | None
     last_start: datetime | None
@@ -501,8 +608,10 @@ class ReportData:
     yields: list[YieldRow]        # per station, slot and day
     failures: list[Failures]      # the board's most frequent first
     numerics: list[Numeric]
+    throughput: list[Throughput]  # per station and day
     aborted: list[RunRow]         # newest first, at most ABORTED_SHOWN
     aborted_total: int
+    limits_texts: dict[str, str] = field(default_factory=dict)  # by SHA-256
     serial: str | None = None
     history: list[BoardRun] = field(default_factory=list)
 
@@ -538,7 +647,6 @@ def _count_if(condition) -> sa.sql.ColumnElement:
 # -- queries ----------------------------------------------------------------------------------
 
 runs, boards, measurements = db.runs, db.boards, db.measurements
-OUTCOME = db.RUN_OUTCOME
 
 
 def valid_board() -> sa.sql.ColumnElement:
@@ -550,13 +658,13 @@ def valid_board() -> sa.sql.ColumnElement:
     return sa.case((judged_valid, runs.c.board_id))
 
 
-def query_yields(conn, filters: Filters) -> list[YieldRow]:
+def query_yields(conn, filters: Filters, outcome: sa.sql.ColumnElement) -> list[YieldRow]:
     """Per station, slot and day: the runs by outcome, and each board's first and last
     finished run (window functions over the finished runs of each board)."""
-    outcome = OUTCOME.label("outcome")
+    outcome = outcome.label("outcome")
     base = (sa.select(runs.c.id, runs.c.station, runs.c.slot, runs.c.started_at,
                       utc_day(runs.c.started_at).label("day"), outcome,
-                      sa.case((outcome.in_(FINISHED), valid_board())).label("board"))
+                      sa.case((outcome.in_(JUDGED), valid_board())).label("board"))
             .where(*filters.conditions()).subquery())
     order = (base.c.started_at, base.c.id)
     nth = sa.func.row_number().over(partition_by=base.c.board, order_by=order)
@@ -585,6 +693,12 @@ def query_failures(conn, filters: Filters) -> list[Failures]:
     found: dict[str, Failures] = {}
     for name, title, verdict, count in conn.execute(q):
         found.setdefault(name, Failures(name, title, {})).by_verdict[verdict] = count
+    whole = (sa.select(runs.c.verdict, sa.func.count())
+             .where(runs.c.verdict.in_([v.value for v in RUN_FAULTS]), *filters.conditions())
+             .group_by(runs.c.verdict))
+    for verdict, count in conn.execute(whole):
+        name = f"run: {verdict}"
+        found[name] = Failures(name, RUN_FAULTS[RunVerdict(verdict)][1], {verdict: count})
     return sorted(found.values(), key=lambda f: (-f.count(BOARD_FAULTS),
                                                  -f.count(CONSOLE_FAULTS), f.name))
 
@@ -615,52 +729,78 @@ def choose_bins(low: float, high: float, limits: Limits, whole: bool, values: in
 
 
 def query_numerics(conn, filters: Filters) -> list[Numeric]:
-    """A summary per measurement and limits in SQL (counts, extremes, mean, values out of
-    limits), then every value streamed once, per station in time order: the histogram, the
-    squared deviations from the mean (exact, unlike a one-pass sum of squares) and the
-    control charts."""
+    """A summary per measurement and limits file in SQL (counts, extremes, mean, values out
+    of limits), then every value streamed once, per station in time order: the histogram,
+    the squared deviations from the mean (exact, unlike a one-pass sum of squares) and the
+    control charts, each made from its station's values alone, which are then let go."""
     m, value = measurements, measurements.c.value_num
     passing = runs.c.verdict.in_(PASSED)
     chosen = (m.c.unit.is_not(None), value.is_not(None), runs.c.verdict.in_(FINISHED),
               *filters.conditions())
     joined = m.join(runs, runs.c.id == m.c.run_id)
-    key = (m.c.name, m.c.unit, m.c.low, m.c.high)
+    key = (m.c.name, m.c.unit, m.c.low, m.c.high, runs.c.limits_sha256)
     outside = sa.or_(sa.and_(m.c.low.is_not(None), value < m.c.low),
                      sa.and_(m.c.high.is_not(None), value > m.c.high))
     summary = (sa.select(*key, sa.func.min(m.c.title), sa.func.min(m.c.position),
-                         sa.func.count(), _count_if(passing), sa.func.min(value),
-                         sa.func.max(value), sa.func.avg(value), _count_if(outside),
-                         _count_if(sa.func.floor(value) != value))
+                         sa.func.min(runs.c.limits_file), sa.func.min(runs.c.started_at),
+                         sa.func.count(), _count_if(passing),
+                         sa.func.min(value), sa.func.max(value), sa.func.avg(value),
+                         _count_if(outside), _count_if(sa.func.floor(value) != value))
                .select_from(joined).where(*chosen).group_by(*key))
     groups: dict[tuple, tuple[int, Numeric]] = {}
-    for name, unit, low, high, title, position, count, npass, vmin, vmax, mean, out, \
-            fractional in conn.execute(summary):
+    for name, unit, low, high, sha, title, position, file, first, count, npass, vmin, vmax, \
+            mean, out, fractional in conn.execute(summary):
         limits = Limits(low, high)
         bins = choose_bins(vmin, vmax, limits, fractional == 0, count)
-        groups[name, unit, low, high] = position, Numeric(
-            name, title, unit, limits, count, npass, vmin, vmax, mean, out, bins,
-            [0] * bins.count, [0] * bins.count)
+        groups[name, unit, low, high, sha] = position, Numeric(
+            name, title, unit, limits, LimitsFile(file, sha, first), count, npass, vmin, vmax,
+            mean, out, bins, [0] * bins.count, [0] * bins.count)
     stream = (sa.select(*key, runs.c.station, value, passing).select_from(joined)
               .where(*chosen)
               .order_by(*key, runs.c.station, runs.c.started_at, runs.c.id)
               .execution_options(stream_results=True))
-    g = chart = None
-    for name, unit, low, high, station, v, passed in conn.execute(stream):
-        if g is None or (name, unit, low, high) != (g.name, g.unit, g.limits.low,
-                                                    g.limits.high):
-            g, chart = groups[name, unit, low, high][1], None
-        if chart is None or chart.station != station:
-            chart = ControlChart(station)
-            g.charts.append(chart)
-        chart.values.append(v)
-        g.squares += (v - g.mean) ** 2
-        index = math.floor((v - g.bins.low) / g.bins.width)
-        if 0 <= index < g.bins.count:
-            (g.passing_counts if passed else g.failing_counts)[index] += 1
-        else:
-            g.beyond += 1
+    g, station, current = None, None, None
+    values, passed = array("d"), array("b")
+    for name, unit, low, high, sha, here, v, ok in conn.execute(stream):
+        if here != station or (name, unit, low, high, sha) != current:
+            if values:
+                g.take(station, values, passed)
+            current, station = (name, unit, low, high, sha), here
+            g, values, passed = groups[current][1], array("d"), array("b")
+        values.append(v)
+        passed.append(ok)
+    if values:
+        g.take(station, values, passed)
+    # A measurement's sets of limits in the order they came into use.
     return [g for _, g in sorted(groups.values(), key=lambda pg: (
-        pg[0], pg[1].name, pg[1].unit, pg[1].limits.low or 0.0, pg[1].limits.high or 0.0))]
+        pg[0], pg[1].name, pg[1].limits_file.first_used, pg[1].limits_file.sha256))]
+
+
+def query_throughput(conn, filters: Filters) -> list[Throughput]:
+    """Per station and UTC day, over its finished runs: the span from the first start to the
+    last end in SQL, and the median test time, its values streamed one station and day at a
+    time."""
+    day = utc_day(runs.c.started_at)
+    finished = (runs.c.verdict.in_(FINISHED), *filters.conditions())
+    spans = conn.execute(sa.select(runs.c.station, day, sa.func.count(),
+                                   sa.func.min(runs.c.started_at), sa.func.max(runs.c.ended_at))
+                         .where(*finished).group_by(runs.c.station, day)
+                         .order_by(runs.c.station, day)).all()
+    medians: dict[tuple[str, date], float] = {}
+    key, times = None, array("d")
+    for station, on, steps in conn.execute(
+            sa.select(runs.c.station, day, runs.c.steps_s)
+            .where(runs.c.steps_s.is_not(None), *finished).order_by(runs.c.station, day)
+            .execution_options(stream_results=True)):
+        if (station, on) != key:
+            if times:
+                medians[key] = statistics.median(times)
+            key, times = (station, on), array("d")
+        times.append(steps)
+    if times:
+        medians[key] = statistics.median(times)
+    return [Throughput(station, on, count, first, last, medians.get((station, on)))
+            for station, on, count, first, last in spans]
 
 
 def _judged():
@@ -668,17 +808,18 @@ def _judged():
             .scalar_subquery())
 
 
-def _run_columns():
+def _run_columns(outcome: sa.sql.ColumnElement):
     return (runs.c.run_uid, runs.c.station, boards.c.serial_number, runs.c.product,
             runs.c.limits_file, runs.c.limits_sha256, runs.c.firmware_version,
-            runs.c.started_at, runs.c.ended_at, runs.c.verdict, OUTCOME, _judged())
+            runs.c.started_at, runs.c.ended_at, runs.c.verdict, outcome, _judged())
 
 
-def query_aborted(conn, filters: Filters) -> tuple[list[RunRow], int]:
-    aborted = OUTCOME == RunVerdict.ABORTED.value
+def query_aborted(conn, filters: Filters, outcome: sa.sql.ColumnElement
+                  ) -> tuple[list[RunRow], int]:
+    aborted = outcome == RunVerdict.ABORTED.value
     total = conn.execute(sa.select(sa.func.count())
                          .where(aborted, *filters.conditions())).scalar_one()
-    q = (sa.select(*_run_columns())
+    q = (sa.select(*_run_columns(outcome))
          .select_from(runs.outerjoin(boards, boards.c.id == runs.c.board_id))
          .where(aborted, *filters.conditions())
          .order_by(runs.c.started_at.desc(), runs.c.id.desc())
@@ -686,8 +827,9 @@ def query_aborted(conn, filters: Filters) -> tuple[list[RunRow], int]:
     return [RunRow(*row) for row in conn.execute(q)], total
 
 
-def query_history(conn, serial: str, filters: Filters) -> list[BoardRun]:
-    q = (sa.select(runs.c.id, valid_board().is_not(None), *_run_columns())
+def query_history(conn, serial: str, filters: Filters, outcome: sa.sql.ColumnElement
+                  ) -> list[BoardRun]:
+    q = (sa.select(runs.c.id, valid_board().is_not(None), *_run_columns(outcome))
          .select_from(runs.join(boards, boards.c.id == runs.c.board_id))
          .where(boards.c.serial_number == serial, *filters.conditions())
          .order_by(runs.c.started_at, runs.c.id))
@@ -708,7 +850,9 @@ def query_history(conn, serial: str, filters: Filters) -> list[BoardRun]:
     for run_id, valid, run in found:
         if not valid:
             kind = "no board (serial number not valid)"
-        elif run.outcome not in FINISHED:
+        elif run.outcome in NOT_THE_BOARDS:
+            kind = f"{run.outcome} (not the board's)"
+        elif run.outcome not in JUDGED:
             kind = "not finished"
         else:
             finished += 1
@@ -753,24 +897,33 @@ def _reading(engine: sa.engine.Engine, work):
 
 
 def load(engine: sa.engine.Engine, serial: str | None = None,
-         filters: Filters = Filters()) -> ReportData:
-    """Everything the page shows, read in one transaction."""
+         filters: Filters = Filters(), at: datetime | None = None) -> ReportData:
+    """Everything the page shows, read in one transaction; runs without a verdict judged
+    running or aborted at `at` (by default the database's clock, read once)."""
     shown = db.shown(engine.url)
 
     def work(conn) -> ReportData:
+        moment = at or conn.execute(sa.select(db.DbNow())).scalar_one()
+        outcome = db.run_outcome(moment)
         where = filters.conditions()
         count, first, last = conn.execute(
             sa.select(sa.func.count(), sa.func.min(runs.c.started_at),
                       sa.func.max(runs.c.started_at)).where(*where)).one()
         products = list(conn.execute(sa.select(runs.c.product).distinct().where(*where)
                                      .order_by(runs.c.product)).scalars())
-        aborted, aborted_total = query_aborted(conn, filters)
-        data = ReportData(shown, filters, count, first, last, products,
-                          query_yields(conn, filters), query_failures(conn, filters),
-                          query_numerics(conn, filters), aborted, aborted_total)
+        aborted, aborted_total = query_aborted(conn, filters, outcome)
+        data = ReportData(shown, filters, moment, count, first, last, products,
+                          query_yields(conn, filters, outcome), query_failures(conn, filters),
+                          query_numerics(conn, filters), query_throughput(conn, filters),
+                          aborted, aborted_total)
+        shas = {g.limits_file.sha256 for g in data.numerics}
+        if shas:
+            t = db.limits_texts
+            data.limits_texts = dict(conn.execute(sa.select(t.c.sha256, t.c.text)
+                                                  .where(t.c.sha256.in_(sorted(shas)))).all())
         if serial is not None:
             data.serial = serial
-            data.history = query_history(conn, serial, filters)
+            data.history = query_history(conn, serial, filters, outcome)
             if not data.history:
                 raise ReportError(f"{shown}: no runs of a board with serial number "
                                   f"{serial!r}" + (f" ({filters.describe()})"
@@ -797,13 +950,10 @@ def _cell(value: object) -> object:
 def export_csv(engine: sa.engine.Engine, folder: Path, filters: Filters = Filters()
                ) -> tuple[int, int]:
     """runs.csv and measurements.csv in `folder`: the runs that the filters choose (a run's
-    verdict as counted: a run that never got one is aborted) and their measurements, streamed.
-    Returns how many rows each got."""
+    verdict as counted: one without a verdict is running or aborted, as the database's clock
+    reads when the export begins) and their measurements, streamed. Returns how many rows
+    each got."""
     kept = [c for c in runs.c if c.name not in ("id", "run_uid", "board_id", "verdict")]
-    run_q = (sa.select(runs.c.run_uid, boards.c.serial_number, *kept,
-                       OUTCOME.label("verdict"))
-             .select_from(runs.outerjoin(boards, boards.c.id == runs.c.board_id))
-             .where(*filters.conditions()).order_by(runs.c.started_at, runs.c.id))
     m_kept = [c for c in measurements.c if c.name not in ("id", "run_id")]
     m_q = (sa.select(runs.c.run_uid, *m_kept)
            .select_from(measurements.join(runs, runs.c.id == measurements.c.run_id))
@@ -811,6 +961,11 @@ def export_csv(engine: sa.engine.Engine, folder: Path, filters: Filters = Filter
            .order_by(runs.c.started_at, runs.c.id, measurements.c.position))
 
     def work(conn) -> tuple[int, int]:
+        outcome = db.run_outcome(conn.execute(sa.select(db.DbNow())).scalar_one())
+        run_q = (sa.select(runs.c.run_uid, boards.c.serial_number, *kept,
+                           outcome.label("verdict"))
+                 .select_from(runs.outerjoin(boards, boards.c.id == runs.c.board_id))
+                 .where(*filters.conditions()).order_by(runs.c.started_at, runs.c.id))
         counts = []
         for name, q in (("runs.csv", run_q), ("measurements.csv", m_q)):
             path = folder / name
@@ -872,29 +1027,48 @@ def _svg(fig) -> str:
 def plot_yields(rows: list[YieldRow]) -> str:
     """Two panels side by side, the same scale: run yield, then first-pass yield, per day,
     one line per station."""
+    per_day = grouped(rows, "station", "day")
+    return _per_day([(title, "%", [(r.station, r.day, None if getattr(r, attr) is None
+                                    else getattr(r, attr) * 100) for r in per_day])
+                     for attr, title in (("run_yield", "Run yield per day"),
+                                         ("first_pass_yield", "First-pass yield per day"))],
+                    share_y=True)
+
+
+def plot_throughput(rows: list[Throughput]) -> str:
+    """Boards per hour, then the median test time, per day, one line per station."""
+    return _per_day([("Boards per hour per day", "boards per hour",
+                      [(t.station, t.day, t.boards_per_hour) for t in rows]),
+                     ("Median test time per day", "s",
+                      [(t.station, t.day, t.median_test_s) for t in rows])], share_y=False)
+
+
+def _per_day(panels: list[tuple[str, str, list[tuple[str, date, float | None]]]],
+             share_y: bool) -> str:
+    """Panels side by side, each a line per station over the UTC days (a missing value is
+    no point)."""
     from matplotlib.dates import DateFormatter, DayLocator
     from matplotlib.figure import Figure
-    per_day = grouped(rows, "station", "day")
-    days = {r.day for r in per_day}
+    days = {day for _, _, points in panels for _, day, _ in points}
+    stations = sorted({station for _, _, points in panels for station, _, _ in points})
     fig = Figure(figsize=(11, 3.4))
-    fig.subplots_adjust(left=0.05, right=0.86, bottom=0.22, top=0.9, wspace=0.08)
-    panels = fig.subplots(1, 2, sharex=True, sharey=True)
-    stations = sorted({r.station for r in per_day})
-    for ax, attr, title in zip(panels, ("run_yield", "first_pass_yield"),
-                               ("Run yield per day", "First-pass yield per day")):
+    fig.subplots_adjust(left=0.05, right=0.86, bottom=0.22, top=0.9,
+                        wspace=0.08 if share_y else 0.2)
+    axes = fig.subplots(1, len(panels), sharex=True, sharey=share_y)
+    for ax, (title, unit, points) in zip(axes, panels):
         for i, station in enumerate(stations):
-            points = [(r.day, getattr(r, attr) * 100) for r in per_day
-                      if r.station == station and getattr(r, attr) is not None]
-            if points:
-                ax.plot(*zip(*points), marker="o", markersize=3, color=f"C{i % 10}",
+            line = [(day, v) for s, day, v in points if s == station and v is not None]
+            if line:
+                ax.plot(*zip(*line), marker="o", markersize=3, color=f"C{i % 10}",
                         label=station)
         ax.set_title(title + " (UTC)")
         ax.xaxis.set_major_locator(DayLocator(interval=max(1, math.ceil(len(days) / 10))))
         ax.xaxis.set_major_formatter(DateFormatter("%Y-%m-%d"))
         for label in ax.get_xticklabels():
             label.set(rotation=30, ha="right")
-    panels[0].set_ylabel("%")
-    panels[1].legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.02, 1.0), frameon=False)
+        if ax is axes[0] or not share_y:
+            ax.set_ylabel(unit)
+    axes[-1].legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.02, 1.0), frameon=False)
     return _svg(fig)
 
 
@@ -909,7 +1083,7 @@ def plot_pareto(failures: list[Failures]) -> str:
     console = [f.count(CONSOLE_FAULTS) for f in shown]
     ax.bar(range(len(shown)), board, color=FAIL_COLOUR, label="the board's failures")
     ax.bar(range(len(shown)), console, bottom=board, color=CONSOLE_COLOUR,
-           label="console or transport faults")
+           label="console, transport or fixture faults")
     ax.set_xticks(range(len(shown)), [f.title for f in shown], rotation=35, ha="right")
     ax.set_ylabel("failed measurements")
     ax.legend(fontsize=7, loc="center right", framealpha=0.8)
@@ -982,30 +1156,28 @@ def _control_chart(ax, ax_mr, group: Numeric) -> None:
     centre, control, mr_centre, mr_control = [], [], [], []
     out_x, out_y, mr_out_x, mr_out_y = [], [], [], []
     for i, chart in enumerate(group.charts):
-        n = len(chart.values)
-        xs = range(start, start + n)
+        n = chart.count
         colour = f"C{i % 10}"
         # Points marked while they can be told apart; a single value is a point alone.
         marker = "o" if n <= 100 else None
-        ax.plot(xs, chart.values, color=colour, linewidth=0.7, marker=marker, markersize=2)
+        ax.plot(chart.values.x + start, chart.values.y, color=colour, linewidth=0.7,
+                marker=marker, markersize=2)
         ax.annotate(chart.station, (start, 1), xycoords=("data", "axes fraction"),
                     va="bottom", fontsize=7, color=colour)
         limits = chart.limits()
         if limits is not None:
             lcl, ucl, mr_ucl = limits
-            ranges = chart.moving_ranges
-            ax_mr.plot(xs[1:], ranges, color=colour, linewidth=0.7, marker=marker,
-                       markersize=2)
+            ax_mr.plot(chart.ranges.x + start, chart.ranges.y, color=colour, linewidth=0.7,
+                       marker=marker, markersize=2)
             span = (start - 0.5, start + n - 0.5)
             centre.append((chart.mean, *span))
             control += [(lcl, *span), (ucl, *span)]
             mr_centre.append((chart.mr_mean, *span))
             mr_control.append((mr_ucl, *span))
-            beyond, mr_beyond = chart.out_of_control()
-            out_x += list(beyond + start)
-            out_y += list(chart.points[beyond])
-            mr_out_x += list(mr_beyond + start)
-            mr_out_y += list(ranges[mr_beyond - 1])
+            out_x += list(chart.out.x + start)
+            out_y += list(chart.out.y)
+            mr_out_x += list(chart.mr_out.x + start)
+            mr_out_y += list(chart.mr_out.y)
         start += n
     for axes, lines, style in ((ax, centre, "-"), (ax, control, ":"),
                                (ax_mr, mr_centre, "-"), (ax_mr, mr_control, ":")):
@@ -1096,7 +1268,8 @@ float:left;clear:left;width:150px}dl.defs dd{margin:0 0 4px 160px}
 .measure{border-top:1px solid #eee;padding:4px 0}.measure small{color:#777;font-weight:normal}
 .measure .row{display:flex;gap:10px;align-items:center;flex-wrap:wrap}.stats td{white-space:nowrap}
 .measure svg{flex:1 1 auto;min-width:0}.stats td:first-child{color:#555}.v{padding:0 5px;border-radius:3px}
-.v-pass{background:#dff0d8}.v-fail,.v-error,.v-bad-checksum,.v-no-answer{background:#f5c6c4}
+.v-pass{background:#dff0d8}.v-fail,.v-error,.v-bad-checksum,.v-no-answer,.v-no-boot{background:
+#f5c6c4}.v-fixture-error{background:#fbe3b5}pre{font-size:11px;background:#f7f7f7;padding:6px}
 .v-aborted,.v-stopped,.v-not-run,.v-running{background:#eee}svg{max-width:100%;height:auto}
 table.runs td:not(:last-child){white-space:nowrap}details{margin:10px 0}summary{cursor:pointer;font-weight:bold;font-size:14px}
 """
@@ -1143,9 +1316,10 @@ def _yield_section(data: ReportData) -> str:
                "failing more than the other slots of their station (z above "
                f"{_num(SLOT_Z)}, marked).</p>")
     out.append(_table(["station", "slot", "finished", "failed", "failed share",
-                       "z against the station's other slots"],
+                       "z against the station's other slots", "fixture errors"],
                       [[_e(s.station), _e(s.slot or "–"), str(s.finished), str(s.failed),
-                        _pct(s.failure_share), _num(s.z, 3) + (" ⚠" if s.stands_out else "")]
+                        _pct(s.failure_share), _num(s.z, 3) + (" ⚠" if s.stands_out else ""),
+                        str(s.not_the_boards)]
                        for s in slots], "two", ["hot" if s.stands_out else "" for s in slots]))
     return "".join(out)
 
@@ -1162,9 +1336,11 @@ def _pareto_section(data: ReportData) -> str:
         running += board
         rows.append([_e(f.title), _e(f.name), str(board)]
                     + [str(f.by_verdict.get(v, 0)) for v in BOARD_FAULTS]
-                    + [_pct(_ratio(running, total)), str(f.count(CONSOLE_FAULTS))])
+                    + [_pct(_ratio(running, total))]
+                    + [str(f.by_verdict.get(v, 0)) for v in CONSOLE_FAULTS])
     out.append(_table(["measurement", "name", "the board's failures", *BOARD_FAULTS,
-                       "cumulative", "console or transport faults (error)"], rows, "two"))
+                       "cumulative", *(f"console, transport or fixture: {v}"
+                                       for v in CONSOLE_FAULTS)], rows, "two"))
     return "".join(out)
 
 
@@ -1183,28 +1359,33 @@ def _charts_table(group: Numeric) -> str:
     rows = []
     for chart in group.charts:
         limits = chart.limits() or (None, None, None)
-        beyond, mr_beyond = chart.out_of_control()
-        rows.append([_e(chart.station), str(len(chart.values)), _num(chart.mean),
+        rows.append([_e(chart.station), str(chart.count), _num(chart.mean),
                      _num(chart.mr_mean), *(_num(v) for v in limits),
-                     f"{len(beyond)}, {len(mr_beyond)}"])
+                     f"{chart.beyond}, {chart.mr_beyond}"])
     return _table(["control chart", "values", "mean", "MR̄", "LCL", "UCL", "UCL_MR",
                    "out of control (I, MR)"], rows)
 
 
+def _section(title: str, note: str, parts: list[str], empty: str) -> str:
+    """A heading, what the section shows, then its parts, or `empty` without any."""
+    return (f'<h2>{title}</h2><p class="note">{note}</p>'
+            + ("".join(parts) or f"<p>{empty}</p>"))
+
+
 def _numeric_section(data: ReportData) -> str:
-    out = ["<h2>Measurements</h2>",
-           '<p class="note">Each numeric measurement and set of limits: the values of '
-           "finished runs (those of passed runs in blue), the limits dashed; the control "
-           "chart's centre lines solid and control limits dotted, points beyond them red.</p>"]
-    if not data.numerics:
-        return "".join(out) + "<p>No numeric values.</p>"
+    parts = []
     for group in data.numerics:
-        out.append(f'<div class="measure" id="m-{_e(group.name)}"><h3>{_e(group.title)} '
-                   f'<small>{_e(group.name)}</small></h3><div class="row">'
-                   + plot_measurement(group)
-                   + _table(None, [[k, v] for k, v in _stats(group)], "stats")
-                   + "</div>" + _charts_table(group) + "</div>")
-    return "".join(out)
+        limits = group.limits_file
+        parts.append(f'<div class="measure" id="m-{_e(group.name)}-{_e(limits.sha256[:8])}">'
+                     f"<h3>{_e(group.title)} <small>{_e(group.name)}; limits file "
+                     f"{_e(limits.describe())}, in use from {_time(limits.first_used)}"
+                     '</small></h3><div class="row">' + plot_measurement(group)
+                     + _table(None, [[k, v] for k, v in _stats(group)], "stats")
+                     + "</div>" + _charts_table(group) + "</div>")
+    return _section("Measurements", "Each numeric measurement and limits file: the values of "
+                    "finished runs (those of passed runs in blue), the limits dashed; the "
+                    "control chart's centre lines solid and control limits dotted, points "
+                    "beyond them red.", parts, "No numeric values.")
 
 
 RUN_HEAD = ["started (UTC)", "ended", "station", "serial number", "verdict", "measurements",
@@ -1216,6 +1397,39 @@ def _run_cells(run: RunRow) -> list[str]:
     return [_time(run.started_at), _time(run.ended_at), _e(run.station),
             _e(run.serial_number or "–"), _verdict(stored), str(run.judged),
             _e(f"{Path(run.limits_file).name} ({run.limits_sha256[:8]})"), _e(run.run_uid)]
+
+
+def _throughput_section(data: ReportData) -> str:
+    table = _table(["station", "day", "finished runs", "first start", "last end", "hours",
+                    "boards per hour", "median test time (s)"],
+                   [[_e(t.station), t.day.isoformat(), str(t.finished), _time(t.first_start),
+                     _time(t.last_end), _num(t.hours, 3), _num(t.boards_per_hour, 3),
+                     _num(t.median_test_s, 3)] for t in data.throughput], "two")
+    drawn = any(t.boards_per_hour is not None or t.median_test_s is not None
+                for t in data.throughput)
+    parts = ([plot_throughput(data.throughput)] if drawn else []) + \
+        (["<details><summary>Per station and day</summary>" + table + "</details>"]
+         if data.throughput else [])
+    return _section("Throughput", "Per station and UTC day: boards per hour, its finished "
+                    "runs / the hours from the start of the first to the end of the last "
+                    "(pauses included); the median test time (the tool's runs, transport "
+                    "included) of the same runs.", parts, "No finished runs.")
+
+
+def _limits_section(data: ReportData) -> str:
+    """The text of each limits file that the measurements above were judged with."""
+    files = sorted({g.limits_file.sha256: g.limits_file for g in data.numerics}.values(),
+                   key=lambda f: (f.first_used, f.sha256))
+    if not files:
+        return ""
+    out = ["<h2>Limits files</h2>"]
+    for f in files:
+        text = data.limits_texts.get(f.sha256)
+        out.append(f"<details><summary>{_e(f.describe())}, in use from {_time(f.first_used)}"
+                   f" UTC</summary><p class=\"note\">SHA-256 {_e(f.sha256 or '–')}</p>"
+                   + (f"<pre>{_e(text)}</pre>" if text is not None else
+                      '<p class="note">Its text is not in the database.</p>') + "</details>")
+    return "".join(out)
 
 
 def _aborted_section(data: ReportData) -> str:
@@ -1232,7 +1446,8 @@ def _aborted_section(data: ReportData) -> str:
 def _history_section(data: ReportData) -> str:
     out = [f"<h2>Board {_e(data.serial)}</h2>",
            f'<p class="note">{len(data.history)} runs, oldest first; its first finished run '
-           "at any station is its first run, every later finished run a retest.</p>"]
+           "at any station is its first run, every later finished run a retest (a fixture "
+           "error is not the board's).</p>"]
     for item in data.history:
         run = item.run
         out.append(f"<h3>{_time(run.started_at)} at {_e(run.station)}: {_e(item.kind)}, "
@@ -1259,11 +1474,13 @@ def render(data: ReportData) -> str:
              f"<title>{title}</title><style>{STYLE}</style></head><body><h1>{title}</h1>",
              f'<p class="meta">{data.runs} runs started {span}'
              + (f" ({_e(chosen)})" if chosen else "")
-             + f"; database {_e(data.database)}</p>", _summary(data), _definitions()]
+             + f"; database {_e(data.database)}; runs without a verdict judged running or "
+             f"aborted at {_time(data.at)} UTC</p>", _summary(data), _definitions()]
     if data.serial is not None:
         parts.append(_history_section(data))
-    parts += [_yield_section(data), _pareto_section(data),
-              _numeric_section(data), _aborted_section(data), "</body></html>\n"]
+    parts += [_yield_section(data), _throughput_section(data), _pareto_section(data),
+              _numeric_section(data), _limits_section(data), _aborted_section(data),
+              "</body></html>\n"]
     return "".join(parts)
 
 

@@ -26,6 +26,8 @@ class RunVerdict(StrEnum):
 
     PASS = "pass"
     FAIL = "fail"
+    NO_BOOT = "no boot"              # the board never reached its shell: the board's failure
+    FIXTURE_ERROR = "fixture error"  # the station's fixture failed: not the board's failure
     STOPPED = "stopped"  # the operator stopped the station; what was measured is kept
     ABORTED = "aborted"  # the run broke off (the database's reading of a run never finished)
 

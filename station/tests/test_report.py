@@ -40,6 +40,7 @@ VOLT = kind("mains_voltage", "mains voltage", "V", 207.0, 253.0, '{"min": 207.0,
 VOLT_WIDE = VOLT | {"low": 200.0, "high": 260.0, "limits": '{"min": 200.0, "max": 260.0}'}
 NTC = kind("ntc_temperature", "relay NTC", "°C", 5.0, 45.0, '{"min": 5.0, "max": 45.0}')
 ZEROS = "000000000000"  # what every unprogrammed board reads: no board
+LIMITS_TEXT = "product: mcu-plug\nmains_voltage: {min: 207.0, max: 253.0, unit: V}\n"
 
 
 def run(uid, serial, station, slot, start, verdict, volt, *, fw=(7, "pass"),
@@ -80,12 +81,21 @@ LINE = [
     run("n1", None, "B", "3", at(1, 12), "fail", (230.0, IN), sha="cd" * 32,
         volt_limits=VOLT_WIDE),
     run("b15", "b15", "B", "3", at(1, 13), "stopped", (None, "not run")),
+    # A board that never booted: no serial number, no measurement. A fixture error on b11
+    # before its pass: finished, but not b11's first run.
+    ("nb1", None, "A", "2", "mcu-plug", "ab" * 32, at(1, 10), "no boot", []),
+    ("fe1", "b11", "B", "1", "mcu-plug", "ab" * 32, at(0, 8, 50), "fixture error",
+     [(SERIAL, "b11", "pass"), (FW, 7, "pass"), (VOLT, None, "not run"),
+      (NTC, None, "not run")]),
 ]
 
 
 def fill(engine) -> None:
     db.migrate(engine)
     with engine.begin() as conn:
+        # One limits file's text is kept, the other's not.
+        conn.execute(db.limits_texts.insert().values(sha256="ab" * 32, text=LIMITS_TEXT,
+                                                     first_seen=T0))
         boards: dict[str, int] = {}
         for uid, serial, station, slot, product, sha, start, verdict, taken in LINE:
             if serial and serial not in boards:
@@ -96,6 +106,7 @@ def fill(engine) -> None:
                 product=product, limits_file="limits/mcu_board.yaml", limits_sha256=sha,
                 started_at=start, verdict=verdict,
                 ended_at=None if verdict is None else start + timedelta(seconds=20),
+                steps_s=None if verdict == "no boot" else 10.0 + start.minute % 7,
                 )).inserted_primary_key[0]
             for position, (what, value, judged) in enumerate(taken, 1):
                 number = value if isinstance(value, (int, float)) else None
@@ -154,44 +165,66 @@ def test_yields_count_each_board_once_across_stations(line):
         # b01-b10 fail first here; b14's aborted run is not its first finished one; u1, u2
         # read 000000000000: no board.
         ("A", DAY1): (14, {"pass": 1, "fail": 12, "aborted": 1}, 11, 1, 0),
-        ("A", DAY2): (1, {"fail": 1}, 0, 0, 1),             # b13 came back from B
-        ("B", DAY1): (3, {"pass": 2, "fail": 1}, 3, 2, 0),  # b11, b12 pass; b13 fails
+        # b13 came back from B; nb1 has no board.
+        ("A", DAY2): (2, {"fail": 1, "no boot": 1}, 0, 0, 1),
+        # b11, b12 pass; b13 fails; b11's fixture error is not its first run.
+        ("B", DAY1): (4, {"pass": 2, "fail": 1, "fixture error": 1}, 3, 2, 0),
         ("B", DAY2): (12, {"pass": 10, "fail": 1, "stopped": 1}, 0, 0, 10),  # retests
     }
     whole = report.combine(line.yields)
-    # 30 runs, 28 finished (13 passed); 14 boards: b11, b12, b14 passed first, all but b13
-    # passed last; b01-b10 at B and b13 at A are retests.
-    assert (whole.runs, whole.finished, whole.boards) == (30, 28, 14)
+    # 32 runs, 30 finished (13 passed, a no boot, a fixture error); 14 boards: b11, b12, b14
+    # passed first, all but b13 passed last; b01-b10 at B and b13 at A are retests.
+    assert (whole.runs, whole.finished, whole.boards) == (32, 30, 14)
     assert (whole.first_pass_yield, whole.final_yield, whole.run_yield, whole.retest_rate) \
-        == (3 / 14, 13 / 14, 13 / 28, 11 / 28)
+        == (3 / 14, 13 / 14, 13 / 30, 11 / 30)
     assert line.aborted_total == 1 and [r.run_uid for r in line.aborted] == ["b14x"]
 
 
+def test_throughput_per_station_and_day(line):
+    got = {(t.station, t.day): (t.finished, t.hours, t.boards_per_hour, t.median_test_s)
+           for t in line.throughput}
+    # Finished runs from the first start to the last end (each ends 20 s after its start);
+    # test times 10 + minute % 7 s (none for nb1, which never booted).
+    hours = {("A", DAY1): (2 * 3600 + 9 * 60 + 20) / 3600,  # a01 09:01 to u2 11:10:20
+             ("A", DAY2): 3620 / 3600,                      # b13y 09:00 to nb1 10:00:20
+             ("B", DAY1): (14 * 3600 + 40 * 60 + 20) / 3600,  # fe1 08:50 to b13x 23:30:20
+             ("B", DAY2): (3 * 3600 + 59 * 60 + 20) / 3600}   # r01 08:01 to n1 12:00:20
+    expected = {("A", DAY1): (13, 12.0), ("A", DAY2): (2, 10.0), ("B", DAY1): (4, 11.5),
+                ("B", DAY2): (11, 12.0)}
+    assert got == {k: (n, pytest.approx(hours[k]), pytest.approx(n / hours[k]), median)
+                   for k, (n, median) in expected.items()}
+
+
 def test_a_slot_that_fails_more_than_its_neighbours_stands_out(line):
-    slots = {(s.station, s.slot): (s.finished, s.failed, s.z, s.stands_out)
+    slots = {(s.station, s.slot): (s.finished, s.failed, s.not_the_boards, s.z, s.stands_out)
              for s in report.slot_rows(line.yields)}
-    # B3: 2 of 2 failed, B1 and B2 0 of 12: p = 2/14, z = 1 / sqrt(1/7 * 6/7 * (1/2 + 1/12))
-    # = sqrt(14). A2 (7 of 7) against A1 (6 of 7): z = (1/7) / sqrt(13/14 * 1/14 * 2/7).
-    assert slots == {("A", "1"): (7, 6, pytest.approx(-math.sqrt(14 / 13)), False),
-                     ("A", "2"): (7, 7, pytest.approx(math.sqrt(14 / 13)), False),
-                     ("B", "1"): (6, 0, pytest.approx(-0.25 * math.sqrt(28)), False),
-                     ("B", "2"): (6, 0, pytest.approx(-0.25 * math.sqrt(28)), False),
-                     ("B", "3"): (2, 2, pytest.approx(math.sqrt(14)), True)}
+    # B3: 2 of 2 failed, B1 (with its fixture error, finished) and B2 0 of 13: p = 2/15,
+    # z = 1 / sqrt(2/15 * 13/15 * (1/2 + 1/13)) = sqrt(15). A2 (8 of 8, nb1's no boot too)
+    # against A1 (6 of 7): z = (1/7) / sqrt(14/15 * 1/15 * (1/8 + 1/7)) = sqrt(60) / 7.
+    assert slots == {("A", "1"): (7, 6, 0, pytest.approx(-math.sqrt(60) / 7), False),
+                     ("A", "2"): (8, 8, 0, pytest.approx(math.sqrt(60) / 7), False),
+                     ("B", "1"): (7, 0, 1, pytest.approx(-0.25 / math.sqrt(13 / 420)), False),
+                     ("B", "2"): (6, 0, 0, pytest.approx(-2 / 9 / math.sqrt(13 / 405)), False),
+                     ("B", "3"): (2, 2, 0, pytest.approx(math.sqrt(15)), True)}
 
 
 def test_failures_keep_the_consoles_faults_apart(line):
     assert [(f.name, f.count(report.BOARD_FAULTS), f.by_verdict) for f in line.failures] == [
         ("firmware_version", 10, {"fail": 10, "error": 1}),
         ("mains_voltage", 3, {"fail": 3}),  # b14x's 300 V too: every run counts here
-        ("serial_number", 3, {"fail": 2, "no answer": 1})]
+        ("serial_number", 3, {"fail": 2, "no answer": 1}),
+        # Whole runs: a board that did not boot is its failure, a fixture error is not.
+        ("run: no boot", 1, {"no boot": 1}), ("run: fixture error", 0, {"fixture error": 1})]
 
 
 def test_capability_over_every_value_of_finished_runs(line):
-    groups = {(g.name, g.limits.low): g for g in line.numerics}
-    # The firmware version has no unit: not numeric. n1's voltage has limits of its own.
-    assert list(groups) == [("mains_voltage", 200.0), ("mains_voltage", 207.0),
-                            ("ntc_temperature", 5.0)]
-    volt = groups["mains_voltage", 207.0]
+    groups = {(g.name, g.limits_file.sha256[:2]): g for g in line.numerics}
+    # The firmware version has no unit: not numeric. n1 was judged with another limits file
+    # (its voltage with other limits, its NTC with the same): apart, after the first one.
+    assert list(groups) == [("mains_voltage", "ab"), ("mains_voltage", "cd"),
+                            ("ntc_temperature", "ab"), ("ntc_temperature", "cd")]
+    assert groups["ntc_temperature", "cd"].limits_file.first_used == at(1, 12)
+    volt = groups["mains_voltage", "ab"]
     # 27 values: 5 x 225, 5 x 235, 13 x 230, 240, 220, 260, 200 (not b14x's 300 V, not n1's):
     # mean 230; squares 10 x 25 + 2 x 100 + 2 x 900 = 2250; sd = sqrt(2250 / 26);
     # Cpk = 23 / (3 sd); 260 and 200 out of limits: 2 / 27 = 74,074 ppm.
@@ -200,19 +233,21 @@ def test_capability_over_every_value_of_finished_runs(line):
     assert (volt.mean, volt.sd) == (pytest.approx(230.0), pytest.approx(sd))
     assert volt.cpk == pytest.approx(23 / (3 * sd)) and volt.ppm == pytest.approx(2e6 / 27)
     assert sum(volt.passing_counts) + sum(volt.failing_counts) + volt.beyond == 27
-    # 28 values of 25.02: rounding gives no spread, and no Cpk.
-    ntc = groups["ntc_temperature", 5.0]
+    # 27 values of 25.02: rounding gives no spread, and no Cpk.
+    ntc = groups["ntc_temperature", "ab"]
     assert (ntc.values, ntc.sd, ntc.cpk, ntc.no_cpk) == \
-        (28, 0.0, None, "no spread: every value is 25.02")
-    wide = groups["mains_voltage", 200.0]
-    assert (wide.values, wide.sd, wide.cpk, wide.no_cpk) == \
-        (1, None, None, "fewer than two values")
+        (27, 0.0, None, "no spread: every value is 25.02")
+    for other in (groups["mains_voltage", "cd"], groups["ntc_temperature", "cd"]):
+        assert (other.values, other.sd, other.cpk, other.no_cpk) == \
+            (1, None, None, "fewer than two values")
+    assert groups["mains_voltage", "cd"].limits.low == 200.0
 
 
 def test_control_chart_limits_per_station(line):
     volt = next(g for g in line.numerics if g.limits.low == 207.0)
-    got = {c.station: (list(c.values), c.mean, c.mr_mean, c.limits(),
-                       tuple(list(p) for p in c.out_of_control())) for c in volt.charts}
+    got = {c.station: (list(c.values.y), c.mean, c.mr_mean, c.limits(),
+                       (list(c.out.x), list(c.mr_out.x))) for c in volt.charts}
+    assert [(c.count, c.beyond, c.mr_beyond) for c in volt.charts] == [(14, 1, 0), (13, 1, 2)]
     # A: moving ranges 9 x 10, 5, 0, 0, 30: MR-bar 125/13; 200 V (the 14th) below the LCL
     # (202.3). B: 20, 40, 30, then 9 x 0: MR-bar 7.5; 260 V (the 3rd) above the UCL (252.3);
     # the ranges into the 3rd and 4th values, 40 and 30, above UCL_MR (24.5).
@@ -229,6 +264,7 @@ def test_control_chart_limits_per_station(line):
 @pytest.mark.parametrize("serial, kinds", [
     ("b13", [("b13x", "first run"), ("b13y", "retest 1")]),       # B, then A
     ("b14", [("b14x", "not finished"), ("b14", "first run")]),
+    ("b11", [("fe1", "fixture error (not the board's)"), ("b11", "first run")]),
     (ZEROS, [("u1", "no board (serial number not valid)"),
              ("u2", "no board (serial number not valid)")]),
 ])
@@ -243,8 +279,8 @@ def test_a_board_history_names_its_first_run_and_retests(engine, serial, kinds):
     # B's second day alone: b01-b10's runs there are their first finished ones.
     (report.Filters(stations=("B",), since=datetime(2024, 3, 5, tzinfo=UTC)),
      (12, 10, 1.0, 1.0, 10 / 11, 0.0)),
-    (report.Filters(until=datetime(2024, 3, 5, tzinfo=UTC)), (17, 14, 3 / 14, 3 / 14,
-                                                               3 / 16, 0.0)),
+    (report.Filters(until=datetime(2024, 3, 5, tzinfo=UTC)), (18, 14, 3 / 14, 3 / 14,
+                                                               3 / 17, 0.0)),
     (report.Filters(limits_sha=("cd",)), (1, 0, None, None, 0.0, 0.0)),
 ])
 def test_filters_choose_the_runs_every_figure_counts(engine, filters, expected):
@@ -257,6 +293,22 @@ def test_the_definitions_are_the_docs_word_for_word():
     docs = " ".join((ROOT / "docs" / "records.md").read_text(encoding="utf-8").split())
     for term, text in report.DEFINITIONS:
         assert f"**{term}**: {text}" in docs, term
+
+
+def test_a_long_control_chart_draws_few_points_and_keeps_the_extremes():
+    from array import array
+    n = 10 * report.CHART_POINTS + 7
+    values = array("d", (20.0 + (i % 5) for i in range(n)))
+    values[n // 3], values[n - 1] = 60.0, -20.0  # beyond the control limits, both sides
+    chart = report.ControlChart.of("S", values)
+    assert (chart.count, chart.beyond, chart.mr_beyond) == (n, 2, 3)
+    assert chart.mean == pytest.approx(math.fsum(values) / n)
+    for drawn in (chart.values, chart.ranges):
+        assert len(drawn.x) == len(drawn.y) <= report.CHART_POINTS + 2
+    assert (max(chart.values.y), min(chart.values.y)) == (60.0, -20.0)
+    assert max(chart.ranges.y) == 40.0 and chart.ranges.x.max() <= n - 1
+    assert list(chart.out.x) == [n // 3, n - 1] and list(chart.mr_out.x) == \
+        [n // 3, n // 3 + 1, n - 1]
 
 
 def test_bins_of_whole_numbers_are_whole_and_cover_every_value():
@@ -344,14 +396,19 @@ def test_the_page_in_a_browser_shows_the_figures_and_their_numbers(sqlite_url, t
     # (11/28); the slot that stands out, with its z; the voltage's Cpk, sd and ppm; the
     # station A chart's UCL; the board's retest; a definition.
     sd = math.sqrt(2250 / 26)
-    for figure in ('<b>14</b><span>boards</span>', "21.4 %", "92.9 %", "46.4 %", "39.3 %",
-                   '<tr class="hot"><td>B</td><td>3</td>', f"{math.sqrt(14):.3g} ⚠",
+    for figure in ('<b>14</b><span>boards</span>', "21.4 %", "92.9 %", "43.3 %", "36.7 %",
+                   '<tr class="hot"><td>B</td><td>3</td>', f"{math.sqrt(15):.3g} ⚠",
                    f"{23 / (3 * sd):.3g}", f"{sd:.4g}", "74074.1 ppm",
                    f"<td>{3190 / 14 + 2.66 * 125 / 13:.4g}</td>", "retest 1",
-                   "no spread: every value is 25.02", report.DEFINITIONS[2][1]):
+                   "no spread: every value is 25.02", report.DEFINITIONS[2][1],
+                   # A's first day: 13 finished runs in 2 h 9 min 20 s; B's, median 11.5 s.
+                   f"<td>{13 * 3600 / 7760:.3g}</td>", "<td>11.5</td>",
+                   "mains_voltage: {min: 207.0, max: 253.0, unit: V}",
+                   "Its text is not in the database."):
         assert figure in dom, figure
-    # The yield panels and the Pareto chart, then one figure per measurement and limits.
-    assert dom.count("<svg") == 2 + 3 and dom.count('class="measure"') == 3
+    # The yield and throughput panels, the Pareto chart, then a figure per measurement and
+    # limits file.
+    assert dom.count("<svg") == 3 + 4 and dom.count('class="measure"') == 4
     image = Image.open(shot).convert("RGB")
     assert image.size == (1280, 3600)
     colours = image.getcolors(maxcolors=1 << 20)
@@ -385,7 +442,11 @@ def test_an_empty_database_and_odd_rows_still_make_a_page(tmp_path, monkeypatch)
                 conn.execute(db.measurements.insert().values(
                     run_id=run_id, position=1, value_num=300.0, verdict="fail", **VOLT))
     data = report.load(engine)
+    # One moment for the whole report: past x4's lease, every figure reads it as aborted.
+    later = report.load(engine, at=db.now() + timedelta(2))
     engine.dispose()
+    assert later.aborted_total == 3 and [r.run_uid for r in later.aborted] == ["x4"]
+    assert report.combine(later.yields).outcomes == {"fail": 1, "aborted": 3}
     (volt,) = data.numerics
     assert (volt.values, volt.passing, volt.mean, volt.sd, volt.cpk) == (1, 0, 300.0, None, None)
     assert [r.run_uid for r in data.aborted] == ["x3"] and data.aborted_total == 2
@@ -393,14 +454,18 @@ def test_an_empty_database_and_odd_rows_still_make_a_page(tmp_path, monkeypatch)
     page = report.render(data)
     assert "<b>st&1</b>" not in page and "&lt;b&gt;st&amp;1&lt;/b&gt;" in page
     assert "2 runs aborted" in page and "newest 1 shown" in page and "<th>running</th>" in page
-    assert page.count("<svg") == 3  # yield, failures, the one measurement
+    # Yield, failures, the one measurement; no throughput to draw (x1 has no end, no times).
+    assert page.count("<svg") == 3
 
 
 def test_the_same_data_makes_the_same_page(sqlite_url):
     """Pages of one database can be compared line by line: no time stamps, no random ids."""
     engine = db.connect(sqlite_url)
+    moment = datetime(2024, 4, 1, tzinfo=UTC)
     try:
-        first, second = (report.render(report.load(engine, serial="b14")) for _ in range(2))
+        first, second = (report.render(report.load(engine, serial="b14", at=moment))
+                         for _ in range(2))
     finally:
         engine.dispose()
-    assert first == second and 'id="m-mains_voltage"' in first
+    assert first == second and 'id="m-mains_voltage-abababab"' in first
+    assert "running or aborted at 2024-04-01 00:00:00 UTC" in first

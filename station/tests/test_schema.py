@@ -23,16 +23,21 @@ def pg():
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
-def conn(request, tmp_path):
+def engine(request, tmp_path):
     if request.param == "sqlite":
         url = f"sqlite:///{tmp_path}/results.sqlite"
     else:
         url = request.getfixturevalue("pg").create_database(f"t{next(DATABASES)}")
     engine = db.connect(url)
+    yield engine
+    engine.dispose()
+
+
+@pytest.fixture
+def conn(engine):
     db.migrate(engine)
     with engine.connect() as conn:
         yield conn
-    engine.dispose()
 
 
 def render_item(kind, obj, autogen_context):
@@ -96,3 +101,35 @@ def test_a_schema_the_migrations_do_not_make_is_reported(conn):
         ("add_column", "runs", "operator"), ("modify_type", "runs", "limits_sha256"),
         ("remove_index", "runs", "ix_runs_started_at"),
         ("modify_default", "measurements", "detail")}
+
+
+def test_an_older_schema_keeps_its_runs_and_takes_the_new_verdicts(engine):
+    """0003 widens the runs' verdict check (SQLite copies the table its measurements point
+    at)."""
+    db.migrate(engine, "0002")
+    now = db.now()
+
+    def add_run(conn, uid: str, verdict: str) -> int:
+        return conn.execute(db.runs.insert().values(
+            run_uid=uid, station="s", product="p", limits_file="l.yaml", limits_sha256="0",
+            started_at=now, verdict=verdict)).inserted_primary_key[0]
+
+    with engine.begin() as conn:
+        run_id = add_run(conn, "old", "pass")
+        conn.execute(db.measurements.insert().values(
+            run_id=run_id, position=1, name="n", title="t", limits="{}", verdict="pass"))
+    with pytest.raises(sa.exc.IntegrityError), engine.begin() as conn:
+        add_run(conn, "early", "no boot")
+    db.migrate(engine)
+    with engine.begin() as conn:
+        for verdict in ("no boot", "fixture error"):
+            add_run(conn, verdict, verdict)
+        assert conn.execute(sa.select(db.measurements.c.run_id)).scalars().all() == [run_id]
+        assert conn.execute(sa.select(db.runs.c.run_uid).order_by(db.runs.c.id)).scalars() \
+            .all() == ["old", "no boot", "fixture error"]
+    for bad in (lambda c: add_run(c, "bad", "no verdict"),  # the check is still there
+                lambda c: c.execute(db.measurements.insert().values(  # and the foreign key
+                    run_id=run_id + 99, position=1, name="n", title="t", limits="{}",
+                    verdict="pass"))):
+        with pytest.raises(sa.exc.IntegrityError), engine.begin() as conn:
+            bad(conn)
