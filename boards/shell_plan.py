@@ -161,8 +161,10 @@ def judge_preflight(found: Sequence[str]) -> Preflight:
 
 # The start's line twice: a first step longer than an answer's wait must not be taken for a
 # plan that did not start.
-START = r"""N=@N@; cd /tmp; mkdir $N.run 2>/dev/null || exit 0
-@STALE@echo "mcu-start $N"; echo "mcu-start $N"; x=0; e=
+# The guard is a file made by the shell itself (noclobber: made only when it is not there), so
+# that a second run of the script ends at once: no process started before the first step.
+START = r"""N=@N@; cd /tmp; set -C; { : >$N.run; } 2>/dev/null || exit 0; set +C
+echo "mcu-start $N"; echo "mcu-start $N"; x=0; e=
 trap 'x=1; echo "mcu-stop $N"' INT
 """
 # c: the clock into a variable; w: wait for a process, again when a stop's trap broke the
@@ -180,8 +182,9 @@ s(){ n=$1 b=$2 k=$3 m=$4; shift 4; j=0; c t0
   case $st in R|S|D) kill -TERM $p 2>/dev/null && j=1;; esac; fi
  w $p; rc=$r; c t1; [ -z "$e" ] || w $e; q & e=$!; }
 """
+# Earlier plans' files go after the last result, where their removal keeps no step waiting.
 END = r"""[ -z "$e" ] || w $e
-echo "mcu-end $N $x" >$N.end; cat $N.end
+@STALE@echo "mcu-end $N $x" >$N.end; cat $N.end
 """
 
 
@@ -204,10 +207,10 @@ def plan_script(nonce: str, board: Preflight, steps: Sequence[Step],
 
     functions = f". {library_file}\n" if library_file else library(board)
     old = f"rm -rf {' '.join(f'/tmp/{n}.*' for n in stale)}; " if stale else ""
-    lines = [START.replace("@N@", nonce).replace("@STALE@", old) + functions]
+    lines = [START.replace("@N@", nonce) + functions]
     lines += [f"[ $x = 1 ] || {call(n, s)}" for n, s in enumerate(steps, 1)]
     lines += [call(n, s) for n, s in enumerate(teardown, len(steps) + 1)]
-    return "\n".join(lines) + "\n" + END
+    return "\n".join(lines) + "\n" + END.replace("@STALE@", old)
 
 
 def encoded(script: str) -> str:

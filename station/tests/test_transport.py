@@ -152,7 +152,7 @@ def test_a_byte_lost_from_the_line_that_runs_a_plan_never_runs_it_unseen(tmp_pat
                                             len(line))]:
         out = subprocess.run(["busybox", "ash", "-c", line[:cut] + line[cut + 1:]],
                              cwd=tmp_path, capture_output=True, timeout=30).stdout.decode()
-        if os.path.isdir(f"/tmp/{nonce}.run"):
+        if os.path.exists(f"/tmp/{nonce}.run"):
             ran += 1
             lines = out.splitlines()
             assert f"mcu-start {nonce}" in lines and f"mcu-end {nonce} 0" in lines, cut
@@ -207,33 +207,34 @@ def test_a_plan_longer_than_the_line_editor_keeps_runs_whole(tmp_path):
 class HostileConsole:
     """The pseudo-terminal console, made as a board's real one is: a kernel message lands
     inside the board's output every `every` bytes or so, and each byte is lost with the
-    probability `loss`, both ways (seeded: a failing run can be repeated)."""
+    probability `loss`, both ways (seeded, each way on its own: a failing run can be
+    repeated)."""
 
     MESSAGE = b"[   61.402113] random: crng init done\r\n"
 
     def __init__(self, console, every: int, loss: float, seed: int):
         self.console, self.every, self.loss = console, every, loss
-        self.random = random.Random(seed)
+        self.ways = {"rx": random.Random(f"{seed}:rx"), "tx": random.Random(f"{seed}:tx")}
         self.messages = self.lost = 0
         self.child = console.child
 
-    def _damage(self, data: bytes) -> bytes:
-        out = bytearray()
+    def _damage(self, data: bytes, way: str) -> bytes:
+        out, rng = bytearray(), self.ways[way]
         for byte in data:
-            if self.random.random() < 1 / self.every:
+            if rng.random() < 1 / self.every:
                 out += self.MESSAGE
                 self.messages += 1
-            if self.random.random() < self.loss:
+            if rng.random() < self.loss:
                 self.lost += 1
             else:
                 out.append(byte)
         return bytes(out)
 
     def read(self, size=1, timeout=0.0):
-        return self._damage(self.console.read(size, timeout))
+        return self._damage(self.console.read(size, timeout), "rx")
 
     def write(self, data):
-        self.console.write(self._damage(data).replace(self.MESSAGE, b""))
+        self.console.write(self._damage(data, "tx").replace(self.MESSAGE, b""))
 
 
 @pytest.mark.parametrize("seed", [1, 2])
