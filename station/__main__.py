@@ -214,6 +214,9 @@ def summary(done: list[BoardDone], slot_count: int, cpu_s: float, say) -> None:
                        f"; console {f.console_bytes[0]} bytes read, {f.console_bytes[1]} written")
             say(f"timing: shell after {f.board_ready_s} s, tested in {testing:.2f} s, the "
                 f"tool's own {f.tool_s:.2f} s, overhead {testing - f.tool_s:.2f} s{console}")
+    spooled = sum(d.spooled for d in done)
+    if spooled:
+        say(f"{spooled} runs went to the spool: the results database did not take them")
     ready = [d.ready_at for d in done if d.ready_at is not None]
     judged = [d.judged_at for d in done if d.judged_at is not None]
     if ready and judged:

@@ -50,7 +50,7 @@ class Settings:
     report_dir: Path
     db_url: str | None  # an SQLAlchemy URL of a migrated database, or None for no database
     station_version: str | None = None
-    db_retry_s: float = db.RETRY_FOR_S  # how long a write is retried before the run is spooled
+    db_retry_s: float = db.RETRY_FOR_S  # how long a write is retried, then the spool
     db_away: bool = False  # the database did not answer when the station started
 
 
@@ -138,6 +138,7 @@ class BoardDone:
     record_path: Path | None
     ready_at: float | None   # monotonic (the system's clock, the same in every process)
     judged_at: float | None
+    spooled: bool = False    # the database did not take it: it waits in the spool
 
 
 @dataclass
@@ -332,20 +333,20 @@ class SlotRunner:
     def _finish(self, run: BoardRun, stopped: bool, phase: Phase | None = None,
                 note: str = "") -> None:
         finished = finish(run, self.settings, stopped)
-        path = None
+        path, spooled = None, False
         try:
             path = JsonRecords(self.settings.report_dir)(finished)
         finally:
             if run.lease is not None:
                 run.lease.stop()
             if run.recorded:  # after the JSON record, whatever the database does
-                self.recorder.end(run.records, finished)
+                spooled = self.recorder.end(run.records, finished)
             self.current = None
             verdict = finished.verdict
             if phase is None:
                 phase = Phase.STOPPED if verdict == RunVerdict.STOPPED else Phase.DONE
             self._status(run, phase, verdict=verdict, note=note or str(path or ""))
-            self.on_done(BoardDone(finished, path, run.ready_at, run.judged_at))
+            self.on_done(BoardDone(finished, path, run.ready_at, run.judged_at, spooled))
 
     def _line(self, m: Measurement, r: Result) -> str:
         value = "-" if r.value is None else (f"{r.value:g}" if isinstance(r.value, float)

@@ -555,7 +555,6 @@ class Recorder:
                  retry_s: float = db.RETRY_FOR_S, away: bool = False):
         self.engine, self.spool, self.say = engine, spool, say
         self.retry_s, self.away = retry_s, away
-        self.spooled = 0
 
     def begin(self, start: RunStart) -> DbRecords | None:
         """The run in the database (the spool put in first), or None while it is away."""
@@ -585,16 +584,16 @@ class Recorder:
             self._lost(e)
             return False
 
-    def end(self, records: DbRecords | None, run: FinishedRun) -> None:
-        """The run's end in the database, or the run in the spool."""
+    def end(self, records: DbRecords | None, run: FinishedRun) -> bool:
+        """The run's end in the database, or else the run in the spool (True)."""
         if records is not None:
             try:
                 records(run)
-                return
+                return False
             except Exception as e:  # noqa: BLE001
                 self._lost(e)
         self.spool.keep(run)
-        self.spooled += 1
+        return True
 
     def _lost(self, e: Exception) -> None:
         if not self.away:
