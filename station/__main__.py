@@ -10,7 +10,7 @@ station's end or its next start. The exit status:
 
     0  every board passed
     1  a board did not pass (failed, or could not be reached)
-    2  the station did not start: a wrong option, limits refused, a database it cannot use
+    2  the station did not start: a wrong option, limits refused, a database that refuses it
     3  a slot's process failed (its board is recorded with the traceback)
     130  the operator stopped the station (Ctrl-C); the boards under test are recorded as stopped
 """

@@ -224,10 +224,8 @@ def _board_id(conn, serial_number: str, seen: datetime) -> int:
                         .where(db.boards.c.serial_number == serial_number)).scalar_one()
 
 
-def _insert_run(conn, start: RunStart, lease_until: datetime | None = None) -> tuple[int, bool]:
-    """The run's id, and whether this call made the row (not a retry or a second import)."""
-    made = conn.execute(sa.select(sa.func.count()).select_from(db.runs)
-                        .where(db.runs.c.run_uid == start.run_uid)).scalar_one() == 0
+def _insert_run(conn, start: RunStart, lease_until: datetime | None = None) -> int:
+    """The run's id, its row made unless it is there (a retry, a run put in again)."""
     db.insert_ignoring(conn, db.runs, {
         "run_uid": start.run_uid, "station": start.station, "slot": start.slot,
         "product": start.product, "limits_file": start.limits_file,
@@ -236,7 +234,7 @@ def _insert_run(conn, start: RunStart, lease_until: datetime | None = None) -> t
         "lease_until": lease_until})
     run_id = conn.execute(sa.select(db.runs.c.id)
                           .where(db.runs.c.run_uid == start.run_uid)).scalar_one()
-    return run_id, made
+    return run_id
 
 
 def _open_run(run_id: int):
@@ -274,7 +272,7 @@ class DbRecords:
     def __init__(self, engine: sa.engine.Engine, start: RunStart,
                  clock: Callable[[], datetime] = db.now, for_s: float = db.RETRY_FOR_S):
         self.engine, self.start, self.clock, self.for_s = engine, start, clock, for_s
-        self.run_id, _ = self._write(lambda conn: _insert_run(conn, start, self._lease()))
+        self.run_id = self._write(lambda conn: _insert_run(conn, start, self._lease()))
         self.kept: set[str] = set()
 
     def _write(self, work, for_s: float | None = None):
@@ -480,7 +478,7 @@ def import_record(engine: sa.engine.Engine, record: ReadRecord,
     """One record in one transaction; False when it was in already. A run that the database
     has without a verdict (begun live, then the server went away) is finished from it."""
     def work(conn) -> bool:
-        run_id, _ = _insert_run(conn, record.start)
+        run_id = _insert_run(conn, record.start)
         # Locked until the commit: slots that put one spool in at once finish a run once.
         if conn.execute(sa.select(db.runs.c.id).where(db.runs.c.id == run_id,
                                                       db.runs.c.verdict.is_(None))
