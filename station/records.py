@@ -254,7 +254,13 @@ def _measured(conn, run_id: int, position: int, r: Result, seen: datetime) -> No
 
 def _finish(conn, run_id: int, results, end: RunEnd, seen: datetime,
             kept: frozenset[str] = frozenset()) -> bool:
-    """Whether this call gave the run its verdict (not a retry, or another writer, first)."""
+    """Whether this call gave the run its verdict: not when it had one (a retry, or the
+    record put in first by the station's spool or an import)."""
+    # Locked until the commit: writers that finish one run at once finish it once.
+    if conn.execute(sa.select(db.runs.c.id).where(db.runs.c.id == run_id,
+                                                  db.runs.c.verdict.is_(None))
+                    .with_for_update()).first() is None:
+        return False
     # The measurements not in yet (not run, or not kept) go in now.
     for position, r in enumerate(results, 1):
         if r.name not in kept:
@@ -478,13 +484,8 @@ def import_record(engine: sa.engine.Engine, record: ReadRecord,
     """One record in one transaction; False when it was in already. A run that the database
     has without a verdict (begun live, then the server went away) is finished from it."""
     def work(conn) -> bool:
-        run_id = _insert_run(conn, record.start)
-        # Locked until the commit: slots that put one spool in at once finish a run once.
-        if conn.execute(sa.select(db.runs.c.id).where(db.runs.c.id == run_id,
-                                                      db.runs.c.verdict.is_(None))
-                        .with_for_update()).first() is None:
-            return False
-        return _finish(conn, run_id, record.results, record.end, record.start.started_at)
+        return _finish(conn, _insert_run(conn, record.start), record.results, record.end,
+                       record.start.started_at)
     return db.write(engine, work, for_s=for_s)
 
 
