@@ -5,9 +5,9 @@ board, `JsonRecords`, and the results database, `DbRecords`, which also keeps th
 goes on, its lease renewed while it does. A run that the database could not take waits in the
 `Spool` until it answers again (`Recorder`, a slot's way to a database that may be away).
 `records.py import DIR` brings JSON records into the database; `records.py close-stale`
-closes the runs whose station died. The JSON is strict: no
-NaN or infinity anywhere, since the judge keeps only finite values (a record that would need
-one is refused, not written; one that holds one is not imported).
+closes the runs whose station died. The JSON is strict: no NaN or infinity anywhere, since the
+judge keeps only finite values (a record that would need one is refused, not written; one that
+holds one is not imported).
 """
 
 from __future__ import annotations
