@@ -4,11 +4,13 @@
                                 [--loop [N]] [--junitxml FILE] [--db URL] ...
 
 Each board gets its verdicts, its JSON record and its run in the results database; --junitxml
-writes every board's measurements as JUnit test cases. The exit status:
+writes every board's measurements as JUnit test cases. A run that the database cannot take
+(away, or any error) waits in DIR/spool until it answers: at a slot's next board, the
+station's end or its next start. The exit status:
 
     0  every board passed
     1  a board did not pass (failed, or could not be reached)
-    2  the station did not start: a wrong option, limits refused, a database it cannot use
+    2  the station did not start: a wrong option, limits refused, a database that refuses it
     3  a slot's process failed (its board is recorded with the traceback)
     130  the operator stopped the station (Ctrl-C); the boards under test are recorded as stopped
 """
@@ -29,7 +31,7 @@ from station.junit import JunitXml
 from station.limits import LimitsError, load_limits
 from station.line import BoardDone, Line, Settings, SlotSetup
 from station.measurements import build_plan
-from station.records import default_db, keep_limits_text
+from station.records import Spool, default_db, describe_failure, keep_limits_text
 from station.verdicts import RunVerdict
 from station.view import make_view
 
@@ -74,6 +76,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--db", metavar="URL",
                    help="results database, an SQLAlchemy URL without a password (default: an "
                         "SQLite file in the report folder, DIR/results.sqlite)")
+    p.add_argument("--db-retry", metavar="S", type=float, default=db.RETRY_FOR_S,
+                   help="seconds a write to the database is retried before the run is kept "
+                        f"in DIR/spool instead (default {db.RETRY_FOR_S:g})")
     p.add_argument("--junitxml", metavar="FILE",
                    help="write every board's measurements as JUnit XML test cases")
     return p
@@ -124,19 +129,48 @@ def settings(opt: argparse.Namespace) -> Settings:
     url = opt.db or default_db(opt.report_dir)
     if not opt.db:
         Path(opt.report_dir).mkdir(parents=True, exist_ok=True)
+    spool = Spool.of(opt.report_dir)
+    away = False
     try:
         engine = db.open_db(url)  # migrated once here, before the slots write
-        keep_limits_text(engine, sha256, limits_text, db.now())
-        engine.dispose()
+        try:
+            keep_limits_text(engine, sha256, limits_text, db.now())
+            put_in(engine, spool, opt.db_retry)
+        finally:
+            engine.dispose()
     except db.DbError as e:
         raise UsageError(str(e)) from None
-    except db.DBAPIError as e:
-        raise UsageError(f"results database {db.shown(url)}: {db.describe_error(e)}") from None
+    except Exception as e:  # noqa: BLE001 -- a server away is no reason not to start
+        why = describe_failure(e)
+        if isinstance(e, db.DBAPIError) and _refused_login(e):
+            raise UsageError(f"results database {db.shown(url)}: {why}") from None
+        print(f"station: results database {db.shown(url)}: not answering ({why}); the runs are "
+              f"kept in {spool.folder} until it answers", flush=True)
+        away = True
     if not isinstance(url, str):
         url = url.render_as_string(hide_password=False)
     return Settings(station=opt.station_name, limits=limits, limits_file=str(limits.path),
                     limits_sha256=sha256, report_dir=Path(opt.report_dir), db_url=url,
-                    station_version=station.version())
+                    station_version=station.version(), db_retry_s=opt.db_retry, db_away=away)
+
+
+# What a server says when it answers but refuses this station: a setting to fix, not an
+# outage to wait out.
+_LOGIN_REFUSED = ("password", "authentication", "does not exist", "pg_hba.conf",
+                  "permission denied", "certificate", "unable to open database file")
+
+
+def _refused_login(e: db.DBAPIError) -> bool:
+    return any(words in str(e.orig).lower() for words in _LOGIN_REFUSED)
+
+
+def put_in(engine, spool: Spool, for_s: float) -> None:
+    """The spool into the database, and what it held said."""
+    added = spool.put_in(engine, for_s)
+    for why in spool.refused:
+        print(f"station: {why}")
+    if added:
+        print(f"station: {added} spooled runs put in the results database")
 
 
 def run_line(line: Line, view) -> bool:
@@ -180,11 +214,31 @@ def summary(done: list[BoardDone], slot_count: int, cpu_s: float, say) -> None:
                        f"; console {f.console_bytes[0]} bytes read, {f.console_bytes[1]} written")
             say(f"timing: shell after {f.board_ready_s} s, tested in {testing:.2f} s, the "
                 f"tool's own {f.tool_s:.2f} s, overhead {testing - f.tool_s:.2f} s{console}")
+    spooled = sum(d.spooled for d in done)
+    if spooled:
+        say(f"{spooled} runs went to the spool: the results database did not take them")
     ready = [d.ready_at for d in done if d.ready_at is not None]
     judged = [d.judged_at for d in done if d.judged_at is not None]
     if ready and judged:
         say(f"line: {len(done)} boards in {slot_count} slots; from all shells ready to all "
             f"verdicts {max(judged) - max(ready):.2f} s; station CPU {cpu_s:.2f} s")
+
+
+def spooled(s: Settings) -> None:
+    """At the end: the spool put in, one try; or how many runs wait in it."""
+    spool = Spool.of(s.report_dir)
+    if not spool.waiting():
+        return
+    engine = db.connect(s.db_url)
+    try:
+        put_in(engine, spool, 0.0)
+    except Exception as e:  # noqa: BLE001
+        why = describe_failure(e)
+        print(f"results database {db.shown(s.db_url)}: still not answering ({why}); "
+              f"{len(spool.waiting())} runs wait in {spool.folder} for the station's next "
+              "start (or records.py import)")
+    finally:
+        engine.dispose()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -216,6 +270,7 @@ def main(argv: list[str] | None = None) -> int:
     summary(line.done, len(setups), own.ru_utime + own.ru_stime + line.slot_cpu_s, print)
     for slot, why in line.crashes.items():
         print(f"slot {slot}: its process failed: {why.strip().splitlines()[-1]}")
+    spooled(s)
     if stopped:
         return STOPPED
     if line.crashes:

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import functools
 import logging
+import os
 import random
 import re
 import time
@@ -253,6 +254,7 @@ def sqlite_url(path: Path) -> URL:
 # -- connections --------------------------------------------------------------------------
 
 BUSY_TIMEOUT_MS = 60_000
+CONNECT_TIMEOUT_S = 10
 
 
 def _sqlite_setup(engine: Engine, reader: bool, busy_timeout_ms: int) -> None:
@@ -290,6 +292,10 @@ def connect(url: URL | str, *, reader: bool = False,
     else:
         # libpq fills in what the URL leaves out; write() retries on a lost connection.
         args = {"application_name": "mcu report" if reader else "mcu station"}
+        # A server whose host is gone (no reply at all) is away after this, not after the
+        # system's minutes of TCP retries: a slot tries it before each board.
+        if "connect_timeout" not in url.query and "PGCONNECT_TIMEOUT" not in os.environ:
+            args["connect_timeout"] = CONNECT_TIMEOUT_S
         options = {}
         if reader:  # one snapshot per transaction, and no write by mistake
             args["options"] = "-c default_transaction_read_only=on"

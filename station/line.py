@@ -3,7 +3,8 @@
 A slot is a place for one board with its own way to the board's shell: a labgrid target of the
 line's environment file (its console or SSH, its power), or for development a tool binary run
 here in a directory of its own. Each slot's process tests its boards and writes each one's
-JSON record and database run itself (the database kept measurement by measurement); the
+JSON record and database run itself (the database kept measurement by measurement, or, while
+it is away, the run kept in the spool beside the records until it answers again); the
 station's process starts the slots, shows what they report in the operator's view and collects
 each finished run for the JUnit XML and the summary. What happens in one slot never reaches
 another: a slot whose process dies is reported, with its traceback, and the others go on.
@@ -27,7 +28,8 @@ from typing import Callable, Protocol
 from station import db
 from station.limits import Limits
 from station.measurements import Measurement, Result, Station, Step, unjudged
-from station.records import DbRecords, FinishedRun, JsonRecords, LeaseKeeper, RunStart
+from station.records import (DbRecords, FinishedRun, JsonRecords, LeaseKeeper, Recorder,
+                             RunStart, Spool)
 from station.transport import LabgridShell, LocalTool, Transport
 from station.verdicts import RunVerdict, Verdict
 from station.view import Phase, SlotStatus, View
@@ -48,6 +50,8 @@ class Settings:
     report_dir: Path
     db_url: str | None  # an SQLAlchemy URL of a migrated database, or None for no database
     station_version: str | None = None
+    db_retry_s: float = db.RETRY_FOR_S  # how long a write is retried, then the spool
+    db_away: bool = False  # the database did not answer when the station started
 
 
 class Slot(Protocol):
@@ -134,6 +138,7 @@ class BoardDone:
     record_path: Path | None
     ready_at: float | None   # monotonic (the system's clock, the same in every process)
     judged_at: float | None
+    spooled: bool = False    # the database did not take it: it waits in the spool
 
 
 @dataclass
@@ -150,7 +155,8 @@ class BoardRun:
     station: Station | None = None
     transport: str | None = None
     results: dict[str, Result] = field(default_factory=dict)
-    records: DbRecords | None = None
+    records: DbRecords | None = None  # None before the run begins and while the db is away
+    recorded: bool = False  # the run began where the database (or else the spool) keeps it
     lease: LeaseKeeper | None = None
     run_uid: str = field(default_factory=lambda: str(uuid.uuid4()))
     tool_version: str | None = None
@@ -217,7 +223,11 @@ class SlotRunner:
         self.unreachable_is_a_board = unreachable_is_a_board
         self.line_of_several = line_of_several
         self.on_done = on_done
-        self.engine = db.connect(settings.db_url) if settings.db_url else None
+        self.recorder = None
+        if settings.db_url:
+            self.recorder = Recorder(db.connect(settings.db_url), Spool.of(settings.report_dir),
+                                     lambda text: view.say(f"{slot.name}: {text}"),
+                                     settings.db_retry_s, away=settings.db_away)
         self.done = 0
         self.current: BoardRun | None = None
 
@@ -286,22 +296,27 @@ class SlotRunner:
         run.ready_s = round(run.ready_at - run.started, 1)
         run.transport = transport.describe()
         console_at_ready = transport.console_bytes()
-        if self.engine is not None:
+        if self.recorder is not None:
             s = self.settings
-            run.records = DbRecords(self.engine, RunStart(
+            run.records = self.recorder.begin(RunStart(
                 run_uid=run.run_uid, station=s.station, product=s.limits.product,
                 limits_file=s.limits_file, limits_sha256=s.limits_sha256,
                 started_at=run.start, slot=self.slot.name, tool_version=run.tool_version,
                 station_version=s.station_version))
-            run.lease = LeaseKeeper(run.records)
+            run.recorded = True
+            if run.records is not None:
+                run.lease = LeaseKeeper(run.records)
 
         def progress(step: Step, total: int, left: float) -> None:
             self._status(run, Phase.TESTING, step=step.number, steps=total,
                          command=step.command, title=step.title, left_s=left)
 
         def judged(m: Measurement, r: Result) -> None:
-            if run.records is not None:  # kept before anyone sees it
-                run.records.measured(self.plan.index(m) + 1, r)
+            # Kept before anyone sees it; without the database, the run goes on to the spool.
+            if run.records is not None and not self.recorder.measured(
+                    run.records, self.plan.index(m) + 1, r):
+                run.lease.stop()
+                run.records = run.lease = None
             run.results[m.name] = r
             run.judged_at = time.monotonic()  # the teardown after the last one is not testing
             self.view.say(self._line(m, r))
@@ -318,20 +333,20 @@ class SlotRunner:
     def _finish(self, run: BoardRun, stopped: bool, phase: Phase | None = None,
                 note: str = "") -> None:
         finished = finish(run, self.settings, stopped)
-        path = None
+        path, spooled = None, False
         try:
             path = JsonRecords(self.settings.report_dir)(finished)
         finally:
             if run.lease is not None:
                 run.lease.stop()
-            if run.records is not None:
-                run.records(finished)
+            if run.recorded:  # after the JSON record, whatever the database does
+                spooled = self.recorder.end(run.records, finished)
             self.current = None
             verdict = finished.verdict
             if phase is None:
                 phase = Phase.STOPPED if verdict == RunVerdict.STOPPED else Phase.DONE
             self._status(run, phase, verdict=verdict, note=note or str(path or ""))
-            self.on_done(BoardDone(finished, path, run.ready_at, run.judged_at))
+            self.on_done(BoardDone(finished, path, run.ready_at, run.judged_at, spooled))
 
     def _line(self, m: Measurement, r: Result) -> str:
         value = "-" if r.value is None else (f"{r.value:g}" if isinstance(r.value, float)

@@ -2,10 +2,12 @@
 
 The run ends as one `FinishedRun`; each output is a callable that takes it: the JSON file per
 board, `JsonRecords`, and the results database, `DbRecords`, which also keeps the run while it
-goes on, its lease renewed while it does. `records.py import DIR` brings JSON records into the
-database; `records.py close-stale` closes the runs whose station died. The JSON is strict: no
-NaN or infinity anywhere, since the judge keeps only finite values (a record that would need
-one is refused, not written; one that holds one is not imported).
+goes on, its lease renewed while it does. A run that the database could not take waits in the
+`Spool` until it answers again (`Recorder`, a slot's way to a database that may be away).
+`records.py import DIR` brings JSON records into the database; `records.py close-stale`
+closes the runs whose station died. The JSON is strict: no NaN or infinity anywhere, since the
+judge keeps only finite values (a record that would need one is refused, not written; one that
+holds one is not imported).
 """
 
 from __future__ import annotations
@@ -18,6 +20,7 @@ import math
 import os
 import sys
 import threading
+import uuid
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
@@ -102,6 +105,11 @@ def build_record(run: FinishedRun) -> dict[str, object]:
     }
 
 
+def record_text(run: FinishedRun) -> str:
+    # Serialised first: a value strict JSON cannot hold raises before any file is touched.
+    return json.dumps(build_record(run), indent=2, ensure_ascii=False, allow_nan=False) + "\n"
+
+
 class JsonRecords:
     """One JSON file per run in a folder, `<serial number>_<UTC start>.json`."""
 
@@ -113,32 +121,42 @@ class JsonRecords:
         return self.folder / f"{run.serial_number or 'unknown'}_{stamp}.json"
 
     def __call__(self, run: FinishedRun) -> Path:
-        # Serialised first: a value strict JSON cannot hold raises before any file is touched.
-        text = json.dumps(build_record(run), indent=2, ensure_ascii=False, allow_nan=False)
+        text = record_text(run)
         self.folder.mkdir(parents=True, exist_ok=True)
-        return write_new(self.path(run), text + "\n")
+        return write_new(self.path(run), text)
 
 
 def write_new(path: Path, text: str) -> Path:
     """Writes a whole new file at path, or at path-2, path-3... when that name is taken (boards
     without a serial number in several slots, started in the same second): a record is never
-    written over another, and readers never see a part of one."""
-    tmp = path.with_name(f".{path.name}.{os.getpid()}.{threading.get_ident()}.tmp")
-    with open(tmp, "w", encoding="utf-8") as out:
+    written over another, and readers never see a part of one. No hard links (vfat and SMB
+    folders refuse them): the text goes into a scratch file of a name no one else has, and is
+    renamed to a free name that the writer holds by an exclusive `.<name>.claim` meanwhile
+    (one left by a writer that died keeps its name unused, no more)."""
+    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex}.tmp")
+    with open(tmp, "x", encoding="utf-8") as out:
         out.write(text)
         out.flush()
         os.fsync(out.fileno())
-    name, n = path, 1
     try:
+        n = 1
         while True:
+            name = path if n == 1 else path.with_name(f"{path.stem}-{n}{path.suffix}")
+            n += 1
+            claim = name.with_name(f".{name.name}.claim")
             try:
-                os.link(tmp, name)  # fails when the name is taken, whoever took it
-                return name
+                os.close(os.open(claim, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644))
             except FileExistsError:
-                n += 1
-                name = path.with_name(f"{path.stem}-{n}{path.suffix}")
+                continue
+            try:
+                if not name.exists():  # no writer but the claim's holder makes it now
+                    os.rename(tmp, name)
+                    return name
+            finally:
+                os.unlink(claim)
     finally:
-        os.unlink(tmp)
+        if tmp.exists():
+            tmp.unlink()
 
 
 # -- the results database ---------------------------------------------------------------------
@@ -206,10 +224,8 @@ def _board_id(conn, serial_number: str, seen: datetime) -> int:
                         .where(db.boards.c.serial_number == serial_number)).scalar_one()
 
 
-def _insert_run(conn, start: RunStart, lease_until: datetime | None = None) -> tuple[int, bool]:
-    """The run's id, and whether this call made the row (not a retry or a second import)."""
-    made = conn.execute(sa.select(sa.func.count()).select_from(db.runs)
-                        .where(db.runs.c.run_uid == start.run_uid)).scalar_one() == 0
+def _insert_run(conn, start: RunStart, lease_until: datetime | None = None) -> int:
+    """The run's id, its row made unless it is there (a retry, a run put in again)."""
     db.insert_ignoring(conn, db.runs, {
         "run_uid": start.run_uid, "station": start.station, "slot": start.slot,
         "product": start.product, "limits_file": start.limits_file,
@@ -218,7 +234,7 @@ def _insert_run(conn, start: RunStart, lease_until: datetime | None = None) -> t
         "lease_until": lease_until})
     run_id = conn.execute(sa.select(db.runs.c.id)
                           .where(db.runs.c.run_uid == start.run_uid)).scalar_one()
-    return run_id, made
+    return run_id
 
 
 def _open_run(run_id: int):
@@ -237,12 +253,19 @@ def _measured(conn, run_id: int, position: int, r: Result, seen: datetime) -> No
 
 
 def _finish(conn, run_id: int, results, end: RunEnd, seen: datetime,
-            kept: frozenset[str] = frozenset()) -> None:
+            kept: frozenset[str] = frozenset()) -> bool:
+    """Whether this call gave the run its verdict: not when it had one (a retry, or the
+    record put in first by the station's spool or an import)."""
+    # Locked until the commit: writers that finish one run at once finish it once.
+    if conn.execute(sa.select(db.runs.c.id).where(db.runs.c.id == run_id,
+                                                  db.runs.c.verdict.is_(None))
+                    .with_for_update()).first() is None:
+        return False
     # The measurements not in yet (not run, or not kept) go in now.
     for position, r in enumerate(results, 1):
         if r.name not in kept:
             _measured(conn, run_id, position, r, seen)
-    conn.execute(db.runs.update().where(db.runs.c.id == run_id).values(**end.values()))
+    return conn.execute(_open_run(run_id).values(**end.values())).rowcount == 1
 
 
 class DbRecords:
@@ -253,10 +276,13 @@ class DbRecords:
     is counted in (the tests' own)."""
 
     def __init__(self, engine: sa.engine.Engine, start: RunStart,
-                 clock: Callable[[], datetime] = db.now):
-        self.engine, self.start, self.clock = engine, start, clock
-        self.run_id, _ = db.write(engine, lambda conn: _insert_run(conn, start, self._lease()))
+                 clock: Callable[[], datetime] = db.now, for_s: float = db.RETRY_FOR_S):
+        self.engine, self.start, self.clock, self.for_s = engine, start, clock, for_s
+        self.run_id = self._write(lambda conn: _insert_run(conn, start, self._lease()))
         self.kept: set[str] = set()
+
+    def _write(self, work, for_s: float | None = None):
+        return db.write(self.engine, work, for_s=self.for_s if for_s is None else for_s)
 
     def _lease(self) -> datetime:
         return self.clock() + timedelta(seconds=LEASE_S)
@@ -264,27 +290,28 @@ class DbRecords:
     def _renew(self, conn) -> None:
         conn.execute(_open_run(self.run_id).values(lease_until=self._lease()))
 
-    def renew(self) -> None:
-        db.write(self.engine, self._renew)
+    def renew(self, for_s: float | None = None) -> None:
+        self._write(self._renew, for_s)
 
     def measured(self, position: int, r: Result) -> None:
         def work(conn):
             _measured(conn, self.run_id, position, r, self.start.started_at)
             self._renew(conn)
-        db.write(self.engine, work)
+        self._write(work)
         self.kept.add(r.name)
 
     def __call__(self, run: FinishedRun) -> None:
         """The run's end: what was not kept yet, and its verdict."""
         kept = frozenset(self.kept)
-        db.write(self.engine, lambda conn: _finish(conn, self.run_id, run.results,
-                                                   RunEnd.of(run), run.start, kept))
+        self._write(lambda conn: _finish(conn, self.run_id, run.results, RunEnd.of(run),
+                                         run.start, kept))
 
 
 class LeaseKeeper:
     """Renews a run's lease every `every_s` from a thread of its own until stop(): a step of
     the plan can take longer than a lease between two measurements. A renewal that fails
-    (the server away for longer than write() retries) is tried again at the next turn."""
+    (the server away, any error) is tried again at the next turn, not before: stop() never
+    waits for a retry."""
 
     def __init__(self, record: DbRecords, every_s: float = RENEW_S):
         self.record, self.every_s = record, every_s
@@ -296,9 +323,9 @@ class LeaseKeeper:
     def _run(self) -> None:
         while not self._stop.wait(self.every_s):
             try:
-                self.record.renew()
+                self.record.renew(for_s=0.0)
                 self.renewals += 1
-            except sa.exc.DBAPIError:
+            except Exception:  # noqa: BLE001 -- the run's own writes say what it was
                 pass
 
     def stop(self) -> None:
@@ -327,7 +354,11 @@ def keep_limits_text(engine: sa.engine.Engine, sha256: str, text: str, seen: dat
 
 
 def default_db(report_dir: str | Path) -> sa.engine.URL:
-    return db.sqlite_url(Path(report_dir) / "results.sqlite")
+    """The report folder's own SQLite file (its spool's too)."""
+    folder = Path(report_dir)
+    if folder.name == SPOOL and (folder.parent / "results.sqlite").exists():
+        folder = folder.parent
+    return db.sqlite_url(folder / "results.sqlite")
 
 
 # -- bringing JSON records in -----------------------------------------------------------------
@@ -448,14 +479,127 @@ def read_record(path: Path) -> ReadRecord:
     return ReadRecord(start, tuple(results), end)
 
 
-def import_record(engine: sa.engine.Engine, record: ReadRecord) -> bool:
-    """One record in one transaction; False when it was in already."""
+def import_record(engine: sa.engine.Engine, record: ReadRecord,
+                  for_s: float = db.RETRY_FOR_S) -> bool:
+    """One record in one transaction; False when it was in already. A run that the database
+    has without a verdict (begun live, then the server went away) is finished from it."""
     def work(conn) -> bool:
-        run_id, made = _insert_run(conn, record.start)
-        if made:
-            _finish(conn, run_id, record.results, record.end, record.start.started_at)
-        return made
-    return db.write(engine, work)
+        return _finish(conn, _insert_run(conn, record.start), record.results, record.end,
+                       record.start.started_at)
+    return db.write(engine, work, for_s=for_s)
+
+
+# -- while the database is away ---------------------------------------------------------------
+
+SPOOL = "spool"  # beside the JSON records
+
+
+class Spool:
+    """The runs that the database could not take, each a JSON record `<run_uid>.json` (a copy
+    of the one in the report folder), until they are put in."""
+
+    def __init__(self, folder: str | Path):
+        self.folder = Path(folder)
+        self.refused: list[str] = []  # why each record set aside as .refused was
+
+    @classmethod
+    def of(cls, report_dir: str | Path) -> "Spool":
+        return cls(Path(report_dir) / SPOOL)
+
+    def keep(self, run: FinishedRun) -> Path:
+        text = record_text(run)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        return write_new(self.folder / f"{run.run_uid}.json", text)
+
+    def waiting(self) -> list[Path]:
+        return sorted(self.folder.glob("*.json"))
+
+    def put_in(self, engine: sa.engine.Engine, for_s: float = db.RETRY_FOR_S) -> int:
+        """Puts every spooled run in, each removed once it is in; how many were not in yet.
+        A database error stops it and leaves the rest; a record that cannot be read (a
+        damaged disk) is set aside, renamed .refused. Slots may put the spool in at once: a
+        run put in twice is in once."""
+        added = 0
+        for path in self.waiting():
+            try:
+                record = read_record(path)
+            except FileNotFoundError:
+                continue  # put in meanwhile
+            except RecordError as e:
+                path.rename(path.with_suffix(".refused"))
+                self.refused.append(f"{e} (set aside as {path.with_suffix('.refused').name})")
+                continue
+            added += import_record(engine, record, for_s)
+            path.unlink(missing_ok=True)
+        return added
+
+
+def describe_failure(e: Exception) -> str:
+    """A database write's failure in one line: the server's or the driver's message, or
+    SQLAlchemy's own (a pool that timed out)."""
+    if isinstance(e, sa.exc.DBAPIError):
+        return db.describe_error(e)
+    lines = str(e).strip().splitlines()
+    return f"{type(e).__name__}: {lines[0] if lines else ''}"
+
+
+class Recorder:
+    """A slot's way to the results database, which may be away. While it answers, a run goes
+    in as it goes (DbRecords), its writes retried for up to `retry_s`; a write that fails
+    past that, or with any other error, leaves the run to the spool and marks the database
+    away. While it is away each next run tries once, the spool first: when that works it is
+    back. The database's being away never reaches the slot; `say` tells the operator."""
+
+    def __init__(self, engine: sa.engine.Engine, spool: Spool, say: Callable[[str], None],
+                 retry_s: float = db.RETRY_FOR_S, away: bool = False):
+        self.engine, self.spool, self.say = engine, spool, say
+        self.retry_s, self.away = retry_s, away
+
+    def begin(self, start: RunStart) -> DbRecords | None:
+        """The run in the database (the spool put in first), or None while it is away."""
+        for_s = 0.0 if self.away else self.retry_s
+        try:
+            added = self.spool.put_in(self.engine, for_s)
+            records = DbRecords(self.engine, start, for_s=for_s)
+        except Exception as e:  # noqa: BLE001 -- whatever it was, the run is kept
+            self._lost(e)
+            return None
+        records.for_s = self.retry_s
+        for why in self.spool.refused:
+            self.say(why)
+        self.spool.refused.clear()
+        if self.away or added:
+            self.say(f"results database {db.shown(self.engine.url)}: answers again; "
+                     f"{added} spooled runs put in")
+        self.away = False
+        return records
+
+    def measured(self, records: DbRecords, position: int, r: Result) -> bool:
+        """False when the database did not take it: the run goes on without it."""
+        try:
+            records.measured(position, r)
+            return True
+        except Exception as e:  # noqa: BLE001
+            self._lost(e)
+            return False
+
+    def end(self, records: DbRecords | None, run: FinishedRun) -> bool:
+        """The run's end in the database, or else the run in the spool (True)."""
+        if records is not None:
+            try:
+                records(run)
+                return False
+            except Exception as e:  # noqa: BLE001
+                self._lost(e)
+        self.spool.keep(run)
+        return True
+
+    def _lost(self, e: Exception) -> None:
+        if not self.away:
+            self.say(f"results database {db.shown(self.engine.url)}: not answering "
+                     f"({describe_failure(e)}); runs are kept in {self.spool.folder} until it "
+                     "answers")
+        self.away = True
 
 
 def main(argv: list[str] | None = None) -> int:

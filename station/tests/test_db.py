@@ -28,7 +28,7 @@ from station.measurements import Result, Verdict
 from testkit import SOURCE, program_env
 from testkit.pgcluster import PgCluster
 from station.records import (LEASE_S, DbRecords, FinishedRun, JsonRecords, LeaseKeeper,
-                             RunStart, close_stale, main, measurement_row)
+                             Recorder, RunStart, Spool, close_stale, main, measurement_row)
 from testkit.stations import TOOL, good_sim as start_sim, station_command
 
 SECRET = "Tr0ub4dor&3-never-shown"
@@ -513,6 +513,48 @@ def test_an_imported_record_keeps_its_run_uid_its_times_and_what_made_it(engine,
         "cd" * 32, "mcu-test 1.0.0", "1.0.0+0123456789ab", 20.0, 4.5, 14.0, 13.25, 1200, 340,
         None, "fail"]
     assert by_uid["live-1"]["duration_s"] == 20.0 and by_uid["live-1"]["console_read"] is None
+
+
+def test_a_run_the_database_could_not_take_waits_in_the_spool_and_goes_in_once(
+        engine, tmp_path, capsys, monkeypatch):
+    said = []
+    spool = Spool(tmp_path / "spool")
+    recorder = Recorder(engine, spool, said.append, retry_s=0.2)
+    half = recorder.begin(run_start("half"))
+    for position, r in enumerate(PLAN[:2], 1):
+        assert recorder.measured(half, position, r)
+
+    def pool_timed_out(*args, **kw):  # not a DBAPIError: what SQLAlchemy's pool raises
+        raise sa.exc.TimeoutError("QueuePool limit of size 1 overflow 4 reached")
+    monkeypatch.setattr(engine, "begin", pool_timed_out)
+    assert not recorder.measured(half, 3, PLAN[2])
+    recorder.end(None, finished(half.start, run_uid="half"))
+    assert recorder.begin(run_start("away")) is None  # the next run goes on without it
+    recorder.end(None, finished(run_start("away"), run_uid="away"))
+    assert [p.name for p in spool.waiting()] == ["away.json", "half.json"]
+    assert len(said) == 1 and "not answering (TimeoutError: QueuePool limit" in said[0]
+    [open_run] = rows(db.connect(url_of(engine)), db.runs)
+    assert (open_run["run_uid"], open_run["verdict"]) == ("half", None)
+
+    # The spool imported by hand (twice), into the report folder's own database by default;
+    # the run begun live is finished from its record.
+    with_db = [] if engine.dialect.name == "sqlite" else ["--db", url_of(engine)]
+    assert main(["import", str(spool.folder), *with_db]) == 0
+    assert main(["import", str(spool.folder), *with_db]) == 0
+    assert capsys.readouterr().out == ("2 records read, 2 new, 0 in already\n"
+                                       "2 records read, 0 new, 2 in already\n")
+    monkeypatch.undo()  # the database answers again: the next run puts the spool in
+    back = recorder.begin(run_start("back", started_at=START + timedelta(hours=1)))
+    back(finished(back.start))
+    assert said[1:] == [f"results database {db.shown(engine.url)}: answers again; 0 spooled "
+                        "runs put in"]
+    assert spool.waiting() == []
+    runs = {r["run_uid"]: r for r in rows(engine, db.runs)}
+    assert {uid: r["verdict"] for uid, r in runs.items()} == \
+        {"half": "fail", "away": "fail", "back": "fail"}
+    kept = rows(engine, db.measurements)
+    assert sorted((m["run_id"], m["position"]) for m in kept) == \
+        sorted((r["id"], position) for r in runs.values() for position in range(1, 5))
 
 
 @pytest.mark.parametrize("written, changed, key, why", [

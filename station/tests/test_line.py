@@ -29,6 +29,7 @@ from station.limits import load_limits
 from station.line import Settings, slot_process
 from station.measurements import build_plan
 from testkit import program_env
+from testkit.pgcluster import PgCluster
 from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, StationRun,
                               assert_verdicts, read_run, start_sim, strict_json, value)
 from testkit.terminal import no_control_bytes, run_in_tmux, table_rows
@@ -347,6 +348,123 @@ def test_loop_of_two_boards_per_slot_ends_by_itself(local_line):
     assert summary.line.boards == 4 and summary.line.slots == 2
     assert sorted(t.record.name for t in summary.timings) == \
         sorted(name for names in run.record_names.values() for name in names)
+
+
+# -- the line's database away ------------------------------------------------------------------
+
+RETRY_S = 5.0  # the stations' retry window here (their own: 120 s)
+
+
+@pytest.fixture
+def line_server():
+    """The line's PostgreSQL, written by a station login."""
+    with PgCluster() as cluster:
+        db.migrate(db.connect(cluster.create_database()))
+        cluster.create_user("line_station", "mcu_station")
+        yield cluster
+
+
+def assert_every_run_in_once(server: PgCluster, run: StationRun) -> None:
+    """The server holds each record's run once, with its verdict and its 18 measurements."""
+    engine = db.connect(server.url())
+    with engine.connect() as conn:
+        held = conn.execute(sa.select(db.runs.c.run_uid, db.runs.c.verdict,
+                                      sa.func.count(db.measurements.c.id))
+                            .join(db.measurements).group_by(db.runs.c.id)).all()
+    engine.dispose()
+    records = [r for rs in run.records.values() for r in rs]
+    assert sorted(held) == sorted((r["run_uid"], r["verdict"], 18) for r in records)
+
+
+def import_records(folder: Path, url: str) -> tuple[int, int]:
+    """records.py import of the folder: how many records it read, how many runs were new."""
+    done = subprocess.run([sys.executable, "-m", "station.records", "import", str(folder),
+                           "--db", url], capture_output=True, text=True, env=program_env(),
+                          timeout=60)
+    said = re.fullmatch(r"(\d+) records read, (\d+) new, (\d+) in already\n", done.stdout)
+    assert said and int(said[2]) + int(said[3]) == int(said[1]), done
+    return int(said[1]), int(said[2])
+
+
+def put_in(stdout: str) -> int:
+    return sum(int(n) for n in re.findall(r"(\d+) spooled runs put in", stdout))
+
+
+@local_only
+def test_the_database_away_half_way_through_a_loop_loses_nothing(local_line, line_server,
+                                                                  tmp_path):
+    line = local_line([], [])
+    url = line_server.url("line_station")
+    proc = line.start("--loop", "5", "--db", url, "--db-retry", str(RETRY_S))
+    spool, kept = line.reports / "spool", tmp_path / "spooled"
+
+    def reach(folder: Path, n: int) -> None:
+        while len(list(folder.glob("*.json"))) < n:
+            assert proc.poll() is None, line.output()
+            time.sleep(0.1)
+    try:
+        reach(line.reports, 1)  # one slot's first board done, the other's under test
+        line_server.halt()
+        halted = time.monotonic()
+        # Both slots went on: the boards that ended after the halt (the 3rd to 6th at least)
+        # are in the spool. Each slot's 5th board begins with the server back, a whole board
+        # later (the slots keep pace within the retry window).
+        reach(line.reports, 6)
+        reach(spool, 4)
+        shutil.copytree(spool, kept)
+        line_server.resume()
+        away_s = time.monotonic() - halted
+        read, live = import_records(line.reports, line_server.url())  # the station goes on
+        assert read >= 6
+        for _ in range(2):  # the spool's runs are in the folder: in already
+            assert import_records(kept, line_server.url()) == (len(list(kept.glob("*.json"))), 0)
+        status = proc.wait(300)
+    finally:
+        stop(proc)
+    run = line.result(status, 0.0)
+    assert run.status == 0
+    assert {slot: [r["verdict"] for r in rs] for slot, rs in run.records.items()} == \
+        {"local1": ["pass"] * 5, "local2": ["pass"] * 5}
+    [spooled] = re.findall(r"^(\d+) runs went to the spool", run.stdout, re.M)
+    print(f"the server away {away_s:.1f} s; {spooled} runs spooled, {put_in(run.stdout)} "
+          f"put in by the station, {live} by the import while it ran")
+    assert away_s > RETRY_S and int(spooled) >= 4
+    assert list(spool.iterdir()) == []
+    assert_every_run_in_once(line_server, run)
+    # Each spooled run put in once, by a slot, the station or the import that came first.
+    assert put_in(run.stdout) + live == int(spooled)
+    said = [text for text in run.stdout.splitlines() if "not answering" in text]
+    assert {text.split(":")[0] for text in said} <= {"local1", "local2"}
+    assert re.search(r"^local\d: results database .*: answers again; \d+ spooled runs put in$",
+                     run.stdout, re.M)
+    assert import_records(line.reports, line_server.url()) == (10, 0)
+    assert_every_run_in_once(line_server, run)
+
+
+@local_only
+def test_a_station_started_with_its_database_away_spools_until_its_next_start(local_line,
+                                                                              line_server):
+    line = local_line([], [])
+    url = line_server.url("line_station")
+    line_server.halt()
+    first = line.run("--db", url, "--db-retry", str(RETRY_S))
+    assert first.status == 0
+    [said] = [text for text in first.stdout.splitlines()
+              if text.startswith("station: results database")]
+    assert said.startswith(f"station: results database {db.shown(url)}: not answering "
+                           "(OperationalError: ") and \
+        said.endswith(f"the runs are kept in {line.reports / 'spool'} until it answers")
+    spool = line.reports / "spool"
+    assert sorted(p.stem for p in spool.glob("*.json")) == \
+        sorted(r["run_uid"] for rs in first.records.values() for r in rs)
+    assert re.search(rf"^results database .*: still not answering \(.*\); 2 runs wait in "
+                     rf"{re.escape(str(spool))} ", first.stdout, re.M)
+    line_server.resume()
+    second = line.run("--db", url)
+    assert second.status == 0
+    assert "station: 2 spooled runs put in the results database" in second.stdout
+    assert list(spool.iterdir()) == []
+    assert_every_run_in_once(line_server, second)
 
 
 def screen_rows(screen: str, slots: list[str]) -> dict[str, str]:

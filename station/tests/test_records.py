@@ -52,11 +52,16 @@ def test_a_record_that_strict_json_cannot_hold_is_refused_and_the_old_one_kept(t
     assert [p.name for p in tmp_path.iterdir()] == [path.name]
 
 
-def test_records_that_would_share_a_name_each_keep_a_file_of_their_own(tmp_path):
+def test_records_that_would_share_a_name_each_keep_a_file_of_their_own(tmp_path, monkeypatch):
     # boards without a serial number in eight slots, started in the same second and written
-    # at once: eight whole files, none written over another, no scratch file left
+    # at once: eight whole files, none written over another, no scratch file left; in a
+    # folder that refuses hard links, as vfat and SMB do
+    import errno
     from concurrent.futures import ThreadPoolExecutor
 
+    def refused(*args, **kw):
+        raise OSError(errno.EPERM, "Operation not permitted")
+    monkeypatch.setattr("os.link", refused)
     out = JsonRecords(tmp_path)
     runs = [finished(unjudged(VOLTAGE, Verdict.ERROR, f"slot {i}")) for i in range(8)]
     with ThreadPoolExecutor(8) as pool:

@@ -60,14 +60,23 @@ class PgCluster:
                   "--auth=trust", "-E", "UTF8", "--locale=C", "--no-sync")
         hba = "".join(f"local all {u} scram-sha-256\n" for u in self.password_users)
         (self.data / "pg_hba.conf").write_text(hba + "local all all trust\n")
-        with open(self.log, "wb") as log:
+        self.resume()
+        return self
+
+    def resume(self) -> None:
+        """The server (again, after halt()) on the cluster's data, once it answers."""
+        with open(self.log, "ab") as log:
             self.server = subprocess.Popen(
                 [str(BIN / "postgres"), "-D", str(self.data), "-k", str(self.folder),
                  "-p", str(PORT), "-c", "listen_addresses=", "-c", "max_connections=60",
                  "-c", "unix_socket_permissions=0777"],
                 preexec_fn=_as_server_user(self.user), stdout=log, stderr=subprocess.STDOUT)
         self._wait_ready()
-        return self
+
+    def halt(self) -> None:
+        """A server outage: pg_ctl's fast shutdown (every session cut), its data kept."""
+        self._run(str(BIN / "pg_ctl"), "stop", "-D", str(self.data), "-m", "fast", "-w")
+        self.server.wait(30)
 
     def _wait_ready(self) -> None:
         import psycopg2
