@@ -25,6 +25,7 @@ import time
 from dataclasses import dataclass
 from typing import Callable
 
+import attr
 import pexpect
 from labgrid import Environment
 from labgrid.driver import ExecutionError, ShellDriver
@@ -388,6 +389,21 @@ def shut_down(target) -> None:
 def target_names(env: Environment) -> list[str]:
     """The targets of an environment, in the file's order: the slots of a line."""
     return list(env.config.get_targets())
+
+
+# A resource's fields that say how it is used, not which thing it is.
+_SETTINGS = {"target", "name", "state", "avail", "speed", "timeout", "extra"}
+
+
+def resource_identities(env: Environment, name: str) -> list[str]:
+    """Which things the target's resources are, on this host or its network: the class and
+    the address of each ("RawSerialPort port=/dev/ttyUSB0"). Two targets that share one drive
+    the same console or power switch."""
+    found = []
+    for r in env.get_target(name).resources:
+        fields = [f.name for f in attr.fields(type(r)) if f.name not in _SETTINGS]
+        found.append(" ".join([type(r).__name__, *(f"{f}={getattr(r, f)}" for f in fields)]))
+    return found
 
 
 

@@ -31,6 +31,7 @@ from station.junit import JunitXml
 from station.limits import LimitsError, load_limits
 from station.line import BoardDone, Line, Settings, SlotSetup
 from station.measurements import build_plan
+from station.owners import Claims, Taken
 from station.records import Spool, default_db, describe_failure, keep_limits_text
 from station.verdicts import RunVerdict
 from station.view import make_view
@@ -106,6 +107,24 @@ def slots(opt: argparse.Namespace) -> list[SlotSetup]:
                          else f"--slot: a slot named twice: {', '.join(names)}")
     return [SlotSetup(name, lg_env=str(Path(opt.lg_env).absolute()), board_tool=opt.board_tool)
             for name in names]
+
+
+def claim(setups: list[SlotSetup], station: str) -> Claims:
+    """Each slot's consoles and power switches (a local slot's: its folder), locked for this
+    station; UsageError when two slots share one or another station holds one."""
+    things: dict[str, list[str]] = {}
+    for setup in setups:
+        if setup.lg_env is None:
+            things[setup.name] = [f"local folder {Path(setup.local_dir or '.').absolute()}"]
+            continue
+        from boards import labgrid_adapter as lg
+
+        env = lg.open_environment(setup.lg_env)
+        things[setup.name] = lg.resource_identities(env, setup.name)
+    try:
+        return Claims(station).take(things)
+    except (Taken, OSError) as e:
+        raise UsageError(str(e)) from None
 
 
 def settings(opt: argparse.Namespace) -> Settings:
@@ -246,9 +265,18 @@ def main(argv: list[str] | None = None) -> int:
     try:
         s = settings(opt)
         setups = slots(opt)
+        claims = claim(setups, opt.station_name)
     except UsageError as e:
         print(f"station: {e}", file=sys.stderr)
         return USAGE
+    try:
+        return run_station(opt, s, setups)
+    finally:
+        claims.release()
+
+
+def run_station(opt: argparse.Namespace, s: Settings, setups: list[SlotSetup]) -> int:
+    """The line's run, its outputs and the station's exit status."""
     plan = build_plan(s.limits)
     names = [setup.name for setup in setups]
     looping = opt.loop is not None

@@ -28,6 +28,7 @@ from station import db
 from station.limits import load_limits
 from station.line import Settings, slot_process
 from station.measurements import build_plan
+from station.owners import Claims
 from testkit import program_env
 from testkit.pgcluster import PgCluster
 from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, StationRun,
@@ -667,3 +668,41 @@ def test_virtual_line_board_after_board(tmp_path):
                                                                 for r in records)
     assert sorted((slot, verdict) for slot, _, verdict, _ in db_runs(run.report_dir)) == \
         [("slot1", "pass")] * 3 + [("slot2", "pass")] * 3
+
+
+@local_only
+def test_one_owner_for_each_console_and_power_switch(tmp_path):
+    # Two slots of one environment on one console: refused before anything is powered. A
+    # console that another station holds: refused, saying who holds it; free again once that
+    # station ends.
+    port = tmp_path / "ttyFIXTURE"
+    env = tmp_path / "line.yaml"
+    env.write_text("targets:\n" + "".join(
+        f"  {slot}:\n    resources:\n      RawSerialPort: {{port: {port}, speed: 115200}}\n"
+        f"      NetworkPowerPort: {{model: gude, host: 192.0.2.{n}, index: 1}}\n"
+        for n, slot in enumerate(["left", "right"], 1)))
+    argv = [sys.executable, "-m", "station", "--lg-env", str(env), "--limits", str(LIMITS),
+            "--report-dir", str(tmp_path / "reports")]
+
+    def station(*extra: str) -> subprocess.CompletedProcess:
+        return subprocess.run([*argv, *extra], capture_output=True, text=True, timeout=60,
+                              env=program_env())
+
+    shared = station()
+    assert shared.returncode == 2, shared
+    assert shared.stderr == (f"station: slots left and right both name RawSerialPort "
+                             f"port={port}: one board would be driven by two testers\n")
+    assert not list((tmp_path / "reports").glob("*.json"))  # no slot started
+    other = Claims("bench-7").take({"east": [f"RawSerialPort port={port}"]})
+    try:
+        held = station("--slot", "right")
+        assert held.returncode == 2, held
+        assert re.fullmatch(
+            rf"station: slot right: RawSerialPort port={re.escape(str(port))} is held by "
+            rf"station bench-7, slot east \(pid {os.getpid()} on \S+, since [-\d: +]+\) "
+            rf"\(lock /run/lock/mcu-station-[0-9a-f]{{16}}\.lock\)\n", held.stderr), held.stderr
+    finally:
+        other.release()
+    mine = Claims("ci").take({"right": [f"RawSerialPort port={port}",
+                                        "NetworkPowerPort model=gude host=192.0.2.2 index=1"]})
+    mine.release()
