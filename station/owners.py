@@ -14,12 +14,14 @@ import fcntl
 import hashlib
 import os
 import socket
+import tempfile
 import time
 from pathlib import Path
 from typing import Mapping
 
-# Shared by every user's stations on this host (a sticky, world-writable folder on Debian).
-LOCK_DIR = Path("/run/lock")
+# Shared by every user's stations on this host (a sticky, world-writable folder on Debian;
+# /tmp where a container has no /run/lock).
+LOCK_DIR = Path("/run/lock") if os.path.isdir("/run/lock") else Path(tempfile.gettempdir())
 
 
 class Taken(Exception):

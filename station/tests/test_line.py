@@ -28,7 +28,7 @@ from station import db
 from station.limits import load_limits
 from station.line import Settings, slot_process
 from station.measurements import build_plan
-from station.owners import Claims
+from station.owners import LOCK_DIR, Claims
 from testkit import program_env
 from testkit.pgcluster import PgCluster
 from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, StationRun,
@@ -700,7 +700,7 @@ def test_one_owner_for_each_console_and_power_switch(tmp_path):
         assert re.fullmatch(
             rf"station: slot right: RawSerialPort port={re.escape(str(port))} is held by "
             rf"station bench-7, slot east \(pid {os.getpid()} on \S+, since [-\d: +]+\) "
-            rf"\(lock /run/lock/mcu-station-[0-9a-f]{{16}}\.lock\)\n", held.stderr), held.stderr
+            rf"\(lock {LOCK_DIR}/mcu-station-[0-9a-f]{{16}}\.lock\)\n", held.stderr), held.stderr
     finally:
         other.release()
     mine = Claims("ci").take({"right": [f"RawSerialPort port={port}",
