@@ -196,7 +196,7 @@ WRITE_STALL_S = 30.0
 
 
 def _write_all(write: Callable[[bytes], int | None], data: bytes,
-               sleep: Callable[[float], None] = time.sleep) -> None:
+               sleep: Callable[[float], None]) -> None:
     """write() until all of data is written: a socket may take part of it, or nothing for a
     while (QEMU's socket to a board whose UART is full; a paced line's one-byte writes fill its
     buffer quickly), as a UART makes the writer wait."""
@@ -246,7 +246,7 @@ class _Line:
         while sent < len(data):
             elapsed_ns = round((now - start) * 1e9)
             due = max(sent + 1, min(len(data), elapsed_ns * self.bps // 10_000_000_000 + 1))
-            _write_all(write, data[sent:due])
+            _write_all(write, data[sent:due], self.sleep)
             sent = due
             if sent < len(data):
                 now = self._until(start + self._offset(sent))
@@ -303,7 +303,7 @@ def watch_console(target, log: bytearray, pace_bps: int = 0,
         if tx:
             tx.send(delivered, lambda chunk: write(chunk, *args, **kwargs))
         else:
-            _write_all(lambda chunk: write(chunk, *args, **kwargs), delivered)
+            _write_all(lambda chunk: write(chunk, *args, **kwargs), delivered, sleep)
         return len(data)  # dropped bytes went over the line, as far as the caller can tell
 
     console._read, console._write = watched_read, watched_write

@@ -91,11 +91,10 @@ def test_typed_bytes_reach_the_board_at_the_line_rate_from_the_writes_start(lag_
 
 
 @pytest.mark.parametrize("bps", [0, 115200])
-def test_a_write_that_the_driver_takes_in_part_or_not_yet_is_finished(monkeypatch, bps):
+def test_a_write_that_the_driver_takes_in_part_or_not_yet_is_finished(bps):
     # in parts, and after a while of taking nothing: every byte goes, at full speed or each
     # at its time
     clock = Clock()
-    monkeypatch.setattr(lg.time, "sleep", clock.sleep)
     console, _ = watched(clock, bps=bps, take=3, full=5)
     assert console._write(b"0123456789") == 10
     assert b"".join(d for _, d in console.writes) == b"0123456789"
