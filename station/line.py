@@ -312,13 +312,15 @@ class SlotRunner:
                          command=step.command, title=step.title, left_s=left)
 
         def judged(m: Measurement, r: Result) -> None:
+            # Its verdict's moment: keeping it and the teardown after the last one are not
+            # testing.
+            run.judged_at = time.monotonic()
             # Kept before anyone sees it; without the database, the run goes on to the spool.
             if run.records is not None and not self.recorder.measured(
                     run.records, self.plan.index(m) + 1, r):
                 run.lease.stop()
                 run.records = run.lease = None
             run.results[m.name] = r
-            run.judged_at = time.monotonic()  # the teardown after the last one is not testing
             self.view.say(self._line(m, r))
             self._status(run, Phase.TESTING)
 
