@@ -422,13 +422,12 @@ class Session:
             self.stale.append(nonce)  # its file in /tmp: the next plan removes it
             self._answers(take, lambda: "done" in found, ANSWER_S)
             self._settle()
-            self.counts.retyped += 1
+            if "done" in found and (found == ["done"] or sorted(found) in seen):
+                self.found = judge_preflight(found)
+                return self.found
             if "done" in found:
-                if found == ["done"] or sorted(found) in seen:
-                    self.counts.retyped -= 1
-                    self.found = judge_preflight(found)
-                    return self.found
                 seen.append(sorted(found))
+            self.counts.retyped += 1
         raise Lost(f"no answer to the preflight after {3 * TRIES} tries")
 
     def _library(self) -> str:
