@@ -553,25 +553,6 @@ def assert_console_metered(record: dict) -> None:
 virtual_only = pytest.mark.skipif(not BOARD, reason="STATION_BOARD names no virtual board")
 
 
-@virtual_only
-def test_virtual_line_of_four_boards_each_with_its_own_fault(tmp_path):
-    run = virtual_line(tmp_path, 4, {2: "--set voltage=26000", 3: "--fail rs485",
-                                     4: "--fail relay:2"})
-    assert run.status == 1
-    assert run.case_count == 4 * 18
-    expected = {"slot1": {}, "slot2": {"mains_voltage": "fail"},
-                "slot3": {"rs485_loopback": "fail"}, "slot4": {"relay2_on": "fail"}}
-    serials = {slot: run.only(slot)["serial_number"] for slot in expected}
-    assert len(set(serials.values())) == 4 and None not in serials.values()
-    for slot, failing in expected.items():
-        assert_board(run, slot, failing, serials[slot])
-        assert_console_metered(run.only(slot))
-    assert value(run.only("slot2"), "mains_voltage") == 260.0
-    assert value(run.only("slot3"), "rs485_loopback") == 0.0
-    assert value(run.only("slot4"), "relay2_on") == 0
-    assert value(run.only("slot1"), "mains_voltage") == 230.0
-
-
 LONG_TOOL = "/usr/local/lib/factory-test/board-tools/current/bin/mcu_test"  # 60 characters
 
 
@@ -582,31 +563,38 @@ def relays_left_on(sim_out: Path) -> dict[int, int]:
 
 
 @virtual_only
-def test_virtual_line_of_four_hostile_boards_one_failing_rs485(tmp_path):
+def test_virtual_line_of_four_hostile_boards_each_with_its_own_fault(tmp_path):
     # Each board's console as awkward as a real one in its own way, the tool at a long path on
-    # every board (busybox's line editor keeps 1,023 characters of a line): kernel messages
-    # every 0.5 s on average (and the RS485 port failing), 0.1 % of the bytes lost each way, a
-    # quiet console, a login that is not root. Every value comes through as on the quiet
-    # console, and slot 1's RS485 failure stays its own.
-    run = virtual_line(tmp_path, 4, {1: "--fail rs485"}, "--board-tool", LONG_TOOL, hostile={
+    # every board (busybox's line editor keeps 1,023 characters of a line), and each MCU but
+    # slot 3's with a fault of its own: kernel messages every 0.5 s on average and the RS485
+    # port failing; 0.1 % of the bytes lost each way and the mains voltage out of range; a
+    # quiet console and a good board; a login that is not root and relay 2 stuck. Every value
+    # comes through as on the quiet console, and each fault stays its own slot's.
+    run = virtual_line(tmp_path, 4, {1: "--fail rs485", 2: "--set voltage=26000",
+                                     4: "--fail relay:2"}, "--board-tool", LONG_TOOL, hostile={
         1: f"kmsg:500,seed:1,tool-path:{LONG_TOOL}",
         2: f"lossy:0.001,seed:2,tool-path:{LONG_TOOL}",
         3: f"tool-path:{LONG_TOOL}",
         4: f"login:factory:s3cret,tool-path:{LONG_TOOL}"})
     assert run.status == 1
     assert run.case_count == 4 * 18
-    failing = {"slot1": {"rs485_loopback": "fail"}, "slot2": {}, "slot3": {}, "slot4": {}}
+    failing = {"slot1": {"rs485_loopback": "fail"}, "slot2": {"mains_voltage": "fail"},
+               "slot3": {}, "slot4": {"relay2_on": "fail"}}
     quiet = {m["name"]: m["value"] for m in run.only("slot3")["measurements"]}
+    serials = {slot: run.only(slot)["serial_number"] for slot in failing}
+    assert len(set(serials.values())) == 4 and None not in serials.values()
     for slot, fails in failing.items():
         record = run.only(slot)
-        assert_board(run, slot, fails, record["serial_number"])
+        assert_board(run, slot, fails, serials[slot])
         assert_console_metered(record)
         values = {m["name"]: m["value"] for m in record["measurements"]}
         differ = {k for k in quiet if values[k] != quiet[k]}
         assert differ == ({"serial_number", *fails} if slot != "slot3" else set()), \
             (slot, values, quiet)
     assert value(run.only("slot1"), "rs485_loopback") == 0.0
+    assert value(run.only("slot2"), "mains_voltage") == 260.0
     assert value(run.only("slot3"), "mains_voltage") == 230.0
+    assert value(run.only("slot4"), "relay2_on") == 0
     assert "s3cret" not in run.stdout
 
 
