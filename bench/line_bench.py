@@ -209,7 +209,8 @@ def run_station(slots: int, bps: int, loop: int | None, setup: Setup, kmsg_ms: i
                "--mcu-sim", mcu_sim, "--", "/usr/bin/python3", "-m", "station",
                "--lg-env", str(LINE_ENV),
                *[f"--slot=slot{n}" for n in range(1, slots + 1)], "--limits", str(LIMITS),
-               "--report-dir", str(reports), *([f"--loop={loop}"] if loop else [])]
+               "--report-dir", str(reports), *([f"--loop={loop}", "--start=now"] if loop
+                                              else [])]
     load = wait_for_calm(setup)
     print(f"-- {slots} slot(s), console {bps or 'full speed'}, "
           f"{f'kernel messages every {kmsg_ms} ms' if kmsg_ms else 'quiet'}"

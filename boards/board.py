@@ -61,6 +61,7 @@ from boards.hostile import Hostile
 from boards import shell_plan
 from boards.shell_plan import Run
 from boards.simulator import SimKeeper, SimProcess, SimulatorError, Slot, sim_process
+from boards.strategy import FixtureFault
 
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE.parent
@@ -72,6 +73,10 @@ DEFAULT_SIM = SOURCE / "build" / "default" / "sim" / "mcu_sim"
 class BoardError(Exception):
     """The board does not answer: it did not boot, its shell was lost, or what came back over its
     console is not whole. The message holds the console log when there is one."""
+
+
+class FixtureError(BoardError):
+    """The board's place failed, not the board: its power switch or its console."""
 
 
 class BoardUnsupported(BoardError):
@@ -217,6 +222,9 @@ class Board:
             self._lg.power_on(self.target)
             self.shell = self.target.get_driver("CommandProtocol")
             self.console.damaging = True
+        except FixtureFault as e:
+            self.close()
+            raise FixtureError(f"board {self.name}: {e}") from None
         except Exception as e:  # labgrid raises pexpect's TIMEOUT, ExecutionError, OSError...
             self._failure = (f"board {self.name}: no shell after {time.monotonic() - started:.1f}"
                              f" s ({type(e).__name__}: {e}); console log:\n{self.log()}")
@@ -233,13 +241,20 @@ class Board:
         virtual board's QEMU quits). start() powers the next one on and waits for its shell."""
         self._failure = None
         self._plan = None
-        if self.shell is not None or self._watched:
-            self._lg.power_off(self.target)
+        if self.shell is None and not self._watched:
+            return  # never switched on
         self.shell = None
+        try:
+            self._lg.power_off(self.target)
+        except FixtureFault as e:
+            raise FixtureError(f"board {self.name}: {e}") from None
 
     def close(self) -> None:
-        """Powers a virtual board off and deactivates the drivers."""
+        """Switches the board off and deactivates the drivers."""
         if self.target is not None:
+            if self.shell is not None or self._watched:
+                with contextlib.suppress(Exception):  # closing: the rest is done whatever fails
+                    self._lg.power_off(self.target)
             self._lg.shut_down(self.target)
             self.shell, self._plan = None, None
 

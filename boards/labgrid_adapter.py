@@ -360,6 +360,23 @@ def power_off(target) -> None:
             expect.buffer = b""
 
 
+def presence(target) -> bool | None:
+    """Whether the fixture says a board is in its place: the target's digital input named
+    "presence" (any DigitalOutputProtocol driver: labgrid reads inputs through get()); None
+    when the target has none."""
+    if not has_presence(target):
+        return None
+    return bool(target.get_driver("DigitalOutputProtocol", name="presence").get())
+
+
+def has_presence(target) -> bool:
+    try:
+        target.get_driver("DigitalOutputProtocol", name="presence", activate=False)
+        return True
+    except NoDriverFoundError:
+        return False
+
+
 def is_console_shell(shell) -> bool:
     """Whether the shell is typed on a console (ShellDriver, or anything with a console to
     expect on and a prompt) rather than run over SSH."""

@@ -28,6 +28,10 @@ from labgrid.strategy import Strategy, StrategyError
 SHELL_TRIES = 2
 
 
+class FixtureFault(StrategyError):
+    """The slot's own hardware failed (its power switch, its console), not the board."""
+
+
 class Status(enum.Enum):
     unknown = 0
     off = 1
@@ -54,15 +58,22 @@ class BoardStrategy(Strategy):
             return
         if status == Status.off:
             self.target.deactivate(self.shell)
-            if self.power is not None:
-                self.target.activate(self.power)
-                self.power.off()
+            self._switch(False)
         else:
-            if self.power is not None:
-                self.target.activate(self.power)
-                self.power.on()
+            self._switch(True)
             self._await_shell()
         self.status = status
+
+    def _switch(self, on: bool) -> None:
+        if self.power is None:
+            return
+        try:
+            self.target.activate(self.power)
+            self.power.on() if on else self.power.off()
+        except Exception as e:  # a switch that does not answer, a command that fails...
+            self.status = Status.unknown
+            raise FixtureFault(f"power switch {'on' if on else 'off'}: {type(e).__name__}: "
+                               f"{e}") from e
 
     def _await_shell(self) -> None:
         """Activates the shell (it waits for the login and the prompt). labgrid's ShellDriver
@@ -71,8 +82,11 @@ class BoardStrategy(Strategy):
         first, and again when the login failed."""
         for attempt in range(SHELL_TRIES):
             if self.console is not None:
-                self.target.activate(self.console)
-                self.console.write(b"\n")
+                try:
+                    self.target.activate(self.console)
+                    self.console.write(b"\n")
+                except Exception as e:  # the port is gone, or another program holds it
+                    raise FixtureFault(f"console: {type(e).__name__}: {e}") from e
             try:
                 self.target.activate(self.shell)
                 return

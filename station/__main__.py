@@ -6,13 +6,17 @@
 Each board gets its verdicts, its JSON record and its run in the results database; --junitxml
 writes every board's measurements as JUnit test cases. A run that the database cannot take
 (away, or any error) waits in DIR/spool until it answers: at a slot's next board, the
-station's end or its next start. The exit status:
+station's end or its next start. Board after board (--loop), each slot waits switched off
+until its next board is started (--start: the operator's key, the fixture's presence input,
+or at once). The exit status:
 
-    0  every board passed
-    1  a board did not pass (failed, or could not be reached)
+    0  at least one board was tested and every board passed, and no slot went out of service
+    1  otherwise: a board failed, did not boot, or met a fixture error; a slot went out of
+       service; no board was tested
     2  the station did not start: a wrong option, limits refused, a database that refuses it
     3  a slot's process failed (its board is recorded with the traceback)
-    130  the operator stopped the station (Ctrl-C); the boards under test are recorded as stopped
+    130  the operator stopped the station (Ctrl-C, or SIGTERM or SIGHUP); the boards under test
+       are recorded as stopped
 """
 
 from __future__ import annotations
@@ -29,7 +33,8 @@ import station
 from station import db
 from station.junit import JunitXml
 from station.limits import LimitsError, load_limits
-from station.line import BoardDone, Line, Settings, SlotSetup
+from station.keys import Keys
+from station.line import BoardDone, Line, Settings, SlotSetup, Start
 from station.measurements import build_plan
 from station.owners import Claims, Taken
 from station.records import Spool, default_db, describe_failure, keep_limits_text
@@ -47,8 +52,9 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="python3 -m station", description="The factory station: tests boards against a "
         "product's limits, one board or a line of slots, one pass or board after board.",
-        epilog="Exit status: 0 every board passed, 1 a board did not pass, 2 the station did "
-        "not start, 3 a slot's process failed, 130 stopped by Ctrl-C.")
+        epilog="Exit status: 0 every board passed (at least one, and no slot out of service), "
+        "1 not so, 2 the station did not start, 3 a slot's process failed, 130 stopped by "
+        "Ctrl-C, SIGTERM or SIGHUP.")
     p.add_argument("--limits", metavar="FILE", required=True,
                    help="the product's limits (YAML)")
     p.add_argument("--report-dir", metavar="DIR", required=True,
@@ -69,9 +75,15 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--loop", metavar="N", nargs="?", type=int, const=0,
                    help="board after board: each slot tests its next board (power off and on, "
                         "shell) until Ctrl-C, or N boards")
+    p.add_argument("--start", choices=[s.value for s in Start], default=Start.KEY.value,
+                   help="with --loop, what starts a slot's next board: key (default) the "
+                        "operator's key, the slot's number (Enter on a station of one slot); "
+                        "presence the fixture's presence input (a board put in; a key tests "
+                        "the same board again); now at once, for a handler that loads the "
+                        "boards itself")
     p.add_argument("--swap-time", metavar="S", type=float, default=0.0,
-                   help="with --loop: seconds a slot stays off between two boards, for the "
-                        "operator to swap them (default 0: a board's own power-on)")
+                   help="with --loop --start now: seconds a slot stays off between two "
+                        "boards (default 0)")
     p.add_argument("--station-name", metavar="NAME", default=socket.gethostname(),
                    help="this station's name in the records (default: the host name)")
     p.add_argument("--db", metavar="URL",
@@ -89,6 +101,8 @@ def slots(opt: argparse.Namespace) -> list[SlotSetup]:
     """The line's slots: the environment's targets (or those --slot names), or one per
     --local-dir."""
     if opt.local_tool:
+        if opt.loop is not None and opt.start == Start.PRESENCE:
+            raise UsageError("--start presence: a local tool's slot has no presence input")
         dirs = opt.local_dir or [None]
         names = ["main"] if len(dirs) == 1 else [f"local{i}" for i in range(1, len(dirs) + 1)]
         return [SlotSetup(name, local_tool=opt.local_tool, local_dir=d)
@@ -105,6 +119,12 @@ def slots(opt: argparse.Namespace) -> list[SlotSetup]:
         raise UsageError(f"{opt.lg_env}: no target {', '.join(unknown) or '(none)'}; its "
                          f"targets: {', '.join(targets) or 'none'}" if unknown or not names
                          else f"--slot: a slot named twice: {', '.join(names)}")
+    if opt.loop is not None and opt.start == Start.PRESENCE:
+        env = lg.open_environment(opt.lg_env)
+        lacking = [n for n in names if not lg.has_presence(env.get_target(n))]
+        if lacking:
+            raise UsageError(f"{opt.lg_env}: --start presence: no presence input (a digital "
+                             f"input driver named presence) in {', '.join(lacking)}")
     return [SlotSetup(name, lg_env=str(Path(opt.lg_env).absolute()), board_tool=opt.board_tool)
             for name in names]
 
@@ -192,6 +212,10 @@ def put_in(engine, spool: Spool, for_s: float) -> None:
         print(f"station: {added} spooled runs put in the results database")
 
 
+def _stop_signal(*_) -> None:
+    raise KeyboardInterrupt  # a service stop or a closed terminal: as the operator's Ctrl-C
+
+
 def run_line(line: Line, view) -> bool:
     """Runs the started line to its end; True when the operator stopped it. A Ctrl-C stops
     every slot: no new board, and each board under test ends its running step and is recorded
@@ -204,12 +228,15 @@ def run_line(line: Line, view) -> bool:
         pass
     view.say("stopping: no new board; the boards under test end their running step and are "
              "recorded as stopped")
-    previous = signal.signal(signal.SIGINT, lambda *_: view.say("stopping, please wait"))
+    stop_signals = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+    previous = [signal.signal(n, lambda *_: view.say("stopping, please wait"))
+                for n in stop_signals]
     try:
         line.stop()
         line.wait()
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for n, handler in zip(stop_signals, previous):
+            signal.signal(n, handler)
     return True
 
 
@@ -280,15 +307,23 @@ def run_station(opt: argparse.Namespace, s: Settings, setups: list[SlotSetup]) -
     plan = build_plan(s.limits)
     names = [setup.name for setup in setups]
     looping = opt.loop is not None
+    start = Start(opt.start)
     junit = JunitXml(opt.junitxml, len(setups) > 1) if opt.junitxml else None
+    for n in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(n, _stop_signal)
     line = Line(setups, plan, s, boards=(opt.loop or None) if looping else 1,
-                unreachable_is_a_board=not looping, pause_s=opt.swap_time).start()
+                looping=looping, start=start, pause_s=opt.swap_time).start()
     view = make_view(names, sys.stdout)
     view.say(f"station {opt.station_name}: {s.limits.product}, limits {opt.limits}, "
              f"{len(plan)} measurements; slots: {', '.join(names)}")
+    keys = None
+    if looping and start != Start.NOW:
+        keys = Keys(names, line.say_go, view.say, sys.stdin).start()
     try:
         stopped = run_line(line, view)
     finally:
+        if keys is not None:
+            keys.close()
         view.close()
     if junit is not None:
         for d in line.done:
@@ -299,12 +334,28 @@ def run_station(opt: argparse.Namespace, s: Settings, setups: list[SlotSetup]) -
     for slot, why in line.crashes.items():
         print(f"slot {slot}: its process failed: {why.strip().splitlines()[-1]}")
     spooled(s)
+    verdicts = [d.finished.verdict for d in line.done]
+    print(tally(verdicts, line.out_of_service))
     if stopped:
         return STOPPED
     if line.crashes:
         return SLOT_FAILED
-    verdicts = [d.finished.verdict for d in line.done]
-    return PASSED if verdicts and all(v == RunVerdict.PASS for v in verdicts) else NOT_PASSED
+    boards = [v for v in verdicts if v != RunVerdict.FIXTURE_ERROR]
+    good = boards and all(v == RunVerdict.PASS for v in verdicts) and not line.out_of_service
+    return PASSED if good else NOT_PASSED
+
+
+def tally(verdicts: list[RunVerdict], out_of_service: list[str]) -> str:
+    """The station's last line: its boards by verdict, and the slots out of service."""
+    count = {v: verdicts.count(v) for v in RunVerdict}
+    text = (f"boards: {count[RunVerdict.PASS]} passed, {count[RunVerdict.FAIL]} failed, "
+            f"{count[RunVerdict.NO_BOOT]} did not boot")
+    for v in (RunVerdict.STOPPED, RunVerdict.FIXTURE_ERROR):
+        if count[v]:
+            text += f", {count[v]} {v.value}" + ("s" if v == RunVerdict.FIXTURE_ERROR
+                                                and count[v] > 1 else "")
+    text += f"; slots out of service: {len(out_of_service)}"
+    return text + (f" ({', '.join(out_of_service)})" if out_of_service else "")
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@ import traceback
 import uuid
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
+from enum import StrEnum
 from pathlib import Path
 from typing import Callable, Protocol
 
@@ -36,7 +37,25 @@ from station.view import Phase, SlotStatus, View
 
 
 class NoBoard(Exception):
-    """The slot's board did not answer: no shell after power-on, or nothing to run."""
+    """The slot's board did not answer: no shell after power-on. The board's failure."""
+
+
+class FixtureFailed(Exception):
+    """The slot's own hardware failed (its power switch, its console): not the board's."""
+
+
+class Start(StrEnum):
+    """What starts a slot's next board in loop mode."""
+    KEY = "key"            # the operator's key for the slot (Enter on a station of one slot)
+    PRESENCE = "presence"  # the fixture's presence input: a board put in
+    NOW = "now"            # at once: a handler that loads the boards itself
+
+
+# Fixture errors in a row that take a slot out of service.
+OUT_OF_SERVICE_AFTER = 3
+# A slot whose board has no verdict this long after its power-on (beyond the plan's own
+# bounds) hangs: its process is cut and the board recorded as a fixture error.
+BOOT_BOUND_S = 180.0
 
 
 @dataclass(frozen=True)
@@ -56,14 +75,18 @@ class Settings:
 
 class Slot(Protocol):
     """One place of the line: connect() gives the transport to a board whose shell answers
-    (NoBoard when none does), next_board() readies the slot for the next one (its power off:
-    connect() powers it on again), close() leaves it."""
+    (NoBoard when none does, FixtureFailed when the slot's hardware fails), next_board()
+    readies the slot for the next one (its power off: connect() powers it on again; or
+    FixtureFailed), present() says whether the fixture sees a board (None: it cannot tell),
+    close() leaves it."""
 
     name: str
 
     def connect(self) -> Transport: ...
 
     def next_board(self) -> None: ...
+
+    def present(self) -> bool | None: ...
 
     def close(self) -> None: ...
 
@@ -76,19 +99,31 @@ class LabgridSlot:
         self.board = None
 
     def connect(self) -> Transport:
-        from boards.board import Board, BoardError
+        from boards.board import Board, BoardError, FixtureError
 
         if self.board is None:
             self.board = Board(self.target, name=self.name)
         try:
             self.board.start()
+        except FixtureError as e:
+            raise FixtureFailed(str(e)) from None
         except BoardError as e:
             raise NoBoard(str(e)) from None
         return LabgridShell(self.board, self.tool)
 
     def next_board(self) -> None:
+        from boards.board import FixtureError
+
         if self.board is not None:
-            self.board.next_board()
+            try:
+                self.board.next_board()
+            except FixtureError as e:
+                raise FixtureFailed(str(e)) from None
+
+    def present(self) -> bool | None:
+        from boards import labgrid_adapter as lg
+
+        return lg.presence(self.target)
 
     def close(self) -> None:
         if self.board is not None:
@@ -107,6 +142,9 @@ class LocalSlot:
 
     def next_board(self) -> None:
         pass
+
+    def present(self) -> None:
+        return None
 
     def close(self) -> None:
         pass
@@ -160,6 +198,7 @@ class BoardRun:
     lease: LeaseKeeper | None = None
     run_uid: str = field(default_factory=lambda: str(uuid.uuid4()))
     tool_version: str | None = None
+    fault: RunVerdict | None = None  # no boot, fixture error: the plan never ran
 
     @property
     def serial(self) -> str | None:
@@ -187,7 +226,7 @@ def finish(run: BoardRun, settings: Settings, stopped: bool) -> FinishedRun:
         console_bytes=run.console_bytes, run_uid=run.run_uid,
         limits_sha256=settings.limits_sha256, tool_version=run.tool_version,
         station_version=settings.station_version,
-        teardown=tuple(station.teardown) if station else ())
+        teardown=tuple(station.teardown) if station else (), fault=run.fault)
 
 
 # -- a slot's process -----------------------------------------------------------------------------
@@ -209,18 +248,22 @@ class _Reporter:
 
 
 class SlotRunner:
-    """Tests one slot's boards, one after the other. boards: how many (None: until stopped).
-    Between two boards the slot is switched off, and on again after pause_s."""
+    """Tests one slot's boards, one after the other; boards: how many (None: until stopped).
+    One pass: the board in the slot now. Board after board (looping): after each board the
+    slot is switched off and waits until its next board is started (start; go: the operator's
+    words for this slot). A board that never reaches its shell is recorded as no boot, a slot
+    whose own hardware fails as a fixture error; after OUT_OF_SERVICE_AFTER of those in a row
+    the slot is out of service until the operator brings it back (nobody can with Start.NOW:
+    the slot ends)."""
 
     def __init__(self, slot: Slot, plan: list[Measurement], settings: Settings, view: View,
-                 stopping, boards: int | None = 1, unreachable_is_a_board: bool = True,
-                 pause_s: float = 0.0, line_of_several: bool = False,
+                 stopping, boards: int | None = 1, looping: bool = False,
+                 start: Start = Start.NOW, go=None, pause_s: float = 0.0,
+                 line_of_several: bool = False,
                  on_done: Callable[[BoardDone], None] = lambda done: None):
         self.slot, self.plan, self.settings, self.view = slot, plan, settings, view
         self.stopping, self.boards, self.pause_s = stopping, boards, pause_s
-        # One pass: a slot whose board never answers is a board that failed. Board after
-        # board: it is a slot still waiting for its board.
-        self.unreachable_is_a_board = unreachable_is_a_board
+        self.looping, self.start, self.go = looping, start, go
         self.line_of_several = line_of_several
         self.on_done = on_done
         self.recorder = None
@@ -229,6 +272,7 @@ class SlotRunner:
                                      lambda text: view.say(f"{slot.name}: {text}"),
                                      settings.db_retry_s, away=settings.db_away)
         self.done = 0
+        self.fixture_errors = 0  # in a row
         self.current: BoardRun | None = None
 
     def _status(self, run: BoardRun | None, phase: Phase, **kw) -> None:
@@ -241,71 +285,148 @@ class SlotRunner:
                                     boards=self.done, **kw))
 
     def run(self) -> None:
-        tries = 0
         try:
             while not self.stopping.is_set() and (self.boards is None
                                                   or self.done < self.boards):
-                if tries > 0:  # the board before (or no board): off, and the next one on
-                    self._status(None, Phase.WAITING,
-                                 note=f"{self.done} done" if self.done else "")
-                    try:
-                        self.slot.next_board()
-                    except Exception as e:  # a power switch that fails: the slot is out
-                        self._status(None, Phase.LOST, note=f"power: {e}")
-                        return
-                    if self.stopping.wait(self.pause_s):
-                        break
-                tries += 1
-                if self._one_board():
-                    self.done += 1
+                why = self._switch_off() if self.looping and self.done else None
+                if why is None and self.looping and not self._started():
+                    break
+                if why is not None:
+                    verdict = self._fault(BoardRun(self.slot.name, self.plan),
+                                          RunVerdict.FIXTURE_ERROR, why)
+                else:
+                    verdict = self._one_board()
+                self.done += 1
+                self._forget_words()  # keys pressed while a board was tested start nothing
+                if verdict != RunVerdict.FIXTURE_ERROR:
+                    self.fixture_errors = 0
+                    continue
+                self.fixture_errors += 1
+                if self.fixture_errors >= OUT_OF_SERVICE_AFTER and not self._back_in_service():
+                    break
         finally:
             self.slot.close()
 
+    def _switch_off(self) -> str | None:
+        """The last board off; why not, when the fixture failed."""
+        self._status(None, Phase.SWITCHING_OFF)
+        try:
+            self.slot.next_board()
+            return None
+        except FixtureFailed as e:
+            return f"the slot's fixture failed: {e}"
+
+    def _started(self) -> bool:
+        """Waits for the next board's start; False when the station stops first. An empty
+        slot is never switched on: it waits switched off."""
+        if self.start == Start.NOW:
+            return not self.stopping.wait(self.pause_s if self.done else 0)
+        if self.start == Start.PRESENCE:
+            note = "put a board in" + (" (or press its key to test this one again)"
+                                       if self.done else "")
+        else:
+            note = ("press Enter to start" if not self.line_of_several else
+                    f"press {self.slot.name}'s key to start")
+        self._status(None, Phase.WAITING, note=note)
+        removed = self.done == 0  # the last board must leave before a board's presence counts
+        while not self.stopping.is_set():
+            if self._said_go(0.2):
+                return True
+            if self.start == Start.PRESENCE:
+                present = self.slot.present()
+                if not present:
+                    removed = True
+                elif removed:
+                    return True
+        return False
+
+    def _said_go(self, timeout: float) -> bool:
+        if self.go is None:
+            self.stopping.wait(timeout)
+            return False
+        try:
+            self.go.get(timeout=timeout)
+            return True
+        except queue.Empty:
+            return False
+
+    def _forget_words(self) -> None:
+        while self.go is not None:
+            try:
+                self.go.get_nowait()
+            except queue.Empty:
+                return
+
+    def _back_in_service(self) -> bool:
+        """The slot out of service: True once the operator brings it back."""
+        self._status(None, Phase.OUT_OF_SERVICE,
+                     note=f"{self.fixture_errors} fixture errors in a row"
+                          + ("" if self.go is None else "; its key brings it back"))
+        self.view.say(f"{self.slot.name}: out of service after {self.fixture_errors} fixture "
+                      "errors in a row")
+        if self.go is None:
+            return False
+        while not self.stopping.is_set():
+            if self._said_go(0.2):
+                self.fixture_errors = 0
+                self.view.say(f"{self.slot.name}: back in service")
+                return True
+        return False
+
     def crashed(self, why: str) -> None:
         """The slot's process failed: the board under test (or, before any, a board in the
-        slot) is recorded with why, and the slot is shown lost."""
+        slot) is recorded as a fixture error with why, and the slot is shown lost."""
         run = self.current or BoardRun(self.slot.name, self.plan)
         first = why
         for m in self.plan:
             if m.name not in run.results:
                 run.results[m.name] = unjudged(m, Verdict.ERROR, first)
                 first = why.splitlines()[-1]
+        run.fault = RunVerdict.FIXTURE_ERROR
         self._finish(run, stopped=False, phase=Phase.LOST,
                      note=f"the slot failed: {why.splitlines()[-1]}")
 
-    def _one_board(self) -> bool:
-        """Tests the slot's next board; False when no board answered (and none was recorded)."""
+    def _begin_record(self, run: BoardRun) -> None:
+        if self.recorder is None:
+            return
+        s = self.settings
+        run.records = self.recorder.begin(RunStart(
+            run_uid=run.run_uid, station=s.station, product=s.limits.product,
+            limits_file=s.limits_file, limits_sha256=s.limits_sha256,
+            started_at=run.start, slot=self.slot.name, tool_version=run.tool_version,
+            station_version=s.station_version))
+        run.recorded = True
+        if run.records is not None:
+            run.lease = LeaseKeeper(run.records)
+
+    def _fault(self, run: BoardRun, verdict: RunVerdict, why: str) -> RunVerdict:
+        """A board whose plan never ran: no boot, or a fixture error. Its console log (in why)
+        once, with the first measurement."""
+        self._begin_record(run)
+        first = why.splitlines()[0]
+        for m in self.plan:
+            run.results[m.name] = unjudged(m, Verdict.ERROR, why)
+            why = first
+        run.fault = verdict
+        return self._finish(run, stopped=False, note=first)
+
+    def _one_board(self) -> RunVerdict:
+        """Tests the slot's next board: its run's verdict."""
         run = BoardRun(self.slot.name, self.plan)
         self._status(run, Phase.BOOTING)
         try:
             transport = self.slot.connect()
         except NoBoard as e:
-            if not self.unreachable_is_a_board:
-                self._status(None, Phase.WAITING, note=str(e).splitlines()[0])
-                self.stopping.wait(1.0)  # a console that fails at once is not asked in a spin
-                return False
-            why = f"the board's shell is not reachable: {e}"
-            for m in self.plan:  # its console log once, with the first measurement
-                run.results[m.name] = unjudged(m, Verdict.ERROR, why)
-                why = why.splitlines()[0]
-            self._finish(run, stopped=False, phase=Phase.LOST, note=str(e).splitlines()[0])
-            return True
+            return self._fault(run, RunVerdict.NO_BOOT, f"the board's shell is not reachable: {e}")
+        except FixtureFailed as e:
+            return self._fault(run, RunVerdict.FIXTURE_ERROR, f"the slot's fixture failed: {e}")
         self.current = run
         run.tool_version = transport.tool_build()  # the board's own: each board may differ
         run.ready_at = time.monotonic()
         run.ready_s = round(run.ready_at - run.started, 1)
         run.transport = transport.describe()
         console_at_ready = transport.console_bytes()
-        if self.recorder is not None:
-            s = self.settings
-            run.records = self.recorder.begin(RunStart(
-                run_uid=run.run_uid, station=s.station, product=s.limits.product,
-                limits_file=s.limits_file, limits_sha256=s.limits_sha256,
-                started_at=run.start, slot=self.slot.name, tool_version=run.tool_version,
-                station_version=s.station_version))
-            run.recorded = True
-            if run.records is not None:
-                run.lease = LeaseKeeper(run.records)
+        self._begin_record(run)
 
         def progress(step: Step, total: int, left: float) -> None:
             self._status(run, Phase.TESTING, step=step.number, steps=total,
@@ -326,14 +447,15 @@ class SlotRunner:
 
         run.station = Station(self.plan, transport, progress)
         run.station.run(judged, self.stopping)
+        if run.station.lost_before_a_step:  # the console, or the board's image: no step ran
+            run.fault = RunVerdict.FIXTURE_ERROR
         now = transport.console_bytes()
         if now is not None and console_at_ready is not None:
             run.console_bytes = (now[0] - console_at_ready[0], now[1] - console_at_ready[1])
-        self._finish(run, stopped=self.stopping.is_set())
-        return True
+        return self._finish(run, stopped=self.stopping.is_set())
 
     def _finish(self, run: BoardRun, stopped: bool, phase: Phase | None = None,
-                note: str = "") -> None:
+                note: str = "") -> RunVerdict:
         finished = finish(run, self.settings, stopped)
         path, spooled = None, False
         try:
@@ -349,6 +471,7 @@ class SlotRunner:
                 phase = Phase.STOPPED if verdict == RunVerdict.STOPPED else Phase.DONE
             self._status(run, phase, verdict=verdict, note=note or str(path or ""))
             self.on_done(BoardDone(finished, path, run.ready_at, run.judged_at, spooled))
+        return verdict
 
     def _line(self, m: Measurement, r: Result) -> str:
         value = "-" if r.value is None else (f"{r.value:g}" if isinstance(r.value, float)
@@ -365,8 +488,11 @@ def slot_process(setup: SlotSetup, plan: list[Measurement], settings: Settings, 
                  events, stopping) -> None:
     """A slot's process: its boards until done or stopped. The operator's Ctrl-C reaches the
     station's process, which sets `stopping`; here it is ignored, so that the step running on
-    the board ends and the board is recorded as stopped."""
+    the board ends and the board is recorded as stopped. A SIGTERM or SIGHUP (a service stop
+    sends it to every process) is a stop as well."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for stop_signal in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(stop_signal, lambda *_: stopping.set())
     runner = None
     try:
         runner = SlotRunner(setup.open(), plan, settings, _Reporter(events), stopping,
@@ -393,9 +519,12 @@ def slot_process(setup: SlotSetup, plan: list[Measurement], settings: Settings, 
 class _SlotProcess:
     setup: SlotSetup
     process: multiprocessing.Process
+    go: object = None  # its queue of the operator's words; None when nothing waits for them
     ended: bool = False
     last: SlotStatus | None = None
     crash: str = ""  # why its process failed, the first time it said (or was found) so
+    out_of_service: int = 0  # times it went out of service
+    board_since: float | None = None  # monotonic: since when its board is under test
 
 
 class Line:
@@ -403,22 +532,26 @@ class Line:
     forks them, before this process has a thread of its own (the view's comes after)."""
 
     def __init__(self, setups: list[SlotSetup], plan: list[Measurement], settings: Settings,
-                 boards: int | None = 1, unreachable_is_a_board: bool = True,
+                 boards: int | None = 1, looping: bool = False, start: Start = Start.NOW,
                  pause_s: float = 0.0):
         self.plan, self.settings = plan, settings
         self.view: View | None = None
         ctx = multiprocessing.get_context("fork")
         self.events = ctx.Queue()
         self.stopping = ctx.Event()
-        options = {"boards": boards, "unreachable_is_a_board": unreachable_is_a_board,
-                   "pause_s": pause_s, "line_of_several": len(setups) > 1}
+        # A board's bound: its boot, the plan's steps and the teardown, each to its own bound.
+        calls = Station(plan, None).calls()
+        self.bound_s = BOOT_BOUND_S + sum(timeout for _, timeout in calls)
         self.slots: dict[str, _SlotProcess] = {}
         for setup in setups:
+            go = ctx.Queue() if looping and start != Start.NOW else None
+            options = {"boards": boards, "looping": looping, "start": start, "go": go,
+                       "pause_s": pause_s, "line_of_several": len(setups) > 1}
             queue_of_slot = _Tagged(self.events, setup.name)
             proc = ctx.Process(target=slot_process, name=f"slot {setup.name}",
                                args=(setup, plan, settings, options, queue_of_slot,
                                      self.stopping))
-            self.slots[setup.name] = _SlotProcess(setup, proc)
+            self.slots[setup.name] = _SlotProcess(setup, proc, go)
         self.done: list[BoardDone] = []
         self.slot_cpu_s = 0.0  # the slots' processes' own CPU time (not the tools')
 
@@ -438,6 +571,20 @@ class Line:
         """Where what the slots report goes."""
         self.view = view
 
+    def say_go(self, slot: str) -> bool:
+        """The operator's word for a slot: start its next board, or bring it back into
+        service. False when the slot takes no such word."""
+        s = self.slots.get(slot)
+        if s is None or s.go is None or s.ended:
+            return False
+        s.go.put("go")
+        return True
+
+    @property
+    def out_of_service(self) -> list[str]:
+        """The slots that went out of service (whether brought back or not)."""
+        return [name for name, s in self.slots.items() if s.out_of_service]
+
     def stop(self) -> None:
         """No new board starts; the boards under test stop after their running step and are
         recorded as stopped."""
@@ -456,8 +603,20 @@ class Line:
                 self._take(self.slots[slot], kind, item)
             except queue.Empty:
                 pass
+            self._cut_hung()
             if all(self._over(s) for s in self.slots.values()):
                 return True
+
+    def _cut_hung(self) -> None:
+        """A slot whose board has had no verdict within its bound hangs (in labgrid, on a
+        console that never answers): its process is ended, and its board recorded."""
+        now = time.monotonic()
+        for s in self.slots.values():
+            if (s.board_since is not None and now - s.board_since > self.bound_s
+                    and s.process.is_alive()):
+                s.crash = s.crash or (f"the slot hung: no verdict {self.bound_s:.0f} s after "
+                                      "its board's power-on")
+                s.process.kill()
 
     def _drain(self) -> None:
         while True:
@@ -469,6 +628,13 @@ class Line:
 
     def _take(self, s: _SlotProcess, kind: str, item) -> None:
         if kind == "status":
+            if item.phase == Phase.OUT_OF_SERVICE and (s.last is None
+                                                       or s.last.phase != item.phase):
+                s.out_of_service += 1
+            if item.phase in (Phase.SWITCHING_OFF, Phase.BOOTING, Phase.TESTING):
+                s.board_since = s.board_since or time.monotonic()
+            else:
+                s.board_since = None
             s.last = item
             self.view.update(item)
         elif kind == "say":
@@ -507,6 +673,7 @@ class Line:
         for m in self.plan:
             run.results[m.name] = unjudged(m, Verdict.ERROR, why)
             why = why.splitlines()[0]
+        run.fault = RunVerdict.FIXTURE_ERROR
         finished = finish(run, self.settings, stopped=False)
         path = JsonRecords(self.settings.report_dir)(finished)
         self.view.update(SlotStatus(slot=s.setup.name, phase=Phase.LOST, total=len(self.plan),

@@ -205,6 +205,7 @@ class Station:
         self.teardown_calls = [(("19", r, "0"), WAITS["19"] + TIMEOUT_MARGIN) for r in relays]
         self.teardown: list[TeardownStep] = []
         self.unrecognised: list[str] = []
+        self.lost: TransportError | None = None  # the board stopped answering
         self.step_seconds = 0.0  # the wall time of every tool run, transport included
         self.tool_seconds = 0.0  # the tool's own time, where it ran
 
@@ -250,6 +251,7 @@ class Station:
             TeardownStep(f"mcu_test {' '.join(args)}", run.status,
                          run.stdout.decode("utf-8", "replace"))
             for (args, _), run in zip(self.teardown_calls, self.transport.teardown)]
+        self.lost = lost
         if lost is not None:
             # The board's console log (in the message after its first line) once, with the
             # first measurement that could not be judged; the others say what happened.
@@ -257,6 +259,15 @@ class Station:
             for m in pending:
                 judged(m, unjudged(m, Verdict.ERROR, why, m.commands))
                 why = why.splitlines()[0]
+
+    def calls(self) -> list[tuple[tuple[str, ...], float]]:
+        """Every run of the tool, the teardown's too, each with its bound in seconds."""
+        return [(s.args, s.wait + TIMEOUT_MARGIN) for s in self.steps] + self.teardown_calls
+
+    @property
+    def lost_before_a_step(self) -> bool:
+        """The console or the board's image failed before any step came back: no step ran."""
+        return self.lost is not None and not self.runs
 
     def _fetch(self, calls, inbox: queue.Queue, stop: threading.Event) -> None:
         runs = self.transport.run_all(calls, self.teardown_calls)

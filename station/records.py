@@ -57,6 +57,7 @@ class FinishedRun:
     tool_version: str | None = None     # the tool's build on the board (tool_build())
     station_version: str | None = None
     teardown: tuple[TeardownStep, ...] = ()  # after the plan: every relay off again
+    fault: RunVerdict | None = None  # no boot, fixture error: the plan never ran on the board
 
     @property
     def serial_number(self) -> str | None:
@@ -71,7 +72,7 @@ class FinishedRun:
 
     @property
     def verdict(self) -> RunVerdict:
-        return run_verdict((r.verdict for r in self.results), self.stopped)
+        return run_verdict((r.verdict for r in self.results), self.stopped, self.fault)
 
 
 # What receives a finished run: the JSON record, the database, the JUnit XML.

@@ -32,10 +32,14 @@ class RunVerdict(StrEnum):
     ABORTED = "aborted"  # the run broke off (the database's reading of a run never finished)
 
 
-def run_verdict(verdicts: Iterable[Verdict], stopped: bool) -> RunVerdict:
+def run_verdict(verdicts: Iterable[Verdict], stopped: bool,
+                fault: RunVerdict | None = None) -> RunVerdict:
     """A run passes when it has measurements and every one passed; a run that the operator
-    stopped before its last measurement was judged is stopped."""
+    stopped before its last measurement was judged is stopped. fault: the board never ran its
+    plan (no boot, fixture error), whatever else happened."""
     verdicts = list(verdicts)
+    if fault is not None:
+        return fault
     if stopped:
         return RunVerdict.STOPPED
     ok = bool(verdicts) and all(v == Verdict.PASS for v in verdicts)

@@ -22,12 +22,14 @@ from rich.text import Text
 
 
 class Phase(StrEnum):
-    WAITING = "waiting for a board"  # loop mode: the slot waits for its next board's shell
+    WAITING = "waiting for a board"  # loop mode: switched off, the next board not started yet
+    SWITCHING_OFF = "switching off"  # loop mode: the last board's power going off
     BOOTING = "booting"              # powered on, waiting for the shell
     TESTING = "testing"
     DONE = "done"                    # verdict known
     LOST = "lost"                    # the board could not be reached / was lost; note says why
     STOPPED = "stopped"              # Ctrl-C stopped the slot
+    OUT_OF_SERVICE = "out of service"  # fixture errors in a row: the operator brings it back
 
 
 @dataclass(frozen=True)
@@ -79,7 +81,7 @@ def ended(status: SlotStatus) -> str | None:
     """The board's outcome in capitals once the slot is through with it, else None."""
     if status.phase == Phase.DONE:
         return (status.verdict or "done").upper()
-    if status.phase in (Phase.LOST, Phase.STOPPED):
+    if status.phase in (Phase.LOST, Phase.STOPPED, Phase.OUT_OF_SERVICE):
         return status.phase.value.upper()
     return None
 

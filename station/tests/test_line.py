@@ -238,7 +238,8 @@ def test_ctrl_c_stops_every_slot_and_records_its_board_as_stopped(local_line):
     line = local_line([], [])
     slots = ["local1", "local2"]
     # As Ctrl-C on the station's terminal: the whole group, the tools under test too.
-    run, seen = line.run_until_judged(lambda proc: os.killpg(proc.pid, signal.SIGINT), "--loop")
+    run, seen = line.run_until_judged(lambda proc: os.killpg(proc.pid, signal.SIGINT),
+                                    "--loop", "--start", "now")
     assert run.status == 130  # stopped by the operator
     # The step that runs ends (metering's 1.4 s here), not the board: the rest is not run.
     assert sorted(run.records) == slots
@@ -330,7 +331,7 @@ class Events:
 
 @local_only
 def test_loop_of_two_boards_per_slot_ends_by_itself(local_line):
-    run = local_line([], []).run("--loop", "2")
+    run = local_line([], []).run("--loop", "2", "--start", "now")
     assert run.status == 0
     assert {slot: len(records) for slot, records in run.records.items()} == {"local1": 2,
                                                                              "local2": 2}
@@ -396,7 +397,7 @@ def test_the_database_away_half_way_through_a_loop_loses_nothing(local_line, lin
                                                                   tmp_path):
     line = local_line([], [])
     url = line_server.url("line_station")
-    proc = line.start("--loop", "5", "--db", url, "--db-retry", str(RETRY_S))
+    proc = line.start("--loop", "5", "--start", "now", "--db", url, "--db-retry", str(RETRY_S))
     spool, kept = line.reports / "spool", tmp_path / "spooled"
 
     def reach(folder: Path, n: int) -> None:
@@ -641,7 +642,7 @@ def test_virtual_line_a_stop_mid_step_and_a_board_without_gzip(tmp_path, line_di
 def test_virtual_line_board_after_board(tmp_path):
     # Each next board: its slot powered off and on, a fresh QEMU whose simulator has the next
     # serial number.
-    run = virtual_line(tmp_path, 2, {}, "--loop", "3")
+    run = virtual_line(tmp_path, 2, {}, "--loop", "3", "--start", "now")
     assert run.status == 0
     assert {slot: len(records) for slot, records in run.records.items()} == {"slot1": 3,
                                                                              "slot2": 3}

@@ -23,8 +23,10 @@ import time
 from pathlib import Path
 
 import pytest
+import sqlalchemy as sa
 
 from boards import board
+from station import db
 
 from boards.simulator import SimKeeper, Slot
 from testkit import program_env
@@ -201,14 +203,22 @@ def test_board_lost_half_way_keeps_what_was_measured(station, tmp_path):
     assert run.only()["serial_number"] == "0c2205435900"
 
 
-def test_unreachable_board(tmp_path):
-    # A serial console that is not there: labgrid cannot reach the shell; the record still
-    # lists every measurement, each an error that says why.
+@pytest.mark.parametrize("console", ["missing", "silent"])
+def test_unreachable_board(tmp_path, console):
+    # A serial console that is not there: the slot's fixture failed, not the board. One that
+    # is there but silent (nothing on its other end): the board did not boot. Either way the
+    # record lists every measurement, each an error that says why, and the database has it.
+    if console == "missing":
+        port, verdict, why = tmp_path / "no-such-tty", "fixture error", "fixture failed"
+    else:
+        ends = os.openpty()  # kept open: the station's end of a line nobody speaks on
+        port, verdict, why = os.ttyname(ends[1]), "no boot", "shell is not reachable"
     env = tmp_path / "board.yaml"
     env.write_text("imports: [boards.strategy]\ntargets:\n  main:\n    resources:\n"
-                   f"      RawSerialPort: {{port: {tmp_path}/no-such-tty, speed: 115200}}\n"
+                   f"      RawSerialPort: {{port: {port}, speed: 115200}}\n"
                    "    drivers:\n      SerialDriver: {}\n"
-                   "      ShellDriver: {prompt: '# ', login_prompt: 'login: ', username: root}\n"
+                   "      ShellDriver: {prompt: '# ', login_prompt: 'login: ', username: root,"
+                   " login_timeout: 2}\n"
                    "      BoardStrategy: {}\n")
     reports = tmp_path / "reports"
     done = subprocess.run(
@@ -221,9 +231,18 @@ def test_unreachable_board(tmp_path):
     [record] = [json.loads(p.read_text()) for p in reports.glob("*.json")]
     assert [m["name"] for m in record["measurements"]] == ALL
     assert {m["verdict"] for m in record["measurements"]} == {"error"}
-    assert all("shell is not reachable" in m["detail"] for m in record["measurements"])
-    assert record["verdict"] == "fail" and record["serial_number"] is None
+    assert all(why in m["detail"] for m in record["measurements"])
+    assert record["verdict"] == verdict and record["serial_number"] is None
     assert "Traceback" not in done.stdout
+    assert done.stdout.splitlines()[-1] == (
+        "boards: 0 passed, 0 failed, 0 did not boot, 1 fixture error; slots out of service: 0"
+        if console == "missing" else
+        "boards: 0 passed, 0 failed, 1 did not boot; slots out of service: 0")
+    engine = db.connect(db.sqlite_url(reports / "results.sqlite"), reader=True)
+    with engine.connect() as conn:
+        assert conn.execute(sa.select(db.runs.c.run_uid, db.runs.c.verdict)).all() == \
+            [(record["run_uid"], verdict)]
+    engine.dispose()
 
 
 def test_paths_typed_relative_to_where_the_station_starts(station, tmp_path):
