@@ -241,6 +241,7 @@ class Board:
         virtual board's QEMU quits). start() powers the next one on and waits for its shell."""
         self._failure = None
         self._plan = None
+        del self.console_log[:]  # the next board's log is its own (cleared in place: watched)
         if self.shell is None and not self._watched:
             return  # never switched on
         self.shell = None

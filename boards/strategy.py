@@ -72,8 +72,12 @@ class BoardStrategy(Strategy):
             self.power.on() if on else self.power.off()
         except Exception as e:  # a switch that does not answer, a command that fails...
             self.status = Status.unknown
+            said = getattr(e, "output", None)  # a switch command's own words, if any
+            if isinstance(said, bytes):
+                said = said.decode(errors="replace")
+            said = f" ({said.strip()})" if isinstance(said, str) and said.strip() else ""
             raise FixtureFault(f"power switch {'on' if on else 'off'}: {type(e).__name__}: "
-                               f"{e}") from e
+                               f"{e}{said}") from e
 
     def _await_shell(self) -> None:
         """Activates the shell (it waits for the login and the prompt). labgrid's ShellDriver

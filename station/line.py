@@ -334,9 +334,10 @@ class SlotRunner:
                 return True
             if self.start == Start.PRESENCE:
                 present = self.slot.present()
-                if not present:
+                if not present and not removed:
                     removed = True
-                elif removed:
+                    self.view.say(f"{self.slot.name}: the board was taken out")
+                elif present and removed:
                     return True
         return False
 

@@ -302,12 +302,15 @@ def test_a_slot_that_raises_records_its_board_with_the_traceback(tmp_path):
     plan = build_plan(load_limits(LIMITS))
     settings = Settings(station="ci", limits=load_limits(LIMITS), limits_file=str(LIMITS),
                         limits_sha256="0", report_dir=tmp_path, db_url=None)
-    events, previous = [], signal.getsignal(signal.SIGINT)
+    events = []
+    signals = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+    previous = [signal.getsignal(n) for n in signals]
     try:
         with pytest.raises(SystemExit) as ended:
             slot_process(Boom(), plan, settings, {}, Events(events), threading.Event())
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for n, handler in zip(signals, previous):
+            signal.signal(n, handler)
     assert ended.value.code == 3
     kinds = [kind for kind, _ in events]
     assert kinds[0] == "status" and "crashed" in kinds and kinds[-1] == "ended"
@@ -318,7 +321,7 @@ def test_a_slot_that_raises_records_its_board_with_the_traceback(tmp_path):
     assert first.detail == why  # the whole traceback once, in the board's record
     assert {r.detail for r in rest} == {"RuntimeError: the fixture broke"}
     [record] = [strict_json(p.read_text()) for p in tmp_path.glob("*.json")]
-    assert record["verdict"] == "fail" and record["slot"] == "boom"
+    assert record["verdict"] == "fixture error" and record["slot"] == "boom"
 
 
 class Events:

@@ -15,6 +15,7 @@ import signal
 import threading
 import time
 import tty
+from typing import Callable
 
 from testkit.shells import board_path
 
@@ -32,8 +33,10 @@ class NullModem:
     """Start with `with NullModem(work, user) as modem:`; `modem.port` is the station's end,
     `modem.messages` how many kernel messages went in."""
 
-    def __init__(self, work, user: str = "factory", kmsg_s: float = 0.0, seed: int = 1):
-        self.work, self.user, self.kmsg_s = str(work), user, kmsg_s
+    def __init__(self, work, user: str = "factory", kmsg_s: float = 0.0, seed: int = 1,
+                 powered: Callable[[], bool] = lambda: True):
+        # powered: whether the board is on; while it is off, nothing goes either way.
+        self.work, self.user, self.kmsg_s, self.powered = str(work), user, kmsg_s, powered
         self.random = random.Random(seed)
         self.messages = 0
         self._next = self._gap()
@@ -68,6 +71,10 @@ class NullModem:
         while not self._stop.is_set():
             ready, _, _ = select.select([self.board, self.station], [], [], 0.05)
             try:
+                if not self.powered():
+                    for fd in ready:
+                        os.read(fd, 4096)
+                    continue
                 if self.board in ready:
                     os.write(self.station, self._kernel(os.read(self.board, 4096)))
                 elif self.kmsg_s and time.monotonic() >= self._next:  # the board is quiet

@@ -1,0 +1,211 @@
+"""Board after board on fixtures as a line has them, reached through labgrid: each slot's console
+is busybox ash behind a login on a pseudo-terminal (NullModem), its power switch a command
+(ExternalPowerDriver) and its presence input a file (FileDigitalOutputDriver). A board that
+never boots, a power switch that fails, the operator who starts each board, a service stop."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from contextlib import ExitStack
+from pathlib import Path
+
+import pytest
+import sqlalchemy as sa
+
+from station import db
+from testkit import program_env
+from testkit.nullmodem import NullModem
+from testkit.stations import TOOL, junit_cases, start_sim
+
+# The product's firmware and serial number only: a board in about a second.
+LIMITS = """product: mcu-board
+firmware: {version_min: 7, work_mode: application}
+serial_number: {pattern: '(?!0{12})[0-9a-f]{12}'}
+"""
+PLAN = ["work_mode", "firmware_version", "serial_number"]
+
+# The slot's power switch: "on" fails while broken-power is there; the boards whose numbers
+# dead-boards lists (counted from the first power-on) never boot; "off" switches off.
+POWER = """cd "$(dirname "$0")"
+case $1 in
+on) [ -e broken-power ] && { echo "relay does not close" >&2; exit 1; }
+    n=$(( $(cat boards-on 2>/dev/null || echo 0) + 1 )); echo $n >boards-on
+    [ -e key-sent ] && echo $n >>after-key
+    if grep -qx $n dead-boards 2>/dev/null; then : >dead; else rm -f dead; fi
+    echo on >power ;;
+off) echo off >power ;;
+esac
+"""
+
+SLOT = """  {name}:
+    resources:
+      RawSerialPort: {{port: {port}, speed: 115200}}
+    drivers:
+      SerialDriver: {{}}
+      ExternalPowerDriver: {{cmd_on: 'sh {dir}/power.sh on', cmd_off: 'sh {dir}/power.sh off'}}
+      FileDigitalOutputDriver: {{name: presence, filepath: {dir}/present}}
+      ShellDriver: {{prompt: 'board\\$ ', login_prompt: 'login: ', username: factory,
+                    login_timeout: 6}}
+      BoardStrategy: {{}}
+"""
+
+
+class FixtureLine:
+    """Slots slot1..slotN, each a folder with its fixture's files and its simulator."""
+
+    def __init__(self, tmp: Path, stack: ExitStack, slots: int):
+        self.tmp, self.dirs = tmp, [tmp / f"slot{n}" for n in range(1, slots + 1)]
+        tool = tmp / "mcu_test"  # the board's tool: this machine's, next to its MCU's link
+        tool.write_text(f'#!/bin/sh\ncd "$WORK" && exec {TOOL} "$@"\n')
+        tool.chmod(0o755)
+        (tmp / "limits.yaml").write_text(LIMITS)
+        env = "imports: [boards.strategy]\ntargets:\n"
+        for n, work in enumerate(self.dirs, 1):
+            work.mkdir()
+            (work / "power.sh").write_text(POWER)
+            (work / "present").write_text("0\n")
+            stack.enter_context(start_sim(["--link", "ttyMCU"], work / "ready",
+                                          ["--set", f"sn=0c22054359{n:02d}"],
+                                          tmp / f"sim{n}.out", work))
+            modem = stack.enter_context(NullModem(work, powered=self._powered(work)))
+            env += SLOT.format(name=work.name, port=modem.port, dir=work)
+        (tmp / "line.yaml").write_text(env)
+        self.reports, self.junit, self.log = tmp / "reports", tmp / "junit.xml", tmp / "out"
+
+    @staticmethod
+    def _powered(work: Path):
+        def powered() -> bool:
+            try:
+                return (work / "power").read_text() == "on\n" and not (work / "dead").exists()
+            except FileNotFoundError:
+                return False
+        return powered
+
+    def start(self, *extra: str) -> subprocess.Popen:
+        argv = [sys.executable, "-m", "station", "--lg-env", str(self.tmp / "line.yaml"),
+                "--limits", str(self.tmp / "limits.yaml"), "--report-dir", str(self.reports),
+                "--junitxml", str(self.junit), "--station-name", "ci",
+                "--board-tool", str(self.tmp / "mcu_test"), *extra]
+        with open(self.log, "wb") as out:
+            return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=out,
+                                    stderr=subprocess.STDOUT, env=program_env(),
+                                    start_new_session=True)
+
+    def output(self) -> str:
+        return self.log.read_text(errors="replace")
+
+    def wait_for(self, proc: subprocess.Popen, pattern: str, count: int = 1) -> None:
+        """Until the station's output has pattern (a line's regex) count times."""
+        deadline = time.monotonic() + 120  # against a hang only
+        while len(re.findall(pattern, self.output(), re.M)) < count:
+            assert proc.poll() is None and time.monotonic() < deadline, self.output()
+            time.sleep(0.05)
+
+    def records(self, slot: str) -> list[dict]:
+        found = [json.loads(p.read_text()) for p in self.reports.glob("*.json")]
+        return sorted((r for r in found if r["slot"] == slot), key=lambda r: r["start"])
+
+    def db_runs(self) -> list[tuple[str, str]]:
+        engine = db.connect(db.sqlite_url(self.reports / "results.sqlite"), reader=True)
+        with engine.connect() as conn:
+            rows = conn.execute(sa.select(db.runs.c.slot, db.runs.c.verdict)
+                                .order_by(db.runs.c.slot, db.runs.c.started_at)).all()
+        engine.dispose()
+        return [tuple(row) for row in rows]
+
+    def file(self, slot: int, name: str) -> str:
+        return (self.dirs[slot - 1] / name).read_text()
+
+
+@pytest.fixture
+def fixture_line(tmp_path):
+    with ExitStack() as stack:
+        yield lambda slots: FixtureLine(tmp_path, stack, slots)
+
+
+def stop(proc: subprocess.Popen) -> None:
+    if proc.poll() is None:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+
+
+def test_a_board_that_never_boots_and_a_broken_power_switch(fixture_line):
+    # Slot 1's power switch fails: three fixture errors, then the slot is out of service and
+    # ends (nobody can bring it back with --start now). Slot 2 goes on: its second board never
+    # boots and is recorded as such; the third passes.
+    line = fixture_line(2)
+    (line.dirs[0] / "broken-power").touch()
+    (line.dirs[1] / "dead-boards").write_text("2\n")
+    proc = line.start("--loop", "3", "--start", "now")
+    try:
+        status = proc.wait(240)
+    finally:
+        stop(proc)
+    out = line.output()
+    print(out)
+    assert status == 1
+    assert out.splitlines()[-1] == ("boards: 2 passed, 0 failed, 1 did not boot, 3 fixture "
+                                    "errors; slots out of service: 1 (slot1)")
+    assert "slot1: out of service after 3 fixture errors in a row" in out
+    broken = line.records("slot1")
+    assert [r["verdict"] for r in broken] == ["fixture error"] * 3
+    assert all("power switch on: " in r["measurements"][0]["detail"]
+               and "relay does not close" in r["measurements"][0]["detail"] for r in broken)
+    verdicts = [r["verdict"] for r in line.records("slot2")]
+    assert verdicts == ["pass", "no boot", "pass"]
+    dead = line.records("slot2")[1]
+    assert dead["serial_number"] is None
+    assert "the board's shell is not reachable" in dead["measurements"][0]["detail"]
+    assert line.db_runs() == [("slot1", "fixture error")] * 3 + [
+        ("slot2", "pass"), ("slot2", "no boot"), ("slot2", "pass")]
+    # Every board's measurements in the JUnit XML: the dead board's as failures.
+    cases = junit_cases(line.junit)
+    assert len(cases) == 6 * len(PLAN)
+    assert sum(state == "failure" for _, state, _ in cases) == 4 * len(PLAN)
+    assert line.file(2, "boards-on") == "3\n" and line.file(2, "power") == "off\n"
+
+
+def test_the_operator_starts_each_board_and_a_board_left_in_is_not_tested_again(fixture_line):
+    # The slot waits switched off until a board is put in; the board left in after its test
+    # is not tested again until the operator's key says so; then a board taken out and the
+    # next put in. A SIGTERM (a service stop) while the slot waits ends the station as a stop.
+    line = fixture_line(1)
+    present = line.dirs[0] / "present"
+    proc = line.start("--loop", "--start", "presence")
+    try:
+        waiting = r"^slot1 waiting for a board( \(\d+ done\))?: put a board in"
+        line.wait_for(proc, waiting)
+        assert not (line.dirs[0] / "boards-on").exists()  # an empty slot is never switched on
+        present.write_text("1\n")
+        line.wait_for(proc, r"^slot1 0c2205435901: PASS, 3 of 3 passed")
+        line.wait_for(proc, waiting, 2)
+        assert "(or press its key to test this one again)" in line.output()
+        (line.dirs[0] / "key-sent").touch()
+        proc.stdin.write(b"1\n")  # the operator's word: test it again
+        proc.stdin.flush()
+        line.wait_for(proc, r"^slot1 0c2205435901: PASS, 3 of 3 passed", 2)
+        line.wait_for(proc, waiting, 3)
+        present.write_text("0\n")  # taken out, and the next one put in
+        line.wait_for(proc, r"^slot1: the board was taken out$")
+        present.write_text("1\n")
+        line.wait_for(proc, r"^slot1 0c2205435901: PASS, 3 of 3 passed", 3)
+        line.wait_for(proc, waiting, 4)
+        os.kill(proc.pid, signal.SIGTERM)
+        status = proc.wait(60)
+    finally:
+        stop(proc)
+    out = line.output()
+    print(out)
+    assert status == 130
+    # The second board started after the key, not before: power-ons 2 and 3 saw it sent.
+    assert line.file(1, "after-key") == "2\n3\n"
+    assert [r["verdict"] for r in line.records("slot1")] == ["pass"] * 3
+    assert line.file(1, "power") == "off\n"
+    assert out.splitlines()[-1] == ("boards: 3 passed, 0 failed, 0 did not boot; slots out of "
+                                    "service: 0")
