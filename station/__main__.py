@@ -26,7 +26,7 @@ import sys
 from pathlib import Path
 
 import station
-from station import db
+from station import db, logfile
 from station.junit import JunitXml
 from station.limits import LimitsError, load_limits
 from station.line import BoardDone, Line, Settings, SlotSetup
@@ -280,7 +280,8 @@ def run_station(opt: argparse.Namespace, s: Settings, setups: list[SlotSetup]) -
     plan = build_plan(s.limits)
     names = [setup.name for setup in setups]
     looping = opt.loop is not None
-    junit = JunitXml(opt.junitxml, len(setups) > 1) if opt.junitxml else None
+    junit = JunitXml(opt.junitxml, len(setups) > 1, looping) if opt.junitxml else None
+    logfile.to_file(s.report_dir, "station")  # labgrid's log lines never across the view
     line = Line(setups, plan, s, boards=(opt.loop or None) if looping else 1,
                 unreachable_is_a_board=not looping, pause_s=opt.swap_time).start()
     view = make_view(names, sys.stdout)

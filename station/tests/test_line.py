@@ -32,7 +32,8 @@ from station.owners import LOCK_DIR, Claims
 from testkit import program_env
 from testkit.pgcluster import PgCluster
 from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, StationRun,
-                              assert_verdicts, read_run, start_sim, strict_json, value)
+                              assert_verdicts, junit_cases, read_run, start_sim, strict_json,
+                              value)
 from testkit.terminal import no_control_bytes, run_in_tmux, table_rows
 
 from bench.line_bench import parse_summary as bench_parse_summary
@@ -330,7 +331,8 @@ class Events:
 
 @local_only
 def test_loop_of_two_boards_per_slot_ends_by_itself(local_line):
-    run = local_line([], []).run("--loop", "2")
+    line = local_line([], [])
+    run = line.run("--loop", "2")
     assert run.status == 0
     assert {slot: len(records) for slot, records in run.records.items()} == {"local1": 2,
                                                                              "local2": 2}
@@ -343,7 +345,14 @@ def test_loop_of_two_boards_per_slot_ends_by_itself(local_line):
     assert sorted((slot, verdict) for slot, _, verdict, _ in db_runs(run.report_dir)) == \
         [("local1", "pass")] * 2 + [("local2", "pass")] * 2
     assert re.search(r"^line: 4 boards in 2 slots; ", run.stdout, re.M)
-    assert run.case_count == 4 * 18  # every board's cases, the second ones named b2
+    assert run.case_count == 4 * 18
+    # Each board's cases by slot and serial number (a slot's second board: its serial number
+    # tested again), each with its board's run id.
+    heads = {(props["run_uid"], re.sub(r"-\d\d-\w+\]$", "", name))
+             for name, _, props in junit_cases(line.junit)}
+    assert heads == {(record["run_uid"], f"test_measurement[{slot}-{sn(i)}{again}")
+                     for i, slot in enumerate(("local1", "local2"), 1)
+                     for record, again in zip(run.records[slot], ("", "-b2"))}
     # The summary as bench/line_bench.py reads it: new wording there must not break the bench.
     summary = bench_parse_summary(run.stdout, "the station's output")
     assert summary.line.boards == 4 and summary.line.slots == 2
