@@ -25,7 +25,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Callable, Protocol
 
-from station import db
+from station import db, logfile
 from station.limits import Limits
 from station.measurements import Measurement, Result, Station, Step, unjudged
 from station.records import (DbRecords, FinishedRun, JsonRecords, LeaseKeeper, Recorder,
@@ -203,6 +203,9 @@ class _Reporter:
 
     def say(self, text: str) -> None:
         self.events.put(("say", text))
+
+    def warn(self, slot: str, text: str) -> None:
+        self.events.put(("warning", text))
 
     def close(self) -> None:
         pass
@@ -387,6 +390,15 @@ def slot_process(setup: SlotSetup, plan: list[Measurement], settings: Settings, 
         events.put(("ended", cpu.ru_utime + cpu.ru_stime))
 
 
+def slot_main(setup: SlotSetup, plan: list[Measurement], settings: Settings, options: dict,
+              events, stopping) -> None:
+    """A slot's process as the line starts it: what it logs or writes on its standard error
+    goes to the station's log file (and a warning to its row), never across the view."""
+    logfile.slot_to_file(settings.report_dir, setup.name,
+                         lambda text: events.put(("warning", text)))
+    slot_process(setup, plan, settings, options, events, stopping)
+
+
 # -- the station's side -----------------------------------------------------------------------
 
 @dataclass
@@ -415,7 +427,7 @@ class Line:
         self.slots: dict[str, _SlotProcess] = {}
         for setup in setups:
             queue_of_slot = _Tagged(self.events, setup.name)
-            proc = ctx.Process(target=slot_process, name=f"slot {setup.name}",
+            proc = ctx.Process(target=slot_main, name=f"slot {setup.name}",
                                args=(setup, plan, settings, options, queue_of_slot,
                                      self.stopping))
             self.slots[setup.name] = _SlotProcess(setup, proc)
@@ -473,6 +485,8 @@ class Line:
             self.view.update(item)
         elif kind == "say":
             self.view.say(item)
+        elif kind == "warning":
+            self.view.warn(s.setup.name, item)
         elif kind == "done":
             self.done.append(item)
         elif kind == "crashed":

@@ -257,7 +257,7 @@ class LiveView:
     @staticmethod
     def _line(s: SlotStatus, warning: str) -> tuple[RenderableType, ...]:
         """The slot's row in one line: the step's number and title (or the phase), then the
-        note and the latest warning, cut to the column."""
+        latest warning and the note, cut to the column."""
         outcome = ended(s)
         if s.phase == Phase.TESTING and s.step:
             step = Text(f"{s.step}/{s.steps} ")
@@ -267,10 +267,9 @@ class LiveView:
                     step.append(f" {s.left_s:.1f}s", style="cyan")
         else:
             step = Text(s.phase.value + " " if outcome is None else "", style="dim")
+        step.append(warning + " " if warning else "", style="yellow")
         if s.note.strip():
-            step.append(clean(s.note).strip() + " ", style="red" if s.phase == Phase.LOST
-                        else "dim")
-        step.append(warning, style="yellow")
+            step.append(clean(s.note).strip(), style="red" if s.phase == Phase.LOST else "dim")
         step.rstrip()
         measured = Text(f"{s.passed}/{s.total}" if s.total else "",
                         style="red" if s.judged > s.passed else "")

@@ -23,6 +23,7 @@ from typing import Callable
 
 import pytest
 import sqlalchemy as sa
+import yaml
 
 from station import db
 from station.limits import load_limits
@@ -508,6 +509,57 @@ def test_live_view_in_a_terminal_with_the_real_station(local_line):
     assert last.count("┏") == 1, "a piece of an earlier table is left on the screen"
     assert "BOARD 0c2205435902 (local2): FAIL, 17 of 18 passed" in last
     assert len(list(line.reports.glob("*.json"))) == 2
+
+
+@local_only
+def test_live_view_of_eight_slots_in_80_by_24_while_they_log(local_line, tmp_path):
+    # Eight boards whose tool says something the station does not recognise in every step (a
+    # kernel message, on a board's console): the slots log a warning through Python logging.
+    # Each slot's row stays on the 80 x 24 screen (one line a slot once the full rows do not
+    # fit), no log line tears the table, and the log goes to the station's log file, the
+    # warning to the slot's row.
+    slots = [f"local{i}" for i in range(1, 9)]
+    line = local_line(*[[] for _ in slots])
+    noisy = tmp_path / "noisy_tool"
+    noisy.write_text(f"#!/bin/sh\necho '[   12.345678] random: crng init done' >&2\n"
+                     f"exec {TOOL} \"$@\"\n")
+    noisy.chmod(0o755)
+    limits = yaml.safe_load(LIMITS.read_text(encoding="utf-8"))  # three measurements: short
+    short = tmp_path / "short.yaml"
+    short.write_text(yaml.safe_dump({k: limits[k] for k in ("product", "firmware",
+                                                             "serial_number")}))
+    run = run_in_tmux(line.command("--limits", str(short), tool=noisy), cwd=line.tmp,
+                      env=program_env(), size=(80, 24), every=0.25, timeout=120)
+    print(f"{len(run.screens)} screens; the last:\n{run.screens[-1]}")
+    assert run.status == 0, run.screens[-1]
+    whole, noted = 0, set()
+    for screen in run.screens:
+        lines = screen.splitlines()
+        top = next((i for i, text in enumerate(lines) if text.startswith("┏")), None)
+        assert "WARNING" not in screen and "crng init done" not in "\n".join(lines[:top]), \
+            screen
+        if top is None:
+            continue
+        bottom = next((i for i in range(top, len(lines)) if lines[i].startswith("└")), None)
+        table = lines[top:bottom]
+        # Only the table's own lines (below them, while it is redrawn, blank ones): nothing
+        # written across it, and no row cut off at the screen's bottom.
+        assert all(text[:1] in "┏┃┡│└" for text in table if text.strip()), screen
+        if bottom is not None:
+            whole += 1
+            rows = dict(table_rows(lines, slots))
+            assert list(rows) == slots, screen
+            noted |= {slot for slot, r in rows.items()
+                      if any("warning: the tool" in lines[i] for i in r)}
+    assert whole >= 3 and noted == set(slots)
+    log = (line.reports / "station.log").read_text(encoding="utf-8")
+    for slot in slots:
+        assert re.search(rf"^\S+ \S+ slot {slot} WARNING station.measurements: the tool's "
+                         rf"output not recognised: mcu_test 6: \[ +12.345678\] random: crng "
+                         rf"init done$", log, re.M), log
+    records = [strict_json(p.read_text()) for p in line.reports.glob("*.json")]
+    assert sorted(r["slot"] for r in records) == slots
+    assert {r["verdict"] for r in records} == {"pass"}
 
 
 # -- the virtual line ---------------------------------------------------------------------------
