@@ -8,6 +8,8 @@ it is away, the run kept in the spool beside the records until it answers again)
 station's process starts the slots, shows what they report in the operator's view and collects
 each finished run for the JUnit XML and the summary. What happens in one slot never reaches
 another: a slot whose process dies is reported, with its traceback, and the others go on.
+What a slot's process logs or writes on its standard error goes to the station's log file
+(station/logfile.py), a warning also to its row of the view.
 """
 
 from __future__ import annotations

@@ -217,9 +217,9 @@ class LiveView:
         # with its note cut to what is left of the width (5 columns: 16 of borders and padding).
         fixed = [min(max(len(s.slot) for s, _ in rows), 12),
                  min(max(len(s.serial or "-") for s, _ in rows), 16),
-                 max(len(f"{s.total}/{s.total}") for s, _ in rows), 9]
+                 max(max(len(f"{s.total}/{s.total}") for s, _ in rows), 6), 9]
         step = max(width - 16 - sum(fixed), 8)
-        for name, w in zip(("slot", "board", "step", "measured", "verdict"),
+        for name, w in zip(("slot", "board", "step", "passed", "verdict"),
                            fixed[:2] + [step] + fixed[2:]):
             table.add_column(name, width=w, no_wrap=True, overflow="ellipsis")
         for s, warning in rows:
