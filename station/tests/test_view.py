@@ -254,7 +254,7 @@ def test_live_rows_take_a_line_each_where_the_terminal_is_short_and_follow_its_s
     assert all(len(line) <= 80 for line in text.values())
     assert "4/19 mains metering" in text["slot1"] and "12/18" in text["slot1"]
     assert {style.color.name for t, style in short["slot1"][0] if "12/18" in t} == {"red"}
-    assert "4/19 warning: labgrid said so so" in text["slot2"] and text["slot2"].count("…")
+    assert "4/19 warning: labgrid said so" in text["slot2"] and text["slot2"].count("…")
     assert "warning" not in text_of(after["slot2"][0])
     for status, word, colour in OUTCOMES:
         assert word in text[status.slot] and backgrounds(short[status.slot][0]) == {colour}
