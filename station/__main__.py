@@ -30,7 +30,7 @@ import sys
 from pathlib import Path
 
 import station
-from station import db
+from station import db, logfile
 from station.junit import JunitXml
 from station.limits import LimitsError, load_limits
 from station.keys import Keys
@@ -308,7 +308,8 @@ def run_station(opt: argparse.Namespace, s: Settings, setups: list[SlotSetup]) -
     names = [setup.name for setup in setups]
     looping = opt.loop is not None
     start = Start(opt.start)
-    junit = JunitXml(opt.junitxml, len(setups) > 1) if opt.junitxml else None
+    junit = JunitXml(opt.junitxml, len(setups) > 1, looping) if opt.junitxml else None
+    logfile.to_file(s.report_dir, "station")  # labgrid's log lines never across the view
     for n in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(n, _stop_signal)
     line = Line(setups, plan, s, boards=(opt.loop or None) if looping else 1,

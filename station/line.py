@@ -8,6 +8,8 @@ it is away, the run kept in the spool beside the records until it answers again)
 station's process starts the slots, shows what they report in the operator's view and collects
 each finished run for the JUnit XML and the summary. What happens in one slot never reaches
 another: a slot whose process dies is reported, with its traceback, and the others go on.
+What a slot's process logs or writes on its standard error goes to the station's log file
+(station/logfile.py), a warning also to its row of the view.
 """
 
 from __future__ import annotations
@@ -26,7 +28,7 @@ from enum import StrEnum
 from pathlib import Path
 from typing import Callable, Protocol
 
-from station import db
+from station import db, logfile
 from station.limits import Limits
 from station.measurements import Measurement, Result, Station, Step, unjudged
 from station.records import (DbRecords, FinishedRun, JsonRecords, LeaseKeeper, Recorder,
@@ -242,6 +244,9 @@ class _Reporter:
 
     def say(self, text: str) -> None:
         self.events.put(("say", text))
+
+    def warn(self, slot: str, text: str) -> None:
+        self.events.put(("warning", text))
 
     def close(self) -> None:
         pass
@@ -514,6 +519,15 @@ def slot_process(setup: SlotSetup, plan: list[Measurement], settings: Settings, 
         events.put(("ended", cpu.ru_utime + cpu.ru_stime))
 
 
+def slot_main(setup: SlotSetup, plan: list[Measurement], settings: Settings, options: dict,
+              events, stopping) -> None:
+    """A slot's process as the line starts it: what it logs or writes on its standard error
+    goes to the station's log file (and a warning to its row), never across the view."""
+    logfile.slot_to_file(settings.report_dir, setup.name,
+                         lambda text: events.put(("warning", text)))
+    slot_process(setup, plan, settings, options, events, stopping)
+
+
 # -- the station's side -----------------------------------------------------------------------
 
 @dataclass
@@ -549,7 +563,7 @@ class Line:
             options = {"boards": boards, "looping": looping, "start": start, "go": go,
                        "pause_s": pause_s, "line_of_several": len(setups) > 1}
             queue_of_slot = _Tagged(self.events, setup.name)
-            proc = ctx.Process(target=slot_process, name=f"slot {setup.name}",
+            proc = ctx.Process(target=slot_main, name=f"slot {setup.name}",
                                args=(setup, plan, settings, options, queue_of_slot,
                                      self.stopping))
             self.slots[setup.name] = _SlotProcess(setup, proc, go)
@@ -640,6 +654,8 @@ class Line:
             self.view.update(item)
         elif kind == "say":
             self.view.say(item)
+        elif kind == "warning":
+            self.view.warn(s.setup.name, item)
         elif kind == "done":
             self.done.append(item)
         elif kind == "crashed":

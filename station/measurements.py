@@ -7,6 +7,7 @@ click), the RS485 and infrared ports, and the factory test, the longest, last.
 
 from __future__ import annotations
 
+import logging
 import math
 import queue
 import threading
@@ -18,6 +19,8 @@ from station.limits import Checker, Equals, Limits
 from station.mcu_output import BadChecksum, LinkError, NoAnswer, parse_output, read_operation
 from station.transport import ToolRun, Transport, TransportError
 from station.verdicts import Verdict
+
+log = logging.getLogger(__name__)
 
 # How long each operation that the station uses keeps the tool busy (its fixed waits), in s.
 WAITS = {"0": 0.3, "4": 1.4, "6": 3.0, "10": 5.0, "11": 0.5, "12": 2.0, "17": 0.4, "19": 0.5,
@@ -294,6 +297,7 @@ class Station:
                 note = f"{step.command}: {line}"
                 if note not in self.unrecognised:
                     self.unrecognised.append(note)
+                    log.warning("the tool's output not recognised: %s", note)
             outcomes.append(read_operation(step.args, output))
         result = judge(m, outcomes)
         # The tool ends with status 0 whatever the MCU did; anything else is a broken tool.

@@ -54,6 +54,7 @@ class SlotStatus:
 class View(Protocol):
     def update(self, status: SlotStatus) -> None: ...
     def say(self, text: str) -> None: ...
+    def warn(self, slot: str, text: str) -> None: ...
     def close(self) -> None: ...
 
 
@@ -128,6 +129,9 @@ class PlainView:
         with self.lock:
             self._write(clean(text))
 
+    def warn(self, slot: str, text: str) -> None:
+        pass  # the station's log file has it; these lines stay the slots' own events
+
     def _write(self, line: str) -> None:
         self.out.write(line + "\n")
         self.out.flush()
@@ -143,18 +147,22 @@ GOOD = "bold black on green"
 BAD = "bold white on red"
 VERDICT_WIDTH = 13
 VERDICT_LINES = 3
+SAID_LINES = 3  # the latest lines said above the rows stay in sight below a terminal's top
 
 
 class LiveView:
-    """A rich Live table, one row per slot in the order given."""
+    """A rich Live table, one row per slot in the order given. Where the terminal (as it is
+    at each refresh) cannot hold every slot's full row, each slot gets one line."""
 
     def __init__(self, slots: Sequence[str], out: TextIO, *, width: int | None = None,
-                 refresh_per_second: float = 4):
+                 height: int | None = None, refresh_per_second: float = 4):
         self.slots = list(slots)
         self.lock = threading.Lock()      # the statuses
         self.say_lock = threading.Lock()  # one line at a time above the rows
         self.status: dict[str, SlotStatus] = {s: SlotStatus(s, Phase.WAITING) for s in slots}
-        self.console = Console(file=out, force_terminal=True, width=width, highlight=False)
+        self.warning: dict[str, str] = {}  # each slot's latest warning, until its next board
+        self.console = Console(file=out, force_terminal=True, width=width, height=height,
+                               highlight=False)
         # Only say() writes above the rows; stdout and stderr stay as they are, so that a
         # pytest capture or a log handler on them is not taken over.
         self.live = Live(console=self.console, get_renderable=self.rows,
@@ -167,7 +175,13 @@ class LiveView:
         with self.lock:
             if status.slot not in self.status:
                 self.slots.append(status.slot)
+            if status.phase == Phase.BOOTING != self.status[status.slot].phase:
+                self.warning.pop(status.slot, None)
             self.status[status.slot] = status
+
+    def warn(self, slot: str, text: str) -> None:
+        with self.lock:
+            self.warning[slot] = clean(text).strip()
 
     def say(self, text: str) -> None:
         # Not under self.lock: Live's refresh holds its own lock while it asks rows() for
@@ -184,19 +198,38 @@ class LiveView:
 
     def rows(self) -> RenderableType:
         with self.lock:
-            statuses = [self.status[s] for s in self.slots]
+            rows = [(self.status[s], self.warning.get(s, "")) for s in self.slots]
+        width, height = self.console.size
+        table = self._table(rows, width, compact=False)
+        tall = len(self.console.render_lines(table, self.console.options.update(width=width)))
+        return table if tall + SAID_LINES <= height else self._table(rows, width, compact=True)
+
+    def _table(self, rows: list[tuple[SlotStatus, str]], width: int, compact: bool) -> Table:
         table = Table(expand=False, show_edge=True, pad_edge=True)
-        table.add_column("slot", no_wrap=True)
-        table.add_column("board", no_wrap=True)
-        table.add_column("step", overflow="ellipsis", max_width=52)
-        table.add_column("measured", no_wrap=True)
-        table.add_column("verdict", width=VERDICT_WIDTH, no_wrap=True)
-        for s in statuses:
-            table.add_row(*self._row(s))
+        if not compact:
+            table.add_column("slot", no_wrap=True)
+            table.add_column("board", no_wrap=True, overflow="ellipsis")
+            table.add_column("step", overflow="ellipsis", max_width=52)
+            table.add_column("measured", no_wrap=True)
+            table.add_column("verdict", width=VERDICT_WIDTH, no_wrap=True, overflow="ellipsis")
+            for s, warning in rows:
+                table.add_row(*self._row(s, warning))
+            return table
+        # One line each: the other columns as wide as their text (within reason), the step
+        # with its note cut to what is left of the width (5 columns: 16 of borders and padding).
+        fixed = [min(max(len(s.slot) for s, _ in rows), 12),
+                 min(max(len(s.serial or "-") for s, _ in rows), 16),
+                 max(max(len(f"{s.total}/{s.total}") for s, _ in rows), 6), 9]
+        step = max(width - 16 - sum(fixed), 8)
+        for name, w in zip(("slot", "board", "step", "passed", "verdict"),
+                           fixed[:2] + [step] + fixed[2:]):
+            table.add_column(name, width=w, no_wrap=True, overflow="ellipsis")
+        for s, warning in rows:
+            table.add_row(*self._line(s, warning))
         return table
 
     @staticmethod
-    def _row(s: SlotStatus) -> tuple[RenderableType, ...]:
+    def _row(s: SlotStatus, warning: str) -> tuple[RenderableType, ...]:
         slot = Text(clean(s.slot), style="bold")
         if s.boards:
             slot.append(f"\n{s.boards} board{'s' if s.boards != 1 else ''}", style="dim")
@@ -211,6 +244,8 @@ class LiveView:
         if s.note.strip():
             step.append(("\n" if step.plain else "") + clean(s.note).strip(),
                         style="red" if s.phase == Phase.LOST else "dim")
+        if warning:
+            step.append(("\n" if step.plain else "") + warning, style="yellow")
         measured = Text(f"{s.passed}/{s.total} passed" if s.total else "")
         if s.judged > s.passed:
             measured.append(f"\n{s.judged - s.passed} not passed", style="red")
@@ -220,6 +255,32 @@ class LiveView:
             verdict = Align(Text(outcome), align="center", vertical="middle",
                             height=VERDICT_LINES, style=GOOD if outcome == "PASS" else BAD)
         return slot, serial, step, measured, verdict
+
+    @staticmethod
+    def _line(s: SlotStatus, warning: str) -> tuple[RenderableType, ...]:
+        """The slot's row in one line: the step's number and title (or the phase), then the
+        latest warning and the note, cut to the column."""
+        outcome = ended(s)
+        if s.phase == Phase.TESTING and s.step:
+            step = Text(f"{s.step}/{s.steps} ")
+            if not warning:
+                step.append(clean(short_title(s.title)))
+                if s.left_s is not None:
+                    step.append(f" {s.left_s:.1f}s", style="cyan")
+        else:
+            step = Text(s.phase.value + " " if outcome is None else "", style="dim")
+        step.append(warning + " " if warning else "", style="yellow")
+        if s.note.strip():
+            step.append(clean(s.note).strip(), style="red" if s.phase == Phase.LOST else "dim")
+        step.rstrip()
+        measured = Text(f"{s.passed}/{s.total}" if s.total else "",
+                        style="red" if s.judged > s.passed else "")
+        if outcome is None:
+            verdict = Text(s.phase.value.split()[0], style="dim")
+        else:
+            verdict = Text(outcome.center(9), style=GOOD if outcome == "PASS" else BAD)
+        return (Text(clean(s.slot), style="bold"), Text(clean(s.serial) if s.serial else "-"),
+                step, measured, verdict)
 
 
 def make_view(slots: Sequence[str], out: TextIO, tty: bool | None = None) -> View:

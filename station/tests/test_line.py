@@ -23,6 +23,7 @@ from typing import Callable
 
 import pytest
 import sqlalchemy as sa
+import yaml
 
 from station import db
 from station.limits import load_limits
@@ -32,7 +33,8 @@ from station.owners import LOCK_DIR, Claims
 from testkit import program_env
 from testkit.pgcluster import PgCluster
 from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, StationRun,
-                              assert_verdicts, read_run, start_sim, strict_json, value)
+                              assert_verdicts, junit_cases, read_run, start_sim, strict_json,
+                              value)
 from testkit.terminal import no_control_bytes, run_in_tmux, table_rows
 
 from bench.line_bench import parse_summary as bench_parse_summary
@@ -334,7 +336,8 @@ class Events:
 
 @local_only
 def test_loop_of_two_boards_per_slot_ends_by_itself(local_line):
-    run = local_line([], []).run("--loop", "2", "--start", "now")
+    line = local_line([], [])
+    run = line.run("--loop", "2", "--start", "now")
     assert run.status == 0
     assert {slot: len(records) for slot, records in run.records.items()} == {"local1": 2,
                                                                              "local2": 2}
@@ -347,7 +350,14 @@ def test_loop_of_two_boards_per_slot_ends_by_itself(local_line):
     assert sorted((slot, verdict) for slot, _, verdict, _ in db_runs(run.report_dir)) == \
         [("local1", "pass")] * 2 + [("local2", "pass")] * 2
     assert re.search(r"^line: 4 boards in 2 slots; ", run.stdout, re.M)
-    assert run.case_count == 4 * 18  # every board's cases, the second ones named b2
+    assert run.case_count == 4 * 18
+    # Each board's cases by slot and serial number (a slot's second board: its serial number
+    # tested again), each with its board's run id.
+    heads = {(props["run_uid"], re.sub(r"-\d\d-\w+\]$", "", name))
+             for name, _, props in junit_cases(line.junit)}
+    assert heads == {(record["run_uid"], f"test_measurement[{slot}-{sn(i)}{again}")
+                     for i, slot in enumerate(("local1", "local2"), 1)
+                     for record, again in zip(run.records[slot], ("", "-b2"))}
     # The summary as bench/line_bench.py reads it: new wording there must not break the bench.
     summary = bench_parse_summary(run.stdout, "the station's output")
     assert summary.line.boards == 4 and summary.line.slots == 2
@@ -503,6 +513,57 @@ def test_live_view_in_a_terminal_with_the_real_station(local_line):
     assert last.count("┏") == 1, "a piece of an earlier table is left on the screen"
     assert "BOARD 0c2205435902 (local2): FAIL, 17 of 18 passed" in last
     assert len(list(line.reports.glob("*.json"))) == 2
+
+
+@local_only
+def test_live_view_of_eight_slots_in_80_by_24_while_they_log(local_line, tmp_path):
+    # Eight boards whose tool says something the station does not recognise in every step (a
+    # kernel message, on a board's console): the slots log a warning through Python logging.
+    # Each slot's row stays on the 80 x 24 screen (one line a slot once the full rows do not
+    # fit), no log line tears the table, and the log goes to the station's log file, the
+    # warning to the slot's row.
+    slots = [f"local{i}" for i in range(1, 9)]
+    line = local_line(*[[] for _ in slots])
+    noisy = tmp_path / "noisy_tool"
+    noisy.write_text(f"#!/bin/sh\necho '[   12.345678] random: crng init done' >&2\n"
+                     f"exec {TOOL} \"$@\"\n")
+    noisy.chmod(0o755)
+    limits = yaml.safe_load(LIMITS.read_text(encoding="utf-8"))  # three measurements: short
+    short = tmp_path / "short.yaml"
+    short.write_text(yaml.safe_dump({k: limits[k] for k in ("product", "firmware",
+                                                             "serial_number")}))
+    run = run_in_tmux(line.command("--limits", str(short), tool=noisy), cwd=line.tmp,
+                      env=program_env(), size=(80, 24), every=0.25, timeout=120)
+    print(f"{len(run.screens)} screens; the last:\n{run.screens[-1]}")
+    assert run.status == 0, run.screens[-1]
+    whole, noted = 0, set()
+    for screen in run.screens:
+        lines = screen.splitlines()
+        top = next((i for i, text in enumerate(lines) if text.startswith("┏")), None)
+        assert "WARNING" not in screen and "crng init done" not in "\n".join(lines[:top]), \
+            screen
+        if top is None:
+            continue
+        bottom = next((i for i in range(top, len(lines)) if lines[i].startswith("└")), None)
+        table = lines[top:bottom]
+        # Only the table's own lines (below them, while it is redrawn, blank ones): nothing
+        # written across it, and no row cut off at the screen's bottom.
+        assert all(text[:1] in "┏┃┡│└" for text in table if text.strip()), screen
+        if bottom is not None:
+            whole += 1
+            rows = dict(table_rows(lines, slots))
+            assert list(rows) == slots, screen
+            noted |= {slot for slot, r in rows.items()
+                      if any("warning: the tool" in lines[i] for i in r)}
+    assert whole >= 3 and noted == set(slots)
+    log = (line.reports / "station.log").read_text(encoding="utf-8")
+    for slot in slots:
+        assert re.search(rf"^\S+ \S+ slot {slot} WARNING station.measurements: the tool's "
+                         rf"output not recognised: mcu_test 6: \[ +12.345678\] random: crng "
+                         rf"init done$", log, re.M), log
+    records = [strict_json(p.read_text()) for p in line.reports.glob("*.json")]
+    assert sorted(r["slot"] for r in records) == slots
+    assert {r["verdict"] for r in records} == {"pass"}
 
 
 # -- the virtual line ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 """Judging what the tool printed, and the board's record as strict JSON written whole."""
 
 import json
+from dataclasses import replace
 from datetime import datetime, timezone
 
 import pytest
@@ -8,7 +9,9 @@ import pytest
 from station.limits import Range
 from station.measurements import Measurement, Result, Step, Verdict, judge, unjudged
 from station.mcu_output import read_operation
+from station.junit import JunitXml
 from station.records import FinishedRun, JsonRecords
+from testkit.stations import junit_cases
 
 VOLTAGE = Measurement("mains_voltage", "mains voltage", (Step(1, ("4",), "mains metering"),),
                       "voltage", Range("V", 207.0, 253.0))
@@ -39,6 +42,27 @@ def test_the_record_is_strict_json_named_by_serial_number_and_start(tmp_path):
     assert [(m["name"], m["verdict"], m["value"]) for m in record["measurements"]] == \
         [("serial_number", "pass", "0c2205435900"), ("mains_voltage", "not run", None)]
     assert out(finished(unjudged(VOLTAGE, Verdict.ERROR))).name == "unknown_20261206T194118Z.json"
+
+
+def test_junit_cases_board_after_board_named_by_slot_and_serial_number_each_once(tmp_path):
+    # A board without a serial number takes its number in the slot; a serial number tested
+    # again in the slot, both: no two cases of one name, each with its board's run id.
+    serial = Result("serial_number", "serial number", "0c2205435900", None, {}, Verdict.PASS)
+    runs = [replace(finished(*results, start=datetime(2026, 12, 6, 19, 41, n,
+                                                       tzinfo=timezone.utc)),
+                    slot=slot, run_uid=f"run{n}")
+            for n, (slot, results) in enumerate([
+                ("slot1", [serial]), ("slot1", [unjudged(VOLTAGE, Verdict.NO_ANSWER)]),
+                ("slot1", [serial]), ("slot2", [serial])])]
+    junit = JunitXml(tmp_path / "junit.xml", several_slots=True, looping=True)
+    for run in reversed(runs):
+        junit(run)
+    junit.write()
+    assert [(name, props["run_uid"]) for name, _, props in junit_cases(tmp_path / "junit.xml")] \
+        == [("test_measurement[slot1-0c2205435900-01-serial_number]", "run0"),
+            ("test_measurement[slot1-b2-01-mains_voltage]", "run1"),
+            ("test_measurement[slot1-0c2205435900-b3-01-serial_number]", "run2"),
+            ("test_measurement[slot2-0c2205435900-01-serial_number]", "run3")]
 
 
 def test_a_record_that_strict_json_cannot_hold_is_refused_and_the_old_one_kept(tmp_path):

@@ -205,7 +205,7 @@ OUTCOMES = [
 
 def test_live_rows_show_each_slot_in_the_order_given_with_its_step_tally_and_verdict():
     slots = ["slot2", "slot1", "slot3"] + [status.slot for status, _, _ in OUTCOMES]
-    view = LiveView(slots, io.StringIO(), width=120)
+    view = LiveView(slots, io.StringIO(), width=120, height=40)
     try:
         view.update(at_step("slot2", "0c2205435901", 4, 0.84, 12, 12))
         view.update(SlotStatus("slot1", Phase.BOOTING, boards=3))
@@ -228,6 +228,38 @@ def test_live_rows_show_each_slot_in_the_order_given_with_its_step_tally_and_ver
         assert all(backgrounds(line) == {colour} for line in coloured), status
         assert sum(word in text_of(line) for line in coloured) == 1, status
         assert all(style.bold for line in coloured for t, style in line if word in t), status
+
+
+def test_live_rows_take_a_line_each_where_the_terminal_is_short_and_follow_its_size():
+    # Eight slots in 80 x 24: one line a slot, none wider than the terminal. Made taller, the
+    # same view draws its full rows again.
+    slots = ["slot1", "slot2", "slot3"] + [status.slot for status, _, _ in OUTCOMES]
+    view = LiveView(slots, io.StringIO(), width=80, height=24)
+    try:
+        view.update(at_step("slot1", "0c2205435901", 4, 0.84, 12, 13))
+        view.update(at_step("slot2", "0c2205435902", 4, 0.84, 12, 12))
+        view.warn("slot2", "warning: labgrid said " + "so " * 40 + HOSTILE)
+        for status, _, _ in OUTCOMES:
+            view.update(status)
+        short = rendered(view, slots, width=80)
+        view.console.size = (120, 40)
+        tall = rendered(view, slots)
+        view.update(SlotStatus("slot2", Phase.BOOTING))  # its next board: the warning gone
+        view.console.size = (80, 24)
+        after = rendered(view, slots, width=80)
+    finally:
+        view.close()
+    assert all(len(lines) == 1 for lines in short.values()), short
+    text = {slot: text_of(lines[0]) for slot, lines in short.items()}
+    assert all(len(line) <= 80 for line in text.values())
+    assert "4/19 mains metering" in text["slot1"] and "12/18" in text["slot1"]
+    assert {style.color.name for t, style in short["slot1"][0] if "12/18" in t} == {"red"}
+    assert "4/19 warning: labgrid said so" in text["slot2"] and text["slot2"].count("…")
+    assert "warning" not in text_of(after["slot2"][0])
+    for status, word, colour in OUTCOMES:
+        assert word in text[status.slot] and backgrounds(short[status.slot][0]) == {colour}
+        assert len(tall[status.slot]) >= 3
+    assert "labgrid said so" in "\n".join(map(text_of, tall["slot2"]))
 
 
 @pytest.mark.parametrize("stream, tty", [(Terminal, None), (io.StringIO, True)])

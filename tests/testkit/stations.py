@@ -55,8 +55,10 @@ def junit_cases(path: Path) -> list[tuple[str, str, dict[str, str]]]:
 
 
 # A JUnit case's name: test_measurement[NN-name], on a line test_measurement[slot-NN-name],
-# a slot's later boards test_measurement[slot-bN-NN-name].
-CASE = re.compile(r"test_measurement\[(?:(?P<slot>\w+)-)?(?:b(?P<board>\d+)-)?"
+# a slot's later boards test_measurement[slot-bN-NN-name]; board after board
+# test_measurement[slot-serial-NN-name] (bN for a serial number not known, -bN after a serial
+# number tested again in the slot).
+CASE = re.compile(r"test_measurement\[(?:(?P<slot>\w+)-)?(?:(?P<board>\w+?)-)?(?:b\d+-)?"
                   r"(?P<n>\d\d)-(?P<name>\w+)\]")
 
 
@@ -91,12 +93,12 @@ def read_run(status: int, seconds: float, stdout: str, reports: Path, junit: Pat
         names.setdefault(record["slot"], []).append(name)
     cases: dict[str, dict[str, tuple[str, dict]]] = {}
     found = junit_cases(junit)
-    for name, state, props in found:
+    assert len({name for name, _, _ in found}) == len(found), "two cases of one name"
+    for name, state, props in found:  # in the order the boards started
         m = CASE.fullmatch(name)
         assert m, name
         assert plan is None or plan[int(m["n"]) - 1] == m["name"]
-        if m["board"] is None:
-            cases.setdefault(m["slot"] or single, {})[m["name"]] = (state, props)
+        cases.setdefault(m["slot"] or single, {}).setdefault(m["name"], (state, props))
     return StationRun(status, seconds, stdout, records, names, cases, len(found), reports)
 
 
