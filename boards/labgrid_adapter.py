@@ -331,6 +331,17 @@ def console_bps(target) -> int:
     return bps
 
 
+def boot_bound_s(target) -> float:
+    """How long a power-on may take to reach the shell: each login try within the
+    ShellDriver's login_timeout, and QEMU's start or a power switch's answer beside."""
+    from boards.strategy import SHELL_TRIES
+
+    login_s = 60.0  # the ShellDriver's own default
+    if has_driver(target, "ShellDriver"):
+        login_s = float(target.get_driver("ShellDriver", activate=False).login_timeout)
+    return SHELL_TRIES * login_s + QEMU_CONNECT_S
+
+
 def console_damage(target) -> LineDamage:
     """The damage of the target's console line (the target's option console_damage, as
     LineDamage.parse reads it): none unless set."""

@@ -55,9 +55,9 @@ class Start(StrEnum):
 
 # Fixture errors in a row that take a slot out of service.
 OUT_OF_SERVICE_AFTER = 3
-# A slot whose board has no verdict this long after its power-on (beyond the plan's own
-# bounds) hangs: its process is cut and the board recorded as a fixture error.
-BOOT_BOUND_S = 180.0
+# Beyond its boot's and its steps' own bounds, what a board's run may take before its slot
+# counts as hung: the console's round trips, switching off.
+HANG_MARGIN_S = 30.0
 
 
 @dataclass(frozen=True)
@@ -89,6 +89,8 @@ class Slot(Protocol):
     def next_board(self) -> None: ...
 
     def present(self) -> bool | None: ...
+
+    def boot_bound_s(self) -> float: ...
 
     def close(self) -> None: ...
 
@@ -127,6 +129,11 @@ class LabgridSlot:
 
         return lg.presence(self.target)
 
+    def boot_bound_s(self) -> float:
+        from boards import labgrid_adapter as lg
+
+        return lg.boot_bound_s(self.target)
+
     def close(self) -> None:
         if self.board is not None:
             self.board.close()
@@ -147,6 +154,9 @@ class LocalSlot:
 
     def present(self) -> None:
         return None
+
+    def boot_bound_s(self) -> float:
+        return 0.0
 
     def close(self) -> None:
         pass
@@ -279,6 +289,11 @@ class SlotRunner:
         self.done = 0
         self.fixture_errors = 0  # in a row
         self.current: BoardRun | None = None
+        # A board's bound, from its power-on (or the last one's switching off) to its verdict:
+        # the boot, and each step and the teardown to its own bound, with a margin for the
+        # console's round trips. Past it the station cuts the slot as hung.
+        self.bound_s = (slot.boot_bound_s() + HANG_MARGIN_S
+                        + sum(timeout for _, timeout in Station(plan, None).calls()))
 
     def _status(self, run: BoardRun | None, phase: Phase, **kw) -> None:
         if run is not None:
@@ -287,7 +302,7 @@ class SlotRunner:
             kw.setdefault("judged", len(run.results))
             kw.setdefault("run_uid", run.run_uid)
         self.view.update(SlotStatus(slot=self.slot.name, phase=phase, total=len(self.plan),
-                                    boards=self.done, **kw))
+                                    boards=self.done, bound_s=self.bound_s, **kw))
 
     def run(self) -> None:
         try:
@@ -554,9 +569,6 @@ class Line:
         ctx = multiprocessing.get_context("fork")
         self.events = ctx.Queue()
         self.stopping = ctx.Event()
-        # A board's bound: its boot, the plan's steps and the teardown, each to its own bound.
-        calls = Station(plan, None).calls()
-        self.bound_s = BOOT_BOUND_S + sum(timeout for _, timeout in calls)
         self.slots: dict[str, _SlotProcess] = {}
         for setup in setups:
             go = ctx.Queue() if looping and start != Start.NOW else None
@@ -627,10 +639,11 @@ class Line:
         console that never answers): its process is ended, and its board recorded."""
         now = time.monotonic()
         for s in self.slots.values():
-            if (s.board_since is not None and now - s.board_since > self.bound_s
+            bound = s.last.bound_s if s.last is not None else None
+            if (s.board_since is not None and bound and now - s.board_since > bound
                     and s.process.is_alive()):
-                s.crash = s.crash or (f"the slot hung: no verdict {self.bound_s:.0f} s after "
-                                      "its board's power-on")
+                s.crash = s.crash or (f"the slot hung: no verdict {bound:.0f} s after its "
+                                      "board's power-on")
                 s.process.kill()
 
     def _drain(self) -> None:

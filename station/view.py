@@ -49,6 +49,7 @@ class SlotStatus:
     boards: int = 0              # boards finished in this slot so far (loop mode)
     note: str = ""               # a short reason (lost: why; the record's path when done)
     run_uid: str | None = None   # the board's run, for its record if the slot's process dies
+    bound_s: float | None = None  # past this from its power-on, the slot's board hangs
 
 
 class View(Protocol):

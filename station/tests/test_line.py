@@ -296,6 +296,9 @@ class Boom:
     def connect(self):
         raise RuntimeError("the fixture broke")
 
+    def boot_bound_s(self):
+        return 0.0
+
     def close(self):
         pass
 
