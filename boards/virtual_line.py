@@ -61,6 +61,15 @@ def slot_socket(line_dir: str, slot: int) -> str:
     return os.path.join(line_dir, f"slot{slot}.sock")
 
 
+def board_in_every_slot(line_dir: str) -> None:
+    """Each slot's presence input (LINE_DIR/slotN.present) says a board is in: the tests
+    write it to take a board out or put one in."""
+    os.makedirs(line_dir, exist_ok=True)
+    for n in range(1, len(lg.file_target_names(LINE)) + 1):
+        with open(os.path.join(line_dir, f"slot{n}.present"), "w") as f:
+            f.write("1\n")
+
+
 def parse_hostile_options(texts: Sequence[str], slots: int) -> dict[int, Hostile]:
     """--hostile SLOT=OPTIONS values: each slot's options (repeated ones add up)."""
     words: dict[int, str] = {}
@@ -179,10 +188,12 @@ def command_line(args) -> int:
             os.environ["LG_CONSOLE_BPS"] = str(args.bps)
     info = board.BoardInfo.load(args.artifacts) if args.artifacts else board.artifacts(args.board)
     if args.action == "environ":
+        board_in_every_slot(os.path.abspath(args.dir))
         for key, value in line_environ(info, os.path.abspath(args.dir), awkward).items():
             print(f"export {key}={shlex.quote(value)}")
         return 0
     with line_directory(args.dir, args.slots) as d:
+        board_in_every_slot(d)
         os.environ.update(line_environ(info, d, awkward))
         if lg.open_environment(LINE).get_target(f"slot{args.slots}") is None:
             raise ValueError(f"--slots {args.slots}: {LINE} has no target slot{args.slots}")

@@ -573,11 +573,13 @@ def test_live_view_of_eight_slots_in_80_by_24_while_they_log(local_line, tmp_pat
 
 def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str,
                  hostile: dict[int, str] | None = None, line_dir: Path | None = None,
-                 stop_when: Callable[[str], bool] | None = None) -> StationRun:
+                 stop_when: Callable[[str], bool] | None = None,
+                 operator: Callable[[str], None] | None = None) -> StationRun:
     """boards/line.py runs the station on slots 1..N of the virtual line, each with its own
     simulator (options per slot; its output in line_dir/slotN), the consoles paced as a real
     board's UART; hostile: the slots' boards made awkward (boards/hostile.py); stop_when:
-    Ctrl-C to the station once its output so far says so."""
+    Ctrl-C to the station once its output so far says so; operator: called with the output so
+    far, every 0.1 s."""
     reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
     argv = [sys.executable, "-m", "boards.virtual_line", "run", BOARD, "--slots", str(slots),
             "--bps", "115200", "--mcu-sim", SIM, *(["--dir", str(line_dir)] if line_dir else [])]
@@ -597,8 +599,11 @@ def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str,
         proc = subprocess.Popen([*argv, *extra], stdout=out, stderr=subprocess.STDOUT,
                                 env=program_env(), start_new_session=True)
         try:
-            while stop_when is not None and proc.poll() is None:
-                if stop_when(log.read_text(encoding="utf-8", errors="replace")):
+            while (stop_when or operator) is not None and proc.poll() is None:
+                text = log.read_text(encoding="utf-8", errors="replace")
+                if operator is not None:
+                    operator(text)
+                if stop_when is not None and stop_when(text):
                     [station] = slot_processes(proc.pid)  # the station, not the boards' QEMUs
                     os.kill(station, signal.SIGINT)
                     break
@@ -705,12 +710,41 @@ def test_virtual_line_a_stop_mid_step_and_a_board_without_gzip(tmp_path, line_di
     assert relays_left_on(sim2) == {}
 
 
+class PresenceOperator:
+    """Takes each tested board out of its slot and puts the next one in, through the virtual
+    line's presence inputs; each board goes in only once its slot's board is off."""
+
+    def __init__(self, line_dir: Path, slots: int):
+        self.line_dir, self.slots = line_dir, range(1, slots + 1)
+        self.out = dict.fromkeys(self.slots, 0)
+        self.put_in = dict.fromkeys(self.slots, 0)
+        self.powered_when_put_in: list[int] = []
+
+    def __call__(self, text: str) -> None:
+        for n in self.slots:
+            present = self.line_dir / f"slot{n}.present"
+            if len(re.findall(rf"^slot{n} waiting for a board \(\d+ done\)", text, re.M)) > \
+                    self.out[n]:
+                present.write_text("0\n")
+                self.out[n] += 1
+            if text.count(f"slot{n}: the board was taken out") > self.put_in[n]:
+                if subprocess.run(["pgrep", "-f", f"{self.line_dir}/slot{n}.sock"],
+                                  capture_output=True).returncode == 0:
+                    self.powered_when_put_in.append(n)  # its QEMU still runs
+                present.write_text("1\n")
+                self.put_in[n] += 1
+
+
 @virtual_only
-def test_virtual_line_board_after_board(tmp_path):
-    # Each next board: its slot powered off and on, a fresh QEMU whose simulator has the next
-    # serial number.
-    run = virtual_line(tmp_path, 2, {}, "--loop", "3", "--start", "now")
+def test_virtual_line_board_after_board(tmp_path, line_dir):
+    # Each slot starts its next board once the last one was taken out and the next put in
+    # (the fixture's presence input): switched off in between, a fresh QEMU whose simulator
+    # has the next serial number.
+    operator = PresenceOperator(line_dir, 2)
+    run = virtual_line(tmp_path, 2, {}, "--loop", "3", "--start", "presence",
+                       line_dir=line_dir, operator=operator)
     assert run.status == 0
+    assert operator.put_in == {1: 2, 2: 2} and operator.powered_when_put_in == []
     assert {slot: len(records) for slot, records in run.records.items()} == {"slot1": 3,
                                                                              "slot2": 3}
     serials = [r["serial_number"] for records in run.records.values() for r in records]

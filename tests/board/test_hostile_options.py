@@ -47,11 +47,12 @@ def test_every_option_reaches_the_kernel_the_login_and_the_line(monkeypatch):
         boards.qemu_command(INFO, "/tmp/x/mcu.sock")  # LG_HOSTILE's lossy line
 
 
-def test_each_slot_of_the_line_has_its_own_options(monkeypatch):
+def test_each_slot_of_the_line_has_its_own_options(monkeypatch, tmp_path):
     monkeypatch.delenv("LG_HOSTILE", raising=False)
     awkward = line.parse_hostile_options(["2=kmsg:500", "2=lossy:0.01", "3=login:factory"], 4)
-    for key, value in line.line_environ(INFO, "/tmp/mcu-line.x", awkward).items():
+    for key, value in line.line_environ(INFO, str(tmp_path), awkward).items():
         monkeypatch.setenv(key, value)
+    line.board_in_every_slot(str(tmp_path))
     env = lg.open_environment(line.LINE)
     quiet = ("console=ttyS2", "root", "", "mipsel# ", lg.LineDamage())
     assert shell_and_line(env, "slot1") == shell_and_line(env, "slot4") == quiet
@@ -61,7 +62,7 @@ def test_each_slot_of_the_line_has_its_own_options(monkeypatch):
                                                 "", r"mipsel\$ ")
     # LG_HOSTILE is every other slot's.
     monkeypatch.setenv("LG_HOSTILE", "without:gzip")
-    values = line.line_environ(INFO, "/tmp/mcu-line.x", awkward)
+    values = line.line_environ(INFO, str(tmp_path), awkward)
     assert values["LG_SLOT1_QEMU_BOOT_ARGS"] == "console=ttyS2 board.without=gzip"
     assert values["LG_SLOT2_QEMU_BOOT_ARGS"] == "console=ttyS2 board.kmsg=500"
 

@@ -167,9 +167,10 @@ def test_a_target_without_a_strategy_is_refused_naming_what_to_add():
 
 # -- the line's environment --------------------------------------------------------------------
 
-def test_each_slot_is_a_virtual_board_with_its_own_mcu_socket(monkeypatch):
+def test_each_slot_is_a_virtual_board_with_its_own_mcu_socket(monkeypatch, tmp_path):
     monkeypatch.setenv("LG_CONSOLE_BPS", "115200")
-    values = line.line_environ(INFO, "/tmp/mcu-line.x")
+    values = line.line_environ(INFO, str(tmp_path))
+    line.board_in_every_slot(str(tmp_path))
     assert "LG_MCU_SOCKET" not in values
     for key, value in values.items():
         monkeypatch.setenv(key, value)
@@ -180,13 +181,14 @@ def test_each_slot_is_a_virtual_board_with_its_own_mcu_socket(monkeypatch):
         target = env.get_target(name)
         qemu = target.get_driver("QEMUDriver", activate=False)
         shell = target.get_driver("ShellDriver", activate=False)
-        sock = f"/tmp/mcu-line.x/slot{n}.sock"
-        assert sock == line.slot_socket("/tmp/mcu-line.x", n)
+        sock = f"{tmp_path}/slot{n}.sock"
+        assert sock == line.slot_socket(str(tmp_path), n)
         assert shlex.split(qemu.extra_args) == boards.qemu_args(INFO, sock, "null")
         assert (qemu.machine, qemu.cpu, qemu.memory, qemu.boot_args) == (
             "malta", "24Kf", "128M", "console=ttyS2")
         assert (shell.prompt, shell.login_timeout) == ("mipsel# ", 60)
         assert lg.console_bps(target) == 115200
+        assert lg.presence(target) is True  # a board in every slot, until a test takes it out
     assert env.config.get_tool("qemu") == str(boards.HERE / "labgrid" / "qemu-system-mipsel")
     assert env.config.get_image_path("kernel") == INFO.kernel
 
