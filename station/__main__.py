@@ -81,6 +81,10 @@ def parser() -> argparse.ArgumentParser:
                         "presence the fixture's presence input (a board put in; a key tests "
                         "the same board again); now at once, for a handler that loads the "
                         "boards itself")
+    p.add_argument("--retests", metavar="N", type=int, default=2,
+                   help="how often one serial number may be tested on this line (its results "
+                        "database; default 2): a board tested that often is refused after its "
+                        "serial number is read")
     p.add_argument("--swap-time", metavar="S", type=float, default=0.0,
                    help="with --loop --start now: seconds a slot stays off between two "
                         "boards (default 0)")
@@ -148,6 +152,8 @@ def claim(setups: list[SlotSetup], station: str) -> Claims:
 
 
 def settings(opt: argparse.Namespace) -> Settings:
+    if opt.retests < 1:
+        raise UsageError(f"--retests {opt.retests}: at least 1 (a board's first test)")
     if bool(opt.lg_env) == bool(opt.local_tool):
         raise UsageError("the station needs a board: --lg-env FILE (labgrid) or "
                          "--local-tool PATH, one of them")
@@ -190,7 +196,8 @@ def settings(opt: argparse.Namespace) -> Settings:
         url = url.render_as_string(hide_password=False)
     return Settings(station=opt.station_name, limits=limits, limits_file=str(limits.path),
                     limits_sha256=sha256, report_dir=Path(opt.report_dir), db_url=url,
-                    station_version=station.version(), db_retry_s=opt.db_retry, db_away=away)
+                    station_version=station.version(), db_retry_s=opt.db_retry, db_away=away,
+                    retests=opt.retests)
 
 
 # What a server says when it answers but refuses this station: a setting to fix, not an
@@ -351,7 +358,7 @@ def tally(verdicts: list[RunVerdict], out_of_service: list[str]) -> str:
     count = {v: verdicts.count(v) for v in RunVerdict}
     text = (f"boards: {count[RunVerdict.PASS]} passed, {count[RunVerdict.FAIL]} failed, "
             f"{count[RunVerdict.NO_BOOT]} did not boot")
-    for v in (RunVerdict.STOPPED, RunVerdict.FIXTURE_ERROR):
+    for v in (RunVerdict.STOPPED, RunVerdict.REFUSED, RunVerdict.FIXTURE_ERROR):
         if count[v]:
             text += f", {count[v]} {v.value}" + ("s" if v == RunVerdict.FIXTURE_ERROR
                                                 and count[v] > 1 else "")

@@ -19,6 +19,7 @@ import queue
 import resource
 import signal
 import sys
+import threading
 import time
 import traceback
 import uuid
@@ -73,6 +74,7 @@ class Settings:
     station_version: str | None = None
     db_retry_s: float = db.RETRY_FOR_S  # how long a write is retried, then the spool
     db_away: bool = False  # the database did not answer when the station started
+    retests: int = 2  # how often one serial number may be tested on the line
 
 
 class Slot(Protocol):
@@ -210,7 +212,8 @@ class BoardRun:
     lease: LeaseKeeper | None = None
     run_uid: str = field(default_factory=lambda: str(uuid.uuid4()))
     tool_version: str | None = None
-    fault: RunVerdict | None = None  # no boot, fixture error: the plan never ran
+    fault: RunVerdict | None = None  # no boot, fixture error, refused: the plan did not run
+    retest: int | None = None  # which test of its serial number on the line (0: the first)
 
     @property
     def serial(self) -> str | None:
@@ -238,10 +241,21 @@ def finish(run: BoardRun, settings: Settings, stopped: bool) -> FinishedRun:
         console_bytes=run.console_bytes, run_uid=run.run_uid,
         limits_sha256=settings.limits_sha256, tool_version=run.tool_version,
         station_version=settings.station_version,
-        teardown=tuple(station.teardown) if station else (), fault=run.fault)
+        teardown=tuple(station.teardown) if station else (), fault=run.fault,
+        retest=run.retest)
 
 
 # -- a slot's process -----------------------------------------------------------------------------
+
+class Either:
+    """Set when either event is (what Station.run asks of its stop)."""
+
+    def __init__(self, *events):
+        self.events = events
+
+    def is_set(self) -> bool:
+        return any(e.is_set() for e in self.events)
+
 
 class _Reporter:
     """The slot's side of the view: every status and line goes to the station's process."""
@@ -465,15 +479,34 @@ class SlotRunner:
             run.results[m.name] = r
             self.view.say(self._line(m, r))
             self._status(run, Phase.TESTING)
+            if m.name == "serial_number" and r.verdict == Verdict.PASS:
+                self._count_tests(run, r.value, refused)
 
+        refused = threading.Event()
         run.station = Station(self.plan, transport, progress)
-        run.station.run(judged, self.stopping)
+        run.station.run(judged, Either(self.stopping, refused))
+        if refused.is_set():
+            run.fault = RunVerdict.REFUSED
         if run.station.lost_before_a_step:  # the console, or the board's image: no step ran
             run.fault = RunVerdict.FIXTURE_ERROR
         now = transport.console_bytes()
         if now is not None and console_at_ready is not None:
             run.console_bytes = (now[0] - console_at_ready[0], now[1] - console_at_ready[1])
         return self._finish(run, stopped=self.stopping.is_set())
+
+    def _count_tests(self, run: BoardRun, serial: str, refused: threading.Event) -> None:
+        """Which test of its serial number the board's run is; a board tested as often as
+        the line allows is refused: no further step starts."""
+        if self.recorder is None:
+            return
+        tests = self.recorder.tests_of(serial)
+        if tests is None:
+            return
+        run.retest = tests
+        if tests >= self.settings.retests:
+            refused.set()
+            self.view.say(f"{self.slot.name}: board {serial} refused: tested {tests} times on "
+                          f"this line already (--retests {self.settings.retests})")
 
     def _finish(self, run: BoardRun, stopped: bool, phase: Phase | None = None,
                 note: str = "") -> RunVerdict:

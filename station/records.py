@@ -57,7 +57,8 @@ class FinishedRun:
     tool_version: str | None = None     # the tool's build on the board (tool_build())
     station_version: str | None = None
     teardown: tuple[TeardownStep, ...] = ()  # after the plan: every relay off again
-    fault: RunVerdict | None = None  # no boot, fixture error: the plan never ran on the board
+    fault: RunVerdict | None = None  # no boot, fixture error, refused: the plan did not run
+    retest: int | None = None  # 0 its serial number's first test on this line, N its Nth retest
 
     @property
     def serial_number(self) -> str | None:
@@ -100,6 +101,7 @@ def build_record(run: FinishedRun) -> dict[str, object]:
         "tool_version": run.tool_version,
         "station_version": run.station_version,
         "verdict": run.verdict.value,
+        "retest": run.retest,
         "measurements": [r.as_dict() for r in run.results],
         "unrecognised_output": list(run.unrecognised),
         "teardown": [dataclasses.asdict(t) for t in run.teardown],
@@ -192,18 +194,19 @@ class RunEnd:
     steps_s: float | None = None
     tool_s: float | None = None
     console_bytes: tuple[int, int] | None = None
+    retest: int | None = None
 
     @classmethod
     def of(cls, run: FinishedRun) -> "RunEnd":
         return cls(run.verdict, run.end, run.duration_s, run.board_ready_s, run.steps_s,
-                   run.tool_s, run.console_bytes)
+                   run.tool_s, run.console_bytes, run.retest)
 
     def values(self) -> dict[str, object]:
         read, written = self.console_bytes or (None, None)
         return {"verdict": self.verdict.value, "ended_at": self.ended_at,
                 "duration_s": self.duration_s, "board_ready_s": self.board_ready_s,
                 "steps_s": self.steps_s, "tool_s": self.tool_s, "console_read": read,
-                "console_written": written}
+                "console_written": written, "retest": self.retest}
 
 
 def measurement_row(run_id: int, position: int, r: Result) -> dict[str, object]:
@@ -267,6 +270,15 @@ def _finish(conn, run_id: int, results, end: RunEnd, seen: datetime,
         if r.name not in kept:
             _measured(conn, run_id, position, r, seen)
     return conn.execute(_open_run(run_id).values(**end.values())).rowcount == 1
+
+
+def tests_of(conn, serial_number: str) -> int:
+    """The runs of this serial number that passed or failed."""
+    return conn.execute(
+        sa.select(sa.func.count()).select_from(db.runs.join(db.boards))
+        .where(db.boards.c.serial_number == serial_number,
+               db.runs.c.verdict.in_([RunVerdict.PASS.value, RunVerdict.FAIL.value]))
+    ).scalar_one()
 
 
 class DbRecords:
@@ -476,7 +488,8 @@ def read_record(path: Path) -> ReadRecord:
     end = RunEnd(verdict, _utc(_field(record, "end", path, str), "end", path),
                  *(_field(record, k, path, NUMBER)
                    for k in ("duration_s", "board_ready_s", "steps_s", "tool_s")),
-                 console_bytes=console)
+                 console_bytes=console,
+                 retest=_field(record, "retest", path, (int, type(None))))
     return ReadRecord(start, tuple(results), end)
 
 
@@ -574,6 +587,18 @@ class Recorder:
                      f"{added} spooled runs put in")
         self.away = False
         return records
+
+    def tests_of(self, serial_number: str) -> int | None:
+        """How often the line has tested this serial number (runs that passed or failed);
+        None while the database is away."""
+        if self.away:
+            return None
+        try:
+            # One try: the board waits meanwhile; the run itself is kept whatever happens.
+            return db.write(self.engine, lambda conn: tests_of(conn, serial_number), for_s=0.0)
+        except Exception as e:  # noqa: BLE001
+            self._lost(e)
+            return None
 
     def measured(self, records: DbRecords, position: int, r: Result) -> bool:
         """False when the database did not take it: the run goes on without it."""

@@ -61,8 +61,8 @@ class ReportError(Exception):
 
 DEFINITIONS: list[tuple[str, str]] = [
     ("Finished run", "a run with the verdict pass or fail (including no boot and fixture "
-     "error, reported apart: a fixture error is not a board's failure). Stopped and aborted "
-     "runs are not finished; a run without a verdict (the station died, or it is still going "
+     "error, reported apart: a fixture error is not a board's failure). Stopped, refused (a "
+     "board tested as often as the line allows) and aborted runs are not finished; a run without a verdict (the station died, or it is still going "
      "on) is never a pass. Whether a run without a verdict is still running or aborted is "
      "judged at one moment for the whole page, which it names."),
     ("Board", "a serial number that the station read and judged valid. Runs without one (no "
@@ -126,7 +126,8 @@ class Fault(Enum):
 RUN_COUNTS = {RunVerdict.PASS: Counted.PASSED, RunVerdict.FAIL: Counted.FAILED,
               RunVerdict.NO_BOOT: Counted.FAILED,
               RunVerdict.FIXTURE_ERROR: Counted.NOT_THE_BOARDS,
-              RunVerdict.STOPPED: Counted.UNFINISHED, RunVerdict.ABORTED: Counted.UNFINISHED}
+              RunVerdict.STOPPED: Counted.UNFINISHED, RunVerdict.REFUSED: Counted.UNFINISHED,
+              RunVerdict.ABORTED: Counted.UNFINISHED}
 FAULTS = {Verdict.PASS: Fault.NONE, Verdict.NOT_RUN: Fault.NONE, Verdict.FAIL: Fault.BOARD,
           Verdict.NO_ANSWER: Fault.BOARD, Verdict.BAD_CHECKSUM: Fault.BOARD,
           Verdict.ERROR: Fault.CONSOLE}

@@ -29,6 +29,7 @@ class RunVerdict(StrEnum):
     NO_BOOT = "no boot"              # the board never reached its shell: the board's failure
     FIXTURE_ERROR = "fixture error"  # the station's fixture failed: not the board's failure
     STOPPED = "stopped"  # the operator stopped the station; what was measured is kept
+    REFUSED = "refused"  # tested as often as the line allows (--retests): not tested further
     ABORTED = "aborted"  # the run broke off (the database's reading of a run never finished)
 
 

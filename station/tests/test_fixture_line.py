@@ -111,10 +111,11 @@ class FixtureLine:
         found = [json.loads(p.read_text()) for p in self.reports.glob("*.json")]
         return sorted((r for r in found if r["slot"] == slot), key=lambda r: r["start"])
 
-    def db_runs(self) -> list[tuple[str, str]]:
+    def db_runs(self) -> list[tuple]:
+        """(slot, verdict, retest) of each run in the database, by slot and start."""
         engine = db.connect(db.sqlite_url(self.reports / "results.sqlite"), reader=True)
         with engine.connect() as conn:
-            rows = conn.execute(sa.select(db.runs.c.slot, db.runs.c.verdict)
+            rows = conn.execute(sa.select(db.runs.c.slot, db.runs.c.verdict, db.runs.c.retest)
                                 .order_by(db.runs.c.slot, db.runs.c.started_at)).all()
         engine.dispose()
         return [tuple(row) for row in rows]
@@ -162,8 +163,8 @@ def test_a_board_that_never_boots_and_a_broken_power_switch(fixture_line):
     dead = line.records("slot2")[1]
     assert dead["serial_number"] is None
     assert "the board's shell is not reachable" in dead["measurements"][0]["detail"]
-    assert line.db_runs() == [("slot1", "fixture error")] * 3 + [
-        ("slot2", "pass"), ("slot2", "no boot"), ("slot2", "pass")]
+    assert line.db_runs() == [("slot1", "fixture error", None)] * 3 + [
+        ("slot2", "pass", 0), ("slot2", "no boot", None), ("slot2", "pass", 1)]
     # Every board's measurements in the JUnit XML: the dead board's as failures.
     cases = junit_cases(line.junit)
     assert len(cases) == 6 * len(PLAN)
@@ -173,8 +174,9 @@ def test_a_board_that_never_boots_and_a_broken_power_switch(fixture_line):
 
 def test_the_operator_starts_each_board_and_a_board_left_in_is_not_tested_again(fixture_line):
     # The slot waits switched off until a board is put in; the board left in after its test
-    # is not tested again until the operator's key says so; then a board taken out and the
-    # next put in. A SIGTERM (a service stop) while the slot waits ends the station as a stop.
+    # is not tested again until the operator's key says so; then the board taken out and put
+    # in again: its third test, which the line refuses (--retests 2 by default). A SIGTERM (a
+    # service stop) while the slot waits ends the station as a stop.
     line = fixture_line(1)
     present = line.dirs[0] / "present"
     proc = line.start("--loop", "--start", "presence")
@@ -194,7 +196,7 @@ def test_the_operator_starts_each_board_and_a_board_left_in_is_not_tested_again(
         present.write_text("0\n")  # taken out, and the next one put in
         line.wait_for(proc, r"^slot1: the board was taken out$")
         present.write_text("1\n")
-        line.wait_for(proc, r"^slot1 0c2205435901: PASS, 3 of 3 passed", 3)
+        line.wait_for(proc, r"^slot1 0c2205435901: REFUSED, 3 of 3 passed")
         line.wait_for(proc, waiting, 4)
         os.kill(proc.pid, signal.SIGTERM)
         status = proc.wait(60)
@@ -205,7 +207,13 @@ def test_the_operator_starts_each_board_and_a_board_left_in_is_not_tested_again(
     assert status == 130
     # The second board started after the key, not before: power-ons 2 and 3 saw it sent.
     assert line.file(1, "after-key") == "2\n3\n"
-    assert [r["verdict"] for r in line.records("slot1")] == ["pass"] * 3
+    records = line.records("slot1")
+    assert [(r["verdict"], r["retest"]) for r in records] == [("pass", 0), ("pass", 1),
+                                                               ("refused", 2)]
+    assert ("slot1: board 0c2205435901 refused: tested 2 times on this line already "
+            "(--retests 2)") in out
+    assert line.db_runs() == [("slot1", "pass", 0), ("slot1", "pass", 1),
+                              ("slot1", "refused", 2)]
     assert line.file(1, "power") == "off\n"
-    assert out.splitlines()[-1] == ("boards: 3 passed, 0 failed, 0 did not boot; slots out of "
-                                    "service: 0")
+    assert out.splitlines()[-1] == ("boards: 2 passed, 0 failed, 0 did not boot, 1 refused; "
+                                    "slots out of service: 0")
