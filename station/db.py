@@ -132,12 +132,15 @@ runs = sa.Table(
     sa.Column("firmware_version", sa.Text, nullable=True),
     sa.Column("started_at", UtcDateTime, nullable=False, index=True),
     sa.Column("ended_at", UtcDateTime, nullable=True),
-    # 'pass', 'fail', 'no boot', 'fixture error', 'stopped', 'refused', 'aborted'; NULL while
-    # running or when the station died: read as 'running' or 'aborted' (run_outcome()).
+    # 'pass', 'fail', 'no boot', 'fixture error', 'wrong board', 'stopped', 'refused',
+    # 'aborted'; NULL while running or when the station died: read as 'running' or 'aborted'
+    # (run_outcome()).
     sa.Column("verdict", sa.Text, nullable=True),
     # 0: the serial number's first test on this line (its database); N: its Nth retest; NULL
     # when not known (no serial number read, or the database away when it was).
     sa.Column("retest", sa.Integer, nullable=True),
+    # The serial number on the board's label as the operator scanned it, if scanned.
+    sa.Column("scanned_serial", sa.Text, nullable=True),
     sa.Column("db_user", sa.Text, nullable=False, server_default=DbUser()),
     # What made the run: the station's software (tool_version above: the tool's build on the
     # board, its package's version or its binary's hash).

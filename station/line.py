@@ -214,6 +214,7 @@ class BoardRun:
     tool_version: str | None = None
     fault: RunVerdict | None = None  # no boot, fixture error, refused: the plan did not run
     retest: int | None = None  # which test of its serial number on the line (0: the first)
+    scanned: str | None = None  # the serial number on its label, as the operator scanned it
 
     @property
     def serial(self) -> str | None:
@@ -242,7 +243,7 @@ def finish(run: BoardRun, settings: Settings, stopped: bool) -> FinishedRun:
         limits_sha256=settings.limits_sha256, tool_version=run.tool_version,
         station_version=settings.station_version,
         teardown=tuple(station.teardown) if station else (), fault=run.fault,
-        retest=run.retest)
+        retest=run.retest, scanned_serial=run.scanned)
 
 
 # -- a slot's process -----------------------------------------------------------------------------
@@ -288,11 +289,11 @@ class SlotRunner:
     def __init__(self, slot: Slot, plan: list[Measurement], settings: Settings, view: View,
                  stopping, boards: int | None = 1, looping: bool = False,
                  start: Start = Start.NOW, go=None, pause_s: float = 0.0,
-                 line_of_several: bool = False,
+                 line_of_several: bool = False, key: str = "1",
                  on_done: Callable[[BoardDone], None] = lambda done: None):
         self.slot, self.plan, self.settings, self.view = slot, plan, settings, view
         self.stopping, self.boards, self.pause_s = stopping, boards, pause_s
-        self.looping, self.start, self.go = looping, start, go
+        self.looping, self.start, self.go, self.key = looping, start, go, key
         self.line_of_several = line_of_several
         self.on_done = on_done
         self.recorder = None
@@ -301,6 +302,7 @@ class SlotRunner:
                                      lambda text: view.say(f"{slot.name}: {text}"),
                                      settings.db_retry_s, away=settings.db_away)
         self.done = 0
+        self.scanned: str | None = None  # the next board's label, scanned by the operator
         self.fixture_errors = 0  # in a row
         self.current: BoardRun | None = None
         # A board's bound, from its power-on (or the last one's switching off) to its verdict:
@@ -359,8 +361,8 @@ class SlotRunner:
             note = "put a board in" + (" (or press its key to test this one again)"
                                        if self.done else "")
         else:
-            note = ("press Enter to start" if not self.line_of_several else
-                    f"press {self.slot.name}'s key to start")
+            note = ("press Enter to start, or scan the board's label" if not self.line_of_several
+                    else f"press {self.key} to start (its label scanned first, if it has one)")
         self._status(None, Phase.WAITING, note=note)
         removed = self.done == 0  # the last board must leave before a board's presence counts
         while not self.stopping.is_set():
@@ -376,11 +378,12 @@ class SlotRunner:
         return False
 
     def _said_go(self, timeout: float) -> bool:
+        """Whether the operator said go within timeout (with the label scanned, if any)."""
         if self.go is None:
             self.stopping.wait(timeout)
             return False
         try:
-            self.go.get(timeout=timeout)
+            self.scanned = self.go.get(timeout=timeout) or None
             return True
         except queue.Empty:
             return False
@@ -447,7 +450,8 @@ class SlotRunner:
 
     def _one_board(self) -> RunVerdict:
         """Tests the slot's next board: its run's verdict."""
-        run = BoardRun(self.slot.name, self.plan)
+        run = BoardRun(self.slot.name, self.plan, scanned=self.scanned)
+        self.scanned = None
         self._status(run, Phase.BOOTING)
         try:
             transport = self.slot.connect()
@@ -480,13 +484,11 @@ class SlotRunner:
             self.view.say(self._line(m, r))
             self._status(run, Phase.TESTING)
             if m.name == "serial_number" and r.verdict == Verdict.PASS:
-                self._count_tests(run, r.value, refused)
+                self._check_serial(run, r.value, halt)
 
-        refused = threading.Event()
+        halt = threading.Event()  # no further step for this board: run.fault says why
         run.station = Station(self.plan, transport, progress)
-        run.station.run(judged, Either(self.stopping, refused))
-        if refused.is_set():
-            run.fault = RunVerdict.REFUSED
+        run.station.run(judged, Either(self.stopping, halt))
         if run.station.lost_before_a_step:  # the console, or the board's image: no step ran
             run.fault = RunVerdict.FIXTURE_ERROR
         now = transport.console_bytes()
@@ -494,17 +496,23 @@ class SlotRunner:
             run.console_bytes = (now[0] - console_at_ready[0], now[1] - console_at_ready[1])
         return self._finish(run, stopped=self.stopping.is_set())
 
-    def _count_tests(self, run: BoardRun, serial: str, refused: threading.Event) -> None:
-        """Which test of its serial number the board's run is; a board tested as often as
-        the line allows is refused: no further step starts."""
-        if self.recorder is None:
+    def _check_serial(self, run: BoardRun, serial: str, halt: threading.Event) -> None:
+        """The serial number the MCU reports, against the label scanned and against the
+        line's tests of it: a board whose label differs is the wrong board, one tested as
+        often as the line allows is refused; either way its plan stops there."""
+        if run.scanned is not None and run.scanned.lower() != serial.lower():
+            run.fault = RunVerdict.WRONG_BOARD
+            halt.set()
+            self.view.say(f"{self.slot.name}: wrong board: its label says {run.scanned}, its "
+                          f"MCU {serial}")
             return
-        tests = self.recorder.tests_of(serial)
+        tests = self.recorder.tests_of(serial) if self.recorder is not None else None
         if tests is None:
             return
         run.retest = tests
         if tests >= self.settings.retests:
-            refused.set()
+            run.fault = RunVerdict.REFUSED
+            halt.set()
             self.view.say(f"{self.slot.name}: board {serial} refused: tested {tests} times on "
                           f"this line already (--retests {self.settings.retests})")
 
@@ -603,10 +611,11 @@ class Line:
         self.events = ctx.Queue()
         self.stopping = ctx.Event()
         self.slots: dict[str, _SlotProcess] = {}
-        for setup in setups:
+        for key, setup in enumerate(setups, 1):
             go = ctx.Queue() if looping and start != Start.NOW else None
             options = {"boards": boards, "looping": looping, "start": start, "go": go,
-                       "pause_s": pause_s, "line_of_several": len(setups) > 1}
+                       "pause_s": pause_s, "line_of_several": len(setups) > 1,
+                       "key": str(key)}
             queue_of_slot = _Tagged(self.events, setup.name)
             proc = ctx.Process(target=slot_main, name=f"slot {setup.name}",
                                args=(setup, plan, settings, options, queue_of_slot,
@@ -631,13 +640,14 @@ class Line:
         """Where what the slots report goes."""
         self.view = view
 
-    def say_go(self, slot: str) -> bool:
-        """The operator's word for a slot: start its next board, or bring it back into
-        service. False when the slot takes no such word."""
+    def say_go(self, slot: str, scanned: str | None = None) -> bool:
+        """The operator's word for a slot: start its next board (whose label says the serial
+        number scanned, if any), or bring it back into service. False when the slot takes no
+        such word."""
         s = self.slots.get(slot)
         if s is None or s.go is None or s.ended:
             return False
-        s.go.put("go")
+        s.go.put(scanned or "")
         return True
 
     @property

@@ -59,6 +59,7 @@ class FinishedRun:
     teardown: tuple[TeardownStep, ...] = ()  # after the plan: every relay off again
     fault: RunVerdict | None = None  # no boot, fixture error, refused: the plan did not run
     retest: int | None = None  # 0 its serial number's first test on this line, N its Nth retest
+    scanned_serial: str | None = None  # the serial number on its label, as the operator scanned it
 
     @property
     def serial_number(self) -> str | None:
@@ -102,6 +103,7 @@ def build_record(run: FinishedRun) -> dict[str, object]:
         "station_version": run.station_version,
         "verdict": run.verdict.value,
         "retest": run.retest,
+        "scanned_serial": run.scanned_serial,
         "measurements": [r.as_dict() for r in run.results],
         "unrecognised_output": list(run.unrecognised),
         "teardown": [dataclasses.asdict(t) for t in run.teardown],
@@ -195,18 +197,20 @@ class RunEnd:
     tool_s: float | None = None
     console_bytes: tuple[int, int] | None = None
     retest: int | None = None
+    scanned_serial: str | None = None
 
     @classmethod
     def of(cls, run: FinishedRun) -> "RunEnd":
         return cls(run.verdict, run.end, run.duration_s, run.board_ready_s, run.steps_s,
-                   run.tool_s, run.console_bytes, run.retest)
+                   run.tool_s, run.console_bytes, run.retest, run.scanned_serial)
 
     def values(self) -> dict[str, object]:
         read, written = self.console_bytes or (None, None)
         return {"verdict": self.verdict.value, "ended_at": self.ended_at,
                 "duration_s": self.duration_s, "board_ready_s": self.board_ready_s,
                 "steps_s": self.steps_s, "tool_s": self.tool_s, "console_read": read,
-                "console_written": written, "retest": self.retest}
+                "console_written": written, "retest": self.retest,
+                "scanned_serial": self.scanned_serial}
 
 
 def measurement_row(run_id: int, position: int, r: Result) -> dict[str, object]:
@@ -489,7 +493,8 @@ def read_record(path: Path) -> ReadRecord:
                  *(_field(record, k, path, NUMBER)
                    for k in ("duration_s", "board_ready_s", "steps_s", "tool_s")),
                  console_bytes=console,
-                 retest=_field(record, "retest", path, (int, type(None))))
+                 retest=_field(record, "retest", path, (int, type(None))),
+                 scanned_serial=_field(record, "scanned_serial", path, (str, type(None))))
     return ReadRecord(start, tuple(results), end)
 
 

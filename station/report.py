@@ -60,11 +60,13 @@ class ReportError(Exception):
 # -- what is counted --------------------------------------------------------------------------
 
 DEFINITIONS: list[tuple[str, str]] = [
-    ("Finished run", "a run with the verdict pass or fail (including no boot and fixture "
-     "error, reported apart: a fixture error is not a board's failure). Stopped, refused (a "
-     "board tested as often as the line allows) and aborted runs are not finished; a run without a verdict (the station died, or it is still going "
-     "on) is never a pass. Whether a run without a verdict is still running or aborted is "
-     "judged at one moment for the whole page, which it names."),
+    ("Finished run", "a run with the verdict pass or fail (including no boot, wrong board "
+     "(the label scanned and the MCU's serial number differ) and fixture error, reported "
+     "apart: a fixture error is not a board's failure). Stopped, refused (a board tested as "
+     "often as the line allows) and aborted runs are not finished; a run without a verdict "
+     "(the station died, or it is still going on) is never a pass. Whether a run without a "
+     "verdict is still running or aborted is judged at one moment for the whole page, which "
+     "it names."),
     ("Board", "a serial number that the station read and judged valid. Runs without one (no "
      "serial number read, or an invalid one such as 000000000000, which every unprogrammed "
      "board reads) belong to no board: they are in the run counts only."),
@@ -124,7 +126,7 @@ class Fault(Enum):
 # Every verdict counted here, in one place; a verdict that the station adds must join (the
 # import refuses one left out).
 RUN_COUNTS = {RunVerdict.PASS: Counted.PASSED, RunVerdict.FAIL: Counted.FAILED,
-              RunVerdict.NO_BOOT: Counted.FAILED,
+              RunVerdict.NO_BOOT: Counted.FAILED, RunVerdict.WRONG_BOARD: Counted.FAILED,
               RunVerdict.FIXTURE_ERROR: Counted.NOT_THE_BOARDS,
               RunVerdict.STOPPED: Counted.UNFINISHED, RunVerdict.REFUSED: Counted.UNFINISHED,
               RunVerdict.ABORTED: Counted.UNFINISHED}
@@ -134,6 +136,7 @@ FAULTS = {Verdict.PASS: Fault.NONE, Verdict.NOT_RUN: Fault.NONE, Verdict.FAIL: F
 # Whole runs in the Pareto chart, beside the measurements: a board that never booted has no
 # measurement that failed, a fixture error none that is the board's.
 RUN_FAULTS = {RunVerdict.NO_BOOT: (Fault.BOARD, "the board did not boot (runs)"),
+              RunVerdict.WRONG_BOARD: (Fault.BOARD, "label and MCU differ (runs)"),
               RunVerdict.FIXTURE_ERROR: (Fault.CONSOLE, "fixture error (runs)")}
 for _enum, _counts in ((RunVerdict, RUN_COUNTS), (Verdict, FAULTS)):
     _left_out = [v.value for v in _enum if v not in _counts]

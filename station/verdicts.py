@@ -28,6 +28,7 @@ class RunVerdict(StrEnum):
     FAIL = "fail"
     NO_BOOT = "no boot"              # the board never reached its shell: the board's failure
     FIXTURE_ERROR = "fixture error"  # the station's fixture failed: not the board's failure
+    WRONG_BOARD = "wrong board"  # the serial number on its label is not the one its MCU has
     STOPPED = "stopped"  # the operator stopped the station; what was measured is kept
     REFUSED = "refused"  # tested as often as the line allows (--retests): not tested further
     ABORTED = "aborted"  # the run broke off (the database's reading of a run never finished)

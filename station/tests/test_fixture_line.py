@@ -217,3 +217,27 @@ def test_the_operator_starts_each_board_and_a_board_left_in_is_not_tested_again(
     assert line.file(1, "power") == "off\n"
     assert out.splitlines()[-1] == ("boards: 2 passed, 0 failed, 0 did not boot, 1 refused; "
                                     "slots out of service: 0")
+
+
+def test_the_label_scanned_starts_the_board_and_must_be_its_serial_number(fixture_line):
+    # On a station of one slot a scanned label starts the board; its MCU's serial number must
+    # be the label's, else the run is the wrong board's and its plan stops there.
+    line = fixture_line(1)
+    proc = line.start("--loop", "2")
+    try:
+        waiting = r"^slot1 waiting for a board( \(\d+ done\))?: press Enter to start"
+        for n, label in enumerate(["0C2205435901", "0c2205435999"], 1):
+            line.wait_for(proc, waiting, n)
+            proc.stdin.write(label.encode() + b"\n")  # a scanner types the label and Enter
+            proc.stdin.flush()
+        status = proc.wait(60)
+    finally:
+        stop(proc)
+    out = line.output()
+    print(out)
+    assert status == 1
+    right, wrong = line.records("slot1")
+    assert (right["verdict"], right["scanned_serial"]) == ("pass", "0C2205435901")
+    assert (wrong["verdict"], wrong["scanned_serial"]) == ("wrong board", "0c2205435999")
+    assert [m["verdict"] for m in wrong["measurements"]] == ["pass"] * 3  # judged, then stopped
+    assert "slot1: wrong board: its label says 0c2205435999, its MCU 0c2205435901" in out
