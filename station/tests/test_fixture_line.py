@@ -12,7 +12,7 @@ import signal
 import subprocess
 import sys
 import time
-from contextlib import ExitStack
+from contextlib import ExitStack, contextmanager
 from pathlib import Path
 
 import pytest
@@ -130,10 +130,18 @@ def fixture_line(tmp_path):
         yield lambda slots: FixtureLine(tmp_path, stack, slots)
 
 
-def stop(proc: subprocess.Popen) -> None:
-    if proc.poll() is None:
-        os.killpg(proc.pid, signal.SIGKILL)
-        proc.wait()
+@contextmanager
+def station(line: FixtureLine, *extra: str):
+    """The station on the line while the block acts on it; killed if it outlives the block,
+    its output printed."""
+    proc = line.start(*extra)
+    try:
+        yield proc
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+        print(line.output())
 
 
 def test_a_board_that_never_boots_and_a_broken_power_switch(fixture_line):
@@ -143,13 +151,9 @@ def test_a_board_that_never_boots_and_a_broken_power_switch(fixture_line):
     line = fixture_line(2)
     (line.dirs[0] / "broken-power").touch()
     (line.dirs[1] / "dead-boards").write_text("2\n")
-    proc = line.start("--loop", "3", "--start", "now")
-    try:
+    with station(line, "--loop", "3", "--start", "now") as proc:
         status = proc.wait(240)
-    finally:
-        stop(proc)
     out = line.output()
-    print(out)
     assert status == 1
     assert out.splitlines()[-1] == ("boards: 2 passed, 0 failed, 1 did not boot, 3 fixture "
                                     "errors; slots out of service: 1 (slot1)")
@@ -179,8 +183,7 @@ def test_the_operator_starts_each_board_and_a_board_left_in_is_not_tested_again(
     # service stop) while the slot waits ends the station as a stop.
     line = fixture_line(1)
     present = line.dirs[0] / "present"
-    proc = line.start("--loop", "--start", "presence")
-    try:
+    with station(line, "--loop", "--start", "presence") as proc:
         waiting = r"^slot1 waiting for a board( \(\d+ done\))?: put a board in"
         line.wait_for(proc, waiting)
         assert not (line.dirs[0] / "boards-on").exists()  # an empty slot is never switched on
@@ -200,10 +203,7 @@ def test_the_operator_starts_each_board_and_a_board_left_in_is_not_tested_again(
         line.wait_for(proc, waiting, 4)
         os.kill(proc.pid, signal.SIGTERM)
         status = proc.wait(60)
-    finally:
-        stop(proc)
     out = line.output()
-    print(out)
     assert status == 130
     # The second board started after the key, not before: power-ons 2 and 3 saw it sent.
     assert line.file(1, "after-key") == "2\n3\n"
@@ -223,18 +223,14 @@ def test_the_label_scanned_starts_the_board_and_must_be_its_serial_number(fixtur
     # On a station of one slot a scanned label starts the board; its MCU's serial number must
     # be the label's, else the run is the wrong board's and its plan stops there.
     line = fixture_line(1)
-    proc = line.start("--loop", "2")
-    try:
+    with station(line, "--loop", "2") as proc:
         waiting = r"^slot1 waiting for a board( \(\d+ done\))?: press Enter to start"
         for n, label in enumerate(["0C2205435901", "0c2205435999"], 1):
             line.wait_for(proc, waiting, n)
             proc.stdin.write(label.encode() + b"\n")  # a scanner types the label and Enter
             proc.stdin.flush()
         status = proc.wait(60)
-    finally:
-        stop(proc)
     out = line.output()
-    print(out)
     assert status == 1
     right, wrong = line.records("slot1")
     assert (right["verdict"], right["scanned_serial"]) == ("pass", "0C2205435901")
