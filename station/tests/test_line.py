@@ -681,10 +681,10 @@ def line_dir():
 
 @virtual_only
 def test_virtual_line_a_stop_mid_step_and_a_board_without_gzip(tmp_path, line_dir):
-    # Slot 1's board has no gzip: the preflight says so, and no step reaches its MCU. Slot 2
-    # is stopped while its relay steps run: the running step ends, no further one starts, the
-    # teardown switches off every relay the plan switched (the simulator's last word on each
-    # is off), and the record says stopped.
+    # Slot 1's board has no gzip: the preflight says so, no step reaches its MCU, and the
+    # run is a fixture error. Slot 2 is stopped while its relay steps run: the running step
+    # ends, no further one starts, the teardown switches off every relay the plan switched
+    # (the simulator's last word on each is off), and the record says stopped.
     def relay_on(text: str) -> bool:
         return bool(re.search(r"^slot2 \[\s*\d+/18\] relay 1 on ", text, re.M))
 
@@ -692,6 +692,7 @@ def test_virtual_line_a_stop_mid_step_and_a_board_without_gzip(tmp_path, line_di
                        line_dir=line_dir, stop_when=relay_on)
     assert run.status == 130
     unsupported = run.only("slot1")
+    assert unsupported["verdict"] == "fixture error"  # the board's image, not the board
     assert all(m["verdict"] == "error" for m in unsupported["measurements"])
     assert "board image unsupported: no gzip" in unsupported["measurements"][0]["detail"]
     assert "board image unsupported: no gzip" in run.stdout
