@@ -236,13 +236,15 @@ def judged_so_far(text: str, slot: str) -> int:
 
 
 @local_only
-def test_ctrl_c_stops_every_slot_and_records_its_board_as_stopped(local_line):
+@pytest.mark.parametrize("stop_signal", [signal.SIGINT, signal.SIGTERM], ids=["ctrl_c", "sigterm"])
+def test_ctrl_c_stops_every_slot_and_records_its_board_as_stopped(local_line, stop_signal):
     line = local_line([], [])
     slots = ["local1", "local2"]
-    # As Ctrl-C on the station's terminal: the whole group, the tools under test too.
-    run, seen = line.run_until_judged(lambda proc: os.killpg(proc.pid, signal.SIGINT),
+    # As Ctrl-C on the station's terminal, or a service stop: the whole group, the tools
+    # under test too.
+    run, seen = line.run_until_judged(lambda proc: os.killpg(proc.pid, stop_signal),
                                     "--loop", "--start", "now")
-    assert run.status == 130  # stopped by the operator
+    assert run.status == 130  # stopped
     # The step that runs ends (metering's 1.4 s here), not the board: the rest is not run.
     assert sorted(run.records) == slots
     for i, slot in enumerate(slots, 1):
