@@ -9,6 +9,8 @@ line is boards/labgrid/line.yaml's virtual boards, each with a simulator kept by
 
 from __future__ import annotations
 
+import io
+import multiprocessing
 import os
 import re
 import shutil
@@ -27,7 +29,7 @@ import yaml
 
 from station import db
 from station.limits import load_limits
-from station.line import Settings, slot_process
+from station.line import Line, Settings, SlotSetup, slot_process
 from station.measurements import build_plan
 from station.owners import LOCK_DIR, Claims
 from testkit import program_env
@@ -35,6 +37,7 @@ from testkit.pgcluster import PgCluster
 from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, StationRun,
                               assert_verdicts, junit_cases, read_run, start_sim, strict_json,
                               value)
+from station.view import Phase, PlainView, SlotStatus
 from testkit.terminal import no_control_bytes, run_in_tmux, table_rows
 
 from bench.line_bench import parse_summary as bench_parse_summary
@@ -329,6 +332,30 @@ def test_a_slot_that_raises_records_its_board_with_the_traceback(tmp_path):
     assert {r.detail for r in rest} == {"RuntimeError: the fixture broke"}
     [record] = [strict_json(p.read_text()) for p in tmp_path.glob("*.json")]
     assert record["verdict"] == "fixture error" and record["slot"] == "boom"
+
+
+def test_a_hung_slot_is_cut_at_its_bound_and_its_board_recorded(tmp_path):
+    # A slot's process that hangs (in labgrid, on a console that never answers): past its
+    # board's bound the station ends it, records the board as a fixture error and goes on.
+    plan = build_plan(load_limits(LIMITS))
+    settings = Settings(station="ci", limits=load_limits(LIMITS), limits_file=str(LIMITS),
+                        limits_sha256="0", report_dir=tmp_path, db_url=None)
+    line = Line([SlotSetup("hung", local_tool="true")], plan, settings)
+    hung = line.slots["hung"]
+    hung.process = multiprocessing.get_context("fork").Process(target=time.sleep, args=(600,))
+    hung.process.start()
+    # Its board was switched on 6 s ago, and may take 5 s to its verdict.
+    hung.last = SlotStatus("hung", Phase.TESTING, bound_s=5.0, run_uid="4f7c-hung")
+    hung.board_since = time.monotonic() - 6
+    out = io.StringIO()
+    line.show(PlainView(["hung"], out))
+    assert line.wait(timeout=60)
+    assert hung.process.exitcode == -signal.SIGKILL
+    [done] = line.done
+    assert done.finished.verdict == "fixture error" and done.finished.run_uid == "4f7c-hung"
+    assert "the slot hung: no verdict 5 s after its board's power-on" in \
+        done.finished.results[0].detail
+    assert "hung" in line.crashes
 
 
 class Events:
