@@ -303,6 +303,7 @@ class SlotRunner:
                                      settings.db_retry_s, away=settings.db_away)
         self.done = 0
         self.scanned: str | None = None  # the next board's label, scanned by the operator
+        self.started = False  # the operator's word came already: the next board starts
         self.fixture_errors = 0  # in a row
         self.current: BoardRun | None = None
         # A board's bound, from its power-on (or the last one's switching off) to its verdict:
@@ -357,6 +358,9 @@ class SlotRunner:
         slot is never switched on: it waits switched off."""
         if self.start == Start.NOW:
             return not self.stopping.wait(self.pause_s if self.done else 0)
+        if self.started:  # the key that brought the slot back into service
+            self.started = False
+            return not self.stopping.is_set()
         if self.start == Start.PRESENCE:
             note = "put a board in" + (" (or press its key to test this one again)"
                                        if self.done else "")
@@ -399,7 +403,8 @@ class SlotRunner:
         """The slot out of service: True once the operator brings it back."""
         self._status(None, Phase.OUT_OF_SERVICE,
                      note=f"{self.fixture_errors} fixture errors in a row"
-                          + ("" if self.go is None else "; its key brings it back"))
+                          + ("" if self.go is None else
+                             f"; {self.key} brings it back and starts its board"))
         self.view.say(f"{self.slot.name}: out of service after {self.fixture_errors} fixture "
                       "errors in a row")
         if self.go is None:
@@ -407,6 +412,7 @@ class SlotRunner:
         while not self.stopping.is_set():
             if self._said_go(0.2):
                 self.fixture_errors = 0
+                self.started = True  # and its board starts
                 self.view.say(f"{self.slot.name}: back in service")
                 return True
         return False

@@ -108,15 +108,21 @@ class FixtureLine:
             time.sleep(0.05)
 
     def records(self, slot: str) -> list[dict]:
-        found = [json.loads(p.read_text()) for p in self.reports.glob("*.json")]
-        return sorted((r for r in found if r["slot"] == slot), key=lambda r: r["start"])
+        """The slot's JSON records in the order of their runs' starts (the database's, to
+        the microsecond: a fixture error takes less than the records' second)."""
+        found = {r["run_uid"]: r for r in (json.loads(p.read_text())
+                                           for p in self.reports.glob("*.json"))}
+        return [found.pop(uid) for uid, s, *_ in self._runs() if s == slot]
 
     def db_runs(self) -> list[tuple]:
         """(slot, verdict, retest) of each run in the database, by slot and start."""
+        return sorted((row[1:] for row in self._runs()), key=lambda row: row[0])
+
+    def _runs(self) -> list[tuple]:
         engine = db.connect(db.sqlite_url(self.reports / "results.sqlite"), reader=True)
         with engine.connect() as conn:
-            rows = conn.execute(sa.select(db.runs.c.slot, db.runs.c.verdict, db.runs.c.retest)
-                                .order_by(db.runs.c.slot, db.runs.c.started_at)).all()
+            rows = conn.execute(sa.select(db.runs.c.run_uid, db.runs.c.slot, db.runs.c.verdict,
+                                          db.runs.c.retest).order_by(db.runs.c.started_at)).all()
         engine.dispose()
         return [tuple(row) for row in rows]
 
@@ -237,3 +243,28 @@ def test_the_label_scanned_starts_the_board_and_must_be_its_serial_number(fixtur
     assert (wrong["verdict"], wrong["scanned_serial"]) == ("wrong board", "0c2205435999")
     assert [m["verdict"] for m in wrong["measurements"]] == ["pass"] * 3  # judged, then stopped
     assert "slot1: wrong board: its label says 0c2205435999, its MCU 0c2205435901" in out
+
+
+def test_a_slot_out_of_service_comes_back_with_its_key(fixture_line):
+    # Three fixture errors in a row take the slot out of service; once the switch is mended,
+    # the slot's key brings it back and starts its board at once.
+    line = fixture_line(1)
+    (line.dirs[0] / "broken-power").touch()
+    with station(line, "--loop", "4") as proc:
+        for n in range(1, 4):
+            line.wait_for(proc, r"^slot1 waiting for a board( \(\d+ done\))?: press Enter", n)
+            proc.stdin.write(b"\n")
+            proc.stdin.flush()
+        line.wait_for(proc, r"^slot1: OUT OF SERVICE")
+        assert "3 fixture errors in a row; 1 brings it back and starts its board" in \
+            line.output()
+        (line.dirs[0] / "broken-power").unlink()
+        proc.stdin.write(b"\n")
+        proc.stdin.flush()
+        status = proc.wait(60)
+    out = line.output()
+    assert status == 1  # every board passed, but the slot went out of service
+    assert "slot1: back in service" in out
+    assert line.db_runs() == [("slot1", "fixture error", None)] * 3 + [("slot1", "pass", 0)]
+    assert out.splitlines()[-1] == ("boards: 1 passed, 0 failed, 0 did not boot, 3 fixture "
+                                    "errors; slots out of service: 1 (slot1)")
