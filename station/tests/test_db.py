@@ -94,6 +94,12 @@ def finished(start: RunStart, results=PLAN, **more) -> FinishedRun:
                        unrecognised=(), **{**fields, **more})
 
 
+def bare_run(uid: str):
+    """A run row as a station before leases wrote it: no lease, no verdict."""
+    return sa.insert(db.runs).values(run_uid=uid, station="st1", product="p", limits_file="l",
+                                     limits_sha256="0" * 64, started_at=START)
+
+
 def rows(engine, table: sa.Table, *where) -> list[dict]:
     with engine.connect() as conn:
         return [dict(r._mapping) for r in conn.execute(sa.select(table).where(*where)
@@ -139,11 +145,15 @@ def voltage_only(tmp_path: Path) -> Path:
     return limits
 
 
-def test_the_station_refuses_a_password_on_its_command_line(tmp_path):
-    done = subprocess.run(station_command(tmp_path, f"postgresql://op:{SECRET}@/results",
-                                          voltage_only(tmp_path), "pw"),
+def run_station(tmp_path: Path, url: str, name: str = "ci", env=None, timeout=60):
+    """The station on voltage_only's plan, its output and errors as one text."""
+    return subprocess.run(station_command(tmp_path, url, voltage_only(tmp_path), name),
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          timeout=60, env=program_env())
+                          timeout=timeout, env=env or program_env())
+
+
+def test_the_station_refuses_a_password_on_its_command_line(tmp_path):
+    done = run_station(tmp_path, f"postgresql://op:{SECRET}@/results")
     assert done.returncode == 2, done.stdout  # the station did not start: nothing ran
     assert "a password does not belong in the URL" in done.stdout
     assert SECRET not in done.stdout
@@ -161,10 +171,7 @@ def test_a_pgpass_login_works_and_its_password_goes_nowhere(pg, tmp_path):
            "PGPASSFILE": str(tmp_path / "no-such-pgpass")}
     env.pop("PGPASSWORD", None)
     # Without the password the server refuses the user: the login really is by password.
-    refused = subprocess.run(station_command(tmp_path, url, voltage_only(tmp_path), "pw"),
-                             env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                             timeout=60)
+    refused = run_station(tmp_path, url, "pw", env)
     assert refused.returncode == 2, refused.stdout
     assert "password authentication failed" in refused.stdout or \
         "no password supplied" in refused.stdout
@@ -176,9 +183,7 @@ def test_a_pgpass_login_works_and_its_password_goes_nowhere(pg, tmp_path):
     env["PGPASSFILE"] = str(pgpass)
     sim = start_sim(tmp_path / "board")
     try:
-        done = subprocess.run(station_command(tmp_path, url, voltage_only(tmp_path), "pw"), env=env,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                              timeout=120)
+        done = run_station(tmp_path, url, "pw", env, timeout=120)
     finally:
         sim.kill()
     assert done.returncode == 0, done.stdout
@@ -192,10 +197,9 @@ def test_a_pgpass_login_works_and_its_password_goes_nowhere(pg, tmp_path):
     assert run["limits_sha256"] == hashlib.sha256(limits).hexdigest()
     assert [(t["sha256"], t["text"]) for t in rows(db.connect(pg.url()), db.limits_texts)] \
         == [(run["limits_sha256"], limits.decode())]
-    assert [record[k] for k in ("run_uid", "tool_version", "station_version", "limits_sha256",
-                                "duration_s", "board_ready_s", "steps_s", "tool_s")] == \
-        [run[k] for k in ("run_uid", "tool_version", "station_version", "limits_sha256",
-                          "duration_s", "board_ready_s", "steps_s", "tool_s")]
+    keys = ("run_uid", "tool_version", "station_version", "limits_sha256", "duration_s",
+            "board_ready_s", "steps_s", "tool_s")
+    assert [record[k] for k in keys] == [run[k] for k in keys]
     assert run["steps_s"] > 0 and run["lease_until"] > run["started_at"]
     # The station's own folder brought in again: the run is in already.
     assert main(["import", str(tmp_path / "reports"), "--db", pg.url()]) == 0
@@ -329,9 +333,7 @@ def test_close_stale_closes_the_runs_whose_lease_ran_out(engine, capsys):
     clock = Clock()
     DbRecords(engine, run_start("dead"), clock=clock)
     DbRecords(engine, run_start("other", station="st2"), clock=clock)
-    db.write(engine, lambda conn: conn.execute(sa.insert(db.runs).values(  # before leases
-        run_uid="no-lease", station="st1", product="p", limits_file="l", limits_sha256="",
-        started_at=START)))
+    db.write(engine, lambda conn: conn.execute(bare_run("no-lease")))
     done = DbRecords(engine, run_start("done"), clock=clock)
     done(finished(done.start))
     clock.advance(LEASE_S)
@@ -376,8 +378,7 @@ def test_a_locked_sqlite_file_is_retried_until_it_is_free_or_the_time_is_up(tmp_
     sa.event.listen(engine, "handle_error", lambda context: locked.append(1))
     holder = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
     holder.execute("BEGIN IMMEDIATE")  # another writer that holds the lock
-    insert = sa.insert(db.runs).values(run_uid="locked", station="st1", product="p",
-                                       limits_file="l", limits_sha256="0" * 64, started_at=START)
+    insert = bare_run("locked")
     with pytest.raises(sa.exc.OperationalError, match="database is locked"):
         db.write(engine, lambda conn: conn.execute(insert), for_s=0.3)
     assert len(locked) >= 2
@@ -408,9 +409,7 @@ def test_a_database_from_a_newer_station_is_refused_with_what_to_do(engine, tmp_
         db.open_db(engine.url)
     with engine.connect() as conn, pytest.raises(db.DbError, match=re.escape(said)):
         db.check_schema(conn)
-    done = subprocess.run(station_command(tmp_path, url_of(engine), voltage_only(tmp_path)),
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          timeout=60, env=program_env())
+    done = run_station(tmp_path, url_of(engine))
     assert done.returncode == 2 and said in done.stdout and "Traceback" not in done.stdout, \
         done.stdout
 
@@ -420,17 +419,12 @@ def test_the_schema_refuses_unknown_verdicts_and_a_second_copy_of_a_measurement(
     record.measured(1, PLAN[0])
     row = {"run_id": record.run_id, "position": 1, "name": "firmware_version", "title": "x",
            "limits": "{}", "verdict": "pass"}
-    with pytest.raises(sa.exc.IntegrityError):
-        db.write(engine, lambda conn: conn.execute(db.measurements.insert(), row))
-    for table, values in [(db.measurements, {**row, "name": "other", "verdict": "passed"}),
-                          (db.runs, None)]:
+    for statement in (db.measurements.insert().values(row),
+                      db.measurements.insert().values({**row, "name": "other",
+                                                       "verdict": "passed"}),
+                      db.runs.update().where(db.runs.c.id == record.run_id).values(verdict="ok")):
         with pytest.raises(sa.exc.IntegrityError):
-            if values is None:
-                db.write(engine, lambda conn: conn.execute(
-                    db.runs.update().where(db.runs.c.id == record.run_id)
-                    .values(verdict="ok")))
-            else:
-                db.write(engine, lambda conn: conn.execute(table.insert(), values))
+            db.write(engine, lambda conn: conn.execute(statement))
 
 
 def test_migrating_again_changes_nothing(engine):
@@ -450,9 +444,7 @@ def test_a_report_reading_holds_no_station_up(engine):
         with reader.connect() as conn, conn.begin():
             before = conn.execute(sa.select(sa.func.count()).select_from(db.runs)).scalar_one()
             started = time.monotonic()
-            db.write(engine, lambda w: w.execute(sa.insert(db.runs).values(
-                run_uid="written-while-read", station="st1", product="p", limits_file="l",
-                limits_sha256="0" * 64, started_at=START)), for_s=0)
+            db.write(engine, lambda w: w.execute(bare_run("written-while-read")), for_s=0)
             assert time.monotonic() - started < 5, "the station waited for the report"
             during = conn.execute(sa.select(sa.func.count()).select_from(db.runs)).scalar_one()
             assert during == before

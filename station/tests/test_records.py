@@ -96,17 +96,6 @@ def test_records_that_would_share_a_name_each_keep_a_file_of_their_own(tmp_path,
     assert details == {f"slot {i}" for i in range(8)}
 
 
-def test_a_stopped_board_reads_as_stopped_with_its_slot(tmp_path):
-    from dataclasses import replace
-
-    run = replace(finished(Result("mains_voltage", "mains voltage", 230.0, "V", {},
-                                  Verdict.PASS), unjudged(VOLTAGE, Verdict.NOT_RUN)),
-                  slot="slot3", stopped=True)
-    record = json.loads(JsonRecords(tmp_path)(run).read_text())
-    assert (record["verdict"], record["slot"]) == ("stopped", "slot3")
-    assert [m["verdict"] for m in record["measurements"]] == ["pass", "not run"]
-
-
 @pytest.mark.parametrize("where", ["here", "console", "ssh"])
 def test_the_tools_build_is_its_packages_version_or_its_binarys_hash(where, tmp_path):
     # Where the tool runs (here, a board's console, SSH): a binary that no package owns, none

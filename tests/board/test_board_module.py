@@ -13,6 +13,7 @@ import pytest
 from boards import board as boards
 from boards import labgrid_adapter, shell_plan, simulator
 from testkit.shells import LocalShell
+from testkit.board_target import INFO
 
 SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
 
@@ -108,11 +109,6 @@ def test_a_simulator_that_never_comes_up_is_killed_at_the_bound(tmp_path):
 
 
 # -- labgrid -----------------------------------------------------------------------------------
-
-INFO = boards.BoardInfo(board="mipsel", arch="mipsel", libc="glibc", qemu="qemu-system-mipsel",
-                        machine="malta", cpu="24Kf", memory="128M", kernel="/b/vmlinux",
-                        initrd="/b/initramfs.cpio.gz", dir="/b")
-
 
 def test_the_template_wires_the_mcu_second_and_labgrids_console_third(monkeypatch):
     for key, value in boards.labgrid_environ(INFO, "/tmp/x/mcu.sock").items():

@@ -13,10 +13,8 @@ from boards import labgrid_adapter as lg
 from boards import virtual_line as line
 from boards.hostile import Hostile
 from testkit import program_env
+from testkit.board_target import INFO
 
-INFO = boards.BoardInfo(board="mipsel", arch="mipsel", libc="glibc", qemu="qemu-system-mipsel",
-                        machine="malta", cpu="24Kf", memory="128M", kernel="/b/vmlinux",
-                        initrd="/b/initramfs.cpio.gz", dir="/b")
 TOOL = "/usr/local/lib/factory-test/bin/mcu_test"
 ALL = f"kmsg:500,lossy:0.001/0.002,seed:7,login:factory:s3cret,without:gzip+base64,tool-path:{TOOL}"
 

@@ -18,10 +18,14 @@ emulation.
 import pytest
 
 from boards import labgrid_adapter as lg
-from boards.board import Board, BoardError
+from boards.board import Board, BoardError, BoardInfo
 from testkit.casefile import Run
 
 BOARD_KEY = pytest.StashKey[Board]()
+# A mipsel board's artifacts as board.json gives them, for tests that boot none.
+INFO = BoardInfo(board="mipsel", arch="mipsel", libc="glibc", qemu="qemu-system-mipsel",
+                 machine="malta", cpu="24Kf", memory="128M", kernel="/b/vmlinux",
+                 initrd="/b/initramfs.cpio.gz", dir="/b")
 
 
 def board_of(config) -> Board:
