@@ -251,9 +251,11 @@ class LiveView:
         if s.judged > s.passed:
             measured.append(f"\n{s.judged - s.passed} not passed", style="red")
         if outcome is None:
-            verdict: RenderableType = Text(s.phase.value, style="dim")
+            verdict: RenderableType = Text(s.phase.value.split()[0], style="dim")
         else:
-            verdict = Align(Text(outcome), align="center", vertical="middle",
+            if len(outcome) > VERDICT_WIDTH:  # OUT OF SERVICE: two lines of the block
+                outcome = "\n".join(outcome.rsplit(" ", 1))
+            verdict = Align(Text(outcome, justify="center"), align="center", vertical="middle",
                             height=VERDICT_LINES, style=GOOD if outcome == "PASS" else BAD)
         return slot, serial, step, measured, verdict
 
