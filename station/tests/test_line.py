@@ -442,7 +442,9 @@ def test_the_database_away_half_way_through_a_loop_loses_nothing(local_line, lin
                                                                   tmp_path):
     line = local_line([], [])
     url = line_server.url("line_station")
-    proc = line.start("--loop", "5", "--start", "now", "--db", url, "--db-retry", str(RETRY_S))
+    # One simulated board per slot, tested five times: five tests of its serial number.
+    proc = line.start("--loop", "5", "--start", "now", "--retests", "5", "--db", url,
+                      "--db-retry", str(RETRY_S))
     spool, kept = line.reports / "spool", tmp_path / "spooled"
 
     def reach(folder: Path, n: int) -> None:
