@@ -42,6 +42,8 @@ class Keys:
     def start(self) -> "Keys":
         if self.fd is None:
             return self
+        if self.tty and os.tcgetpgrp(self.fd) != os.getpgrp():
+            return self  # started in the background: the terminal's keys are another's
         if self.tty:
             self._saved = termios.tcgetattr(self.fd)
             tty.setcbreak(self.fd)  # a key at a time, not echoed
