@@ -42,13 +42,19 @@ class Keys:
     def start(self) -> "Keys":
         if self.fd is None:
             return self
-        if self.tty and os.tcgetpgrp(self.fd) != os.getpgrp():
+        if self.tty and not self._foreground():
             return self  # started in the background: the terminal's keys are another's
         if self.tty:
             self._saved = termios.tcgetattr(self.fd)
             tty.setcbreak(self.fd)  # a key at a time, not echoed
         threading.Thread(target=self._read, name="keys", daemon=True).start()
         return self
+
+    def _foreground(self) -> bool:
+        try:
+            return os.tcgetpgrp(self.fd) == os.getpgrp()
+        except OSError:  # not this process's controlling terminal
+            return True
 
     def close(self) -> None:
         """The terminal as it was."""
