@@ -31,7 +31,8 @@ from station import db
 from boards.simulator import SimKeeper, Slot
 from testkit import program_env
 from testkit.stations import (ALL, BOARD, GOOD_SN, LIMITS, SIM, SOURCE, STEPS, TOOL, WAITS_S,
-                              StationRun, assert_verdicts, read_run, start_sim, value)
+                              StationRun, assert_verdicts, read_run, start_sim, value,
+                              vanishing_tool)
 
 # What one step may take beyond its wait: starting the tool here, or typing the command on
 # the board's console and bringing the output back through it.
@@ -187,11 +188,7 @@ def test_limits_refused_before_anything_runs(station, tmp_path):
 def test_board_lost_half_way_keeps_what_was_measured(station, tmp_path):
     # The tool answers four times, then is gone: the record keeps the first measurements and
     # says why the rest have no value.
-    tool = tmp_path / "vanishing_tool"
-    tool.write_text(f"#!/bin/sh\nn=$(cat {tmp_path}/calls 2>/dev/null || echo 0)\n"
-                    f"echo $((n + 1)) > {tmp_path}/calls\n"
-                    f"if [ $n -ge 4 ]; then rm -f \"$0\"; exit 1; fi\nexec {TOOL} \"$@\"\n")
-    tool.chmod(0o755)
+    tool = vanishing_tool(tmp_path / "vanishing_tool")
     run = station(*GOOD_SN, tool=tool)  # on this machine also when a virtual board is chosen
     verdicts = [m["verdict"] for m in run.only()["measurements"]]
     assert verdicts[:6] == ["pass"] * 6  # steps 1 to 4: 0 0, 0 1, 6 and 4

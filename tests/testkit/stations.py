@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from boards.simulator import SimProcess, SimulatorError, sim_process
-from testkit import SOURCE
+from testkit import SOURCE, shell_script
 
 STATION = SOURCE / "station"
 LIMITS = STATION / "limits" / "mcu_board.yaml"
@@ -140,9 +140,20 @@ def good_sim(work: Path) -> SimProcess:
 
 
 def station_command(tmp_path: Path, url: str | None, limits: Path = LIMITS,
-                    name: str = "ci") -> list[str]:
-    """The station testing the local tool in tmp_path/board (good_sim's folder)."""
+                    name: str = "ci", tool: Path | str = TOOL,
+                    dirs: list[Path] | None = None) -> list[str]:
+    """The station testing the local tool in each of dirs (default: tmp_path/board, good_sim's
+    folder)."""
     return [sys.executable, "-m", "station", "--limits", str(limits),
             "--report-dir", str(tmp_path / "reports"), "--junitxml",
-            str(tmp_path / "junit.xml"), "--station-name", name, "--local-tool", TOOL,
-            "--local-dir", str(tmp_path / "board")] + (["--db", url] if url else [])
+            str(tmp_path / "junit.xml"), "--station-name", name, "--local-tool", str(tool),
+            *[arg for work in dirs or [tmp_path / "board"] for arg in ("--local-dir", str(work))]
+            ] + (["--db", url] if url else [])
+
+
+def vanishing_tool(path: Path) -> Path:
+    """The local tool that answers four times, then is gone, as a board lost half-way; it
+    counts its runs in its own folder."""
+    return shell_script(path, f'calls="$(dirname "$0")/calls"\n'
+                              f'n=$(cat "$calls" 2>/dev/null || echo 0)\necho $((n + 1)) > "$calls"\n'
+                              f'if [ $n -ge 4 ]; then rm -f "$0"; exit 1; fi\nexec {TOOL} "$@"\n')
