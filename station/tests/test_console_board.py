@@ -3,52 +3,26 @@ prompt (a user that is not root) on a pseudo-terminal, reached through labgrid's
 and ShellDriver, running this machine's tool against mcu_sim; quiet, and with kernel messages
 landing inside the board's output."""
 
-import json
 import re
-import subprocess
-import sys
 
 import pytest
 
-from testkit import program_env
+from testkit import shell_script
 from testkit.nullmodem import NullModem
-from testkit.stations import ALL, LIMITS, TOOL, good_sim
-
-ENV = """imports: [boards.strategy]
-targets:
-  main:
-    resources:
-      RawSerialPort: {{port: {port}, speed: 115200}}
-    drivers:
-      SerialDriver: {{}}
-      ShellDriver: {{prompt: 'board\\$ ', login_prompt: 'login: ', username: factory,
-                    login_timeout: 20}}
-      BoardStrategy: {{}}
-"""
+from testkit.stations import TOOL, assert_verdicts, console_env, good_sim, run_station
 
 
 @pytest.mark.parametrize("kmsg_s", [0, 0.5], ids=["quiet", "kernel_messages"])
 def test_a_good_board_passes_whole_through_its_console(tmp_path, kmsg_s):
     work = tmp_path / "board"
     # The board's tool: this machine's, next to the simulator's link (a plan runs in /tmp).
-    tool = tmp_path / "mcu_test"
-    tool.write_text(f"#!/bin/sh\ncd {work} && exec {TOOL} \"$@\"\n")
-    tool.chmod(0o755)
+    tool = shell_script(tmp_path / "mcu_test", f"cd {work} && exec {TOOL} \"$@\"\n")
     with good_sim(work), NullModem(work, kmsg_s=kmsg_s, seed=7) as modem:
-        env = tmp_path / "console.yaml"
-        env.write_text(ENV.format(port=modem.port))
-        done = subprocess.run(
-            [sys.executable, "-m", "station", "--limits", str(LIMITS), "--report-dir",
-             str(tmp_path / "reports"), "--lg-env", str(env), "--board-tool", str(tool)],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=240,
-            env=program_env())
+        env = console_env(tmp_path / "console.yaml", modem.port, "board\\$ ", "factory", 20)
+        run = run_station(tmp_path, "--lg-env", str(env), "--board-tool", str(tool), timeout=240)
         messages = modem.messages
-    print(done.stdout)
-    [record] = [json.loads(p.read_text()) for p in (tmp_path / "reports").glob("*.json")]
-    assert [m["name"] for m in record["measurements"]] == ALL
-    assert {m["name"]: m["verdict"] for m in record["measurements"]} == dict.fromkeys(ALL, "pass")
-    assert done.returncode == 0 and record["verdict"] == "pass"
-    assert [t["status"] for t in record["teardown"]] == [0, 0]
-    assert re.search(r"overhead \d+\.\d+ s", done.stdout)
+    assert_verdicts(run.only(), run.cases["main"], {})
+    assert run.status == 0 and [t["status"] for t in run.only()["teardown"]] == [0, 0]
+    assert re.search(r"overhead \d+\.\d+ s", run.stdout)
     if kmsg_s:
         assert messages > 10  # they did land, and no value went to another step

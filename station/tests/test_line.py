@@ -21,6 +21,7 @@ import tempfile
 import threading
 import time
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Callable
 
 import pytest
@@ -32,11 +33,11 @@ from station.limits import load_limits
 from station.line import Line, Settings, SlotSetup, slot_process
 from station.measurements import build_plan
 from station.owners import LOCK_DIR, Claims
-from testkit import program_env
+from testkit import program_env, shell_script
 from testkit.pgcluster import PgCluster
 from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, StationRun,
-                              assert_verdicts, junit_cases, read_run, start_sim, strict_json,
-                              value)
+                              assert_verdicts, junit_cases, read_run, start_sim,
+                              station_command, strict_json, value, vanishing_tool)
 from station.view import Phase, PlainView, SlotStatus
 from testkit.terminal import no_control_bytes, run_in_tmux, table_rows
 
@@ -102,12 +103,7 @@ class LocalLine:
         self.log = tmp_path / "station.out"
 
     def command(self, *extra: str, tool: Path | str = TOOL) -> list[str]:
-        argv = [sys.executable, "-m", "station", "--limits", str(LIMITS),
-                "--report-dir", str(self.reports), "--junitxml", str(self.junit),
-                "--station-name", "ci", "--local-tool", str(tool)]
-        for work in self.dirs:
-            argv += ["--local-dir", str(work)]
-        return argv + list(extra)
+        return station_command(self.tmp, None, tool=tool, dirs=self.dirs) + list(extra)
 
     def start(self, *extra: str, tool: Path | str = TOOL) -> subprocess.Popen:
         with open(self.log, "wb") as out:
@@ -195,7 +191,6 @@ def test_three_slots_one_failing_rs485_port(local_line):
     assert_board(run, "local1", {}, sn(1))
     assert_board(run, "local2", {"rs485_loopback": "fail"}, sn(2))
     assert_board(run, "local3", {}, sn(3))
-    assert value(run.only("local2"), "rs485_loopback") == 0.0
     assert run.cases["local2"]["rs485_loopback"][1]["value"] == "0.0"
     assert_side_by_side(run)
     assert re.search(r"^line: 3 boards in 3 slots; ", run.stdout, re.M)
@@ -211,26 +206,16 @@ def test_a_lost_board_and_a_silent_mcu_leave_the_other_slot_alone(local_line, tm
     # Each slot runs its own copy of the tool (./tool in its directory); local1's answers four
     # times, then is gone, as a board lost half-way; local2's MCU never answers.
     line = local_line([], ["--silent"], [])
-    (line.dirs[0] / "tool").write_text(
-        f"#!/bin/sh\nn=$(cat calls 2>/dev/null || echo 0)\necho $((n + 1)) > calls\n"
-        f"if [ $n -ge 4 ]; then rm -f \"$0\"; exit 1; fi\nexec {TOOL} \"$@\"\n")
-    (line.dirs[0] / "tool").chmod(0o755)
+    vanishing_tool(line.dirs[0] / "tool")
     for work in line.dirs[1:]:
         (work / "tool").symlink_to(TOOL)
-    own = tmp_path / "own_tool"
-    own.write_text("#!/bin/sh\nexec ./tool \"$@\"\n")
-    own.chmod(0o755)
-    run = line.run(tool=own)
+    run = line.run(tool=shell_script(tmp_path / "own_tool", 'exec ./tool "$@"\n'))
     assert run.status == 1
-    lost = run.only("local1")
-    verdicts = [m["verdict"] for m in lost["measurements"]]
+    verdicts = [m["verdict"] for m in run.only("local1")["measurements"]]
     assert verdicts[:6] == ["pass"] * 6 and set(verdicts[6:]) == {"error"}
-    assert lost["serial_number"] == sn(1) and lost["verdict"] == "fail"
     assert_board(run, "local2", {name: "no answer" for name in ALL}, None)
     assert_board(run, "local3", {}, sn(3))
-    good = run.only("local3")
-    assert (value(good, "mains_voltage"), value(good, "ntc_temperature")) == (230.0, 25.02)
-    assert [m["detail"] for m in good["measurements"]] == [""] * 18
+    assert [m["detail"] for m in run.only("local3")["measurements"]] == [""] * 18
     assert_side_by_side(run)
 
 
@@ -308,16 +293,21 @@ class Boom:
         pass
 
 
-def test_a_slot_that_raises_records_its_board_with_the_traceback(tmp_path):
-    plan = build_plan(load_limits(LIMITS))
-    settings = Settings(station="ci", limits=load_limits(LIMITS), limits_file=str(LIMITS),
-                        limits_sha256="0", report_dir=tmp_path, db_url=None)
+@pytest.fixture
+def settings(tmp_path) -> Settings:
+    """A station's settings with the product's limits, its records in tmp_path."""
+    return Settings(station="ci", limits=load_limits(LIMITS), limits_file=str(LIMITS),
+                    limits_sha256="0", report_dir=tmp_path, db_url=None)
+
+
+def test_a_slot_that_raises_records_its_board_with_the_traceback(tmp_path, settings):
     events = []
     signals = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
     previous = [signal.getsignal(n) for n in signals]
     try:
         with pytest.raises(SystemExit) as ended:
-            slot_process(Boom(), plan, settings, {}, Events(events), threading.Event())
+            slot_process(Boom(), build_plan(settings.limits), settings, {},
+                         SimpleNamespace(put=events.append), threading.Event())
     finally:
         for n, handler in zip(signals, previous):
             signal.signal(n, handler)
@@ -334,13 +324,10 @@ def test_a_slot_that_raises_records_its_board_with_the_traceback(tmp_path):
     assert record["verdict"] == "fixture error" and record["slot"] == "boom"
 
 
-def test_a_hung_slot_is_cut_at_its_bound_and_its_board_recorded(tmp_path):
+def test_a_hung_slot_is_cut_at_its_bound_and_its_board_recorded(settings):
     # A slot's process that hangs (in labgrid, on a console that never answers): past its
     # board's bound the station ends it, records the board as a fixture error and goes on.
-    plan = build_plan(load_limits(LIMITS))
-    settings = Settings(station="ci", limits=load_limits(LIMITS), limits_file=str(LIMITS),
-                        limits_sha256="0", report_dir=tmp_path, db_url=None)
-    line = Line([SlotSetup("hung", local_tool="true")], plan, settings)
+    line = Line([SlotSetup("hung", local_tool="true")], build_plan(settings.limits), settings)
     hung = line.slots["hung"]
     hung.process = multiprocessing.get_context("fork").Process(target=time.sleep, args=(600,))
     hung.process.start()
@@ -356,14 +343,6 @@ def test_a_hung_slot_is_cut_at_its_bound_and_its_board_recorded(tmp_path):
     assert "the slot hung: no verdict 5 s after its board's power-on" in \
         done.finished.results[0].detail
     assert "hung" in line.crashes
-
-
-class Events:
-    def __init__(self, into: list):
-        self.into = into
-
-    def put(self, item) -> None:
-        self.into.append(item)
 
 
 @local_only
@@ -558,10 +537,8 @@ def test_live_view_of_eight_slots_in_80_by_24_while_they_log(local_line, tmp_pat
     # warning to the slot's row.
     slots = [f"local{i}" for i in range(1, 9)]
     line = local_line(*[[] for _ in slots])
-    noisy = tmp_path / "noisy_tool"
-    noisy.write_text(f"#!/bin/sh\necho '[   12.345678] random: crng init done' >&2\n"
-                     f"exec {TOOL} \"$@\"\n")
-    noisy.chmod(0o755)
+    noisy = shell_script(tmp_path / "noisy_tool", f"echo '[   12.345678] random: crng init "
+                                                  f"done' >&2\nexec {TOOL} \"$@\"\n")
     limits = yaml.safe_load(LIMITS.read_text(encoding="utf-8"))  # three measurements: short
     short = tmp_path / "short.yaml"
     short.write_text(yaml.safe_dump({k: limits[k] for k in ("product", "firmware",

@@ -13,7 +13,6 @@ Otherwise the station runs MCU_TOOL on this machine against the simulator's pseu
 
 from __future__ import annotations
 
-import json
 import os
 import re
 import subprocess
@@ -31,7 +30,8 @@ from station import db
 from boards.simulator import SimKeeper, Slot
 from testkit import program_env
 from testkit.stations import (ALL, BOARD, GOOD_SN, LIMITS, SIM, SOURCE, STEPS, TOOL, WAITS_S,
-                              StationRun, assert_verdicts, read_run, start_sim, value)
+                              StationRun, assert_verdicts, console_env, read_run,
+                              run_station, start_sim, value, vanishing_tool)
 
 # What one step may take beyond its wait: starting the tool here, or typing the command on
 # the board's console and bringing the output back through it.
@@ -187,11 +187,7 @@ def test_limits_refused_before_anything_runs(station, tmp_path):
 def test_board_lost_half_way_keeps_what_was_measured(station, tmp_path):
     # The tool answers four times, then is gone: the record keeps the first measurements and
     # says why the rest have no value.
-    tool = tmp_path / "vanishing_tool"
-    tool.write_text(f"#!/bin/sh\nn=$(cat {tmp_path}/calls 2>/dev/null || echo 0)\n"
-                    f"echo $((n + 1)) > {tmp_path}/calls\n"
-                    f"if [ $n -ge 4 ]; then rm -f \"$0\"; exit 1; fi\nexec {TOOL} \"$@\"\n")
-    tool.chmod(0o755)
+    tool = vanishing_tool(tmp_path / "vanishing_tool")
     run = station(*GOOD_SN, tool=tool)  # on this machine also when a virtual board is chosen
     verdicts = [m["verdict"] for m in run.only()["measurements"]]
     assert verdicts[:6] == ["pass"] * 6  # steps 1 to 4: 0 0, 0 1, 6 and 4
@@ -213,32 +209,20 @@ def test_unreachable_board(tmp_path, console):
     else:
         ends = os.openpty()  # kept open: the station's end of a line nobody speaks on
         port, verdict, why = os.ttyname(ends[1]), "no boot", "shell is not reachable"
-    env = tmp_path / "board.yaml"
-    env.write_text("imports: [boards.strategy]\ntargets:\n  main:\n    resources:\n"
-                   f"      RawSerialPort: {{port: {port}, speed: 115200}}\n"
-                   "    drivers:\n      SerialDriver: {}\n"
-                   "      ShellDriver: {prompt: '# ', login_prompt: 'login: ', username: root,"
-                   " login_timeout: 2}\n"
-                   "      BoardStrategy: {}\n")
-    reports = tmp_path / "reports"
-    done = subprocess.run(
-        [sys.executable, "-m", "station", "--limits", str(LIMITS),
-         "--report-dir", str(reports), "--lg-env", str(env)], stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT, text=True, timeout=120,
-        env=program_env())
-    print(done.stdout)
-    assert done.returncode == 1
-    [record] = [json.loads(p.read_text()) for p in reports.glob("*.json")]
+    env = console_env(tmp_path / "board.yaml", port, "# ", "root", 2)
+    run = run_station(tmp_path, "--lg-env", str(env), timeout=120)
+    assert run.status == 1
+    record = run.only()
     assert [m["name"] for m in record["measurements"]] == ALL
     assert {m["verdict"] for m in record["measurements"]} == {"error"}
     assert all(why in m["detail"] for m in record["measurements"])
     assert record["verdict"] == verdict and record["serial_number"] is None
-    assert "Traceback" not in done.stdout
-    assert done.stdout.splitlines()[-1] == (
+    assert "Traceback" not in run.stdout
+    assert run.stdout.splitlines()[-1] == (
         "boards: 0 passed, 0 failed, 0 did not boot, 1 fixture error; slots out of service: 0"
         if console == "missing" else
         "boards: 0 passed, 0 failed, 1 did not boot; slots out of service: 0")
-    engine = db.connect(db.sqlite_url(reports / "results.sqlite"), reader=True)
+    engine = db.connect(db.sqlite_url(run.report_dir / "results.sqlite"), reader=True)
     with engine.connect() as conn:
         assert conn.execute(sa.select(db.runs.c.run_uid, db.runs.c.verdict)).all() == \
             [(record["run_uid"], verdict)]

@@ -16,6 +16,7 @@ import pytest
 from boards import shell_plan
 from boards.board import Board, BoardUnsupported
 from station.transport import LabgridShell, TransportError, ToolRun
+from testkit import shell_script
 from testkit.shells import ConsoleShell, LocalShell
 
 
@@ -28,10 +29,7 @@ def board(request, tmp_path):
 
 
 def fake_tool(tmp_path, body, name="fake_tool"):
-    tool = tmp_path / name
-    tool.write_text("#!/bin/sh\n" + body)
-    tool.chmod(0o755)
-    return str(tool)
+    return str(shell_script(tmp_path / name, body))
 
 
 def test_exact_bytes_in_the_order_written_status_and_time(board, tmp_path):

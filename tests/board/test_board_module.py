@@ -12,6 +12,7 @@ import pytest
 
 from boards import board as boards
 from boards import labgrid_adapter, shell_plan, simulator
+from testkit import shell_script
 from testkit.shells import LocalShell
 from testkit.board_target import INFO
 
@@ -98,9 +99,7 @@ def test_a_simulator_that_ends_fails_at_once_with_its_output(tmp_path):
 
 
 def test_a_simulator_that_never_comes_up_is_killed_at_the_bound(tmp_path):
-    stuck = tmp_path / "stuck"
-    stuck.write_text(f"#!/bin/sh\necho $$ >{tmp_path}/pid\nexec sleep 60\n")
-    stuck.chmod(0o755)
+    stuck = shell_script(tmp_path / "stuck", f"echo $$ >{tmp_path}/pid\nexec sleep 60\n")
     with pytest.raises(simulator.SimulatorError, match="not up after 0.5 s"):
         simulator.sim_process(str(stuck), [], cwd=tmp_path, timeout_s=0.5)
     pid = int((tmp_path / "pid").read_text())

@@ -13,7 +13,7 @@ from boards import labgrid_adapter as lg
 from boards import virtual_line as line
 from boards.hostile import Hostile
 from testkit import program_env
-from testkit.board_target import INFO
+from testkit.board_target import INFO, write_artifacts
 
 TOOL = "/usr/local/lib/factory-test/bin/mcu_test"
 ALL = f"kmsg:500,lossy:0.001/0.002,seed:7,login:factory:s3cret,without:gzip+base64,tool-path:{TOOL}"
@@ -85,13 +85,8 @@ def test_a_wrong_option_is_named_with_its_value(text, fault):
 
 
 def test_the_line_command_refuses_a_wrong_slot_and_passes_the_options(tmp_path):
-    import dataclasses
-    import json
-
-    (tmp_path / "board.json").write_text(json.dumps(
-        {k: v for k, v in dataclasses.asdict(INFO).items() if k != "dir"}))
     base = [sys.executable, "-m", "boards.virtual_line", "environ", "mipsel", "--artifacts",
-            str(tmp_path), "--dir", "/tmp/mcu-line.x"]
+            str(write_artifacts(tmp_path)), "--dir", "/tmp/mcu-line.x"]
     out = subprocess.run(base + ["--hostile", f"4=tool-path:{TOOL}"], env=program_env(),
                          stdout=subprocess.PIPE, text=True, check=True).stdout
     values = dict(shlex.split(w.removeprefix("export "))[0].split("=", 1)

@@ -2,7 +2,6 @@
 the labgrid adapter, with stand-ins for QEMU and the console. The station's line tests boot the
 real virtual line (station/tests/test_line.py)."""
 
-import concurrent.futures
 import os
 import shlex
 import signal
@@ -16,18 +15,14 @@ from pathlib import Path
 import pytest
 from labgrid.exceptions import NoDriverFoundError
 
-SOURCE = Path(__file__).resolve().parents[2]
-
 from boards import board as boards
 from boards import labgrid_adapter as lg, simulator
 from boards import virtual_line as line
 from testkit import program_env
+from testkit.board_target import INFO, write_artifacts
 
 SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
 needs_sim = pytest.mark.skipif(not os.access(SIM, os.X_OK), reason=f"no simulator at {SIM}")
-INFO = boards.BoardInfo(board="mipsel", arch="mipsel", libc="glibc", qemu="qemu-system-mipsel",
-                        machine="malta", cpu="24Kf", memory="128M", kernel="/b/vmlinux",
-                        initrd="/b/initramfs.cpio.gz", dir="/b")
 
 
 # -- the console: counted, logged, paced ------------------------------------------------------
@@ -305,18 +300,9 @@ def test_keeper_gives_each_fresh_qemu_the_next_serial_and_stops_every_simulator(
 
 # -- the command line ------------------------------------------------------------------------
 
-def fake_artifacts(tmp_path) -> Path:
-    import json
-    import dataclasses
-
-    info = {k: v for k, v in dataclasses.asdict(INFO).items() if k != "dir"}
-    (tmp_path / "board.json").write_text(json.dumps(info))
-    return tmp_path
-
-
 def line_cli(tmp_path, *args, **popen):
     return subprocess.Popen([sys.executable, "-m", "boards.virtual_line", "run", "mipsel",
-                             "--artifacts", str(fake_artifacts(tmp_path)), "--mcu-sim", SIM,
+                             "--artifacts", str(write_artifacts(tmp_path)), "--mcu-sim", SIM,
                              *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             start_new_session=True, env=program_env(), **popen)
 

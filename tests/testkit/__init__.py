@@ -15,3 +15,10 @@ def program_env(**extra: str) -> dict[str, str]:
     its packages found from wherever it starts, no byte-code left in the tree."""
     path = os.pathsep.join(p for p in (str(SOURCE), os.environ.get("PYTHONPATH")) if p)
     return {**os.environ, "PYTHONPATH": path, "PYTHONDONTWRITEBYTECODE": "1", **extra}
+
+
+def shell_script(path: Path, body: str) -> Path:
+    """An executable /bin/sh script at path with that body: a stand-in tool."""
+    path.write_text("#!/bin/sh\n" + body)
+    path.chmod(0o755)
+    return path

@@ -15,6 +15,9 @@ starting a dynamically linked program under an emulated MIPS CPU, and a busy hos
 emulation.
 """
 
+import dataclasses
+import json
+
 import pytest
 
 from boards import labgrid_adapter as lg
@@ -26,6 +29,13 @@ BOARD_KEY = pytest.StashKey[Board]()
 INFO = BoardInfo(board="mipsel", arch="mipsel", libc="glibc", qemu="qemu-system-mipsel",
                  machine="malta", cpu="24Kf", memory="128M", kernel="/b/vmlinux",
                  initrd="/b/initramfs.cpio.gz", dir="/b")
+
+
+def write_artifacts(folder):
+    """INFO's board.json in folder, as the folder of a board's artifacts (built by none)."""
+    (folder / "board.json").write_text(json.dumps(
+        {k: v for k, v in dataclasses.asdict(INFO).items() if k != "dir"}))
+    return folder
 
 
 def board_of(config) -> Board:

@@ -6,7 +6,9 @@ from __future__ import annotations
 import json
 import os
 import re
+import subprocess
 import sys
+import time
 import xml.etree.ElementTree as ET
 from dataclasses import dataclass
 from pathlib import Path
@@ -14,7 +16,7 @@ from pathlib import Path
 import pytest
 
 from boards.simulator import SimProcess, SimulatorError, sim_process
-from testkit import SOURCE
+from testkit import SOURCE, program_env, shell_script
 
 STATION = SOURCE / "station"
 LIMITS = STATION / "limits" / "mcu_board.yaml"
@@ -140,9 +142,44 @@ def good_sim(work: Path) -> SimProcess:
 
 
 def station_command(tmp_path: Path, url: str | None, limits: Path = LIMITS,
-                    name: str = "ci") -> list[str]:
-    """The station testing the local tool in tmp_path/board (good_sim's folder)."""
+                    name: str = "ci", tool: Path | str = TOOL,
+                    dirs: list[Path] | None = None) -> list[str]:
+    """The station testing the local tool in each of dirs (default: tmp_path/board, good_sim's
+    folder)."""
     return [sys.executable, "-m", "station", "--limits", str(limits),
             "--report-dir", str(tmp_path / "reports"), "--junitxml",
-            str(tmp_path / "junit.xml"), "--station-name", name, "--local-tool", TOOL,
-            "--local-dir", str(tmp_path / "board")] + (["--db", url] if url else [])
+            str(tmp_path / "junit.xml"), "--station-name", name, "--local-tool", str(tool),
+            *[arg for work in dirs or [tmp_path / "board"] for arg in ("--local-dir", str(work))]
+            ] + (["--db", url] if url else [])
+
+
+def console_env(path: Path, port, prompt: str, username: str, login_timeout: int) -> Path:
+    """A labgrid environment at path: one board, main, whose shell is on the serial port."""
+    path.write_text("imports: [boards.strategy]\ntargets:\n  main:\n    resources:\n"
+                    f"      RawSerialPort: {{port: {port}, speed: 115200}}\n"
+                    "    drivers:\n      SerialDriver: {}\n"
+                    f"      ShellDriver: {{prompt: '{prompt}', login_prompt: 'login: ', "
+                    f"username: {username}, login_timeout: {login_timeout}}}\n"
+                    "      BoardStrategy: {}\n")
+    return path
+
+
+def run_station(tmp_path: Path, *args: str, timeout: float) -> StationRun:
+    """python3 -m station with the product's limits and args, its records in tmp_path/reports
+    and its JUnit XML in tmp_path/junit.xml; its output printed (shown when a test fails)."""
+    reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
+    started = time.monotonic()
+    done = subprocess.run([sys.executable, "-m", "station", "--limits", str(LIMITS),
+                           "--report-dir", str(reports), "--junitxml", str(junit), *args],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          timeout=timeout, env=program_env())
+    print(done.stdout)
+    return read_run(done.returncode, time.monotonic() - started, done.stdout, reports, junit)
+
+
+def vanishing_tool(path: Path) -> Path:
+    """The local tool that answers four times, then is gone, as a board lost half-way; it
+    counts its runs in its own folder."""
+    return shell_script(path, f'calls="$(dirname "$0")/calls"\n'
+                              f'n=$(cat "$calls" 2>/dev/null || echo 0)\necho $((n + 1)) > "$calls"\n'
+                              f'if [ $n -ge 4 ]; then rm -f "$0"; exit 1; fi\nexec {TOOL} "$@"\n')
