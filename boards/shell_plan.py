@@ -54,9 +54,10 @@ from typing import Callable, Iterator, Protocol, Sequence
 # runs it.
 CHUNK = 160
 INLINE = 480
-# Typed lines of the plan sent before waiting for their answers: the tty's input queue holds
-# 4 KiB while the shell is busy.
-CHUNKS_AT_ONCE = 8
+# Typed lines of the plan sent before waiting for their answers. One: busybox ash's line
+# editor mangles lines typed ahead while a command runs (it switches the terminal between raw
+# and cooked mode around each one), and each such line cost a 5 s wait and a retype.
+CHUNKS_AT_ONCE = 1
 # How often an exchange is typed again before the board counts as lost.
 TRIES = 4
 # Beyond a step's own bound: encoding its output and the console's delays.
@@ -293,9 +294,12 @@ class Lines:
         self.counts.kernel_messages += cut
         return True
 
-    def next(self, deadline: float) -> str | None:
-        """The next whole line (without its line end), or None at the deadline."""
+    def next(self, deadline: float, prompt: re.Pattern | None = None) -> str | None:
+        """The next whole line (without its line end), or None at the deadline, or once the
+        shell's prompt follows the last whole line (left for tail_has: the command ended)."""
         while b"\n" not in self.pending:  # every line end left is a line's of ours
+            if prompt is not None and prompt.search(self.pending):
+                return None
             if not self._read(deadline):
                 return None
         line, _, self.pending = self.pending.partition(b"\n")
@@ -379,11 +383,12 @@ class Session:
         self.console.write(line.encode() + b"\n")
 
     def _answers(self, take: Callable[[str], bool], done: Callable[[], bool],
-                 wait_s: float) -> None:
-        """Reads lines until done() or for wait_s; take() says whether a line is an answer."""
+                 wait_s: float, ends_at_prompt: bool = False) -> None:
+        """Reads lines until done() or for wait_s; take() says whether a line is an answer.
+        ends_at_prompt: a single command's answers, over once the shell's prompt is back."""
         deadline = self.clock() + wait_s
         while not done():
-            line = self.lines.next(deadline)
+            line = self.lines.next(deadline, self.prompt if ends_at_prompt else None)
             if line is None:
                 return
             if not take(line):
@@ -420,7 +425,7 @@ class Session:
 
             self._type(preflight_line(nonce))
             self.stale.append(nonce)  # its file in /tmp: the next plan removes it
-            self._answers(take, lambda: "done" in found, ANSWER_S)
+            self._answers(take, lambda: "done" in found, ANSWER_S, ends_at_prompt=True)
             self._settle()
             if "done" in found and (found == ["done"] or sorted(found) in seen):
                 self.found = judge_preflight(found)
@@ -448,7 +453,7 @@ class Session:
                         done.append(line)
                     return bool(done)
 
-                self._answers(take, lambda: bool(done), ANSWER_S)
+                self._answers(take, lambda: bool(done), ANSWER_S, ends_at_prompt=True)
                 self._settle()
                 if done:
                     self.stale.append(nonce)  # its lines' files: the next plan removes them
@@ -474,7 +479,8 @@ class Session:
                     todo.pop(int(m.group(2)), None)
                 return m is not None
 
-            self._answers(take, lambda: not any(k in todo for k in batch), ANSWER_S)
+            self._answers(take, lambda: not any(k in todo for k in batch), ANSWER_S,
+                          ends_at_prompt=len(batch) == 1)
             self._settle()
             missed = [k for k in batch if k in todo]
             self.counts.retyped += len(missed)
@@ -567,7 +573,8 @@ class Session:
             if not left:
                 return
             self._type("cat " + " ".join(f"/tmp/{run.nonce}.{n}.r" for n in left))
-            self._answers(run.take, lambda: all(n in run.results for n in left), ANSWER_S)
+            self._answers(run.take, lambda: all(n in run.results for n in left), ANSWER_S,
+                          ends_at_prompt=True)
             self._settle()
 
     def _stop(self, run: _Run) -> None:
