@@ -464,7 +464,7 @@ class Session:
         return self.library_file
 
     def _deliver(self, nonce: str, script: str) -> None:
-        """The script's lines, a few at a time, each typed again until its MD5 comes back."""
+        """The script's lines, one at a time, each typed again until its MD5 comes back."""
         todo = dict(enumerate(chunk_lines(nonce, script)))
         failures = dict.fromkeys(todo, 0)
         while todo:
