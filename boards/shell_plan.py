@@ -54,10 +54,6 @@ from typing import Callable, Iterator, Protocol, Sequence
 # runs it.
 CHUNK = 160
 INLINE = 480
-# Typed lines of the plan sent before waiting for their answers. One: busybox ash's line
-# editor mangles lines typed ahead while a command runs (it switches the terminal between raw
-# and cooked mode around each one), and each such line cost a 5 s wait and a retype.
-CHUNKS_AT_ONCE = 1
 # How often an exchange is typed again before the board counts as lost.
 TRIES = 4
 # Beyond a step's own bound: encoding its output and the console's delays.
@@ -464,31 +460,29 @@ class Session:
         return self.library_file
 
     def _deliver(self, nonce: str, script: str) -> None:
-        """The script's lines, one at a time, each typed again until its MD5 comes back."""
-        todo = dict(enumerate(chunk_lines(nonce, script)))
-        failures = dict.fromkeys(todo, 0)
-        while todo:
-            batch = dict(list(todo.items())[:CHUNKS_AT_ONCE])
-            for line, _ in batch.values():
-                self._type(line)
-            pattern = re.compile(rf"([0-9a-f]{{32}})  /tmp/{nonce}\.c(\d+)")
+        """The script's lines, one at a time, each typed again until its MD5 comes back. Not
+        typed ahead: busybox ash's line editor mangles lines typed while a command runs (it
+        switches the terminal between raw and cooked mode around each one)."""
+        pattern = re.compile(rf"([0-9a-f]{{32}})  /tmp/{nonce}\.c(\d+)")
+        for k, (line, digest) in enumerate(chunk_lines(nonce, script)):
+            came: list[bool] = []
 
-            def take(line: str) -> bool:
-                m = pattern.fullmatch(line)
-                if m and int(m.group(2)) in batch and batch[int(m.group(2))][1] == m.group(1):
-                    todo.pop(int(m.group(2)), None)
+            def take(text: str) -> bool:
+                m = pattern.fullmatch(text)
+                if m and int(m.group(2)) == k and m.group(1) == digest:
+                    came.append(True)
                 return m is not None
 
-            self._answers(take, lambda: not any(k in todo for k in batch), ANSWER_S,
-                          ends_at_prompt=len(batch) == 1)
-            self._settle()
-            missed = [k for k in batch if k in todo]
-            self.counts.retyped += len(missed)
-            for k in missed:  # each line on its own: a long plan has more lines to lose
-                failures[k] += 1
-                if failures[k] >= 2 * TRIES:
-                    raise Lost(f"line {k + 1} of the plan did not reach the board whole after "
-                               f"{2 * TRIES} tries")
+            for _ in range(2 * TRIES):  # each line on its own: a long plan has more to lose
+                self._type(line)
+                self._answers(take, lambda: bool(came), ANSWER_S, ends_at_prompt=True)
+                self._settle()
+                if came:
+                    break
+                self.counts.retyped += 1
+            else:
+                raise Lost(f"line {k + 1} of the plan did not reach the board whole after "
+                           f"{2 * TRIES} tries")
 
     # -- a plan -----------------------------------------------------------------------------
     def run(self, steps: Sequence[Step], teardown: Sequence[Step] = ()

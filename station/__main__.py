@@ -114,7 +114,8 @@ def slots(opt: argparse.Namespace) -> list[SlotSetup]:
     from boards import labgrid_adapter as lg
 
     try:
-        targets = lg.target_names(lg.open_environment(opt.lg_env))
+        env = lg.open_environment(opt.lg_env)
+        targets = lg.target_names(env)
     except Exception as e:  # labgrid's own errors name the file and what is wrong
         raise UsageError(f"{opt.lg_env}: {e}") from None
     names = opt.slot or targets
@@ -124,7 +125,6 @@ def slots(opt: argparse.Namespace) -> list[SlotSetup]:
                          f"targets: {', '.join(targets) or 'none'}" if unknown or not names
                          else f"--slot: a slot named twice: {', '.join(names)}")
     if opt.loop is not None and opt.start == Start.PRESENCE:
-        env = lg.open_environment(opt.lg_env)
         lacking = [n for n in names if not lg.has_presence(env.get_target(n))]
         if lacking:
             raise UsageError(f"{opt.lg_env}: --start presence: no presence input (a digital "

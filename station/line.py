@@ -246,6 +246,16 @@ def finish(run: BoardRun, settings: Settings, stopped: bool) -> FinishedRun:
         retest=run.retest, scanned_serial=run.scanned)
 
 
+def not_judged(run: BoardRun, why: str, short: str, fault: RunVerdict) -> None:
+    """A run that ended for a fault of its own: every measurement not judged yet an error,
+    the first with the whole of why (a console log, a traceback), the others with short."""
+    for m in run.plan:
+        if m.name not in run.results:
+            run.results[m.name] = unjudged(m, Verdict.ERROR, why)
+            why = short
+    run.fault = fault
+
+
 # -- a slot's process -----------------------------------------------------------------------------
 
 class Either:
@@ -309,8 +319,7 @@ class SlotRunner:
         # A board's bound, from its power-on (or the last one's switching off) to its verdict:
         # the boot, and each step and the teardown to its own bound, with a margin for the
         # console's round trips. Past it the station cuts the slot as hung.
-        self.bound_s = (slot.boot_bound_s() + HANG_MARGIN_S
-                        + sum(timeout for _, timeout in Station(plan, None).calls()))
+        self.bound_s = slot.boot_bound_s() + HANG_MARGIN_S + Station(plan, None).bound_s
 
     def _status(self, run: BoardRun | None, phase: Phase, **kw) -> None:
         if run is not None:
@@ -421,12 +430,7 @@ class SlotRunner:
         """The slot's process failed: the board under test (or, before any, a board in the
         slot) is recorded as a fixture error with why, and the slot is shown lost."""
         run = self.current or BoardRun(self.slot.name, self.plan)
-        first = why
-        for m in self.plan:
-            if m.name not in run.results:
-                run.results[m.name] = unjudged(m, Verdict.ERROR, first)
-                first = why.splitlines()[-1]
-        run.fault = RunVerdict.FIXTURE_ERROR
+        not_judged(run, why, why.splitlines()[-1], RunVerdict.FIXTURE_ERROR)
         self._finish(run, stopped=False, phase=Phase.LOST,
                      note=f"the slot failed: {why.splitlines()[-1]}")
 
@@ -447,12 +451,8 @@ class SlotRunner:
         """A board whose plan never ran: no boot, or a fixture error. Its console log (in why)
         once, with the first measurement."""
         self._begin_record(run)
-        first = why.splitlines()[0]
-        for m in self.plan:
-            run.results[m.name] = unjudged(m, Verdict.ERROR, why)
-            why = first
-        run.fault = verdict
-        return self._finish(run, stopped=False, note=first)
+        not_judged(run, why, why.splitlines()[0], verdict)
+        return self._finish(run, stopped=False, note=why.splitlines()[0])
 
     def _one_board(self) -> RunVerdict:
         """Tests the slot's next board: its run's verdict."""
@@ -749,10 +749,7 @@ class Line:
         run = BoardRun(s.setup.name, self.plan)
         if s.last is not None and s.last.run_uid:  # the record of the run the slot began
             run.run_uid = s.last.run_uid
-        for m in self.plan:
-            run.results[m.name] = unjudged(m, Verdict.ERROR, why)
-            why = why.splitlines()[0]
-        run.fault = RunVerdict.FIXTURE_ERROR
+        not_judged(run, why, why.splitlines()[0], RunVerdict.FIXTURE_ERROR)
         finished = finish(run, self.settings, stopped=False)
         path = JsonRecords(self.settings.report_dir)(finished)
         self.view.update(SlotStatus(slot=s.setup.name, phase=Phase.LOST, total=len(self.plan),

@@ -206,6 +206,7 @@ class Station:
         relays = sorted({s.args[1] for s in self.steps if s.args[0] == "19" and len(s.args) == 3},
                         key=int)
         self.teardown_calls = [(("19", r, "0"), WAITS["19"] + TIMEOUT_MARGIN) for r in relays]
+        self.calls = [(s.args, s.wait + TIMEOUT_MARGIN) for s in self.steps]
         self.teardown: list[TeardownStep] = []
         self.unrecognised: list[str] = []
         self.lost: TransportError | None = None  # the board stopped answering
@@ -217,9 +218,8 @@ class Station:
         last step. stop: no step starts after it is set (the one running ends first); the
         measurements that were not judged then are left to the caller."""
         stop = stop or threading.Event()
-        calls = [(s.args, s.wait + TIMEOUT_MARGIN) for s in self.steps]
         inbox: queue.Queue = queue.Queue()
-        worker = threading.Thread(target=self._fetch, args=(calls, inbox, stop), daemon=True)
+        worker = threading.Thread(target=self._fetch, args=(inbox, stop), daemon=True)
         worker.start()
         pending = list(self.plan)
         started = time.monotonic()
@@ -263,17 +263,18 @@ class Station:
                 judged(m, unjudged(m, Verdict.ERROR, why, m.commands))
                 why = why.splitlines()[0]
 
-    def calls(self) -> list[tuple[tuple[str, ...], float]]:
-        """Every run of the tool, the teardown's too, each with its bound in seconds."""
-        return [(s.args, s.wait + TIMEOUT_MARGIN) for s in self.steps] + self.teardown_calls
+    @property
+    def bound_s(self) -> float:
+        """The bounds of every run of the tool, the teardown's too, summed."""
+        return sum(timeout for _, timeout in self.calls + self.teardown_calls)
 
     @property
     def lost_before_a_step(self) -> bool:
         """The console or the board's image failed before any step came back: no step ran."""
         return self.lost is not None and not self.runs
 
-    def _fetch(self, calls, inbox: queue.Queue, stop: threading.Event) -> None:
-        runs = self.transport.run_all(calls, self.teardown_calls)
+    def _fetch(self, inbox: queue.Queue, stop: threading.Event) -> None:
+        runs = self.transport.run_all(self.calls, self.teardown_calls)
         try:
             for item in runs:
                 inbox.put(item)
