@@ -20,15 +20,13 @@
 
 #include "driver/operations.h"
 #include "fuzz/fuzz_support.h"
+#include "protocol/codes.h"
+#include "protocol/frame.h"
 
 namespace {
 
 constexpr size_t MAX_WORDS = 23; // the operation word and 22 parameters
-constexpr uint8_t START = 0xAA;
-constexpr uint8_t END = 0xBB;
-constexpr uint8_t CODE_RS485_SEND = 0x90;
 constexpr size_t RS485_SEND_SIZE = 133;
-constexpr uint8_t CODE_RELAY_MULTI = 0x99;
 constexpr size_t RELAY_MULTI_SIZE = 25;
 constexpr int OP_SOFT_TEST = 9;
 constexpr size_t SOFT_TEST_SIZE = 5;
@@ -87,12 +85,12 @@ void check_frames(const std::vector<uint8_t>& sent, int op)
     size_t pos = 0;
     while (pos < sent.size()) {
         const size_t left = sent.size() - pos;
-        if (sent[pos] != START) {
+        if (sent[pos] != FRAME_START) {
             fuzz_fail("a transmission does not begin with 0xAA");
         }
         // Its length byte 0xAA announces 170 bytes that never come: the soft test by design.
-        if (op == OP_SOFT_TEST && left >= SOFT_TEST_SIZE && sent[pos + 1] == START &&
-            sent[pos + 2] == START && sent[pos + 3] == START && sent[pos + 4] == START) {
+        if (op == OP_SOFT_TEST && left >= SOFT_TEST_SIZE && sent[pos + 1] == FRAME_START &&
+            sent[pos + 2] == FRAME_START && sent[pos + 3] == FRAME_START && sent[pos + 4] == FRAME_START) {
             pos += SOFT_TEST_SIZE;
             continue;
         }
@@ -113,7 +111,7 @@ void check_frames(const std::vector<uint8_t>& sent, int op)
         if (sent[pos + len] != sum) {
             fuzz_fail("wrong checksum byte");
         }
-        if (sent[pos + len + 1] != END) {
+        if (sent[pos + len + 1] != FRAME_END) {
             fuzz_fail("the frame's last byte is not 0xBB");
         }
 
