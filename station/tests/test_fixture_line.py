@@ -16,12 +16,10 @@ from contextlib import ExitStack, contextmanager
 from pathlib import Path
 
 import pytest
-import sqlalchemy as sa
 
-from station import db
 from testkit import program_env
 from testkit.nullmodem import NullModem
-from testkit.stations import TOOL, junit_cases, start_sim
+from testkit.stations import TOOL, db_runs, junit_cases, start_sim
 
 # The product's firmware and serial number only: a board in about a second.
 LIMITS = """product: mcu-board
@@ -112,19 +110,12 @@ class FixtureLine:
         the microsecond: a fixture error takes less than the records' second)."""
         found = {r["run_uid"]: r for r in (json.loads(p.read_text())
                                            for p in self.reports.glob("*.json"))}
-        return [found.pop(uid) for uid, s, *_ in self._runs() if s == slot]
+        return [found.pop(uid) for uid, s in db_runs(self.reports, "run_uid", "slot")
+                if s == slot]
 
     def db_runs(self) -> list[tuple]:
         """(slot, verdict, retest) of each run in the database, by slot and start."""
-        return sorted((row[1:] for row in self._runs()), key=lambda row: row[0])
-
-    def _runs(self) -> list[tuple]:
-        engine = db.connect(db.sqlite_url(self.reports / "results.sqlite"), reader=True)
-        with engine.connect() as conn:
-            rows = conn.execute(sa.select(db.runs.c.run_uid, db.runs.c.slot, db.runs.c.verdict,
-                                          db.runs.c.retest).order_by(db.runs.c.started_at)).all()
-        engine.dispose()
-        return [tuple(row) for row in rows]
+        return sorted(db_runs(self.reports, "slot", "verdict", "retest"), key=lambda r: r[0])
 
     def file(self, slot: int, name: str) -> str:
         return (self.dirs[slot - 1] / name).read_text()

@@ -36,7 +36,7 @@ from station.owners import LOCK_DIR, Claims
 from testkit import program_env, shell_script
 from testkit.pgcluster import PgCluster
 from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, StationRun,
-                              assert_verdicts, junit_cases, read_run, start_sim,
+                              assert_verdicts, db_runs, junit_cases, read_run, start_sim,
                               station_command, strict_json, value, vanishing_tool)
 from station.view import Phase, PlainView, SlotStatus
 from testkit.terminal import no_control_bytes, run_in_tmux, table_rows
@@ -65,24 +65,6 @@ def assert_side_by_side(run: StationRun) -> None:
     started before any ended (by their records' own times)."""
     records = [r for rs in run.records.values() for r in rs]
     assert max(r["start"] for r in records) < min(r["end"] for r in records), records
-
-
-def db_runs(report_dir: Path) -> list[tuple[str, str | None, str | None, list[str]]]:
-    """The database's runs: (slot, serial number, verdict, the measurements' verdicts)."""
-    engine = db.connect(db.sqlite_url(report_dir / "results.sqlite"), reader=True)
-    with engine.connect() as conn:
-        rows = conn.execute(
-            sa.select(db.runs.c.id, db.runs.c.slot, db.boards.c.serial_number, db.runs.c.verdict)
-            .select_from(db.runs.outerjoin(db.boards, db.runs.c.board_id == db.boards.c.id))
-            .order_by(db.runs.c.started_at, db.runs.c.slot)).all()
-        found = []
-        for run_id, slot, serial, verdict in rows:
-            verdicts = conn.execute(sa.select(db.measurements.c.verdict)
-                                    .where(db.measurements.c.run_id == run_id)
-                                    .order_by(db.measurements.c.position)).scalars().all()
-            found.append((slot, serial, verdict, verdicts))
-    engine.dispose()
-    return found
 
 
 # -- a line of local tools ----------------------------------------------------------------------
@@ -183,40 +165,40 @@ local_only = pytest.mark.skipif(bool(BOARD), reason="the local line (a host buil
 
 
 @local_only
-def test_three_slots_one_failing_rs485_port(local_line):
-    run = local_line([], ["--fail", "rs485"], []).run()
-    assert run.status == 1
-    assert sorted(run.records) == ["local1", "local2", "local3"]
-    assert run.case_count == 3 * 18
-    assert_board(run, "local1", {}, sn(1))
-    assert_board(run, "local2", {"rs485_loopback": "fail"}, sn(2))
-    assert_board(run, "local3", {}, sn(3))
-    assert run.cases["local2"]["rs485_loopback"][1]["value"] == "0.0"
-    assert_side_by_side(run)
-    assert re.search(r"^line: 3 boards in 3 slots; ", run.stdout, re.M)
-    assert re.search(r"^local2 \[16/18\] RS485 loopback .* FAIL$", run.stdout, re.M)
-    assert sorted((slot, serial, verdict) for slot, serial, verdict, _ in
-                  db_runs(run.report_dir)) == [("local1", sn(1), "pass"),
-                                               ("local2", sn(2), "fail"),
-                                               ("local3", sn(3), "pass")]
-
-
-@local_only
-def test_a_lost_board_and_a_silent_mcu_leave_the_other_slot_alone(local_line, tmp_path):
-    # Each slot runs its own copy of the tool (./tool in its directory); local1's answers four
-    # times, then is gone, as a board lost half-way; local2's MCU never answers.
-    line = local_line([], ["--silent"], [])
+def test_each_slots_fault_stays_its_own(local_line, tmp_path):
+    # Each slot runs its own copy of the tool (./tool in its directory). local1's answers four
+    # times, then is gone, as a board lost half-way; local2's MCU never answers; local3's RS485
+    # port fails; local4's mains voltage is out of range (260 V); local5's relay 2 is
+    # acknowledged but stays off; local6 is good.
+    line = local_line([], ["--silent"], ["--fail", "rs485"], ["--set", "voltage=26000"],
+                      ["--fail", "relay:2"], [])
+    slots = [work.name for work in line.dirs]
     vanishing_tool(line.dirs[0] / "tool")
     for work in line.dirs[1:]:
         (work / "tool").symlink_to(TOOL)
     run = line.run(tool=shell_script(tmp_path / "own_tool", 'exec ./tool "$@"\n'))
     assert run.status == 1
-    verdicts = [m["verdict"] for m in run.only("local1")["measurements"]]
+    assert sorted(run.records) == slots and run.case_count == 6 * 18
+    lost = run.only("local1")
+    verdicts = [m["verdict"] for m in lost["measurements"]]
     assert verdicts[:6] == ["pass"] * 6 and set(verdicts[6:]) == {"error"}
     assert_board(run, "local2", {name: "no answer" for name in ALL}, None)
-    assert_board(run, "local3", {}, sn(3))
-    assert [m["detail"] for m in run.only("local3")["measurements"]] == [""] * 18
+    assert_board(run, "local3", {"rs485_loopback": "fail"}, sn(3))
+    assert_board(run, "local4", {"mains_voltage": "fail"}, sn(4))
+    assert_board(run, "local5", {"relay2_on": "fail"}, sn(5))
+    assert_board(run, "local6", {}, sn(6))
+    assert value(run.only("local3"), "rs485_loopback") == 0.0
+    assert run.cases["local3"]["rs485_loopback"][1]["value"] == "0.0"
+    assert value(run.only("local4"), "mains_voltage") == 260.0
+    [relay] = [m for m in run.only("local5")["measurements"] if m["name"] == "relay2_on"]
+    assert (relay["value"], relay["limits"]) == (0, {"equals": 1})
+    assert [m["detail"] for m in run.only("local6")["measurements"]] == [""] * 18
     assert_side_by_side(run)
+    assert re.search(r"^line: 6 boards in 6 slots; ", run.stdout, re.M)
+    assert re.search(r"^local3 \[16/18\] RS485 loopback .* FAIL$", run.stdout, re.M)
+    assert sorted(db_runs(run.report_dir, "slot", "serial_number", "verdict")) == [
+        (slot, None if slot == "local2" else sn(i), "pass" if slot == "local6" else "fail")
+        for i, slot in enumerate(slots, 1)]
 
 
 def judged_so_far(text: str, slot: str) -> int:
@@ -247,7 +229,8 @@ def test_ctrl_c_stops_every_slot_and_records_its_board_as_stopped(local_line, st
         assert re.search(rf"^=+ BOARD {sn(i)} \({slot}\): STOPPED, {kept} of 18 passed",
                          run.stdout, re.M)
         assert run.record_names[slot][0].startswith(sn(i) + "_")
-    assert sorted(db_runs(run.report_dir)) == sorted(
+    assert sorted(db_runs(run.report_dir, "slot", "serial_number", "verdict", "measurements")) \
+        == sorted(
         (slot, sn(i), "stopped", [m["verdict"] for m in run.only(slot)["measurements"]])
         for i, slot in enumerate(slots, 1))
 
@@ -345,37 +328,6 @@ def test_a_hung_slot_is_cut_at_its_bound_and_its_board_recorded(settings):
     assert "hung" in line.crashes
 
 
-@local_only
-def test_loop_of_two_boards_per_slot_ends_by_itself(local_line):
-    line = local_line([], [])
-    run = line.run("--loop", "2", "--start", "now")
-    assert run.status == 0
-    assert {slot: len(records) for slot, records in run.records.items()} == {"local1": 2,
-                                                                             "local2": 2}
-    for i, slot in enumerate(("local1", "local2"), 1):
-        for record in run.records[slot]:
-            assert record["verdict"] == "pass" and record["serial_number"] == sn(i)
-            assert [m["verdict"] for m in record["measurements"]] == ["pass"] * 18
-        first, second = run.records[slot]
-        assert first["end"] <= second["start"]  # one after the other in the slot
-    assert sorted((slot, verdict) for slot, _, verdict, _ in db_runs(run.report_dir)) == \
-        [("local1", "pass")] * 2 + [("local2", "pass")] * 2
-    assert re.search(r"^line: 4 boards in 2 slots; ", run.stdout, re.M)
-    assert run.case_count == 4 * 18
-    # Each board's cases by slot and serial number (a slot's second board: its serial number
-    # tested again), each with its board's run id.
-    heads = {(props["run_uid"], re.sub(r"-\d\d-\w+\]$", "", name))
-             for name, _, props in junit_cases(line.junit)}
-    assert heads == {(record["run_uid"], f"test_measurement[{slot}-{sn(i)}{again}")
-                     for i, slot in enumerate(("local1", "local2"), 1)
-                     for record, again in zip(run.records[slot], ("", "-b2"))}
-    # The summary as bench/line_bench.py reads it: new wording there must not break the bench.
-    summary = bench_parse_summary(run.stdout, "the station's output")
-    assert summary.line.boards == 4 and summary.line.slots == 2
-    assert sorted(t.record.name for t in summary.timings) == \
-        sorted(name for names in run.record_names.values() for name in names)
-
-
 # -- the line's database away ------------------------------------------------------------------
 
 RETRY_S = 5.0  # the stations' retry window here (their own: 120 s)
@@ -417,8 +369,8 @@ def put_in(stdout: str) -> int:
 
 
 @local_only
-def test_the_database_away_half_way_through_a_loop_loses_nothing(local_line, line_server,
-                                                                  tmp_path):
+def test_a_loop_with_the_database_away_half_way_ends_by_itself_and_loses_nothing(
+        local_line, line_server, tmp_path):
     line = local_line([], [])
     url = line_server.url("line_station")
     # One simulated board per slot, tested five times: five tests of its serial number.
@@ -450,9 +402,26 @@ def test_the_database_away_half_way_through_a_loop_loses_nothing(local_line, lin
     finally:
         stop(proc)
     run = line.result(status, 0.0)
-    assert run.status == 0
-    assert {slot: [r["verdict"] for r in rs] for slot, rs in run.records.items()} == \
-        {"local1": ["pass"] * 5, "local2": ["pass"] * 5}
+    assert run.status == 0  # the loop ended by itself
+    assert sorted(run.records) == ["local1", "local2"] and run.case_count == 10 * 18
+    assert re.search(r"^line: 10 boards in 2 slots; ", run.stdout, re.M)
+    for i, slot in enumerate(("local1", "local2"), 1):
+        records = run.records[slot]
+        assert [(r["verdict"], r["serial_number"]) for r in records] == [("pass", sn(i))] * 5
+        assert all([m["verdict"] for m in r["measurements"]] == ["pass"] * 18 for r in records)
+        assert all(a["end"] <= b["start"] for a, b in zip(records, records[1:]))  # in turn
+    # Each board's cases by slot and serial number (tested again: -b2, -b3, ...), each with
+    # its board's run id.
+    heads = {(props["run_uid"], re.sub(r"-\d\d-\w+\]$", "", name))
+             for name, _, props in junit_cases(line.junit)}
+    assert heads == {(record["run_uid"], f"test_measurement[{slot}-{sn(i)}{again}")
+                     for i, slot in enumerate(("local1", "local2"), 1)
+                     for record, again in zip(run.records[slot], ("", "-b2", "-b3", "-b4", "-b5"))}
+    # The summary as bench/line_bench.py reads it: new wording there must not break the bench.
+    summary = bench_parse_summary(run.stdout, "the station's output")
+    assert summary.line.boards == 10 and summary.line.slots == 2
+    assert sorted(t.record.name for t in summary.timings) == \
+        sorted(name for names in run.record_names.values() for name in names)
     [spooled] = re.findall(r"^(\d+) runs went to the spool", run.stdout, re.M)
     print(f"the server away {away_s:.1f} s; {spooled} runs spooled, {put_in(run.stdout)} "
           f"put in by the station, {live} by the import while it ran")
@@ -765,7 +734,7 @@ def test_virtual_line_board_after_board(tmp_path, line_dir):
             assert_console_metered(record)
         assert [r["serial_number"] for r in records] == sorted(r["serial_number"]
                                                                 for r in records)
-    assert sorted((slot, verdict) for slot, _, verdict, _ in db_runs(run.report_dir)) == \
+    assert sorted(db_runs(run.report_dir, "slot", "verdict")) == \
         [("slot1", "pass")] * 3 + [("slot2", "pass")] * 3
 
 

@@ -14,8 +14,10 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
+import sqlalchemy as sa
 
 from boards.simulator import SimProcess, SimulatorError, sim_process
+from station import db
 from testkit import SOURCE, program_env, shell_script
 
 STATION = SOURCE / "station"
@@ -123,6 +125,24 @@ def assert_verdicts(record: dict, cases: dict[str, tuple[str, dict]], failing: d
         state, props = cases[name]
         assert state == ("pass" if verdict == "pass" else "failure"), (slot, name)
         assert (props["verdict"], props["slot"]) == (verdict, slot or ""), (slot, name)
+
+
+def db_runs(reports: Path, *columns: str) -> list[tuple]:
+    """Each run in the folder's SQLite database, by start and slot: the named columns of the
+    run ("serial_number": its board's; "measurements", last: its measurements' verdicts)."""
+    engine = db.connect(db.sqlite_url(reports / "results.sqlite"), reader=True)
+    named = [db.boards.c.serial_number if c == "serial_number" else db.runs.c[c]
+             for c in columns if c != "measurements"]
+    with engine.connect() as conn:
+        rows = conn.execute(sa.select(db.runs.c.id, *named).select_from(
+            db.runs.outerjoin(db.boards, db.runs.c.board_id == db.boards.c.id))
+            .order_by(db.runs.c.started_at, db.runs.c.slot)).all()
+        found = [tuple(row[1:]) + ((conn.execute(
+            sa.select(db.measurements.c.verdict).where(db.measurements.c.run_id == row[0])
+            .order_by(db.measurements.c.position)).scalars().all(),)
+            if "measurements" in columns else ()) for row in rows]
+    engine.dispose()
+    return found
 
 
 def start_sim(port: list[str], ready: Path, options, log: Path, cwd: Path) -> SimProcess:
