@@ -74,13 +74,10 @@ def reply_bytes(source):
     return reply_frame(*source)
 
 
-def test_every_reply_kind_is_listed():
-    # The table's codes are those the tool's receiver handles (test_tool_oracle).
-    assert {reply_bytes(s)[3] for s, _ in REPLIES} == set(lists.REPLY_PAYLOAD)
-
-
-def test_replies_by_meaning_and_value(tmp_path):
+def test_every_reply_kind_by_meaning_and_value(tmp_path):
     items = [('RX', reply_bytes(s)) for s, _ in REPLIES]
+    # The table's codes are those the tool's receiver handles (test_tool_oracle).
+    assert {data[3] for _, data in items} == set(lists.REPLY_PAYLOAD)
     streams, _ = sequence(items, gap_ms=2.0)
     anns = run(tmp_path, streams, ['replies'])
     assert texts(anns) == [text for _, text in REPLIES]

@@ -19,19 +19,17 @@ lists = mcu_link_module('lists')
 pytestmark = pytest.mark.skipif(not ORACLE, reason='MCU_TOOL_ORACLE: run through ctest')
 
 
-def ask(lines):
+def ask(lines, sep='\n'):
+    '''The oracle's answer to each line (answers end with sep).'''
     result = subprocess.run([ORACLE], input='\n'.join(lines) + '\n', stdout=subprocess.PIPE,
                             universal_newlines=True, check=True, timeout=60)
-    return result.stdout.split('\n')[:len(lines)]
+    return result.stdout.split(sep)[:len(lines)]
 
 
 def receiver_lines(bodies):
     '''The lines the tool's receiver prints for each reply frame body, after its event line
     (None: the checksum failed, no event line).'''
-    tool = subprocess.run([ORACLE], input=''.join('reply %s\n' % b.hex() for b in bodies),
-                          stdout=subprocess.PIPE, universal_newlines=True, check=True,
-                          timeout=60).stdout
-    answers = tool.split('--\n')[:len(bodies)]
+    answers = ask(['reply %s' % b.hex() for b in bodies], '--\n')
     out = []
     for answer in answers:
         lines = answer.splitlines()

@@ -128,7 +128,7 @@ def test_a_password_in_the_url_is_refused_without_repeating_it(url):
     assert "Tr0ub4dor" not in db.shown(url)
 
 
-def test_urls_in_messages_hide_the_password_and_other_servers_are_refused():
+def test_urls_in_messages_hide_the_password_and_other_servers_are_refused(tmp_path):
     assert db.shown(f"postgresql://op:{SECRET}@h/results") == "postgresql://op:***@h/results"
     assert db.shown("not a url") == "(not a database URL)"
     for url, why in [("mysql://op@h/results", "SQLite or PostgreSQL only"),
@@ -137,6 +137,11 @@ def test_urls_in_messages_hide_the_password_and_other_servers_are_refused():
         with pytest.raises(db.DbError, match=why):
             db.parse_url(url)
     assert db.parse_url("postgresql:///results?service=line1").query == {"service": "line1"}
+    done = run_station(tmp_path, f"postgresql://op:{SECRET}@/results")
+    assert done.returncode == 2, done.stdout  # the station did not start: nothing ran
+    assert "a password does not belong in the URL" in done.stdout
+    assert SECRET not in done.stdout
+    assert not (tmp_path / "reports").exists()
 
 
 def voltage_only(tmp_path: Path) -> Path:
@@ -150,14 +155,6 @@ def run_station(tmp_path: Path, url: str, name: str = "ci", env=None, timeout=60
     return subprocess.run(station_command(tmp_path, url, voltage_only(tmp_path), name),
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                           timeout=timeout, env=env or program_env())
-
-
-def test_the_station_refuses_a_password_on_its_command_line(tmp_path):
-    done = run_station(tmp_path, f"postgresql://op:{SECRET}@/results")
-    assert done.returncode == 2, done.stdout  # the station did not start: nothing ran
-    assert "a password does not belong in the URL" in done.stdout
-    assert SECRET not in done.stdout
-    assert not (tmp_path / "reports").exists()
 
 
 def test_a_pgpass_login_works_and_its_password_goes_nowhere(pg, tmp_path):
@@ -214,26 +211,7 @@ def test_a_pgpass_login_works_and_its_password_goes_nowhere(pg, tmp_path):
 
 # -- what a run leaves ------------------------------------------------------------------------
 
-def test_times_are_kept_in_utc_and_read_back_as_utc(engine):
-    record = DbRecords(engine, run_start("utc"))
-    record(finished(record.start))
-    [run] = rows(engine, db.runs, db.runs.c.run_uid == "utc")
-    assert run["started_at"] == START and run["started_at"].utcoffset() == timedelta(0)
-    assert run["ended_at"] - run["started_at"] == timedelta(seconds=20)
-    [board] = rows(engine, db.boards)
-    assert board["first_seen"] == START and board["first_seen"].tzinfo == timezone.utc
-    with engine.connect() as conn:  # what another reader sees, without our types
-        raw = conn.execute(sa.text("SELECT started_at FROM runs WHERE run_uid = 'utc'"))
-        stored = raw.scalar_one()
-    if engine.dialect.name == "sqlite":
-        assert stored.startswith("2026-12-06 19:41:18.250000")
-    else:
-        assert stored == START
-    with pytest.raises(sa.exc.StatementError, match="without a time zone"):
-        DbRecords(engine, run_start("naive", started_at=START.replace(tzinfo=None)))
-
-
-def test_a_run_as_it_goes_and_writes_retried_after_a_lost_reply(engine):
+def test_a_run_as_it_goes_its_times_in_utc_and_writes_retried_after_a_lost_reply(engine):
     start = run_start("r1")
     record = DbRecords(engine, start)
     [run] = rows(engine, db.runs)
@@ -261,6 +239,18 @@ def test_a_run_as_it_goes_and_writes_retried_after_a_lost_reply(engine):
     record(finished(start))  # a measurement not run: the run fails
     [run] = rows(engine, db.runs)
     assert run["verdict"] == "fail"
+    # Times are kept in UTC and read back as UTC.
+    assert run["started_at"] == START and run["started_at"].utcoffset() == timedelta(0)
+    assert run["ended_at"] - run["started_at"] == timedelta(seconds=20)
+    assert board["first_seen"] == START and board["first_seen"].tzinfo == timezone.utc
+    with engine.connect() as conn:  # what another reader sees, without our types
+        stored = conn.execute(sa.text("SELECT started_at FROM runs")).scalar_one()
+    if engine.dialect.name == "sqlite":
+        assert stored.startswith("2026-12-06 19:41:18.250000")
+    else:
+        assert stored == START
+    with pytest.raises(sa.exc.StatementError, match="without a time zone"):
+        DbRecords(engine, run_start("naive", started_at=START.replace(tzinfo=None)))
     assert [m["verdict"] for m in rows(engine, db.measurements)] == \
         ["pass", "pass", "pass", "not run"]
 
@@ -397,7 +387,14 @@ def test_a_locked_sqlite_file_is_retried_until_it_is_free_or_the_time_is_up(tmp_
     holder.close()
 
 
-def test_a_database_from_a_newer_station_is_refused_with_what_to_do(engine, tmp_path, request):
+def test_migrating_again_changes_nothing_and_a_newer_schema_is_refused(engine, tmp_path,
+                                                                          request):
+    with engine.connect() as conn:
+        before = db.current_revision(conn)
+    db.migrate(engine)
+    db.open_db(engine.url)
+    with engine.connect() as conn:
+        assert db.current_revision(conn) == before == db.head_revision()
     newer = "UPDATE alembic_version SET version_num = '0999'"
     if engine.dialect.name == "sqlite":
         db.write(engine, lambda conn: conn.execute(sa.text(newer)))
@@ -425,15 +422,6 @@ def test_the_schema_refuses_unknown_verdicts_and_a_second_copy_of_a_measurement(
                       db.runs.update().where(db.runs.c.id == record.run_id).values(verdict="ok")):
         with pytest.raises(sa.exc.IntegrityError):
             db.write(engine, lambda conn: conn.execute(statement))
-
-
-def test_migrating_again_changes_nothing(engine):
-    with engine.connect() as conn:
-        before = db.current_revision(conn)
-    db.migrate(engine)
-    db.open_db(engine.url)
-    with engine.connect() as conn:
-        assert db.current_revision(conn) == before == db.head_revision()
 
 
 def test_a_report_reading_holds_no_station_up(engine):
@@ -595,7 +583,7 @@ def refused(engine, statement: str, *, rows_touched: int | None = None) -> None:
             conn.execute(sa.text(statement))
 
 
-def test_a_station_finishes_only_its_own_runs_and_deletes_nothing(pg):
+def test_a_station_finishes_only_its_own_runs_a_report_only_reads_none_migrates(pg):
     a, b = db.connect(pg.url("station_a")), db.connect(pg.url("station_b"))
     ours = DbRecords(a, run_start("roles-a", station="a"))
     ours.measured(1, PLAN[0])
@@ -627,10 +615,6 @@ def test_a_station_finishes_only_its_own_runs_and_deletes_nothing(pg):
     [other] = rows(a, db.runs, db.runs.c.id == run_b)  # everyone reads every run
     assert other["verdict"] is None
 
-
-def test_a_report_reads_and_writes_nothing(pg):
-    station = DbRecords(db.connect(pg.url("station_a")), run_start("report-view", station="a"))
-    station.measured(2, PLAN[1])
     reporter = db.connect(pg.url("reporter"))
     with reporter.connect() as conn:
         for table in (db.boards, db.runs, db.measurements):
@@ -640,15 +624,13 @@ def test_a_report_reads_and_writes_nothing(pg):
             "INSERT INTO runs (run_uid, station, product, limits_file, limits_sha256, "
             "started_at) VALUES ('r', 's', 'p', 'l', 's', now())",
             f"INSERT INTO measurements (run_id, position, name, title, limits, verdict) "
-            f"VALUES ({station.run_id}, 9, 'x', 'x', '{{}}', 'pass')",
+            f"VALUES ({run_b}, 9, 'x', 'x', '{{}}', 'pass')",
             "UPDATE runs SET verdict = 'aborted'", "UPDATE boards SET serial_number = 'x'",
             "UPDATE measurements SET detail = 'x'", "DELETE FROM measurements",
             "DELETE FROM runs", "DELETE FROM boards", "CREATE TABLE notes (t text)"]:
         refused(reporter, statement)
 
-
-def test_a_station_user_cannot_migrate_an_empty_database(pg):
-    pg.sql('CREATE DATABASE "empty"')
+    pg.sql('CREATE DATABASE "empty"')  # a station user cannot migrate an empty database
     with pytest.raises(db.DbError) as failed:
         db.open_db(pg.url("station_a", dbname="empty"))
     assert "an administrator runs records.py migrate --db URL" in str(failed.value)

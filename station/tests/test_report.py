@@ -325,7 +325,7 @@ def program(module: str, *args: str) -> subprocess.CompletedProcess:
                           capture_output=True, text=True, timeout=120, env=program_env())
 
 
-def test_the_command_refuses_a_password_and_names_what_is_wrong(sqlite_url, tmp_path):
+def test_the_commands_refuse_what_is_wrong_and_export_the_chosen_runs(sqlite_url, tmp_path):
     out = tmp_path / "r.html"
     done = program("station.report", "--db", "postgresql://qe:s3cr3t-pw@/results?host=/nowhere",
                    "--out", str(out))
@@ -338,9 +338,7 @@ def test_the_command_refuses_a_password_and_names_what_is_wrong(sqlite_url, tmp_
     assert done.returncode == 1 and "'b99'" in done.stderr
     done = program("station.report", "--db", sqlite_url, "--out", str(out), "--since", "May")
     assert done.returncode == 2 and "--since 'May'" in done.stderr
-
-
-def test_export_writes_the_chosen_runs_and_their_measurements(sqlite_url, tmp_path):
+    # The export writes the chosen runs and their measurements.
     done = program("station.records", "export", "--db", sqlite_url, "--csv",
                    str(tmp_path / "csv"), "--station", "A", "--until", "2024-03-04")
     assert done.returncode == 0, done.stderr
