@@ -90,7 +90,8 @@ void check_frames(const std::vector<uint8_t>& sent, int op)
         }
         // Its length byte 0xAA announces 170 bytes that never come: the soft test by design.
         if (op == OP_SOFT_TEST && left >= SOFT_TEST_SIZE && sent[pos + 1] == FRAME_START &&
-            sent[pos + 2] == FRAME_START && sent[pos + 3] == FRAME_START && sent[pos + 4] == FRAME_START) {
+            sent[pos + 2] == FRAME_START && sent[pos + 3] == FRAME_START &&
+            sent[pos + 4] == FRAME_START) {
             pos += SOFT_TEST_SIZE;
             continue;
         }

@@ -151,41 +151,43 @@ RAN_299 = "the tool ran 299 ms, expected 300 to 3000 ms (the case's 1000 ms + 20
 
 @pytest.mark.parametrize("text, changes, allowance, sees_events, expected", [
     # Counts may stand for the standard output.
-    (COUNTS, {"out": b"ver ver"}, 0, True, ["standard output holds |ver\\ 2 times, expected 1"]),
-    (COUNTS, {"out": b"vex"}, 0, True, ["standard output holds |ver\\ 0 times, expected 1"]),
+    ("counts", {"out": b"ver ver"}, 0, True, ["standard output holds |ver\\ 2 times, expected 1"]),
+    ("counts", {"out": b"vex"}, 0, True, ["standard output holds |ver\\ 0 times, expected 1"]),
     # A signal is expected with kill-after.
-    (SIGNAL, {"status": -15}, 0, True, []),
-    (SIGNAL, {"status": 0}, 0, True,
+    ("signal", {"status": -15}, 0, True, []),
+    ("signal", {"status": 0}, 0, True,
      ["the tool ended with exit status 0, expected killed by signal 15"]),
-    (SIGNAL, {"status": -15, "ended_before_kill": True}, 0, True,
+    ("signal", {"status": -15, "ended_before_kill": True}, 0, True,
      ["the tool ended after 400 ms, before it was to be killed at 350 ms"]),
     # The allowance widens only the longest times.
-    (BASE, {"wall_ms": 2900, "sim_log": LOG.replace("320 disc", "2500 disc")}, 2000, True, []),
-    (BASE, {"wall_ms": 299}, 2000, True, [RAN_299]),
-    (BASE, {"wall_ms": 3001}, 2000, True, [RAN_299.replace("299", "3001")]),
+    ("base", {"wall_ms": 2900, "sim_log": LOG.replace("320 disc", "2500 disc")}, 2000, True, []),
+    ("base", {"wall_ms": 299}, 2000, True, [RAN_299]),
+    ("base", {"wall_ms": 3001}, 2000, True, [RAN_299.replace("299", "3001")]),
     # The time a busy machine kept the tool waiting is not the tool's.
-    (BASE, {"wall_ms": 1500, "waited_ms": 600}, 0, True, []),
-    (BASE, {"wall_ms": 1500, "waited_ms": 400}, 0, True,
+    ("base", {"wall_ms": 1500, "waited_ms": 600}, 0, True, []),
+    ("base", {"wall_ms": 1500, "waited_ms": 400}, 0, True,
      ["the tool ran 1500 ms, 400 ms of it waiting for a core, expected 300 to 1000 ms"]),
-    (BASE, {"wall_ms": 299, "waited_ms": 50}, 0, True,
+    ("base", {"wall_ms": 299, "waited_ms": 50}, 0, True,
      ["the tool ran 299 ms, 50 ms of it waiting for a core, expected 300 to 1000 ms"]),
     # Events count only with connects yes.
-    (NO_CONNECTS, {"out": b"ver"}, 0, True, []),
-    (NO_CONNECTS, {"out": b"ver", "sim_log": "10 AA 03 32 32 BB\n"}, 0, True, []),
+    ("no_connects", {"out": b"ver"}, 0, True, []),
+    ("no_connects", {"out": b"ver", "sim_log": "10 AA 03 32 32 BB\n"}, 0, True, []),
     # A target blind to connects keeps the case's entry numbers; the log may still hold
     # connects: they are not compared, nor are the gaps next to them.
-    (TWO, {**TWO_RUN, "sim_log": "\n".join(TWO_LOG.format(300).splitlines()[1:4])}, 0, False,
+    ("two", {**TWO_RUN, "sim_log": "\n".join(TWO_LOG.format(300).splitlines()[1:4])}, 0, False,
      []),
-    (TWO, {**TWO_RUN, "sim_log": TWO_LOG.format(300)}, 0, False, []),
-    (TWO, {**TWO_RUN, "sim_log": TWO_LOG.format(300).replace("500 d", "501 d")}, 0, True,
+    ("two", {**TWO_RUN, "sim_log": TWO_LOG.format(300)}, 0, False, []),
+    ("two", {**TWO_RUN, "sim_log": TWO_LOG.format(300).replace("500 d", "501 d")}, 0, True,
      ["entry 5 (disconnect) came 201 ms after entry 4 (AA 03 BB), expected 100 to 200 ms"]),
-    (TWO, {**TWO_RUN, "sim_log": TWO_LOG.format(250)}, 0, False,
+    ("two", {**TWO_RUN, "sim_log": TWO_LOG.format(250)}, 0, False,
      ["entry 4 (AA 03 BB) came 85 ms after entry 3 (AA 02 BB), expected 100 to 200 ms"]),
-    (TWO, {**TWO_RUN, "sim_log": TWO_LOG.format(300).replace("165", "180")}, 0, False,
+    ("two", {**TWO_RUN, "sim_log": TWO_LOG.format(300).replace("165", "180")}, 0, False,
      ["entry 3 (AA 02 BB) came 30 ms after entry 2 (AA 01 BB), expected 10 to 20 ms"]),
 ])
 def test_a_run_against_its_case(text, changes, allowance, sees_events, expected):
-    assert problems(changes, text, allowance, sees_events) == expected
+    case_text = {"base": BASE, "counts": COUNTS, "signal": SIGNAL, "no_connects": NO_CONNECTS,
+                 "two": TWO}[text]
+    assert problems(changes, case_text, allowance, sees_events) == expected
 
 
 def test_visible_shows_blanks_and_line_ends():
