@@ -4,19 +4,22 @@ prints into it at any byte, bytes get lost or damaged, and the shell's line edit
 
 One mechanism for every command on a console shell, a plan of one step or of many:
 
-1. Preflight, once per boot: one short typed line asks the board for what a plan needs (the
+1. Preflight, once per boot: the console's echo goes off (the board need not send back what
+   is typed), and one short typed line asks the board for what a plan needs (the
    busybox applets, a clock any user can read, room in /tmp, how its `timeout` is spelt). A
    board that lacks one is unsupported (`Unsupported`), and no step runs.
 2. The plan goes over as a shell script, gzip'ed in Base64, in short typed lines (CHUNK
    characters each), every line answered by the board with its MD5; a line whose answer does
-   not match is typed again. The line that runs the script checks the whole script's MD5 on the
+   not match is typed again. The line that runs the script checks the whole script (gzip's CRC) on the
    board first, and the script runs only once however often that line is typed. The plans'
    functions go over once a boot, the same way, into a file; a short plan (a single command)
    then comes in the line that runs it.
-3. Each step's result comes back as one line: `mcu-step N NONCE RC T0 T1 TERM OUT ERR CRC`, the
-   step's number, this run's nonce, its exit status, the board's clock around it (centiseconds,
-   /proc/uptime), whether kill_after_ms sent it SIGTERM, its output and standard error gzip'ed
-   in Base64, and the MD5 of all that (8 hex digits). Only complete lines with a good CRC count;
+3. Each step's result comes back as one line: `mcu-step N NONCE OUT ERR`, the step's number,
+   this run's nonce, its output and its standard error gzip'ed in Base64. After the output, on
+   a line of its own inside the gzip'ed part, come the step's number and nonce again, its exit
+   status, the board's clock around it (centiseconds, /proc/uptime) and whether kill_after_ms
+   sent it SIGTERM: gzip's CRC guards them with the output, and the line's number and nonce
+   must agree with them. Only complete lines that pass both checks count;
    everything else on the console is noise, kept in the console log. The board keeps each
    result in a file, and a result that did not come back whole is asked for again once the plan
    has ended; a second damaged copy makes that step an error laid to the console.
@@ -61,8 +64,7 @@ STEP_SLACK_S = 10.0
 # For a short exchange's answer (a plan line's MD5, the preflight, the prompt).
 ANSWER_S = 5.0
 # The applets a plan uses.
-APPLETS = ("base64", "gzip", "md5sum", "timeout", "cat", "cut", "rm", "mkdir", "sleep", "kill",
-           "tee")
+APPLETS = ("base64", "gzip", "md5sum", "timeout", "cat", "rm", "mkfifo", "sleep", "kill")
 
 
 class Lost(Exception):
@@ -119,10 +121,6 @@ def _split(keyword: str) -> str:
     return f"\"{keyword[:4]}\"'{keyword[4:]}'"
 
 
-def _crc(text: str) -> str:
-    return hashlib.md5((text + "\n").encode()).hexdigest()[:8]
-
-
 @dataclass(frozen=True)
 class Preflight:
     """What the preflight found: how `timeout` is spelt there."""
@@ -135,7 +133,9 @@ def preflight_line(nonce: str) -> str:
     def unless(test: str, say: str) -> str:
         return f"if {test}; then :; else echo $p {say}; fi; "
 
-    return (f"p={_split('mcu-pre')}\\ {nonce}; for a in {checks}; do "
+    # The echo goes first: a console shell need not send back every typed byte (half of a
+    # plan's console traffic, and busybox's line editor redraws a long line as it goes).
+    return (f"stty -echo 2>/dev/null; p={_split('mcu-pre')}\\ {nonce}; for a in {checks}; do "
             f"{unless('command -v $a >/dev/null', 'lack $a')}done; "
             + unless("read u _ </proc/uptime", "lack uptime")
             + unless(f"echo >/tmp/{nonce}.t", "lack tmp")
@@ -161,27 +161,31 @@ def judge_preflight(found: Sequence[str]) -> Preflight:
 # The guard is a file made by the shell itself (noclobber: made only when it is not there), so
 # that a second run of the script ends at once: no process started before the first step.
 START = r"""N=@N@; cd /tmp; set -C; { : >$N.run; } 2>/dev/null || exit 0; set +C
-echo "mcu-start $N"; echo "mcu-start $N"; x=0; e=
+echo "mcu-start $N"; echo "mcu-start $N"; x=0
 trap 'x=1; echo "mcu-stop $N"' INT
 """
 # c: the clock into a variable; w: wait for a process, again when a stop's trap broke the
-# wait; q: step n's result line, kept in a file; s: one step.
+# wait; q: step n's result line, kept in a file (its figures go after the output, inside the
+# gzip'ed part, whose CRC guards them: no checksum process a step); a: the answers, one process
+# beside the steps that makes each finished step's line (so that no process starts between two
+# steps), reading from a FIFO that b opens and z closes; s: one step, handed to a when it ends;
+# z: the end, after the last result (earlier plans' files, its arguments, go there, where their
+# removal keeps no step waiting).
 FUNCTIONS = r"""c(){ read u _ </proc/uptime; eval $1=${u%.*}${u#*.}; }
 w(){ wait $1; r=$?; while [ $r = 130 ]; do wait $1; q=$?; [ $q = 127 ] && break; r=$q; done; }
-q(){ o=$(gzip -c <$N.$n.o | base64 -w 0); g=-; [ $m = 1 ] || g=$(gzip -c <$N.$n.e | base64 -w 0)
- l="$n $N $rc $t0 $t1 $j $o $g"; h=$(echo "$l" | md5sum); h=${h%"${h#????????}"}
- echo "mcu-step $l $h" >$N.$n.r; echo "mcu-step $l $h"; }
+q(){ { echo; echo "$n $N $rc $t0 $t1 $j"; } >>$N.$n.o
+ o=$(gzip -c <$N.$n.o | base64 -w 0); g=-; [ $m = 1 ] || g=$(gzip -c <$N.$n.e | base64 -w 0)
+ echo "mcu-step $n $N $o $g" >$N.$n.r; echo "mcu-step $n $N $o $g"; }
+a(){ while read n m rc t0 t1 j; do q; done; }
 s(){ n=$1 b=$2 k=$3 m=$4; shift 4; j=0; c t0
  if [ $m = 1 ]; then @TIMEOUT@ $b "$@" </dev/null >$N.$n.o 2>&1 &
  else @TIMEOUT@ $b "$@" </dev/null >$N.$n.o 2>$N.$n.e & fi
  p=$!
  if [ $k != 0 ]; then sleep $k; { read v; read v; read v st v; } </proc/$p/status 2>/dev/null
   case $st in R|S|D) kill -TERM $p 2>/dev/null && j=1;; esac; fi
- w $p; rc=$r; c t1; [ -z "$e" ] || w $e; q & e=$!; }
-"""
-# Earlier plans' files go after the last result, where their removal keeps no step waiting.
-END = r"""[ -z "$e" ] || w $e
-@STALE@echo "mcu-end $N $x" >$N.end; cat $N.end
+ w $p; rc=$r; c t1; echo "$n $m $rc $t0 $t1 $j" >&3; }
+b(){ mkfifo $N.f; a <$N.f & e=$!; exec 3>$N.f; }
+z(){ exec 3>&-; w $e; [ $# = 0 ] || rm -rf "$@"; echo "mcu-end $N $x" >$N.end; cat $N.end; }
 """
 
 
@@ -203,11 +207,11 @@ def plan_script(nonce: str, board: Preflight, steps: Sequence[Step],
         return f"s {n} {bound} {kill} {int(step.merged)} {shlex.join(step.argv)}"
 
     functions = f". {library_file}\n" if library_file else library(board)
-    old = f"rm -rf {' '.join(f'/tmp/{n}.*' for n in stale)}; " if stale else ""
-    lines = [START.replace("@N@", nonce) + functions]
+    lines = [START.replace("@N@", nonce) + functions + "b"]
     lines += [f"[ $x = 1 ] || {call(n, s)}" for n, s in enumerate(steps, 1)]
     lines += [call(n, s) for n, s in enumerate(teardown, len(steps) + 1)]
-    return "\n".join(lines) + "\n" + END.replace("@STALE@", old)
+    lines += [" ".join(["z", *(f"/tmp/{n}.*" for n in stale)])]
+    return "\n".join(lines) + "\n"
 
 
 def encoded(script: str) -> str:
@@ -232,39 +236,48 @@ def chunk_lines(nonce: str, script: str) -> list[tuple[str, str]]:
 
 
 def run_line(nonce: str, script: str, inline: bool = False) -> str:
-    """The typed line that checks the script's MD5 on the board and runs it; inline: the
-    script comes in this line itself (a short one), else from the chunks put there before."""
-    digest = hashlib.md5(script.encode()).hexdigest()
-    put = f"echo {encoded(script)} >{nonce}.c000; " if inline else ""
-    return (f"cd /tmp; {put}if [ \"$(cat {chunks(nonce)} | base64 -d | gzip -d | tee {nonce}.sh | "
-            f"md5sum)\" = \"{digest}  -\" ]; then sh {nonce}.sh; "
+    """The typed line that unpacks the script on the board and runs it only when gzip found
+    it whole (its CRC); inline: the script comes in this line itself (a short one), else from
+    the chunks put there before."""
+    source = f"echo {encoded(script)}" if inline else f"cat {chunks(nonce)}"
+    return (f"cd /tmp; if {source} | base64 -d | gzip -d >{nonce}.sh; then sh {nonce}.sh; "
             f"else echo {_split('mcu-bad')} {nonce}; fi")
 
 
-_RESULT = re.compile(r"mcu-step ((\d+) ([0-9a-f]+) (\d+) (\d+) (\d+) ([01]) ([A-Za-z0-9+/=]*) "
-                     r"([A-Za-z0-9+/=]+|-)) ([0-9a-f]{8})")
+_RESULT = re.compile(r"mcu-step (\d+) ([0-9a-f]+) ([A-Za-z0-9+/=]+) ([A-Za-z0-9+/=]+|-)")
+# After the output, on a line of its own: the step, the run, the exit status, the clock
+# around the run and whether SIGTERM was sent.
+_FIGURES = re.compile(rb"(\d+) ([0-9a-f]+) (\d+) (\d+) (\d+) ([01])")
+
+
+def _unzip(text: str) -> bytes | None:
+    try:
+        return gzip.decompress(base64.b64decode(text, validate=True))
+    except (binascii.Error, OSError, EOFError, zlib.error):
+        return None
 
 
 def parse_result(line: str, nonce: str, bounds_ms: Sequence[int]) -> tuple[int, Run] | None:
     """The step number and Run of a whole result line of this run, else None."""
     m = _RESULT.fullmatch(line)
-    if not m or m.group(3) != nonce or _crc(m.group(1)) != m.group(10):
+    if not m or m.group(2) != nonce:
         return None
-    n = int(m.group(2))
+    n = int(m.group(1))
     if not 1 <= n <= len(bounds_ms):
         return None
-    try:
-        out = gzip.decompress(base64.b64decode(m.group(8), validate=True))
-        err = (b"" if m.group(9) == "-"
-               else gzip.decompress(base64.b64decode(m.group(9), validate=True)))
-    except (binascii.Error, OSError, EOFError, zlib.error):
+    body, err = _unzip(m.group(3)), b"" if m.group(4) == "-" else _unzip(m.group(4))
+    if body is None or err is None or not body.endswith(b"\n"):
         return None
-    rc, t0, t1 = int(m.group(4)), int(m.group(5)), int(m.group(6))
+    out, _, figures = body[:-1].rpartition(b"\n")
+    f = _FIGURES.fullmatch(figures)
+    if not f or int(f.group(1)) != n or f.group(2).decode() != nonce:
+        return None  # the line's own number or nonce damaged into another's
+    rc, t0, t1 = int(f.group(3)), int(f.group(4)), int(f.group(5))
     wall_ms = (t1 - t0) * 10
     # The shell reports a program ended by signal N as 128 + N; the tool's own statuses are small.
     status = -(rc - 128) if rc > 128 else rc
     killed = status == -signal.SIGKILL and wall_ms >= bounds_ms[n - 1] - 1000
-    return n, Run(out, err, status, wall_ms, killed, m.group(7) == "1")
+    return n, Run(out, err, status, wall_ms, killed, f.group(6) == b"1")
 
 
 # A kernel message on the console: its time stamp, its text, its line end. printk starts it at

@@ -55,8 +55,9 @@ def test_a_result_line_round_trip_and_what_damage_it_refuses(tmp_path):
     flipped = line[:60] + ("A" if line[60] != "A" else "B") + line[61:]
     kernel = line[:30] + "[   61.402113] random: crng init done" + line[30:]
     for damaged in (flipped, line[:-1], line[:40] + line[41:], kernel,
-                    line.replace("abcd1234", "abcd1235")):  # another run's line
-        assert shell_plan.parse_result(damaged, "abcd1234", [5000]) is None
+                    line.replace("abcd1234", "abcd1235"),  # another run's line
+                    line.replace("mcu-step 1 ", "mcu-step 2 ")):  # another step's number
+        assert shell_plan.parse_result(damaged, "abcd1234", [5000, 5000]) is None
     assert shell_plan.parse_result(line, "abcd1234", []) is None  # no such step
 
 
