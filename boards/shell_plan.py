@@ -168,7 +168,7 @@ trap 'x=1; echo "mcu-stop $N"' INT
 # wait; q: step n's result line, kept in a file (its figures go after the output, inside the
 # gzip'ed part, whose CRC guards them: no checksum process a step); a: the answers, one process
 # beside the steps that makes each finished step's line (so that no process starts between two
-# steps), reading from a FIFO that b opens and z closes; s: one step, handed to a when it ends;
+# steps), reading from a FIFO (made once a boot) that b opens and z closes; s: one step, handed to a when it ends;
 # z: the end, after the last result (earlier plans' files, its arguments, go there, where their
 # removal keeps no step waiting).
 FUNCTIONS = r"""c(){ read u _ </proc/uptime; eval $1=${u%.*}${u#*.}; }
@@ -184,14 +184,14 @@ s(){ n=$1 b=$2 k=$3 m=$4; shift 4; j=0; c t0
  if [ $k != 0 ]; then sleep $k; { read v; read v; read v st v; } </proc/$p/status 2>/dev/null
   case $st in R|S|D) kill -TERM $p 2>/dev/null && j=1;; esac; fi
  w $p; rc=$r; c t1; echo "$n $m $rc $t0 $t1 $j" >&3; }
-b(){ mkfifo $N.f; a <$N.f & e=$!; exec 3>$N.f; }
+b(){ [ -p @FIFO@ ] || mkfifo @FIFO@; a <@FIFO@ & e=$!; exec 3>@FIFO@; }
 z(){ exec 3>&-; w $e; [ $# = 0 ] || rm -rf "$@"; echo "mcu-end $N $x" >$N.end; cat $N.end; }
 """
 
 
-def library(board: Preflight) -> str:
-    """The plans' functions, for a board with this preflight."""
-    return FUNCTIONS.replace("@TIMEOUT@", board.timeout)
+def library(board: Preflight, fifo: str = "$N.f") -> str:
+    """The plans' functions, for a board with this preflight; fifo: the answers' FIFO."""
+    return FUNCTIONS.replace("@TIMEOUT@", board.timeout).replace("@FIFO@", fifo)
 
 
 def plan_script(nonce: str, board: Preflight, steps: Sequence[Step],
@@ -450,7 +450,8 @@ class Session:
         if self.library_file is None:
             found = self.preflight()
             nonce = secrets.token_hex(4)
-            text, name = library(found), f"/tmp/mcu-lib.{nonce}.sh"
+            name = f"/tmp/mcu-lib.{nonce}.sh"
+            text = library(found, f"/tmp/mcu-lib.{nonce}.f")
             digest = hashlib.md5(text.encode()).hexdigest()
             self._deliver(nonce, text)
             for _ in range(TRIES):

@@ -471,7 +471,6 @@ class SlotRunner:
         run.ready_s = round(run.ready_at - run.started, 1)
         run.transport = transport.describe()
         console_at_ready = transport.console_bytes()
-        self._begin_record(run)
 
         def progress(step: Step, total: int, left: float) -> None:
             self._status(run, Phase.TESTING, step=step.number, steps=total,
@@ -494,7 +493,8 @@ class SlotRunner:
 
         halt = threading.Event()  # no further step for this board: run.fault says why
         run.station = Station(self.plan, transport, progress)
-        run.station.run(judged, Either(self.stopping, halt))
+        # the run's record begins while the board starts its plan
+        run.station.run(judged, Either(self.stopping, halt), lambda: self._begin_record(run))
         if run.station.lost_before_a_step:  # the console, or the board's image: no step ran
             run.fault = RunVerdict.FIXTURE_ERROR
         now = transport.console_bytes()

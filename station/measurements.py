@@ -213,14 +213,17 @@ class Station:
         self.step_seconds = 0.0  # the wall time of every tool run, transport included
         self.tool_seconds = 0.0  # the tool's own time, where it ran
 
-    def run(self, judged: Judged, stop: threading.Event | None = None) -> None:
+    def run(self, judged: Judged, stop: threading.Event | None = None,
+            meanwhile: Callable[[], None] = lambda: None) -> None:
         """Runs every step; judged(m, result) for each measurement in the plan's order of its
         last step. stop: no step starts after it is set (the one running ends first); the
-        measurements that were not judged then are left to the caller."""
+        measurements that were not judged then are left to the caller. meanwhile: the
+        caller's own work before the first judgement, done while the plan is on its way."""
         stop = stop or threading.Event()
         inbox: queue.Queue = queue.Queue()
         worker = threading.Thread(target=self._fetch, args=(inbox, stop), daemon=True)
         worker.start()
+        meanwhile()
         pending = list(self.plan)
         started = time.monotonic()
         lost: TransportError | None = None
