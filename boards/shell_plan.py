@@ -168,24 +168,30 @@ trap 'x=1; echo "mcu-stop $N"' INT
 # wait; q: step n's result line, kept in a file (its figures go after the output, inside the
 # gzip'ed part, whose CRC guards them: no checksum process a step); a: the answers, one process
 # beside the steps that makes each finished step's line (so that no process starts between two
-# steps), reading from a FIFO (made once a boot) that b opens and z closes; s: one step, handed to a when it ends;
-# z: the end, after the last result (earlier plans' files, its arguments, go there, where their
+# steps; at a lower priority, so that its work waits while a step starts), reading from a FIFO
+# (made once a boot) that b opens and y closes, waiting for the last answer (the plan's last
+# result goes out before the teardown starts; opened for reading and writing, the FIFO keeps no
+# one waiting, where a stop's signal could break the opening; only the script holds it open
+# for writing, so that a sees its end); s: one step, handed to a when it ends; z: the
+# end, after the last result (earlier plans' files, its arguments, go there, where their
 # removal keeps no step waiting).
 FUNCTIONS = r"""c(){ read u _ </proc/uptime; eval $1=${u%.*}${u#*.}; }
 w(){ wait $1; r=$?; while [ $r = 130 ]; do wait $1; q=$?; [ $q = 127 ] && break; r=$q; done; }
 q(){ { echo; echo "$n $N $rc $t0 $t1 $j"; } >>$N.$n.o
  o=$(gzip -c <$N.$n.o | base64 -w 0); g=-; [ $m = 1 ] || g=$(gzip -c <$N.$n.e | base64 -w 0)
  echo "mcu-step $n $N $o $g" >$N.$n.r; echo "mcu-step $n $N $o $g"; }
-a(){ while read n m rc t0 t1 j; do q; done; }
+a(){ exec 3>&-; while read n m rc t0 t1 j; do q; done; }
 s(){ n=$1 b=$2 k=$3 m=$4; shift 4; j=0; c t0
- if [ $m = 1 ]; then @TIMEOUT@ $b "$@" </dev/null >$N.$n.o 2>&1 &
- else @TIMEOUT@ $b "$@" </dev/null >$N.$n.o 2>$N.$n.e & fi
+ if [ $m = 1 ]; then @TIMEOUT@ $b "$@" </dev/null >$N.$n.o 2>&1 3>&- &
+ else @TIMEOUT@ $b "$@" </dev/null >$N.$n.o 2>$N.$n.e 3>&- & fi
  p=$!
  if [ $k != 0 ]; then sleep $k; { read v; read v; read v st v; } </proc/$p/status 2>/dev/null
   case $st in R|S|D) kill -TERM $p 2>/dev/null && j=1;; esac; fi
  w $p; rc=$r; c t1; echo "$n $m $rc $t0 $t1 $j" >&3; }
-b(){ [ -p @FIFO@ ] || mkfifo @FIFO@; a <@FIFO@ & e=$!; exec 3>@FIFO@; }
-z(){ exec 3>&-; w $e; [ $# = 0 ] || rm -rf "$@"; echo "mcu-end $N $x" >$N.end; cat $N.end; }
+b(){ [ -p @FIFO@ ] || mkfifo @FIFO@; exec 3<>@FIFO@; a <@FIFO@ & e=$!
+ renice -n 10 -p $e >/dev/null 2>&1; }
+y(){ exec 3>&-; w $e; }
+z(){ y; [ $# = 0 ] || rm -rf "$@"; echo "mcu-end $N $x" >$N.end; cat $N.end; }
 """
 
 
@@ -209,7 +215,8 @@ def plan_script(nonce: str, board: Preflight, steps: Sequence[Step],
     functions = f". {library_file}\n" if library_file else library(board)
     lines = [START.replace("@N@", nonce) + functions + "b"]
     lines += [f"[ $x = 1 ] || {call(n, s)}" for n, s in enumerate(steps, 1)]
-    lines += [call(n, s) for n, s in enumerate(teardown, len(steps) + 1)]
+    if teardown:
+        lines += ["y; b", *(call(n, s) for n, s in enumerate(teardown, len(steps) + 1))]
     lines += [" ".join(["z", *(f"/tmp/{n}.*" for n in stale)])]
     return "\n".join(lines) + "\n"
 

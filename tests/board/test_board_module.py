@@ -40,6 +40,14 @@ def test_sigterm_at_kill_after_only_while_it_runs():
     assert (run.status, run.term_sent) == (0, False)
 
 
+@pytest.mark.parametrize("merged", [False, True])
+def test_a_step_that_leaves_a_process_behind_does_not_hold_the_plan(merged):
+    started = time.monotonic()
+    run = local_board().run(["sh", "-c", "sleep 60 & echo left"], merged=merged)
+    assert (run.out, run.status) == (b"left\n", 0)
+    assert time.monotonic() - started < 30  # not the 60 s of the process left behind
+
+
 def result_line(tmp_path, out: bytes, rc=0, t0=100, t1=104) -> str:
     """What a board's plan prints for a step with this output (its own script's code)."""
     (tmp_path / "abcd1234.1.o").write_bytes(out)
