@@ -387,6 +387,9 @@ class Session:
                  clock: Callable[[], float] = time.monotonic):
         self.console, self.clock = console, clock
         self.prompt = re.compile(prompt.encode())
+        # Without an echo, an answer typed for after a prompt that nothing read begins on the
+        # prompt's line.
+        self.after_prompt = re.compile(f"(?:{prompt})+")
         self.counts = Counts()
         self.lines = Lines(console, self.counts, clock)
         self.found: Preflight | None = None
@@ -407,6 +410,7 @@ class Session:
             line = self.lines.next(deadline, self.prompt if ends_at_prompt else None)
             if line is None:
                 return
+            line = line[m.end():] if (m := self.after_prompt.match(line)) else line
             if not take(line):
                 self.counts.noise_lines += 1
                 if re.search(r"mcu-(step|end|start|stop) ", line):

@@ -161,28 +161,48 @@ def test_a_byte_lost_from_the_line_that_runs_a_plan_never_runs_it_unseen(tmp_pat
     assert ran > 0  # cuts in blanks that do not matter
 
 
+class LosesOnce:
+    """The pseudo-terminal console, the first chunk that holds `marker` one way ("rx": read,
+    "tx": written) losing the byte at the place where `at` is."""
+
+    def __init__(self, console, way: str, marker: bytes, at: bytes):
+        self.console, self.child = console, console.child
+        self.way, self.marker, self.at = way, marker, at
+
+    def _lose(self, data: bytes, way: str) -> bytes:
+        if way == self.way and self.marker in data and not hasattr(self, "done"):
+            self.done, k = True, data.index(self.at)
+            data = data[:k] + data[k + 1:]
+        return data
+
+    def read(self, size=1, timeout=0.0):
+        return self._lose(self.console.read(size, timeout), "rx")
+
+    def write(self, data):
+        self.console.write(self._lose(data, "tx"))
+
+
+def lossy_board(tmp_path, *loses) -> Board:
+    shell = ConsoleShell(tmp_path)
+    shell.console = LosesOnce(shell.console, *loses)
+    return Board(shell=shell, name="lossy")
+
+
 @pytest.mark.parametrize("lost", ["$a", "read u", "-s KILL 1"])
 def test_a_byte_lost_from_the_preflight_does_not_make_a_board_unsupported(tmp_path, lost):
     # the first preflight's line loses a byte where a check then fails: every applet
     # lacking, no clock, an old `timeout`; the second asks again
-    class LosesOnce:
-        def __init__(self, console):
-            self.console, self.child = console, console.child
-
-        def read(self, size=1, timeout=0.0):
-            return self.console.read(size, timeout)
-
-        def write(self, data):
-            if b"mcu-" in data and not hasattr(self, "done"):
-                self.done, at = True, data.index(lost.encode())
-                data = data[:at] + data[at + 1:]
-            self.console.write(data)
-
-    shell = ConsoleShell(tmp_path)
-    shell.console = LosesOnce(shell.console)
-    board = Board(shell=shell, name="lossy")
+    board = lossy_board(tmp_path, "tx", b"mcu-", lost.encode())
     assert board.run(["echo", "ran"], 5000).out == b"ran\n"
     assert board.console_counts().retyped == 1
+
+
+def test_a_plans_end_that_came_damaged_is_asked_for(tmp_path):
+    # the answer to the ask begins on the line of the prompt that followed the damaged end:
+    # the console echoes nothing
+    board = lossy_board(tmp_path, "rx", b"mcu-end ", b" 0\r")
+    assert board.run(["echo", "ran"], 5000).out == b"ran\n"
+    assert board.console_counts().asked_again == 1
 
 
 def test_a_plan_longer_than_the_line_editor_keeps_runs_whole(tmp_path):
