@@ -43,6 +43,7 @@ import base64
 import binascii
 import gzip
 import hashlib
+import itertools
 import re
 import secrets
 import shlex
@@ -50,6 +51,7 @@ import signal
 import time
 import zlib
 from dataclasses import dataclass, field
+from difflib import SequenceMatcher
 from typing import Callable, Iterator, Protocol, Sequence
 
 # Characters of Base64 in one typed line of the plan: with the command around it a line stays
@@ -104,6 +106,7 @@ class Counts:
     kernel_messages: int = 0  # cut out of the lines they landed in
     damaged: int = 0  # answers of ours that came back damaged
     asked_again: int = 0  # results asked for once more
+    mended: int = 0  # results rebuilt from two damaged copies
     retyped: int = 0  # typed lines typed again
     stops: int = 0  # Ctrl-C sent to stop a plan
 
@@ -287,6 +290,27 @@ def parse_result(line: str, nonce: str, bounds_ms: Sequence[int]) -> tuple[int, 
     return n, Run(out, err, status, wall_ms, killed, f.group(6) == b"1")
 
 
+def mend(line: str, other: str, nonce: str, bounds_ms: Sequence[int]
+         ) -> tuple[int, Run] | None:
+    """A result line rebuilt from two damaged copies of it (as parse_result gives it): where
+    they differ, each choice of one's text or the other's, until a line passes every check
+    (gzip's CRC among them). Each copy has usually lost a byte of its own; None when no choice
+    passes."""
+    ops = [op for op in SequenceMatcher(None, line, other, autojunk=False).get_opcodes()
+           if op[0] != "equal"]
+    if len(ops) > 6:  # not a byte here and there: not copies of one line
+        return None
+    for picks in itertools.product((False, True), repeat=len(ops)):
+        text, at = [], 0
+        for (_, i1, i2, j1, j2), theirs in zip(ops, picks):
+            text += [line[at:i1], other[j1:j2] if theirs else line[i1:i2]]
+            at = i2
+        result = parse_result("".join(text) + line[at:], nonce, bounds_ms)
+        if result is not None:
+            return result
+    return None
+
+
 # A kernel message on the console: its time stamp, its text, its line end. printk starts it at
 # whatever column the console is at, inside a line of ours too.
 _KERNEL = re.compile(rb"\[ *\d+\.\d+\] [^\n]*\n")
@@ -342,6 +366,8 @@ class _Run:
     stopped: bool | None = None  # from the end's line: None until it came
     results: dict[int, Run] = field(default_factory=dict)
     heard: set[int] = field(default_factory=set)  # steps with a line, whole or not
+    copies: dict[int, list[str]] = field(default_factory=dict)  # damaged lines, by step
+    mended: int = 0
 
     def progress(self) -> tuple[int, int, bool | None]:
         return len(self.results), len(self.heard), self.stopped
@@ -364,10 +390,22 @@ class _Run:
             self.started = True
             self.heard.add(int(step.group(1)))
         result = parse_result(line, nonce, self.bounds_ms)
+        if result is None and step:
+            result = self._mended(int(step.group(1)), line)
         if result is not None:
             self.results.setdefault(*result)
             return True
         return False
+
+    def _mended(self, n: int, line: str) -> tuple[int, Run] | None:
+        """Step n's result rebuilt from this damaged line and an earlier damaged copy."""
+        for other in self.copies.get(n, []):
+            result = mend(line, other, self.nonce, self.bounds_ms)
+            if result is not None and result[0] == n:
+                self.mended += 1
+                return result
+        self.copies.setdefault(n, []).append(line)
+        return None
 
     def silence_s(self) -> float:
         """How long the board may stay silent: the bounds of the step that should be running
@@ -552,6 +590,7 @@ class Session:
             self._stop(run)
             raise
         finally:
+            self.counts.mended += run.mended
             if run.stopped is not None:
                 self.teardown = [run.results.get(n) or Damaged(f"the console damaged teardown "
                                                                f"step {n}'s result twice")

@@ -69,6 +69,22 @@ def test_a_result_line_round_trip_and_what_damage_it_refuses(tmp_path):
     assert shell_plan.parse_result(line, "abcd1234", []) is None  # no such step
 
 
+def test_a_result_rebuilt_from_two_copies_each_damaged_in_its_own_place(tmp_path):
+    data = bytes(range(256)) * 4
+    line = result_line(tmp_path, data)
+    lost = line[:50] + line[51:]
+    changed = line[:90] + ("A" if line[90] != "A" else "B") + line[91:]
+    kernel = line[:120] + "[   61.402113] random: crng" + line[120:]  # a message half cut
+    whole = (1, shell_plan.Run(data, b"", 0, 40, False, False))
+    for a, b in [(lost, changed), (changed, lost), (lost, kernel), (changed[:-3], lost)]:
+        assert shell_plan.parse_result(a, "abcd1234", [5000]) is None
+        assert shell_plan.mend(a, b, "abcd1234", [5000]) == whole
+    # the same byte lost from both: nothing to choose from
+    assert shell_plan.mend(lost, lost, "abcd1234", [5000]) is None
+    other_step = result_line(tmp_path, data[:-1])  # another run's output: many differences
+    assert shell_plan.mend(lost, other_step[:40] + other_step[41:], "abcd1234", [5000]) is None
+
+
 def test_killed_only_when_the_bound_ended_it(tmp_path):
     def parsed(rc, wall_ms, timeout_ms):
         line = result_line(tmp_path, b"", rc, 0, wall_ms // 10)
