@@ -68,6 +68,15 @@ class JunitXml:
         ET.ElementTree(root).write(self.path, encoding="utf-8", xml_declaration=True)
 
 
+# Characters that XML 1.0 cannot hold at all, even escaped: a console log's escape sequences
+# and stray control bytes, written as \xNN instead.
+_NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+
+
+def _xml(text: str) -> str:
+    return _NOT_XML.sub(lambda m: f"\\x{ord(m.group()):02x}", text)
+
+
 def _case(name: str, slot: str, run_uid: str | None, r: Result) -> ET.Element:
     case = ET.Element("testcase", classname="station", name=name, time="0")
     props = ET.SubElement(case, "properties")
@@ -77,11 +86,11 @@ def _case(name: str, slot: str, run_uid: str | None, r: Result) -> ET.Element:
     if r.detail:
         values.append(("detail", r.detail))
     for key, value in values:
-        ET.SubElement(props, "property", name=key, value=value)
+        ET.SubElement(props, "property", name=key, value=_xml(value))
     if r.verdict != Verdict.PASS:
         unit = f" {r.unit}" if r.unit else ""
         value = "" if r.value is None else f", value {r.value}{unit}"
         message = (f"{slot}: {r.title}: {r.verdict.value}{value}, limits {r.limits}"
                    + (f" ({r.detail})" if r.detail else ""))
-        ET.SubElement(case, "failure", message=message).text = message
+        ET.SubElement(case, "failure", message=_xml(message)).text = _xml(message)
     return case

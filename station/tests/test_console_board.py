@@ -18,7 +18,7 @@ def test_a_good_board_passes_whole_through_its_console(tmp_path, kmsg_s):
     # The board's tool: this machine's, next to the simulator's link (a plan runs in /tmp).
     tool = shell_script(tmp_path / "mcu_test", f"cd {work} && exec {TOOL} \"$@\"\n")
     with good_sim(work), NullModem(work, kmsg_s=kmsg_s, seed=7) as modem:
-        env = console_env(tmp_path / "console.yaml", modem.port, "board\\$ ", "factory", 20)
+        env = console_env(tmp_path / "console.yaml", modem.port, "board\\$ ", "factory", 40)
         run = run_station(tmp_path, "--lg-env", str(env), "--board-tool", str(tool), timeout=240)
         messages = modem.messages
     assert_verdicts(run.only(), run.cases["main"], {})

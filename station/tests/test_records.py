@@ -65,6 +65,16 @@ def test_junit_cases_board_after_board_named_by_slot_and_serial_number_each_once
             ("test_measurement[slot2-0c2205435900-01-serial_number]", "run3")]
 
 
+def test_junit_xml_holds_a_console_logs_control_bytes_as_text(tmp_path):
+    # a board that never booted: its console log, escape sequences and all, in the detail
+    log = "login: \x1b[6n\x00\x07 ok\ttab\r\n"
+    junit = JunitXml(tmp_path / "junit.xml", several_slots=False, looping=False)
+    junit(finished(unjudged(VOLTAGE, Verdict.ERROR, log)))
+    junit.write()
+    [(_, state, props)] = junit_cases(tmp_path / "junit.xml")
+    assert (state, props["detail"]) == ("failure", "login: \\x1b[6n\\x00\\x07 ok\ttab\r\n")
+
+
 def test_a_record_that_strict_json_cannot_hold_is_refused_and_the_old_one_kept(tmp_path):
     out = JsonRecords(tmp_path)
     path = out(finished(unjudged(VOLTAGE, Verdict.NO_ANSWER)))

@@ -174,12 +174,16 @@ def station_command(tmp_path: Path, url: str | None, limits: Path = LIMITS,
 
 
 def console_env(path: Path, port, prompt: str, username: str, login_timeout: int) -> Path:
-    """A labgrid environment at path: one board, main, whose shell is on the serial port."""
+    """A labgrid environment at path: one board, main, whose shell is on the serial port.
+    labgrid asks for a fresh login prompt (a newline) only after await_login_timeout of
+    silence: a kernel message that split the prompt, with more every 0.5 s, must leave it
+    that chance."""
     path.write_text("imports: [boards.strategy]\ntargets:\n  main:\n    resources:\n"
                     f"      RawSerialPort: {{port: {port}, speed: 115200}}\n"
                     "    drivers:\n      SerialDriver: {}\n"
                     f"      ShellDriver: {{prompt: '{prompt}', login_prompt: 'login: ', "
-                    f"username: {username}, login_timeout: {login_timeout}}}\n"
+                    f"username: {username}, login_timeout: {login_timeout}, "
+                    "await_login_timeout: 1}\n"
                     "      BoardStrategy: {}\n")
     return path
 
