@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""How fast the station tests a line: the virtual mipsel line (boards/line.py, a simulator as
-each slot's MCU) tested by the station (python3 -m station), figures read from each board's JSON record and the
-station's summary.
+"""How fast the station tests a line: the virtual mipsel line (boards/virtual_line.py, a
+simulator as each slot's MCU) tested by the station (python3 -m station), figures read from
+each board's JSON record and the station's summary.
 
     MCU_BOARD_BUILD_DIR=build/mipsel /usr/bin/python3 -m bench.line_bench [slots] [loop]
         [--slots 1,2,4] [--bps 115200,0] [--kmsg 0,2000] [--loop-slots 4] [--boards 10]

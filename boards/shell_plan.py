@@ -10,8 +10,8 @@ One mechanism for every command on a console shell, a plan of one step or of man
    board that lacks one is unsupported (`Unsupported`), and no step runs.
 2. The plan goes over as a shell script, gzip'ed in Base64, in short typed lines (CHUNK
    characters each), every line answered by the board with its MD5; a line whose answer does
-   not match is typed again. The line that runs the script checks the whole script (gzip's CRC) on the
-   board first, and the script runs only once however often that line is typed. The plans'
+   not match is typed again. The line that runs the script runs it only when gzip found it
+   whole (its CRC), and only once however often that line is typed. The plans'
    functions go over once a boot, the same way, into a file; a short plan (a single command)
    then comes in the line that runs it.
 3. Each step's result comes back as one line: `mcu-step N NONCE OUT ERR`, the step's number,
@@ -19,10 +19,11 @@ One mechanism for every command on a console shell, a plan of one step or of man
    a line of its own inside the gzip'ed part, come the step's number and nonce again, its exit
    status, the board's clock around it (centiseconds, /proc/uptime) and whether kill_after_ms
    sent it SIGTERM: gzip's CRC guards them with the output, and the line's number and nonce
-   must agree with them. Only complete lines that pass both checks count;
-   everything else on the console is noise, kept in the console log. The board keeps each
-   result in a file, and a result that did not come back whole is asked for again once the plan
-   has ended; a second damaged copy makes that step an error laid to the console.
+   must agree with them. Only complete lines that pass both checks count; everything else on
+   the console is noise, kept in the console log. The board keeps each result in a file, and a
+   result that did not come back whole is asked for again once the plan has ended; two copies
+   damaged each in its own place are put together (`mend`), and a step whose copies cannot be
+   is an error laid to the console.
 4. A stop (Ctrl-C on the console) is trapped by the script: the running step ends as it would
    have (the steps run in the background, where SIGINT is ignored), no further step starts, the
    teardown steps run, and the script ends. After the last step, a stop or a failure, the
@@ -167,17 +168,17 @@ START = r"""N=@N@; cd /tmp; set -C; { : >$N.run; } 2>/dev/null || exit 0; set +C
 echo "mcu-start $N"; echo "mcu-start $N"; x=0
 trap 'x=1; echo "mcu-stop $N"' INT
 """
-# c: the clock into a variable; w: wait for a process, again when a stop's trap broke the
-# wait; q: step n's result line, kept in a file (its figures go after the output, inside the
-# gzip'ed part, whose CRC guards them: no checksum process a step); a: the answers, one process
-# beside the steps that makes each finished step's line (so that no process starts between two
-# steps; at a lower priority, so that its work waits while a step starts), reading from a FIFO
-# (made once a boot) that b opens and y closes, waiting for the last answer (the plan's last
-# result goes out before the teardown starts; opened for reading and writing, the FIFO keeps no
-# one waiting, where a stop's signal could break the opening; only the script holds it open
-# for writing, so that a sees its end); s: one step, handed to a when it ends; z: the
-# end, after the last result (earlier plans' files, its arguments, go there, where their
-# removal keeps no step waiting).
+# c: the clock into a variable.
+# w: wait for a process, again when a stop's trap broke the wait.
+# q: step n's result line, kept in a file; its figures go after the output, inside the gzip'ed
+#    part, whose CRC guards them (no checksum process a step).
+# a: the answers: one process beside the steps makes each finished step's line, so that no
+#    process starts between two steps; at a lower priority, its work waits while a step starts.
+# b: a started on the boot's FIFO, opened for reading and writing (no open waits, where a
+#    stop's signal could break it); only the script holds it for writing, so a sees its end.
+# y: the FIFO closed and a's last line out (before the teardown, and at the end).
+# s: one step, handed to a when it ends.
+# z: the end; earlier plans' files (its arguments) go here, where no step waits for it.
 FUNCTIONS = r"""c(){ read u _ </proc/uptime; eval $1=${u%.*}${u#*.}; }
 w(){ wait $1; r=$?; while [ $r = 130 ]; do wait $1; q=$?; [ $q = 127 ] && break; r=$q; done; }
 q(){ { echo; echo "$n $N $rc $t0 $t1 $j"; } >>$N.$n.o
@@ -401,7 +402,7 @@ class _Run:
         """Step n's result rebuilt from this damaged line and an earlier damaged copy."""
         for other in self.copies.get(n, []):
             result = mend(line, other, self.nonce, self.bounds_ms)
-            if result is not None and result[0] == n:
+            if result is not None:
                 self.mended += 1
                 return result
         self.copies.setdefault(n, []).append(line)
