@@ -80,7 +80,7 @@ PY
     if [ "$variant" = linked ]; then
         ! grep -Eq '^CONFIG_FEATURE_(SH_STANDALONE|PREFER_APPLETS)=y' "$src/.config"
     fi
-    nice -n 10 make -C "$src" -j2 CROSS_COMPILE=$cross busybox
+    make -C "$src" -j2 CROSS_COMPILE=$cross busybox
 } >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; log "busybox build failed"; exit 1; }
 mkdir "$work/out"
 "${cross}strip" -o "$work/out/busybox" "$src/busybox_unstripped" 2>/dev/null ||

@@ -5,7 +5,7 @@
 #
 # The cache key covers the fragment, the source package's version and the cross compiler's
 # version; a cached vmlinux whose SHA256SUMS does not match is built again. A fresh build
-# (unpack, configure, vmlinux) runs at low priority with two jobs: nice -n 10 make -j2.
+# (unpack, configure, vmlinux) runs at low priority with two jobs: make -j2.
 # The build log and its wall time are kept beside the kernel (build.log, build-seconds).
 #
 #   boards/kernel.sh                 build unless cached; print the directory
@@ -50,7 +50,7 @@ started=$(date +%s.%N)
     grep -E '^CONFIG_' "$fragment" | while IFS= read -r line; do
         grep -qx "$line" "$src/.config" || { echo "fragment line not applied: $line"; exit 1; }
     done
-    nice -n 10 make -C "$src" -j2 ARCH=mips CROSS_COMPILE=$cross vmlinux
+    make -C "$src" -j2 ARCH=mips CROSS_COMPILE=$cross vmlinux
 } >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; log "kernel build failed"; exit 1; }
 seconds=$(echo "$(date +%s.%N) - $started" | bc)
 mkdir "$work/out"

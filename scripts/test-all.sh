@@ -12,21 +12,34 @@ scripts/install-deps.sh all
 # 3 to 10 minutes, once: then it is cached), must be there before the mips preset is
 # configured, which registers that board's tests only when the kernel is there; its busybox
 # (boards/busybox.sh, a minute or two) is built from source as well, and so is each board's
-# second busybox (busybox.sh ARCH linked). They build meanwhile, at the lowest priority: the
-# host presets' builds and tests go first, and their tests mostly wait on the tool's fixed
-# times, which leaves the kernel the idle cycles.
+# second busybox (busybox.sh ARCH linked). They build meanwhile, at the lowest priority and in
+# a process group of their own: the host presets' builds and tests go first, and their tests
+# mostly wait on the tool's fixed times, which leaves the kernel the idle cycles. A machine
+# busy with other work has none: whatever is not built when the mips preset's turn comes is
+# built then, at normal priority (what is done is cached and kept).
+boards=(bash -c 'boards/kernel.sh && boards/busybox.sh mips &&
+    boards/busybox.sh mips linked && boards/busybox.sh mipsel linked')
 mkdir -p build
-{ nice -n 19 boards/kernel.sh && nice -n 19 boards/busybox.sh mips &&
-    nice -n 19 boards/busybox.sh mips linked && nice -n 19 boards/busybox.sh mipsel linked; } \
-    >build/kernel.log 2>&1 &
+setsid nice -n 19 "${boards[@]}" >build/kernel.log 2>&1 &
 kernel=$!
-trap 'kill "$kernel" 2>/dev/null || true' EXIT
+trap 'kill -- "-$kernel" 2>/dev/null || true' EXIT
+boards_built() {
+    if kill -0 "$kernel" 2>/dev/null; then
+        echo "test-all.sh: the boards' kernel and busybox are not built yet; building them" \
+            "at normal priority (build/kernel.log)"
+        kill -- "-$kernel" 2>/dev/null || true
+        wait "$kernel" 2>/dev/null || true
+        "${boards[@]}" >>build/kernel.log 2>&1
+    else
+        wait "$kernel"
+    fi
+}
 
 presets=(default asan tsan mips mipsel)
 declare -A result
 failed=0
 for preset in "${presets[@]}"; do
-    if [ "$preset" = mips ] && ! wait "$kernel"; then
+    if [ "$preset" = mips ] && ! boards_built; then
         echo "test-all.sh: the big-endian board's kernel or a busybox did not build" \
             "(build/kernel.log); its board tests are left out"
     fi
