@@ -1,5 +1,6 @@
-"""A virtual board's console line (boards/labgrid_adapter.watch_console): typed bytes paced like a
-UART, and a line that drops and changes bytes, on an injected clock and seed."""
+"""A virtual board's console line and its power (boards/labgrid_adapter): what is read and
+written counted and logged, typed bytes paced like a UART, a line that drops and changes bytes,
+on an injected clock and seed; the console left empty at power-off."""
 
 import math
 
@@ -30,13 +31,15 @@ class Console:
 
 
 class Target:
-    def __init__(self, console):
-        self.console = console
+    """A labgrid target with the given drivers (protocol name -> object)."""
+
+    def __init__(self, **drivers):
+        self.drivers = drivers
 
     def get_driver(self, name, activate=True):
-        if name != "ConsoleProtocol":
+        if name not in self.drivers:
             raise lg.NoDriverFoundError(name)
-        return self.console
+        return self.drivers[name]
 
 
 class Clock:
@@ -54,11 +57,40 @@ class Clock:
         self.now += seconds + self.lag
 
 
-def watched(clock, damage=lg.LineDamage(), bps=115200, **console):
+def watched(clock, damage=lg.LineDamage(), bps=115200, log=None, **console):
     console = Console(clock, **console)
-    meter = lg.watch_console(Target(console), bytearray(), bps, clock=clock, sleep=clock.sleep,
-                             damage=damage)
+    meter = lg.watch_console(Target(ConsoleProtocol=console), bytearray() if log is None else log,
+                             bps, clock=clock, sleep=clock.sleep, damage=damage)
     return console, meter
+
+
+def test_each_way_counted_logged_and_paced_on_its_own_line_an_idle_line_lending_no_time():
+    clock, log = Clock(), bytearray()
+    console, meter = watched(clock, log=log, chunk=bytes(range(256)))
+    start = clock.now
+    for _ in range(9):  # 2304 bytes at 11520 bytes/s: the ninth is through 0.2 s from the start
+        assert console._read(1, timeout=1) == bytes(range(256))
+    assert (meter.rx, meter.tx, bytes(log)) == (2304, 0, bytes(range(256)) * 9)
+    assert clock.now - start == pytest.approx(0.2)
+    # The other direction has its own line: 1152 bytes written at the start take 0.1 s, not 0.3.
+    clock.now = start
+    for _ in range(4):
+        assert console._write(b"w" * 288) == 288
+    assert (meter.rx, meter.tx, bytes(log)) == (2304, 1152, bytes(range(256)) * 9)
+    assert b"".join(d for _, d in console.writes) == b"w" * 1152
+    assert clock.now - start == pytest.approx(0.1)
+    # Long after, the bytes still take their own time.
+    clock.now = start = start + 60
+    console._write(b"x" * 1152)
+    assert clock.now - start == pytest.approx(0.1)
+    # At full speed nothing waits (400 KiB: 35 s at 115200 bit/s); without a console (SSH)
+    # nothing is counted.
+    console, meter = watched(clock, bps=0, chunk=b"x" * 4096)
+    clock.sleeps.clear()
+    for _ in range(100):
+        console._read()
+    assert (meter.rx, clock.sleeps) == (409600, [])
+    assert lg.watch_console(Target(), bytearray()) == lg.ConsoleMeter(0, 0)
 
 
 @pytest.mark.parametrize("lag_us", [0, 250])
@@ -179,3 +211,27 @@ def test_damage_option_text():
     for bad in ("rx=2", "rx=x", "seed=1.5", "loss=0.1", "rx=0.1,rx=0.2", "rx"):
         with pytest.raises(ValueError, match=rf"console_damage: '.*' in '{bad}' is not"):
             lg.LineDamage.parse(bad)
+
+
+class Expect:
+    buffer = b"old board\r\nmipsel# "
+
+
+class Strategy:
+    def __init__(self, console):
+        self.console, self.calls = console, []
+
+    def transition(self, status):
+        self.calls.append((status, self.console._expect.buffer))
+
+
+def test_power_off_leaves_nothing_of_the_board_for_the_next_shell_to_find():
+    # the next board's shell must be found by its own prompt, not the old board's
+    console = Console(Clock())
+    console._expect = Expect()
+    strategy = Strategy(console)
+    lg.power_off(Target(ConsoleProtocol=console, Strategy=strategy))
+    assert strategy.calls == [("off", b"old board\r\nmipsel# ")]
+    assert console._expect.buffer == b""
+    with pytest.raises(lg.NoDriverFoundError, match="add `BoardStrategy: {}` to its drivers"):
+        lg.power_on(Target())  # a target without a strategy, told what to add

@@ -1,5 +1,5 @@
-"""The virtual line (boards/line.py, boards/labgrid/line.yaml) and the console and power parts of
-the labgrid adapter, with stand-ins for QEMU and the console. The station's line tests boot the
+"""The virtual line (boards/virtual_line.py, boards/labgrid/line.yaml) and the console rate
+option of the labgrid adapter, with stand-ins for QEMU. The station's line tests boot the
 real virtual line (station/tests/test_line.py)."""
 
 import os
@@ -13,7 +13,6 @@ import time
 from pathlib import Path
 
 import pytest
-from labgrid.exceptions import NoDriverFoundError
 
 from boards import board as boards
 from boards import labgrid_adapter as lg, simulator
@@ -23,84 +22,6 @@ from testkit.board_target import INFO, write_artifacts
 
 SIM = os.environ.get("MCU_SIM", str(boards.DEFAULT_SIM))
 needs_sim = pytest.mark.skipif(not os.access(SIM, os.X_OK), reason=f"no simulator at {SIM}")
-
-
-# -- the console: counted, logged, paced ------------------------------------------------------
-
-class StandInConsole:
-    """A console driver as far as watch_console and power_off use it."""
-
-    def __init__(self, chunk: bytes = b""):
-        self.chunk, self.written = chunk, bytearray()
-
-    def _read(self, size=1, timeout=10):
-        return self.chunk
-
-    def _write(self, data):
-        self.written.extend(data)
-        return len(data)
-
-
-class StandInTarget:
-    """A labgrid target with the given drivers (protocol or class name -> object); records
-    activations and what the drivers do."""
-
-    def __init__(self, drivers: dict):
-        self.drivers, self.calls = drivers, []
-
-    def get_driver(self, name, activate=True):
-        if name not in self.drivers:
-            raise NoDriverFoundError(name)
-        return self.drivers[name]
-
-    def activate(self, driver):
-        self.calls.append(("activate", driver))
-
-    def deactivate(self, driver):
-        self.calls.append(("deactivate", driver))
-
-
-class StoppedClock:
-    """A clock that the test moves; the pacing's sleeps are recorded, not slept."""
-
-    def __init__(self):
-        self.now, self.sleeps = 0.0, []
-
-    def __call__(self) -> float:
-        return self.now
-
-    def sleep(self, seconds: float) -> None:
-        self.sleeps.append(seconds)
-
-
-def test_console_counts_and_logs_both_ways_and_paces_each_on_its_own_clock():
-    console = StandInConsole(bytes(range(256)))
-    target = StandInTarget({"ConsoleProtocol": console})
-    log, clock = bytearray(), StoppedClock()
-    meter = lg.watch_console(target, log, pace_bps=115200, clock=clock, sleep=clock.sleep)
-    for _ in range(9):  # 2304 bytes at 11520 bytes/s: the ninth is through 0.2 s from now
-        assert console._read(1, timeout=1) == bytes(range(256))
-    assert (meter.rx, meter.tx, bytes(log)) == (2304, 0, bytes(range(256)) * 9)
-    assert clock.sleeps[-1] == pytest.approx(0.2)
-    # The other direction has its own line: 1152 bytes written now take 0.1 s, not 0.3.
-    for _ in range(4):
-        assert console._write(b"w" * 288) == 288
-    assert (meter.rx, meter.tx, bytes(console.written)) == (2304, 1152, b"w" * 1152)
-    assert clock.sleeps[-1] == pytest.approx(0.1)
-    # An idle line lends no time: long after, the bytes still take their own time.
-    clock.now = 60.0
-    console._write(b"x" * 1152)
-    assert clock.sleeps[-1] == pytest.approx(0.1)
-
-
-def test_console_at_full_speed_and_without_a_console():
-    console, clock = StandInConsole(b"x" * 4096), StoppedClock()
-    meter = lg.watch_console(StandInTarget({"ConsoleProtocol": console}), bytearray(),
-                             clock=clock, sleep=clock.sleep)
-    for _ in range(100):  # 400 KiB: 35 s at 115200 bit/s
-        console._read()
-    assert (meter.rx, clock.sleeps) == (409600, [])
-    assert lg.watch_console(StandInTarget({}), bytearray()) == lg.ConsoleMeter(0, 0)
 
 
 def write_env(path: Path, options: str) -> Path:
@@ -128,36 +49,6 @@ def test_console_rate_option(tmp_path, monkeypatch):
             monkeypatch.setenv(key, value)
         env = lg.open_environment(boards.TEMPLATE)
         assert lg.console_bps(env.get_target("main")) == expected
-
-
-# -- power -----------------------------------------------------------------------------------
-
-class StandInStrategy:
-    def __init__(self, target, console):
-        self.target, self.console = target, console
-
-    def transition(self, status):
-        self.target.calls.append((status, self.console._expect.buffer))
-
-
-class StandInExpect:
-    buffer = b"old board\r\nmipsel# "
-
-
-def test_power_off_leaves_nothing_of_the_board_for_the_next_shell_to_find():
-    # the next board's shell must be found by its own prompt, not the old board's
-    console = StandInConsole()
-    console._expect = StandInExpect()
-    target = StandInTarget({"ConsoleProtocol": console})
-    target.drivers["Strategy"] = StandInStrategy(target, console)
-    lg.power_off(target)
-    assert target.calls == [("off", b"old board\r\nmipsel# ")]
-    assert console._expect.buffer == b""
-
-
-def test_a_target_without_a_strategy_is_refused_naming_what_to_add():
-    with pytest.raises(NoDriverFoundError, match="add `BoardStrategy: {}` to its drivers"):
-        lg.power_on(StandInTarget({}))
 
 
 # -- the line's environment --------------------------------------------------------------------
