@@ -4,9 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
-#include <string>
+#include <filesystem>
 
 #include "serial/serial_port.h"
 #include "support.h"
@@ -53,20 +52,18 @@ class SerialOpen : public testing::Test {
     void SetUp() override
     {
         char name[] = "/tmp/mcu_unit.XXXXXX";
-        ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
         ASSERT_NE(mkdtemp(name), nullptr);
         dir = name;
-        ASSERT_EQ(chdir(name), 0);
+        std::filesystem::current_path(dir);
     }
     void TearDown() override
     {
-        unlink("ttyUNIT");
-        EXPECT_EQ(chdir(previous), 0);
-        rmdir(dir.c_str());
+        std::filesystem::current_path(previous);
+        std::filesystem::remove_all(dir); // the ttyUNIT link with it
     }
 
-    char previous[PATH_MAX] = {};
-    std::string dir;
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::path dir;
 };
 
 TEST_F(SerialOpen, ThePortKeepsTheToolsSettings)
