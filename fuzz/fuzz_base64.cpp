@@ -13,27 +13,27 @@
 
 namespace {
 
-size_t decode_room(size_t text_len) { return 3 * ((text_len + 3) / 4); }
-
-void decode_text(const uint8_t* text, size_t len)
+// Decodes into a block of exactly the room the decoder asks for; written is what it returned.
+std::unique_ptr<uint8_t[]> decode(const uint8_t* text, size_t len, size_t& written)
 {
-    const size_t room = decode_room(len);
-    const std::unique_ptr<uint8_t[]> dst(new uint8_t[room]);
-    const int32_t written = base64_decode(text, static_cast<uint32_t>(len), dst.get());
-    if (written < 0 || static_cast<size_t>(written) > room) {
+    const size_t room = 3 * ((len + 3) / 4);
+    std::unique_ptr<uint8_t[]> dst(new uint8_t[room]);
+    const int32_t n = base64_decode(text, static_cast<uint32_t>(len), dst.get());
+    if (n < 0 || static_cast<size_t>(n) > room) {
         fuzz_fail("base64_decode wrote more than 3 * ceil(len / 4) bytes");
     }
+    written = static_cast<size_t>(n);
+    return dst;
 }
 
 std::vector<uint8_t> encode(const uint8_t* data, size_t size)
 {
     static const char alphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    constexpr size_t GROUPS_PER_LINE = 4;
+    constexpr size_t BYTES_PER_LINE = 12; // four groups
     std::vector<uint8_t> text;
-    size_t groups = 0;
     for (size_t i = 0; i < size; i += 3) {
-        if (groups != 0 && groups % GROUPS_PER_LINE == 0) {
+        if (i != 0 && i % BYTES_PER_LINE == 0) {
             text.push_back('\r');
             text.push_back('\n');
         }
@@ -45,32 +45,22 @@ std::vector<uint8_t> encode(const uint8_t* data, size_t size)
         text.push_back(static_cast<uint8_t>(alphabet[(v >> 12) & 63]));
         text.push_back(left > 1 ? static_cast<uint8_t>(alphabet[(v >> 6) & 63]) : '=');
         text.push_back(left > 2 ? static_cast<uint8_t>(alphabet[v & 63]) : '=');
-        groups++;
     }
     return text;
-}
-
-void round_trip(const uint8_t* data, size_t size)
-{
-    const std::vector<uint8_t> text = encode(data, size);
-    const auto exact_text = exact_copy(text.data(), text.size());
-    const size_t room = decode_room(text.size());
-    const std::unique_ptr<uint8_t[]> dst(new uint8_t[room]);
-    const int32_t written =
-        base64_decode(exact_text.get(), static_cast<uint32_t>(text.size()), dst.get());
-    if (written < 0 || static_cast<size_t>(written) != size) {
-        fuzz_fail("encoded data does not decode to its own length");
-    }
-    if (size != 0 && memcmp(dst.get(), data, size) != 0) {
-        fuzz_fail("encoded data does not decode to itself");
-    }
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    decode_text(data, size);
-    round_trip(data, size);
+    size_t written = 0;
+    decode(data, size, written);
+
+    const std::vector<uint8_t> text = encode(data, size);
+    const auto exact_text = exact_copy(text.data(), text.size());
+    const auto decoded = decode(exact_text.get(), text.size(), written);
+    if (written != size || (size != 0 && memcmp(decoded.get(), data, size) != 0)) {
+        fuzz_fail("encoded data does not decode to itself");
+    }
     return 0;
 }

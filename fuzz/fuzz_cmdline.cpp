@@ -11,11 +11,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <vector>
 
 #include "driver/operations.h"
@@ -31,50 +33,26 @@ constexpr size_t RELAY_MULTI_SIZE = 25;
 constexpr int OP_SOFT_TEST = 9;
 constexpr size_t SOFT_TEST_SIZE = 5;
 
-struct uart_pipe {
-    int read_end = -1;
-    int write_end = -1;
-};
-
-const uart_pipe& the_pipe()
+// The UART: a pipe, both ends non-blocking, made once per process; [0] reads, [1] writes.
+const int* uart_pipe()
 {
-    static const uart_pipe p = [] {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            fuzz_fail("pipe");
-        }
-        for (int fd : fds) {
-            if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
-                fuzz_fail("O_NONBLOCK on the pipe");
-            }
-        }
-        return uart_pipe{fds[0], fds[1]};
-    }();
-    return p;
+    static int ends[2] = {-1, -1};
+    static const bool made = pipe2(ends, O_NONBLOCK) == 0;
+    if (!made) {
+        fuzz_fail("pipe");
+    }
+    return ends;
 }
 
 std::vector<uint8_t> drain(int fd)
 {
     std::vector<uint8_t> sent;
     uint8_t chunk[4096];
-    for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof(chunk));
-        if (n <= 0) {
-            break;
-        }
+    ssize_t n = 0;
+    while ((n = read(fd, chunk, sizeof(chunk))) > 0) {
         sent.insert(sent.end(), chunk, chunk + n);
     }
     return sent;
-}
-
-bool all_zero(const std::vector<uint8_t>& bytes, size_t from, size_t to)
-{
-    for (size_t i = from; i < to; i++) {
-        if (bytes[i] != 0) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // AA, L, L bytes whose second-to-last is the 8-bit sum of the L-2 bytes from the code byte and
@@ -82,51 +60,45 @@ bool all_zero(const std::vector<uint8_t>& bytes, size_t from, size_t to)
 // fixed sizes; the soft test (operation 9 only) is AA AA AA AA AA.
 void check_frames(const std::vector<uint8_t>& sent, int op)
 {
-    size_t pos = 0;
-    while (pos < sent.size()) {
+    for (size_t pos = 0; pos < sent.size();) {
+        const uint8_t* f = sent.data() + pos;
         const size_t left = sent.size() - pos;
-        if (sent[pos] != FRAME_START) {
+        if (f[0] != FRAME_START) {
             fuzz_fail("a transmission does not begin with 0xAA");
         }
         // Its length byte 0xAA announces 170 bytes that never come: the soft test by design.
-        if (op == OP_SOFT_TEST && left >= SOFT_TEST_SIZE && sent[pos + 1] == FRAME_START &&
-            sent[pos + 2] == FRAME_START && sent[pos + 3] == FRAME_START &&
-            sent[pos + 4] == FRAME_START) {
+        if (op == OP_SOFT_TEST && left >= SOFT_TEST_SIZE &&
+            std::all_of(f, f + SOFT_TEST_SIZE, [](uint8_t b) { return b == FRAME_START; })) {
             pos += SOFT_TEST_SIZE;
             continue;
         }
         if (left < 2) {
             fuzz_fail("a frame ends after its start byte");
         }
-        const size_t len = sent[pos + 1];
+        const size_t len = f[1];
         if (len < 3) {
             fuzz_fail("a command frame shorter than code, checksum and end byte");
         }
         if (left < len + 2) {
             fuzz_fail("a frame ends before its length byte says");
         }
-        uint8_t sum = 0;
-        for (size_t i = 0; i < len - 2; i++) {
-            sum = static_cast<uint8_t>(sum + sent[pos + 2 + i]);
-        }
-        if (sent[pos + len] != sum) {
+        if (f[len] != static_cast<uint8_t>(std::accumulate(f + 2, f + len, 0))) {
             fuzz_fail("wrong checksum byte");
         }
-        if (sent[pos + len + 1] != FRAME_END) {
+        if (f[len + 1] != FRAME_END) {
             fuzz_fail("the frame's last byte is not 0xBB");
         }
 
         size_t transmission = len + 2;
-        const uint8_t code = sent[pos + 2];
-        if (code == CODE_RS485_SEND || code == CODE_RELAY_MULTI) {
-            transmission = code == CODE_RS485_SEND ? RS485_SEND_SIZE : RELAY_MULTI_SIZE;
+        if (f[2] == CODE_RS485_SEND || f[2] == CODE_RELAY_MULTI) {
+            transmission = f[2] == CODE_RS485_SEND ? RS485_SEND_SIZE : RELAY_MULTI_SIZE;
             if (len + 2 > transmission) {
                 fuzz_fail("a fixed-size transmission's frame is larger than its buffer");
             }
             if (left < transmission) {
                 fuzz_fail("a fixed-size transmission is short");
             }
-            if (!all_zero(sent, pos + len + 2, pos + transmission)) {
+            if (std::any_of(f + len + 2, f + transmission, [](uint8_t b) { return b != 0; })) {
                 fuzz_fail("a fixed-size transmission is padded with other than zeros");
             }
         }
@@ -139,7 +111,7 @@ void check_frames(const std::vector<uint8_t>& sent, int op)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     quiet_stdout();
-    const uart_pipe& uart = the_pipe();
+    const int* uart = uart_pipe();
 
     // Every word in its own block of exactly its length + 1, argv exactly argc + 1 entries.
     std::vector<std::unique_ptr<char[]>> words;
@@ -170,10 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
 
-    run_operation(uart.write_end, op, argc, argv.get());
+    run_operation(uart[1], op, argc, argv.get());
     fflush(stdout);
 
-    const std::vector<uint8_t> sent = drain(uart.read_end);
+    const std::vector<uint8_t> sent = drain(uart[0]);
     if ((op < 0 || op >= OPERATION_COUNT) && !sent.empty()) {
         fuzz_fail("an unknown operation number sent something");
     }

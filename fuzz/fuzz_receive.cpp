@@ -7,6 +7,7 @@
 // Each control byte gives four piece sizes, two bits each from the low end, size = bits + 1;
 // the control bytes are used over and over. With n = 0 every piece is 4 bytes, as on a busy
 // line. The rest of the input is the stream.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,26 +18,6 @@
 namespace {
 
 constexpr size_t MAX_PIECE = 4;
-
-class piece_sizes {
-  public:
-    piece_sizes(const uint8_t* control, size_t count) : control_(control), count_(count) {}
-
-    size_t next()
-    {
-        if (count_ == 0) {
-            return MAX_PIECE;
-        }
-        const unsigned bits = (control_[(step_ / 4) % count_] >> (2 * (step_ % 4))) & 3U;
-        step_++;
-        return bits + 1;
-    }
-
-  private:
-    const uint8_t* control_;
-    size_t count_;
-    size_t step_ = 0;
-};
 
 bool in_ring(int32_t index) { return index >= 0 && index < MSG_SLOTS; }
 
@@ -72,12 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
 
-    size_t control_count = data[0];
-    if (control_count > size - 1) {
-        control_count = size - 1;
-    }
-    piece_sizes sizes(data + 1, control_count);
-    const uint8_t* stream = data + 1 + control_count;
+    const uint8_t* control = data + 1;
+    const size_t control_count = std::min<size_t>(data[0], size - 1);
+    const uint8_t* stream = control + control_count;
     const size_t stream_size = size - 1 - control_count;
 
     // A fresh run of the tool: the ring as the entry sets it up, and the receiver thread's
@@ -87,11 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::unique_ptr<uint8_t[]> ir_decode(new uint8_t[IR_DECODE_SIZE]());
 
     static fenced_piece fence;
-    for (size_t pos = 0; pos < stream_size;) {
-        size_t count = sizes.next();
-        if (count > stream_size - pos) {
-            count = stream_size - pos;
-        }
+    for (size_t pos = 0, step = 0; pos < stream_size; step++) {
+        const size_t bits = control_count == 0
+                                ? MAX_PIECE - 1
+                                : (control[(step / 4) % control_count] >> (2 * (step % 4))) & 3U;
+        const size_t count = std::min(bits + 1, stream_size - pos);
         receiver_take_piece(fence.put(stream + pos, count), static_cast<int32_t>(count),
                             ir_decode.get());
         check_ring();

@@ -6,6 +6,7 @@
 //   fenced_piece  a small static buffer whose bytes past the piece are poisoned under ASan
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -43,9 +44,7 @@ inline void quiet_stdout()
 inline std::unique_ptr<uint8_t[]> exact_copy(const uint8_t* data, size_t size)
 {
     std::unique_ptr<uint8_t[]> copy(new uint8_t[size]);
-    if (size != 0) {
-        memcpy(copy.get(), data, size);
-    }
+    std::copy_n(data, size, copy.get());
     return copy;
 }
 

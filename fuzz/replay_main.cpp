@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -19,11 +18,6 @@ namespace fs = std::filesystem;
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s <corpus directory or file>...\n", argv[0]);
-        return 2;
-    }
-
     std::vector<fs::path> inputs;
     for (int i = 1; i < argc; i++) {
         const fs::path arg(argv[i]);
@@ -41,22 +35,20 @@ int main(int argc, char** argv)
         }
     }
     if (inputs.empty()) {
-        fprintf(stderr, "no inputs to replay\n");
+        fprintf(stderr, "usage: %s <corpus directory or file>...: no inputs to replay\n", argv[0]);
         return 1;
     }
     std::sort(inputs.begin(), inputs.end());
 
     for (const auto& path : inputs) {
+        const auto size = static_cast<size_t>(fs::file_size(path));
+        std::unique_ptr<uint8_t[]> data(new uint8_t[size]);
         std::ifstream in(path, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                      std::istreambuf_iterator<char>());
-        if (!in.eof() && in.fail()) {
+        if (!in.read(reinterpret_cast<char*>(data.get()), static_cast<std::streamsize>(size))) {
             fprintf(stderr, "%s: read error\n", path.c_str());
             return 2;
         }
-        std::unique_ptr<uint8_t[]> data(new uint8_t[bytes.size()]);
-        std::copy(bytes.begin(), bytes.end(), data.get());
-        LLVMFuzzerTestOneInput(data.get(), bytes.size());
+        LLVMFuzzerTestOneInput(data.get(), size);
     }
     fprintf(stderr, "replayed %zu inputs\n", inputs.size());
     return 0;
