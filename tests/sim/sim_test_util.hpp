@@ -1,24 +1,16 @@
 // Helpers shared by the simulator's tests.
 #pragma once
 
-#include <cstdint>
-#include <sstream>
 #include <string>
 
-#include "frame.hpp"
+#include "script.hpp"
 
 namespace sim::test {
 
-// "AA 03 32 32 BB" -> bytes.
+// "AA 03 32 32 BB" -> bytes, read as a script step reads its raw bytes.
 inline Bytes bytes(const std::string& text)
 {
-    Bytes out;
-    std::istringstream in(text);
-    std::string word;
-    while (in >> word) {
-        out.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
-    }
-    return out;
+    return text.empty() ? Bytes{} : parse_step("0 " + text).bytes;
 }
 
 } // namespace sim::test
