@@ -24,13 +24,11 @@ done
 passed=0
 failures=0
 check() { # check <what> <command...>
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok: $what"
+    if "${@:2}"; then
+        echo "ok: $1"
         passed=$((passed + 1))
     else
-        echo "FAIL: $what"
+        echo "FAIL: $1"
         failures=$((failures + 1))
     fi
 }
