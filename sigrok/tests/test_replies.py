@@ -68,14 +68,9 @@ REPLIES = [
     (('op0_model_two_digits', 0xFE, 0), 'MCU model 0x1A'),
 ]
 
-def reply_bytes(source):
-    if source[0] is None:
-        return h(source[1])
-    return reply_frame(*source)
-
 
 def test_every_reply_kind_by_meaning_and_value(tmp_path):
-    items = [('RX', reply_bytes(s)) for s, _ in REPLIES]
+    items = [('RX', h(s[1]) if s[0] is None else reply_frame(*s)) for s, _ in REPLIES]
     # The table's codes are those the tool's receiver handles (test_tool_oracle).
     assert {data[3] for _, data in items} == set(lists.REPLY_PAYLOAD)
     streams, _ = sequence(items, gap_ms=2.0)
