@@ -8,9 +8,9 @@ its default 310.5 W, the erase and program replies with flash status 0).
 '''
 
 
-from testkit.linkdecode import h, mcu_link_module, reply_frame, run, sequence, texts
+from sigrok.mcu_link import lists
+from testkit.linkdecode import h, reply_frame, run, sequence, texts
 
-lists = mcu_link_module('lists')
 
 # (case, event id, nth frame with that id in the case) or (None, bytes); replies row. The
 # floats' other values are the shortest digits' own test (test_tool_oracle).
