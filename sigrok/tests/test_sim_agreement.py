@@ -31,11 +31,8 @@ def builder_calls():
     '''(builder, bytes it wrote) of every call that tool_oracle makes.'''
     out = subprocess.run([ORACLE, 'frames'], stdout=subprocess.PIPE, check=True, timeout=60,
                          universal_newlines=True).stdout
-    calls = []
-    for line in out.splitlines():
-        name, *data = line.split(' ')
-        calls.append((name, bytes(int(x, 16) for x in data)))
-    return calls
+    lines = [line.partition(' ') for line in out.splitlines()]
+    return [(name, bytes.fromhex(data)) for name, _, data in lines]
 
 
 def declared_builders():
