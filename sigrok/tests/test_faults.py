@@ -22,7 +22,7 @@ FIRST = NO_START.index(0xAA)
 
 
 def test_the_captures_are_the_cases_traffic():
-    # ... and the checksum lines that the tool printed for it.
+    # The bytes above are what the cases sent; the tool printed these checksum lines for them.
     assert LinkCase('fault_checksum_fct').received == FCT_REPLY
     assert LinkCase('fault_checksum_fct').checksum_lines == [(0x31, 0x32)]
     assert b''.join(d for _, _, d in LOST_TAIL) == LinkCase('fault_drop_tail_absorbs').received
