@@ -6,6 +6,7 @@ and, as a capture, through the decoder. The simulator's lines and the decoder's 
 noise rows must agree line by line.
 '''
 
+import contextlib
 import difflib
 import os
 import re
@@ -61,10 +62,8 @@ def simulator_lines(tmp_path, frames):
         for data in frames:
             os.write(fd, data)
             time.sleep(GAP_MS / 1000)
-            try:
+            with contextlib.suppress(BlockingIOError):
                 os.read(fd, 65536)  # its replies, so that they never fill the terminal
-            except BlockingIOError:
-                pass
         os.close(fd)
         time.sleep(0.05)
     finally:

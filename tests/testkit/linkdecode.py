@@ -80,17 +80,11 @@ def case_names():
 def reply_frames(name):
     '''The whole reply frames with a correct checksum among the bytes a case's tool received.'''
     data = LinkCase(name).received
-    out = []
-    for i, b in enumerate(data):
-        if b != mcu_output.code.START or i + 1 >= len(data):
-            continue
-        length = data[i + 1]
-        frame = data[i:i + length + 2]
-        if length < 4 or len(frame) != length + 2:
-            continue
-        if sum(frame[2:length]) & 0xFF == frame[length]:
-            out.append(frame)
-    return out
+    # From each start byte, as many bytes as its length byte says.
+    frames = [data[i:i + data[i + 1] + 2] for i in range(len(data) - 1)
+              if data[i] == mcu_output.code.START]
+    return [f for f in frames if f[1] >= 4 and len(f) == f[1] + 2
+            and sum(f[2:f[1]]) & 0xFF == f[f[1]]]
 
 
 def reply_frame(name, code, nth=0):
