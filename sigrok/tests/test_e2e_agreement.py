@@ -9,6 +9,7 @@ decoder must find:
   a reply for every "event id" line the tool printed.
 '''
 
+import re
 
 from testkit.linkdecode import BYTE_MS, LinkCase, case_names, run
 
@@ -73,11 +74,8 @@ def test_decoder_agrees_with_every_case(tmp_path):
         compared['frames'] += len(want)
         if case.name in TOOL_DIFFERS or case.stdout is None:
             continue
-        sums = []
-        for t in rx:
-            if t.startswith('checksum '):
-                total, received = t.split('(sum ')[1].rstrip(')').split(', byte ')
-                sums.append((int(total, 16), int(received, 16)))
+        sums = [(int(total, 16), int(received, 16)) for total, received in
+                re.findall(r'^checksum \w+ \(sum (\w+), byte (\w+)\)$', '\n'.join(rx), re.M)]
         if sums != case.checksum_lines:
             failures.append('%s RX: decoder %s, tool %s' % (case.name, sums, case.checksum_lines))
         good = sum(1 for t in rx if t.startswith('checksum good'))

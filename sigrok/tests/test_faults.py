@@ -9,23 +9,37 @@ import pytest
 from testkit.linkdecode import BYTE_MS, LinkCase, h, run, sequence, texts
 
 
-def test_bad_checksums_both_ways(tmp_path):
-    # fault_checksum_fct: the MCU answers the FCT query with checksum byte 0x32 for a sum of
-    # 0x31, and the tool prints checksum:31 == 32 and nothing else for it.
-    reply = LinkCase('fault_checksum_fct').received
-    assert reply == h('AA 05 00 30 01 32 BB')
+# The faults as the end-to-end cases met them. fault_checksum_fct: the MCU answers the FCT
+# query with checksum byte 0x32 for a sum of 0x31. fault_drop_tail_absorbs: a reply loses its
+# tail; later a start and a length byte come, later the rest of that report, then a whole report
+# (1 s apart in the case; 100 ms of silence is as long as that for the decoder).
+# fault_no_start_byte: hundreds of bytes without a start byte, then a serial-number reply.
+FCT_REPLY = h('AA 05 00 30 01 32 BB')
+LOST_TAIL = [(1.0, 'RX', h('AA 05 00 30 01')), (101.0, 'RX', h('AA 05')),
+             (201.0, 'RX', h('00 33 01 34 BB')), (301.0, 'RX', h('AA 05 00 33 02 35 BB'))]
+NO_START = LinkCase('fault_no_start_byte').received
+FIRST = NO_START.index(0xAA)
+
+
+def test_the_captures_are_the_cases_traffic():
+    # The bytes above are what the cases sent; the tool printed these checksum lines for them.
+    assert LinkCase('fault_checksum_fct').received == FCT_REPLY
     assert LinkCase('fault_checksum_fct').checksum_lines == [(0x31, 0x32)]
-    streams, _ = sequence([('TX', h('AA 03 30 31 BB')), ('RX', reply),
-                           ('TX', h('AA 04 68 32 00 BB'))], gap_ms=2.0)
-    anns = run(tmp_path, streams, ['commands', 'replies', 'checksums'])
-    assert texts(anns) == [
-        'checksum bad (sum 30, byte 31)', 'mcu_fct_test bad checksum (sum 30, byte 31)',
-        'checksum bad (sum 31, byte 32)', 'FCT result 1 bad checksum (sum 31, byte 32)',
-        'checksum bad (sum 9A, byte 00)', 'mcu_PWM_ctrl duty=50 bad checksum (sum 9A, byte 00)']
+    assert b''.join(d for _, _, d in LOST_TAIL) == LinkCase('fault_drop_tail_absorbs').received
+    assert LinkCase('fault_drop_tail_absorbs').checksum_lines == [(0x31, 0xAA), (0x35, 0x35)]
+    assert 1024 < FIRST < 2048
 
 
 # (streams, rows, decoder options, what the rows show)
 CAPTURES = {
+    # A bad checksum each way; the tool prints checksum:31 == 32 and nothing else for its reply.
+    'bad checksums both ways': (
+        sequence([('TX', h('AA 03 30 31 BB')), ('RX', FCT_REPLY), ('TX', h('AA 04 68 32 00 BB'))],
+                 gap_ms=2.0)[0],
+        ['commands', 'replies', 'checksums'], None,
+        ['checksum bad (sum 30, byte 31)', 'mcu_fct_test bad checksum (sum 30, byte 31)',
+         'checksum bad (sum 31, byte 32)', 'FCT result 1 bad checksum (sum 31, byte 32)',
+         'checksum bad (sum 9A, byte 00)', 'mcu_PWM_ctrl duty=50 bad checksum (sum 9A, byte 00)']),
     # Noise right before, between and after frames, with no silence around it: framing
     # follows the start bytes; a start byte that another one follows starts nothing.
     'noise between frames': (
@@ -70,6 +84,26 @@ CAPTURES = {
         ['commands', 'replies'], {'timeout': 5},
         ['incomplete frame: no length byte',
          'incomplete frame: length byte 0x09 announces 9 bytes, 3 came', 'mcu_get_version']),
+    # Noise shows in pieces of at most 1024 bytes. The handler reads past the 4-byte body:
+    # checksum byte, end byte, then zeros (the tool itself can show bytes there that it
+    # stored before its first frame).
+    'noise before the first frame': (
+        [(1.0, 'RX', NO_START[:FIRST + 6])], ['replies', 'noise', 'checksums'], None,
+        ['noise 1024 bytes', 'noise %d bytes' % (FIRST - 1024), 'checksum good (sum 44, byte 44)',
+         'serial number 44 BB 00 00 00 00 (payload 0 bytes, expected 6)']),
+    # By default 20 ms of silence ends a frame: each piece of the lost tail shows for what it is.
+    'lost tail with the timeout': (
+        LOST_TAIL, ['replies', 'checksums', 'noise'], None,
+        ['incomplete frame: length byte 0x05 announces 5 bytes, 3 came',
+         'incomplete frame: length byte 0x05 announces 5 bytes, 0 came',
+         'noise 5 bytes', 'checksum good (sum 35, byte 35)', 'sw1 state 2']),
+    # Without a timeout the decoder counts as the tool's receiver does, and its checksums are
+    # the ones the tool printed.
+    'lost tail without a timeout': (
+        LOST_TAIL, ['replies', 'checksums', 'noise'], {'timeout': 0},
+        ['checksum bad (sum 31, byte AA)',
+         'FCT result 1 end byte 0x05 bad checksum (sum 31, byte AA)',
+         'noise 5 bytes', 'checksum good (sum 35, byte 35)', 'sw1 state 2']),
 }
 
 
@@ -85,45 +119,6 @@ def test_noise_burst_ends_after_silence(tmp_path):
     anns = run(tmp_path, streams, ['noise'])
     assert texts(anns) == ['noise 4 bytes (zero padding)', 'noise 2 bytes (zero padding)']
     assert anns[0].ss < anns[0].es < anns[1].ss
-
-
-def test_noise_before_the_first_frame(tmp_path):
-    # fault_no_start_byte: hundreds of bytes without a start byte, then a serial-number reply.
-    received = LinkCase('fault_no_start_byte').received
-    first = received.index(0xAA)
-    streams = [(1.0, 'RX', received[:first + 6])]
-    anns = run(tmp_path, streams, ['replies', 'noise', 'checksums'])
-    # Noise shows in pieces of at most 1024 bytes. The handler reads past the 4-byte body:
-    # checksum byte, end byte, then zeros (the tool itself can show bytes there that it
-    # stored before its first frame).
-    assert 1024 < first < 2048
-    assert texts(anns) == ['noise 1024 bytes', 'noise %d bytes' % (first - 1024),
-                           'checksum good (sum 44, byte 44)',
-                           'serial number 44 BB 00 00 00 00 (payload 0 bytes, expected 6)']
-
-
-def test_lost_tail_with_and_without_timeout(tmp_path):
-    # fault_drop_tail_absorbs: a reply loses its tail; later a start and a length byte
-    # come, later the rest of that report, then a whole report (1 s apart in the case;
-    # 100 ms of silence is as long as that for the decoder).
-    script = [(1.0, 'RX', h('AA 05 00 30 01')), (101.0, 'RX', h('AA 05')),
-              (201.0, 'RX', h('00 33 01 34 BB')), (301.0, 'RX', h('AA 05 00 33 02 35 BB'))]
-    case = LinkCase('fault_drop_tail_absorbs')
-    assert b''.join(d for _, _, d in script) == case.received
-    rows = ['replies', 'checksums', 'noise']
-    # By default 20 ms of silence ends a frame: each piece shows for what it is.
-    assert texts(run(tmp_path, script, rows)) == [
-        'incomplete frame: length byte 0x05 announces 5 bytes, 3 came',
-        'incomplete frame: length byte 0x05 announces 5 bytes, 0 came',
-        'noise 5 bytes', 'checksum good (sum 35, byte 35)', 'sw1 state 2']
-    # Without a timeout the decoder counts as the tool's receiver does, and its checksums
-    # are the ones the tool printed.
-    anns = texts(run(tmp_path, script, rows, {'timeout': 0}))
-    assert anns == [
-        'checksum bad (sum 31, byte AA)',
-        'FCT result 1 end byte 0x05 bad checksum (sum 31, byte AA)',
-        'noise 5 bytes', 'checksum good (sum 35, byte 35)', 'sw1 state 2']
-    assert case.checksum_lines == [(0x31, 0xAA), (0x35, 0x35)]
 
 
 def test_odd_length_bytes_as_the_tool_reads_them(tmp_path):

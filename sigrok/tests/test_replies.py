@@ -8,9 +8,9 @@ its default 310.5 W, the erase and program replies with flash status 0).
 '''
 
 
-from testkit.linkdecode import h, mcu_link_module, reply_frame, run, sequence, texts
+from sigrok.mcu_link import lists
+from testkit.linkdecode import h, reply_frame, run, sequence, texts
 
-lists = mcu_link_module('lists')
 
 # (case, event id, nth frame with that id in the case) or (None, bytes); replies row. The
 # floats' other values are the shortest digits' own test (test_tool_oracle).
@@ -68,14 +68,9 @@ REPLIES = [
     (('op0_model_two_digits', 0xFE, 0), 'MCU model 0x1A'),
 ]
 
-def reply_bytes(source):
-    if source[0] is None:
-        return h(source[1])
-    return reply_frame(*source)
-
 
 def test_every_reply_kind_by_meaning_and_value(tmp_path):
-    items = [('RX', reply_bytes(s)) for s, _ in REPLIES]
+    items = [('RX', h(s[1]) if s[0] is None else reply_frame(*s)) for s, _ in REPLIES]
     # The table's codes are those the tool's receiver handles (test_tool_oracle).
     assert {data[3] for _, data in items} == set(lists.REPLY_PAYLOAD)
     streams, _ = sequence(items, gap_ms=2.0)

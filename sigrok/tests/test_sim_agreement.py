@@ -6,6 +6,7 @@ and, as a capture, through the decoder. The simulator's lines and the decoder's 
 noise rows must agree line by line.
 '''
 
+import contextlib
 import difflib
 import os
 import re
@@ -31,11 +32,8 @@ def builder_calls():
     '''(builder, bytes it wrote) of every call that tool_oracle makes.'''
     out = subprocess.run([ORACLE, 'frames'], stdout=subprocess.PIPE, check=True, timeout=60,
                          universal_newlines=True).stdout
-    calls = []
-    for line in out.splitlines():
-        name, *data = line.split(' ')
-        calls.append((name, bytes(int(x, 16) for x in data)))
-    return calls
+    lines = [line.partition(' ') for line in out.splitlines()]
+    return [(name, bytes.fromhex(data)) for name, _, data in lines]
 
 
 def declared_builders():
@@ -64,10 +62,8 @@ def simulator_lines(tmp_path, frames):
         for data in frames:
             os.write(fd, data)
             time.sleep(GAP_MS / 1000)
-            try:
+            with contextlib.suppress(BlockingIOError):
                 os.read(fd, 65536)  # its replies, so that they never fill the terminal
-            except BlockingIOError:
-                pass
         os.close(fd)
         time.sleep(0.05)
     finally:

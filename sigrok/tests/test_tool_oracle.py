@@ -10,11 +10,9 @@ import subprocess
 
 import pytest
 
-from testkit.linkdecode import mcu_link_module
+from sigrok.mcu_link import arith, lists
 
 ORACLE = os.environ.get('MCU_TOOL_ORACLE')
-arith = mcu_link_module('arith')
-lists = mcu_link_module('lists')
 
 pytestmark = pytest.mark.skipif(not ORACLE, reason='MCU_TOOL_ORACLE: run through ctest')
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "driver/payloads.h"
 #include "protocol/commands.h"
@@ -52,34 +53,26 @@ int frames()
     if (out == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) {
         return 1;
     }
-    CALL(mcu_jump_to_ldrom_upgrader);
-    CALL(mcu_systick_get);
-    CALL(mcu_fct_test);
-    CALL(mcu_get_work_mode);
-    CALL(mcu_get_version);
-    CALL(mcu_presstest_exit_temporary);
-    CALL(mcu_sn_no_read);
-    CALL(mcu_presstest_exit);
-    CALL(mcu_presstest_relust_get);
-    CALL(mcu_voltage_get);
-    CALL(mcu_rly1_current_get);
-    CALL(mcu_rly1_power_factor_get);
-    CALL(mcu_rly1_electric_consume_get);
-    CALL(mcu_hlw8112_get_angle);
-    CALL(mcu_hlw8112_get_load_type);
-    CALL(mcu_PWM_duty_get);
-    CALL(mcu_PWM_target_duty_get);
-    CALL(fct_bt_preapear);
-    CALL(fct_bt_get_name);
-    CALL(mcu_temp_humidity_get);
-    CALL(mcu_pwr_to_load_test);
-    CALL(mcu_pwr_load_short_test);
-    CALL(mcu_relay_read_ntc);
-    CALL(mcu_relay_read_frequency);
-    CALL(mcu_relay_read_zero_cross_status);
-    CALL(mcu_upgrader_end);
-    CALL(mcu_erase_aprom);
-    CALL(mcu_get_mcu_model);
+    // The builders that take no more than the descriptor (a table, packed).
+    // clang-format off
+#define B(builder) std::make_pair(#builder, builder)
+    const std::pair<const char*, void (*)(int fd)> plain[] = {
+        B(mcu_jump_to_ldrom_upgrader), B(mcu_systick_get), B(mcu_fct_test), B(mcu_get_work_mode),
+        B(mcu_get_version), B(mcu_presstest_exit_temporary), B(mcu_sn_no_read),
+        B(mcu_presstest_exit), B(mcu_presstest_relust_get), B(mcu_voltage_get),
+        B(mcu_rly1_current_get), B(mcu_rly1_power_factor_get), B(mcu_rly1_electric_consume_get),
+        B(mcu_hlw8112_get_angle), B(mcu_hlw8112_get_load_type), B(mcu_PWM_duty_get),
+        B(mcu_PWM_target_duty_get), B(fct_bt_preapear), B(fct_bt_get_name),
+        B(mcu_temp_humidity_get), B(mcu_pwr_to_load_test), B(mcu_pwr_load_short_test),
+        B(mcu_relay_read_ntc), B(mcu_relay_read_frequency), B(mcu_relay_read_zero_cross_status),
+        B(mcu_upgrader_end), B(mcu_erase_aprom), B(mcu_get_mcu_model)
+    };
+    // clang-format on
+#undef B
+    for (const auto& [name, build] : plain) {
+        build(pipe_fds[1]);
+        sent(name);
+    }
 
     CALL(mcu_hlw8112_get, 0x55);
     CALL(mcu_hlw8112_get, 0x51); // a code that has a builder of its own

@@ -55,10 +55,9 @@ def static(kernel, path):
     if "Name: " in readelf("-V", path):
         faults.append("it needs versioned symbols of shared libraries")
     note = re.search(r"OS: Linux, ABI: ([0-9.]+)", readelf("-n", path))
-    tag = version_tuple(note.group(1)) if note else None
-    if tag is None:
+    if not note:
         faults.append("it has no GNU ABI note naming its oldest Linux kernel")
-    elif tag > version_tuple(kernel):
+    elif version_tuple(note.group(1)) > version_tuple(kernel):
         faults.append(f"it asks for Linux {note.group(1)}, above {kernel}")
     print(f"{path}: static: {'no' if faults else 'yes'}; "
           f"oldest kernel: {note.group(1) if note else 'not stated'}")

@@ -17,8 +17,6 @@ Every fenced block says what it is in its info string, so that no command goes s
 Usage: /usr/bin/python3 -m pytest tests/docs [--board] [-k NAME]
 """
 
-from __future__ import annotations
-
 import os
 import re
 import subprocess
@@ -40,14 +38,9 @@ TIMEOUT_S = 900
 
 @dataclass(frozen=True)
 class Block:
-    page: Path
-    line: int  # of the opening fence, counted from 1
+    name: str  # PAGE:LINE of the opening fence, lines counted from 1
     kind: str
     text: str
-
-    @property
-    def name(self) -> str:
-        return f"{self.page.relative_to(SOURCE)}:{self.line}"
 
 
 def blocks(page: Path) -> list[Block]:
@@ -57,7 +50,8 @@ def blocks(page: Path) -> list[Block]:
         if m and open_at is None:
             open_at, kind, body = number, m.group(1).strip(), []
         elif m and not m.group(1).strip():
-            found.append(Block(page, open_at, kind, "\n".join(body) + "\n"))
+            found.append(Block(f"{page.relative_to(SOURCE)}:{open_at}", kind,
+                               "\n".join(body) + "\n"))
             open_at = None
         elif open_at is not None:
             body.append(line)
@@ -76,16 +70,12 @@ def test_every_block_says_what_it_is():
                          f"{', '.join(sorted(KINDS | QUIET))}):\n" + "\n".join(unknown))
 
 
-def ci_lines() -> set[str]:
-    return {line.strip() for line in (SOURCE / ".ci" / "run").read_text().splitlines()}
-
-
 @pytest.mark.parametrize("block", COMMANDS, ids=[b.name for b in COMMANDS])
 def test_command(block: Block, request):
     if block.kind == "sh ci":
-        lines = [line.strip() for line in block.text.splitlines()
-                 if line.strip() and not line.lstrip().startswith("#")]
-        missing = [line for line in lines if line not in ci_lines()]
+        ci = {line.strip() for line in (SOURCE / ".ci" / "run").read_text().splitlines()}
+        lines = [line.strip() for line in block.text.splitlines()]
+        missing = [line for line in lines if line and not line.startswith("#") and line not in ci]
         assert not missing, f"{block.name}: not run by .ci/run: {missing}"
         return
     if block.kind.endswith(" board") != request.config.getoption("board"):

@@ -7,26 +7,16 @@ import pytest
 from testkit import targets
 from testkit.casefile import CaseError, Run, check, parse, visible
 
-FULL = r"""
-# a comment
+# What no case file uses. The rest the case files read themselves (every one has comments,
+# op1_key_reports two sim lines, fault_line_rate_stream a repeated file), or the checks of a
+# run below do (connects, gaps, events, signals, counts).
+UNUSED = r"""
 args 0 "a b" "" "say \"hi\""
-sim --set version=9
-sim --silent
-connects yes
 time 300 1000
-gap 280 600
-gap 2 5 10
-event connect
 frame aa 03 32 32 bb
 frame AA 05 31 bad checksum
-event disconnect
 stdout:
-|ops:0 $
-|get \
 |a$b$
-end
-file script.txt: repeat 3
-|x $
 end
 count 2 |a "b" $
 skip board the board has no such port
@@ -37,18 +27,12 @@ def case(text):
     return parse("dir/name.case", text)
 
 
-def test_a_full_case_reads_as_written():
-    c = case(FULL)
-    assert c.name == "name"
-    assert c.args == ["0", "a b", "", 'say "hi"']
-    assert c.sim_options == ["--set", "version=9", "--silent"]
-    assert (c.connects, c.time, c.gap, c.gaps) == (True, (300, 1000), (280, 600), {2: (5, 10)})
-    assert c.log == ["connect", "AA 03 32 32 BB", "AA 05 31 bad checksum", "disconnect"]
-    assert c.stdout == b"ops:0 \nget a$b\n"
-    assert c.files == {"script.txt": b"x \n" * 3}
-    assert c.counts == [(b'a "b" \n', 2)]
+def test_what_no_case_uses_reads_as_written():
+    c = case(UNUSED)
+    assert (c.name, c.args) == ("name", ["0", "a b", "", 'say "hi"'])
+    assert c.log == ["AA 03 32 32 BB", "AA 05 31 bad checksum"]
+    assert (c.stdout, c.counts) == (b"a$b\n", [(b'a "b" \n', 2)])
     assert c.skips == {"board": "the board has no such port"}
-    assert (c.device, c.status, c.signal, c.kill_after) == ("sim", 0, None, None)
 
 
 @pytest.mark.parametrize("text, message", [
@@ -207,8 +191,7 @@ def test_the_tool_runner_ends_the_tool_as_told(tmp_path):
     assert run.ended_before_kill and run.wall_ms < 1000
 
 
-def test_targets_are_found_by_name_or_by_module():
-    assert targets.load("host") is targets.HostTarget
-    assert targets.load("testkit.targets:HostTarget") is targets.HostTarget
+def test_an_unknown_target_is_refused():
+    # A name and MODULE:CLASS are found by every e2e.* test and every board run's case.
     with pytest.raises(ValueError, match="unknown target 'nowhere'"):
         targets.load("nowhere")

@@ -50,23 +50,15 @@ def text_of(path: Path) -> str:
         return ""
 
 
-def recv_n(conn: socket.socket, n: int) -> bytes:
-    data = b""
-    while len(data) < n and (chunk := conn.recv(n - len(data))):
-        data += chunk
-    return data
-
-
 def test_socket_port_answers_frames_and_ends_when_the_peer_closes(start, short_dir, tmp_path):
     sock, ready = short_dir / "uart.sock", tmp_path / "ready"
-    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    listener.bind(str(sock))
-    listener.listen(1)
+    listener = socket.create_server(str(sock), family=socket.AF_UNIX)
     listener.settimeout(BOUND_S)
     sim = start("--socket", sock, "--ready", ready, "--log", tmp_path / "sim.log",
                 "--pace", "burst", "--set", "version=9")
     conn, _ = listener.accept()
     conn.settimeout(2)
+    replies = conn.makefile("rb")
     deadline = time.monotonic() + BOUND_S
     while not ready.exists():
         assert time.monotonic() < deadline, (tmp_path / "sim.err").read_text()
@@ -77,13 +69,14 @@ def test_socket_port_answers_frames_and_ends_when_the_peer_closes(start, short_d
     conn.sendall(VERSION[:2])
     time.sleep(0.005)
     conn.sendall(VERSION[2:])
-    assert recv_n(conn, 7).hex(" ").upper() == "AA 05 00 32 09 3B BB"
+    assert replies.read(7).hex(" ").upper() == "AA 05 00 32 09 3B BB"
     conn.sendall(MODEL)
-    assert recv_n(conn, 7).hex(" ").upper() == "AA 05 00 FE 05 03 BB"
+    assert replies.read(7).hex(" ").upper() == "AA 05 00 FE 05 03 BB"
 
     # Half a frame, then the peer goes: logged as incomplete, exit 0, ready file gone.
     conn.sendall(VERSION[:3])
     time.sleep(0.005)
+    replies.close()
     conn.close()
     listener.close()
     assert sim.wait(BOUND_S) == 0

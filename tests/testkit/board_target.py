@@ -51,19 +51,17 @@ def board_of(config) -> Board:
         config.stash[BOARD_KEY] = Board(env.get_target("main"), sim=sim)
     return config.stash[BOARD_KEY]
 
-# What the board adds to a run: starting and ending the dynamically linked tool on an emulated
-# MIPS CPU. Measured on the virtual mipsel board (QEMU TCG, 2-core host, otherwise quiet): the
-# tool's wall time exceeds the case's MIN by at most 137 ms over all 109 cases that run there
-# (mcu_test without arguments: 108 ms; the host build: a few ms), and every case holds its
-# host MAX without an allowance. A busy host slows the emulated CPU several-fold; the
-# allowance is about four times the measured cost. Gaps are on the simulator's clock.
-ALLOWANCE_MS = 600
-
 
 class BoardTarget:
     kind = "board"
     sees_connects = False
-    allowance_ms = ALLOWANCE_MS
+    # What the board adds to a run: starting and ending the dynamically linked tool on an emulated
+    # MIPS CPU. Measured on the virtual mipsel board (QEMU TCG, 2-core host, otherwise quiet): the
+    # tool's wall time exceeds the case's MIN by at most 137 ms over all 109 cases that run there
+    # (mcu_test without arguments: 108 ms; the host build: a few ms), and every case holds its
+    # host MAX without an allowance. A busy host slows the emulated CPU several-fold; the
+    # allowance is about four times the measured cost. Gaps are on the simulator's clock.
+    allowance_ms = 600
 
     def __init__(self, config):
         try:

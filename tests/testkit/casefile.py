@@ -10,7 +10,8 @@ import shlex
 from dataclasses import dataclass, field
 
 EVENTS = ("connect", "disconnect")
-FLAGS = ("", "bad checksum", "incomplete", "noise")
+# Hex bytes, then a flag of the simulator's log, if any.
+FRAME = re.compile(r"((?:[0-9A-Fa-f]{2} )*[0-9A-Fa-f]{2})(?: (bad checksum|incomplete|noise))?")
 SIGNALS = {"TERM": 15, "KILL": 9}
 
 
@@ -79,35 +80,21 @@ def ms_range(words):
     return int(words[0]), int(words[1])
 
 
-def is_hex_byte(word):
-    return re.fullmatch(r"[0-9A-Fa-f]{2}", word) is not None
-
-
-def hex_words(words):
-    """How many of the words, from the first, are hex bytes."""
-    n = 0
-    while n < len(words) and is_hex_byte(words[n]):
-        n += 1
-    return n
-
-
 def frame_of(text):
     """A frame entry (as entry() spells it) as its bytes and its flag ('' for none)."""
-    words = text.split(" ")
-    n = hex_words(words)
-    return bytes(int(w, 16) for w in words[:n]), " ".join(words[n:])
+    m = FRAME.fullmatch(text)
+    return bytes.fromhex(m[1]), m[2] or ""
 
 
 def entry(words):
     """A simulator log entry in one spelling: connect, disconnect, or upper-case hex bytes
     separated by one blank, then a flag of the simulator's if any."""
-    if len(words) == 1 and words[0] in EVENTS:
-        return words[0]
-    n = hex_words(words)
-    flag = " ".join(words[n:])
-    if n == 0 or flag not in FLAGS:
+    text = " ".join(words)
+    if text in EVENTS:
+        return text
+    if not (m := FRAME.fullmatch(text)):
         raise CaseError("a frame is hex bytes, then optionally 'bad checksum', 'incomplete' or 'noise'")
-    return " ".join([w.upper() for w in words[:n]] + ([flag] if flag else []))
+    return m[1].upper() + (f" {m[2]}" if m[2] else "")
 
 
 def block_line(line):

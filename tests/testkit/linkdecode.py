@@ -2,7 +2,7 @@
 
 import collections
 import os
-import importlib
+import re
 import subprocess
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -19,14 +19,7 @@ BYTE_MS = 10 * 1000.0 / 115200  # one 8N1 character at 115200 bit/s
 Ann = collections.namedtuple('Ann', 'ss es text')
 
 
-def mcu_link_module(name):
-    '''A module of the decoder that needs no sigrok (lists, arith).'''
-    return importlib.import_module('sigrok.mcu_link.' + name)
-
-
-def h(text):
-    '''Bytes from hex text: "AA 03 32 32 BB".'''
-    return bytes(int(x, 16) for x in text.split())
+h = bytes.fromhex  # "AA 03 32 32 BB"
 
 
 def sequence(items, start_ms=1.0, gap_ms=30.0):
@@ -45,28 +38,19 @@ def run(tmp_path, streams, rows, options=None, name='capture'):
     '''Decodes the streams; returns the annotations of the rows, in sigrok-cli's order.'''
     capture = os.path.join(str(tmp_path), name + '.vcd')
     mkcapture.write_vcd(capture, streams)
-    return run_capture(capture, rows, options)
-
-
-def run_capture(capture, rows, options=None):
     pd = 'mcu_link' + ''.join(':%s=%s' % kv for kv in sorted((options or {}).items()))
     cmd = [SIGROK_CLI, '-i', capture, '-I', 'vcd',
            '-P', 'uart:rx=D0:tx=D1:baudrate=115200,' + pd,
            '-A', 'mcu_link=' + ':'.join(rows), '--protocol-decoder-samplenum']
     env = dict(os.environ, SIGROKDECODE_DIR=SIGROK_DIR)
-    result = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                            timeout=600)
+    result = subprocess.run(cmd, capture_output=True, env=env, timeout=600)
     stderr = result.stderr.decode('utf-8', 'replace')
     # Anything on stderr (a Python traceback from a decoder, a bad option) is a failure.
     assert result.returncode == 0 and stderr == '', stderr
-    out = []
-    for line in result.stdout.decode('utf-8').splitlines():
-        span, rest = line.split(' ', 1)
-        ss, es = span.split('-')
-        prefix = 'mcu_link-1: '
-        assert rest.startswith(prefix), line
-        out.append(Ann(int(ss), int(es), rest[len(prefix):]))
-    return out
+    lines = result.stdout.decode('utf-8').splitlines()
+    anns = [re.fullmatch(r'(\d+)-(\d+) mcu_link-1: (.*)', line) for line in lines]
+    assert all(anns), lines
+    return [Ann(int(m[1]), int(m[2]), m[3]) for m in anns]
 
 
 def texts(anns):
@@ -96,17 +80,11 @@ def case_names():
 def reply_frames(name):
     '''The whole reply frames with a correct checksum among the bytes a case's tool received.'''
     data = LinkCase(name).received
-    out = []
-    for i, b in enumerate(data):
-        if b != mcu_output.code.START or i + 1 >= len(data):
-            continue
-        length = data[i + 1]
-        frame = data[i:i + length + 2]
-        if length < 4 or len(frame) != length + 2:
-            continue
-        if sum(frame[2:length]) & 0xFF == frame[length]:
-            out.append(frame)
-    return out
+    # From each start byte, as many bytes as its length byte says.
+    frames = [data[i:i + data[i + 1] + 2] for i in range(len(data) - 1)
+              if data[i] == mcu_output.code.START]
+    return [f for f in frames if f[1] >= 4 and len(f) == f[1] + 2
+            and sum(f[2:f[1]]) & 0xFF == f[f[1]]]
 
 
 def reply_frame(name, code, nth=0):

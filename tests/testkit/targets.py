@@ -8,9 +8,10 @@ is the Target protocol below.
 
 import importlib
 import os
-import selectors
+import select
 import signal
 import subprocess
+import threading
 import time
 from pathlib import Path
 from typing import Protocol
@@ -65,46 +66,35 @@ def waited_ms(pid: int) -> int:
 
 def run_process(argv, work, timeout_ms, kill_after_ms):
     """Runs argv in work with standard output on a pipe, standard error to tool.err."""
-    run, out, start = Run(), bytearray(), time.monotonic()
+    run, chunks, start = Run(), [], time.monotonic()
     with open(work / "tool.err", "wb") as err:
         proc = subprocess.Popen(argv, cwd=work, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=err, preexec_fn=die_with_parent)
+
+    def read():
+        while chunk := os.read(proc.stdout.fileno(), 65536):
+            chunks.append(chunk)
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
     pidfd = os.pidfd_open(proc.pid)  # readable when the tool has ended
-    events = selectors.DefaultSelector()
-    events.register(proc.stdout, selectors.EVENT_READ)
-    events.register(pidfd, selectors.EVENT_READ)
-    signals = [(ms, sig) for ms, sig in [(kill_after_ms, signal.SIGTERM), (timeout_ms, signal.SIGKILL)]
-               if ms is not None]
-    signals.sort()
-    ended = eof = False
-    while not (ended and eof):
-        now = (time.monotonic() - start) * 1000
-        if ended:  # only something else can hold the pipe open now: give it two seconds
-            wait = run.wall_ms + 2000 - now
-            if wait <= 0:
-                break
-        else:
-            wait = signals[0][0] - now if signals else 100
-        for key, _ in events.select(max(wait, 0) / 1000):
-            if key.fileobj == pidfd:
-                run.waited_ms = waited_ms(proc.pid)  # read before the zombie is reaped
-                proc.wait()
-                run.wall_ms = int((time.monotonic() - start) * 1000)
-                run.ended_before_kill = (kill_after_ms, signal.SIGTERM) in signals
-                ended = True
-                events.unregister(pidfd)
-            else:
-                out += (chunk := os.read(proc.stdout.fileno(), 65536))
-                if not chunk:
-                    eof = True
-                    events.unregister(proc.stdout)
-        while not ended and signals and (time.monotonic() - start) * 1000 >= signals[0][0]:
-            sig = signals.pop(0)[1]
-            proc.send_signal(sig)
-            run.timed_out = run.timed_out or sig == signal.SIGKILL
+    pending = sorted((ms, sig) for ms, sig in [(kill_after_ms, signal.SIGTERM),
+                                               (timeout_ms, signal.SIGKILL)] if ms is not None)
+    while pending and not select.select(
+            [pidfd], [], [], max(pending[0][0] / 1000 - (time.monotonic() - start), 0))[0]:
+        sig = pending.pop(0)[1]
+        proc.send_signal(sig)
+        run.timed_out = run.timed_out or sig == signal.SIGKILL
+    select.select([pidfd], [], [])  # it has ended, or ends now (SIGKILL)
+    run.waited_ms = waited_ms(proc.pid)  # read before the zombie is reaped
+    run.status = proc.wait()
+    run.wall_ms = int((time.monotonic() - start) * 1000)
+    run.ended_before_kill = (kill_after_ms, signal.SIGTERM) in pending
     os.close(pidfd)
-    proc.stdout.close()
-    run.out, run.status, run.err = bytes(out), proc.returncode, (work / "tool.err").read_bytes()
+    reader.join(2)  # only something else can hold the pipe open now: give it two seconds
+    if not reader.is_alive():
+        proc.stdout.close()
+    run.out, run.err = b"".join(chunks), (work / "tool.err").read_bytes()
     return run
 
 
