@@ -28,20 +28,17 @@ PR_SET_PDEATHSIG = 1
 SUPERUSER = "postgres"
 
 
-def _as_server_user(user: pwd.struct_passwd | None):
-    """preexec_fn: drop to the server's user, then die with the starting process."""
-    def preexec():
-        if user is not None:
-            os.setgid(user.pw_gid)
-            os.setgroups([])
-            os.setuid(user.pw_uid)
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGQUIT)
-    return preexec
+def _dies_with_starter() -> None:
+    """preexec_fn, run after Popen took the server's user: die with the starting process."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGQUIT)
 
 
 class PgCluster:
     def __init__(self, password_users: tuple[str, ...] = (), parent: str = "/tmp"):
         self.user = pwd.getpwnam("postgres") if os.geteuid() == 0 else None
+        self.as_server = {"preexec_fn": _dies_with_starter}  # Popen's, for the server's tools
+        if self.user is not None:
+            self.as_server.update(user=self.user.pw_uid, group=self.user.pw_gid, extra_groups=[])
         self.folder = Path(tempfile.mkdtemp(prefix="mcu-pg.", dir=parent))
         self.data = self.folder / "data"
         self.log = self.folder / "server.log"
@@ -49,8 +46,8 @@ class PgCluster:
         self.server: subprocess.Popen | None = None
 
     def _run(self, *args: str) -> None:
-        done = subprocess.run(args, preexec_fn=_as_server_user(self.user), cwd=self.folder,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        done = subprocess.run(args, **self.as_server, cwd=self.folder, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True)
         if done.returncode != 0:
             raise RuntimeError(f"{args[0]} ended with {done.returncode}: {done.stdout}")
 
@@ -71,7 +68,7 @@ class PgCluster:
                 [str(BIN / "postgres"), "-D", str(self.data), "-k", str(self.folder),
                  "-p", str(PORT), "-c", "listen_addresses=", "-c", "max_connections=60",
                  "-c", "unix_socket_permissions=0777"],
-                preexec_fn=_as_server_user(self.user), stdout=log, stderr=subprocess.STDOUT)
+                **self.as_server, stdout=log, stderr=subprocess.STDOUT)
         self._wait_ready()
 
     def halt(self) -> None:
