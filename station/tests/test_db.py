@@ -63,10 +63,6 @@ def engine(request, tmp_path):
     engine.dispose()
 
 
-def url_of(engine) -> str:
-    return engine.url.render_as_string(hide_password=False)
-
-
 START = datetime(2026, 12, 6, 21, 41, 18, 250000, tzinfo=timezone(timedelta(hours=2)))
 
 
@@ -218,8 +214,7 @@ def test_a_run_as_it_goes_its_times_in_utc_and_writes_retried_after_a_lost_reply
     record = DbRecords(engine, start)
     [run] = rows(engine, db.runs)
     assert (run["verdict"], run["board_id"], run["ended_at"]) == (None, None, None)
-    with engine.connect() as conn:  # its lease, just taken, holds
-        assert conn.execute(sa.select(db.RUN_OUTCOME)).scalar_one() == db.RUNNING
+    assert outcomes(engine, None) == {"r1": db.RUNNING}  # its lease, just taken, holds
     for position, r in enumerate(PLAN[:3], 1):
         record.measured(position, r)
         record.measured(position, r)  # the commit went through, its reply did not
@@ -340,7 +335,7 @@ def test_close_stale_closes_the_runs_whose_lease_ran_out(engine, capsys):
     # The end of a closed run: the last moment its station vouched for it.
     assert (ended["dead"], ended["no-lease"], ended["alive"]) == (after(LEASE_S), START, None)
     # The command closes what is stale now (the stations' clocks were set a while ago).
-    assert main(["close-stale", "--db", url_of(engine)]) == 0
+    assert main(["close-stale", "--db", str(engine.url)]) == 0
     assert capsys.readouterr().out == "1 runs closed as aborted\n"
     assert outcomes(engine, at)["alive"] == "aborted"
 
@@ -408,7 +403,7 @@ def test_migrating_again_changes_nothing_and_a_newer_schema_is_refused(engine, t
         db.open_db(engine.url)
     with engine.connect() as conn, pytest.raises(db.DbError, match=re.escape(said)):
         db.check_schema(conn)
-    done = run_station(tmp_path, url_of(engine))
+    done = run_station(tmp_path, str(engine.url))
     assert done.returncode == 2 and said in done.stdout and "Traceback" not in done.stdout, \
         done.stdout
 
@@ -447,7 +442,7 @@ def test_importing_records_twice_adds_each_run_once_with_its_uid_times_and_what_
     out(finished(run_start("x", started_at=START + timedelta(hours=1)), **made))
     other_board = PLAN[:1] + (result("serial_number", "0c2205435901"),)  # a record without uid
     out(finished(run_start("b", started_at=START + timedelta(hours=2)), other_board))
-    with_db = [] if engine.dialect.name == "sqlite" else ["--db", url_of(engine)]
+    with_db = [] if engine.dialect.name == "sqlite" else ["--db", str(engine.url)]
     assert main(["import", str(tmp_path), *with_db]) == 0
     assert capsys.readouterr().out == "3 records read, 2 new, 1 in already\n"
     before = {t.name: rows(engine, t) for t in (db.boards, db.runs, db.measurements)}
@@ -492,12 +487,12 @@ def test_a_run_the_database_could_not_take_waits_in_the_spool_and_goes_in_once(
     recorder.end(None, finished(run_start("away"), run_uid="away"))
     assert [p.name for p in spool.waiting()] == ["away.json", "half.json"]
     assert len(said) == 1 and "not answering (TimeoutError: QueuePool limit" in said[0]
-    [open_run] = rows(db.connect(url_of(engine)), db.runs)
+    [open_run] = rows(db.connect(engine.url), db.runs)
     assert (open_run["run_uid"], open_run["verdict"]) == ("half", None)
 
     # The spool imported by hand (twice), into the report folder's own database by default;
     # the run begun live is finished from its record.
-    with_db = [] if engine.dialect.name == "sqlite" else ["--db", url_of(engine)]
+    with_db = [] if engine.dialect.name == "sqlite" else ["--db", str(engine.url)]
     assert main(["import", str(spool.folder), *with_db]) == 0
     assert main(["import", str(spool.folder), *with_db]) == 0
     assert capsys.readouterr().out == ("2 records read, 2 new, 0 in already\n"
