@@ -17,8 +17,6 @@ import signal
 import subprocess
 import threading
 import time
-from dataclasses import dataclass, field
-
 from datetime import timedelta
 
 import pytest
@@ -36,38 +34,22 @@ PRINTED = re.compile(r"\[\s*(\d+)/\d+\] .*\)  (PASS|FAIL|NO ANSWER|BAD CHECKSUM|
                      r"(?:  |$)")
 
 
-@dataclass
-class Started:
-    """A station run whose output is read as it comes; `trigger` is set when the line of
-    measurement `kill_after` has been printed."""
-
-    proc: subprocess.Popen
-    kill_after: int | None
-    lines: list[str] = field(default_factory=list)
-    trigger: threading.Event = field(default_factory=threading.Event)
-    reader: threading.Thread | None = None
-
-    def read(self) -> None:
-        for line in self.proc.stdout:
-            self.lines.append(line)
-            printed = PRINTED.match(line)
-            if printed and int(printed.group(1)) == self.kill_after:
-                self.trigger.set()
-
-    def printed(self) -> dict[int, str]:
-        """position -> verdict, of every measurement line the station printed"""
-        found = (PRINTED.match(line) for line in self.lines)
-        return {int(m.group(1)): m.group(2).lower() for m in found if m}
-
-
-def start_station(command: list[str], kill_after: int | None) -> Started:
+def start_station(command: list[str], kill_after: int | None):
+    """The station started, its output read as it comes into `lines`; `trigger` is set when
+    the line of measurement `kill_after` has been printed."""
     proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            text=True, start_new_session=True,
-                            env=program_env())
-    run = Started(proc, kill_after)
-    run.reader = threading.Thread(target=run.read)
-    run.reader.start()
-    return run
+                            text=True, start_new_session=True, env=program_env())
+    lines, trigger = [], threading.Event()
+
+    def read() -> None:
+        for line in proc.stdout:
+            lines.append(line)
+            printed = PRINTED.match(line)
+            if printed and int(printed.group(1)) == kill_after:
+                trigger.set()
+    reader = threading.Thread(target=read)
+    reader.start()
+    return proc, lines, trigger, reader
 
 
 def held(engine, station: str) -> tuple[list[dict], dict[int, tuple[str, str]]]:
@@ -88,19 +70,15 @@ def held(engine, station: str) -> tuple[list[dict], dict[int, tuple[str, str]]]:
     return runs, by_position
 
 
-@pytest.fixture(scope="module")
-def pg():
-    with PgCluster() as cluster:
-        db.migrate(db.connect(cluster.create_database()))
-        cluster.create_user("kill_station", "mcu_station")
-        yield cluster
-
-
 @pytest.fixture(params=["sqlite", "postgresql"])
-def url(request, tmp_path) -> str:
+def url(request, tmp_path):
     if request.param == "sqlite":
-        return f"sqlite:///{tmp_path}/results.sqlite"
-    return request.getfixturevalue("pg").url("kill_station")
+        yield f"sqlite:///{tmp_path}/results.sqlite"
+    else:
+        with PgCluster() as cluster:
+            db.migrate(db.connect(cluster.create_database()))
+            cluster.create_user("kill_station", "mcu_station")
+            yield cluster.url("kill_station")
 
 
 def test_a_station_killed_at_any_moment_keeps_what_it_printed(url, tmp_path):
@@ -118,16 +96,18 @@ def test_a_station_killed_at_any_moment_keeps_what_it_printed(url, tmp_path):
             kill_after = rng.randint(1, PLAN_SIZE - 1) if kill % 2 else None
             # A run lasts at least the tool's fixed waits: a moment before their end is in it.
             wait_s = 60.0 if kill_after else rng.uniform(0.5, WAITS_S - 1.0)
-            run = start_station(station_command(tmp_path, url, name=name), kill_after)
-            run.trigger.wait(wait_s)
-            os.killpg(run.proc.pid, signal.SIGKILL)
-            status = run.proc.wait(30)
-            run.reader.join(30)
-            printed = run.printed()
+            proc, lines, trigger, reader = start_station(
+                station_command(tmp_path, url, name=name), kill_after)
+            trigger.wait(wait_s)
+            os.killpg(proc.pid, signal.SIGKILL)
+            status = proc.wait(30)
+            reader.join(30)
+            # position -> verdict, of every measurement line the station printed
+            printed = {int(m[1]): m[2].lower() for m in map(PRINTED.match, lines) if m}
             print(f"{name}: killed after {sorted(printed)} (status {status})")
-            assert status == -signal.SIGKILL, "".join(run.lines)
+            assert status == -signal.SIGKILL, "".join(lines)
             if kill_after:
-                assert max(printed) >= kill_after, "".join(run.lines)
+                assert max(printed) >= kill_after, "".join(lines)
 
             runs, kept = held(engine, name)
             assert len(runs) <= 1

@@ -32,58 +32,50 @@ def finished(*results: Result, start=datetime(2026, 12, 6, 19, 41, 18, tzinfo=ti
                        steps_s=None, results=results, unrecognised=())
 
 
-def test_the_record_is_strict_json_named_by_serial_number_and_start(tmp_path):
+def test_the_record_is_strict_json_named_by_serial_number_and_start_and_refused_if_not(tmp_path):
     serial = Result("serial_number", "serial number", "0c2205435900", None, {}, Verdict.PASS)
-    out = JsonRecords(tmp_path / "reports")
+    out = JsonRecords(tmp_path)
     path = out(finished(serial, unjudged(VOLTAGE, Verdict.NOT_RUN)))
-    assert path == tmp_path / "reports" / "0c2205435900_20261206T194118Z.json"
+    assert path == tmp_path / "0c2205435900_20261206T194118Z.json"
     record = json.loads(path.read_text(encoding="utf-8"))
     assert record["verdict"] == "fail"
     assert [(m["name"], m["verdict"], m["value"]) for m in record["measurements"]] == \
         [("serial_number", "pass", "0c2205435900"), ("mains_voltage", "not run", None)]
-    assert out(finished(unjudged(VOLTAGE, Verdict.ERROR))).name == "unknown_20261206T194118Z.json"
+    unknown = out(finished(unjudged(VOLTAGE, Verdict.NO_ANSWER)))
+    assert unknown.name == "unknown_20261206T194118Z.json"
+    # One that strict JSON cannot hold is refused, and the old one of its name kept.
+    before = unknown.read_bytes()
+    broken = Result("mains_voltage", "mains voltage", float("nan"), "V", {}, Verdict.FAIL)
+    with pytest.raises(ValueError):
+        out(finished(broken))
+    assert unknown.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([path.name, unknown.name])
 
 
 def test_junit_cases_board_after_board_named_by_slot_and_serial_number_each_once(tmp_path):
     # A board without a serial number takes its number in the slot; a serial number tested
-    # again in the slot, both: no two cases of one name, each with its board's run id.
+    # again in the slot, both: no two cases of one name, each with its board's run id. The
+    # board that never booted has its console log, escape sequences and all, in the detail.
     serial = Result("serial_number", "serial number", "0c2205435900", None, {}, Verdict.PASS)
+    log = "login: \x1b[6n\x00\x07 ok\ttab\r\n"
     runs = [replace(finished(*results, start=datetime(2026, 12, 6, 19, 41, n,
                                                        tzinfo=timezone.utc)),
                     slot=slot, run_uid=f"run{n}")
             for n, (slot, results) in enumerate([
-                ("slot1", [serial]), ("slot1", [unjudged(VOLTAGE, Verdict.NO_ANSWER)]),
+                ("slot1", [serial]), ("slot1", [unjudged(VOLTAGE, Verdict.ERROR, log)]),
                 ("slot1", [serial]), ("slot2", [serial])])]
     junit = JunitXml(tmp_path / "junit.xml", several_slots=True, looping=True)
     for run in reversed(runs):
         junit(run)
     junit.write()
-    assert [(name, props["run_uid"]) for name, _, props in junit_cases(tmp_path / "junit.xml")] \
+    cases = junit_cases(tmp_path / "junit.xml")
+    assert [(name, props["run_uid"]) for name, _, props in cases] \
         == [("test_measurement[slot1-0c2205435900-01-serial_number]", "run0"),
             ("test_measurement[slot1-b2-01-mains_voltage]", "run1"),
             ("test_measurement[slot1-0c2205435900-b3-01-serial_number]", "run2"),
             ("test_measurement[slot2-0c2205435900-01-serial_number]", "run3")]
-
-
-def test_junit_xml_holds_a_console_logs_control_bytes_as_text(tmp_path):
-    # a board that never booted: its console log, escape sequences and all, in the detail
-    log = "login: \x1b[6n\x00\x07 ok\ttab\r\n"
-    junit = JunitXml(tmp_path / "junit.xml", several_slots=False, looping=False)
-    junit(finished(unjudged(VOLTAGE, Verdict.ERROR, log)))
-    junit.write()
-    [(_, state, props)] = junit_cases(tmp_path / "junit.xml")
+    [_, (_, state, props), *_] = cases
     assert (state, props["detail"]) == ("failure", "login: \\x1b[6n\\x00\\x07 ok\ttab\r\n")
-
-
-def test_a_record_that_strict_json_cannot_hold_is_refused_and_the_old_one_kept(tmp_path):
-    out = JsonRecords(tmp_path)
-    path = out(finished(unjudged(VOLTAGE, Verdict.NO_ANSWER)))
-    before = path.read_bytes()
-    broken = Result("mains_voltage", "mains voltage", float("nan"), "V", {}, Verdict.FAIL)
-    with pytest.raises(ValueError):
-        out(finished(broken))
-    assert path.read_bytes() == before
-    assert [p.name for p in tmp_path.iterdir()] == [path.name]
 
 
 def test_records_that_would_share_a_name_each_keep_a_file_of_their_own(tmp_path, monkeypatch):

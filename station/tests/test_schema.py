@@ -105,31 +105,34 @@ def test_a_schema_the_migrations_do_not_make_is_reported(conn):
 
 def test_an_older_schema_keeps_its_runs_and_takes_the_new_verdicts(engine):
     """0003 widens the runs' verdict check (SQLite copies the table its measurements point
-    at)."""
+    at); every check and key holds after it."""
     db.migrate(engine, "0002")
     now = db.now()
 
-    def add_run(conn, uid: str, verdict: str) -> int:
-        return conn.execute(db.runs.insert().values(
-            run_uid=uid, station="s", product="p", limits_file="l.yaml", limits_sha256="0",
-            started_at=now, verdict=verdict)).inserted_primary_key[0]
+    def run(uid: str, verdict: str):
+        return db.runs.insert().values(run_uid=uid, station="s", product="p",
+                                       limits_file="l.yaml", limits_sha256="0",
+                                       started_at=now, verdict=verdict)
 
     with engine.begin() as conn:
-        run_id = add_run(conn, "old", "pass")
-        conn.execute(db.measurements.insert().values(
-            run_id=run_id, position=1, name="n", title="t", limits="{}", verdict="pass"))
+        run_id = conn.execute(run("old", "pass")).inserted_primary_key[0]
+        measurement = dict(run_id=run_id, position=1, name="n", title="t", limits="{}",
+                           verdict="pass")
+        conn.execute(db.measurements.insert().values(measurement))
     with pytest.raises(sa.exc.IntegrityError), engine.begin() as conn:
-        add_run(conn, "early", "no boot")
+        conn.execute(run("early", "no boot"))
     db.migrate(engine)
     with engine.begin() as conn:
         for verdict in ("no boot", "fixture error"):
-            add_run(conn, verdict, verdict)
+            conn.execute(run(verdict, verdict))
         assert conn.execute(sa.select(db.measurements.c.run_id)).scalars().all() == [run_id]
         assert conn.execute(sa.select(db.runs.c.run_uid).order_by(db.runs.c.id)).scalars() \
             .all() == ["old", "no boot", "fixture error"]
-    for bad in (lambda c: add_run(c, "bad", "no verdict"),  # the check is still there
-                lambda c: c.execute(db.measurements.insert().values(  # and the foreign key
-                    run_id=run_id + 99, position=1, name="n", title="t", limits="{}",
-                    verdict="pass"))):
+    # Known verdicts only, one measurement of a name in a run, and the run it belongs to.
+    for bad in (run("bad", "no verdict"), db.runs.update().values(verdict="ok"),
+                db.measurements.insert().values(measurement),
+                db.measurements.insert().values({**measurement, "name": "m",
+                                                 "verdict": "passed"}),
+                db.measurements.insert().values({**measurement, "run_id": run_id + 99})):
         with pytest.raises(sa.exc.IntegrityError), engine.begin() as conn:
-            bad(conn)
+            conn.execute(bad)

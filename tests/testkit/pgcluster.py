@@ -19,44 +19,42 @@ import signal
 import subprocess
 import tempfile
 import time
+from contextlib import closing
 from pathlib import Path
 
 BIN = Path("/usr/lib/postgresql/15/bin")
 PORT = 5432  # names the socket file only; nothing listens on TCP
 PR_SET_PDEATHSIG = 1
+SUPERUSER = "postgres"
 
 
-def _as_server_user(user: pwd.struct_passwd | None):
-    """preexec_fn: drop to the server's user, then die with the starting process."""
-    def preexec():
-        if user is not None:
-            os.setgid(user.pw_gid)
-            os.setgroups([])
-            os.setuid(user.pw_uid)
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGQUIT)
-    return preexec
+def _dies_with_starter() -> None:
+    """preexec_fn, run after Popen took the server's user: die with the starting process."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGQUIT)
 
 
 class PgCluster:
     def __init__(self, password_users: tuple[str, ...] = (), parent: str = "/tmp"):
         self.user = pwd.getpwnam("postgres") if os.geteuid() == 0 else None
+        self.as_server = {"preexec_fn": _dies_with_starter}  # Popen's, for the server's tools
+        if self.user is not None:
+            self.as_server.update(user=self.user.pw_uid, group=self.user.pw_gid, extra_groups=[])
         self.folder = Path(tempfile.mkdtemp(prefix="mcu-pg.", dir=parent))
         self.data = self.folder / "data"
         self.log = self.folder / "server.log"
         self.password_users = password_users
         self.server: subprocess.Popen | None = None
-        self.superuser = "postgres"
 
     def _run(self, *args: str) -> None:
-        done = subprocess.run(args, preexec_fn=_as_server_user(self.user), cwd=self.folder,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        done = subprocess.run(args, **self.as_server, cwd=self.folder, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True)
         if done.returncode != 0:
             raise RuntimeError(f"{args[0]} ended with {done.returncode}: {done.stdout}")
 
     def start(self) -> "PgCluster":
         if self.user is not None:
             os.chown(self.folder, self.user.pw_uid, self.user.pw_gid)
-        self._run(str(BIN / "initdb"), "-D", str(self.data), "-U", self.superuser,
+        self._run(str(BIN / "initdb"), "-D", str(self.data), "-U", SUPERUSER,
                   "--auth=trust", "-E", "UTF8", "--locale=C", "--no-sync")
         hba = "".join(f"local all {u} scram-sha-256\n" for u in self.password_users)
         (self.data / "pg_hba.conf").write_text(hba + "local all all trust\n")
@@ -70,7 +68,7 @@ class PgCluster:
                 [str(BIN / "postgres"), "-D", str(self.data), "-k", str(self.folder),
                  "-p", str(PORT), "-c", "listen_addresses=", "-c", "max_connections=60",
                  "-c", "unix_socket_permissions=0777"],
-                preexec_fn=_as_server_user(self.user), stdout=log, stderr=subprocess.STDOUT)
+                **self.as_server, stdout=log, stderr=subprocess.STDOUT)
         self._wait_ready()
 
     def halt(self) -> None:
@@ -80,19 +78,16 @@ class PgCluster:
 
     def _wait_ready(self) -> None:
         import psycopg2
-        deadline = time.monotonic() + 30
-        while True:
+        for _ in range(300):
             if self.server.poll() is not None:
-                raise RuntimeError(f"postgres ended with {self.server.returncode}: "
-                                   f"{self.log.read_text()}")
+                break
             try:
-                psycopg2.connect(host=str(self.folder), port=PORT, user=self.superuser,
-                                 dbname="postgres").close()
+                self.sql("SELECT 1")
                 return
             except psycopg2.OperationalError:
-                if time.monotonic() > deadline:
-                    raise
                 time.sleep(0.1)
+        raise RuntimeError(f"postgres ended with {self.server.returncode} or did not answer in "
+                           f"30 s: {self.log.read_text()}")
 
     def stop(self) -> None:
         if self.server is not None and self.server.poll() is None:
@@ -117,19 +112,16 @@ class PgCluster:
     # -- URLs and SQL as the superuser ------------------------------------------------------
 
     def url(self, user: str | None = None, dbname: str = "results") -> str:
-        return f"postgresql://{user or self.superuser}@/{dbname}?host={self.folder}&port={PORT}"
+        return f"postgresql://{user or SUPERUSER}@/{dbname}?host={self.folder}&port={PORT}"
 
     def sql(self, statement: str, dbname: str = "postgres") -> list[tuple]:
         import psycopg2
-        conn = psycopg2.connect(host=str(self.folder), port=PORT, user=self.superuser,
-                                dbname=dbname)
-        conn.autocommit = True
-        try:
+        with closing(psycopg2.connect(host=str(self.folder), port=PORT, user=SUPERUSER,
+                                      dbname=dbname)) as conn:
+            conn.autocommit = True
             with conn.cursor() as cursor:
                 cursor.execute(statement)
                 return cursor.fetchall() if cursor.description else []
-        finally:
-            conn.close()
 
     def create_database(self, dbname: str = "results") -> str:
         self.sql(f'CREATE DATABASE "{dbname}"')
