@@ -188,17 +188,30 @@ def console_env(path: Path, port, prompt: str, username: str, login_timeout: int
     return path
 
 
-def run_station(tmp_path: Path, *args: str, timeout: float) -> StationRun:
-    """python3 -m station with the product's limits and args, its records in tmp_path/reports
-    and its JUnit XML in tmp_path/junit.xml; its output printed (shown when a test fails)."""
-    reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
+def run_station(tmp_path: Path, *args: str, timeout: float, limits: Path = LIMITS,
+                cwd: Path | None = None, env: dict | None = None) -> StationRun:
+    """python3 -m station with limits and args, its records in tmp_path/reports and its JUnit
+    XML in tmp_path/junit.xml, each path typed relative to cwd when it starts there; its output
+    printed (shown when a test fails)."""
+    def typed(path) -> str:
+        return os.path.relpath(path, cwd) if cwd else str(path)
+
+    reports, junit, log = tmp_path / "reports", tmp_path / "junit.xml", tmp_path / "station.out"
     started = time.monotonic()
-    done = subprocess.run([sys.executable, "-m", "station", "--limits", str(LIMITS),
-                           "--report-dir", str(reports), "--junitxml", str(junit), *args],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          timeout=timeout, env=program_env())
-    print(done.stdout)
-    return read_run(done.returncode, time.monotonic() - started, done.stdout, reports, junit)
+    # To a file, not a pipe: a child left behind (a board's QEMU) cannot hold the run open.
+    with open(log, "wb") as out, subprocess.Popen(
+            [sys.executable, "-m", "station", "--limits", typed(limits), "--report-dir",
+             typed(reports), "--junitxml", typed(junit), *args], stdout=out,
+            stderr=subprocess.STDOUT, env=env or program_env(), cwd=cwd) as proc:
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.terminate()  # the station stops its boards on the way out
+            raise
+    stdout = log.read_text(encoding="utf-8", errors="replace")
+    print(stdout)
+    return read_run(proc.returncode, time.monotonic() - started, stdout, reports, junit,
+                    plan=ALL if limits == LIMITS else None)
 
 
 def vanishing_tool(path: Path) -> Path:
