@@ -127,6 +127,16 @@ def slot_feed(slot: str, serial: str, steps: int) -> list[SlotStatus]:
     return feed
 
 
+def all_end(*work, until: float) -> bool:
+    """Runs each callable in a thread of its own: whether all have ended by until (monotonic)."""
+    threads = [threading.Thread(target=w, daemon=True) for w in work]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(max(until - time.monotonic(), 0))
+    return not any(t.is_alive() for t in threads)
+
+
 def test_plain_lines_from_slot_threads_stay_whole_and_in_each_slots_order():
     slots = [f"slot{i}" for i in range(1, 5)]
     feeds = {s: slot_feed(s, f"0c22054359{i:02d}", 12) for i, s in enumerate(slots)}
@@ -142,13 +152,9 @@ def test_plain_lines_from_slot_threads_stay_whole_and_in_each_slots_order():
 
     out = TornOut()
     view = make_view(slots, out)
-    threads = [threading.Thread(target=lambda f=feed: [view.update(x) for x in f])
-               for feed in feeds.values()]
-    threads.append(threading.Thread(target=lambda: [view.say(f"line {i}") for i in range(40)]))
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    assert all_end(*[lambda f=feed: [view.update(x) for x in f] for feed in feeds.values()],
+                   lambda: [view.say(f"line {i}") for i in range(40)],
+                   until=time.monotonic() + 60)
     lines = out.getvalue().splitlines()
     for s in slots:
         assert [line for line in lines if line.split(" ")[0] == s] == alone[s]
@@ -272,15 +278,7 @@ def test_live_view_takes_updates_and_lines_from_threads_while_it_redraws():
             view.update(at_step(name, "0c22", n % 19 + 1, 1.0))
             view.say(f"{name} line {n}")
 
-    threads = [threading.Thread(target=slot, args=(f"slot{i}",), daemon=True)
-               for i in range(4)]
-    for t in threads:
-        t.start()
     patience = time.monotonic() + 10
-    for t in threads:
-        t.join(max(patience - time.monotonic(), 0))
-    hung = [t.name for t in threads if t.is_alive()]
-    closer = threading.Thread(target=view.close, daemon=True)
-    closer.start()
-    closer.join(max(patience - time.monotonic(), 0.5))
-    assert not hung and not closer.is_alive(), "the view deadlocked"
+    slots_ended = all_end(*[lambda n=f"slot{i}": slot(n) for i in range(4)], until=patience)
+    closed = all_end(view.close, until=max(patience, time.monotonic() + 0.5))
+    assert slots_ended and closed, "the view deadlocked"
