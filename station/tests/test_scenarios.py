@@ -42,17 +42,13 @@ def station(tmp_path):
         if BOARD and tool is None:
             # QEMU (started by labgrid) serves the MCU's UART on a socket; the keeper connects
             # the simulator once QEMU serves it, while the board is still booting.
-            sockets = Path(tempfile.mkdtemp(prefix="mcu-st.", dir="/tmp"))
-            env = program_env(**board.virtual_environ(BOARD, str(sockets / "mcu.sock")))
-            with SimKeeper([Slot(1, str(sockets / "mcu.sock"), sim_options)], SIM,
-                           tmp_path / "sim", base=None):
-                done = run_station(tmp_path, "--station-name", "ci", "--lg-env",
-                                   str(SOURCE / "boards" / "labgrid" / f"{BOARD}.yaml"),
-                                   limits=limits, env=env, timeout=300)
-            for leftover in sockets.iterdir():
-                leftover.unlink()
-            sockets.rmdir()
-            return done
+            with tempfile.TemporaryDirectory(prefix="mcu-st.", dir="/tmp") as sockets:
+                socket = str(Path(sockets) / "mcu.sock")
+                with SimKeeper([Slot(1, socket, sim_options)], SIM, tmp_path / "sim", base=None):
+                    return run_station(tmp_path, "--station-name", "ci", "--lg-env",
+                                       str(SOURCE / "boards" / "labgrid" / f"{BOARD}.yaml"),
+                                       limits=limits, timeout=300,
+                                       env=program_env(**board.virtual_environ(BOARD, socket)))
         work = tmp_path / "board"
         work.mkdir(exist_ok=True)
         sims.append(start_sim(["--link", "ttyMCU"], work / "ready", sim_options,

@@ -90,8 +90,7 @@ def read_run(status: int, seconds: float, stdout: str, reports: Path, junit: Pat
     of one board under the slot name single; each case numbered by its place in the plan)."""
     records: dict[str, list[dict]] = {}
     names: dict[str, list[str]] = {}
-    loaded = [(strict_json(p.read_text(encoding="utf-8")), p.name)
-              for p in reports.glob("*.json")] if reports.exists() else []
+    loaded = [(strict_json(p.read_text(encoding="utf-8")), p.name) for p in reports.glob("*.json")]
     for record, name in sorted(loaded, key=lambda r: r[0]["start"]):
         records.setdefault(record["slot"], []).append(record)
         names.setdefault(record["slot"], []).append(name)
