@@ -24,8 +24,8 @@ from boards import board
 from boards.simulator import SimKeeper, Slot
 from testkit import program_env
 from testkit.stations import (ALL, BOARD, GOOD_SN, LIMITS, SIM, SOURCE, STEPS, TOOL, WAITS_S,
-                              StationRun, assert_verdicts, console_env, db_runs, run_station,
-                              start_sim, vanishing_tool)
+                              StationRun, assert_verdicts, console_env, db_runs, good_sim,
+                              run_station, vanishing_tool)
 
 # What one step may take beyond its wait: starting the tool here, or typing the command on
 # the board's console and bringing the output back through it.
@@ -50,9 +50,7 @@ def station(tmp_path):
                                        limits=limits, timeout=300,
                                        env=program_env(**board.virtual_environ(BOARD, socket)))
         work = tmp_path / "board"
-        work.mkdir(exist_ok=True)
-        sims.append(start_sim(["--link", "ttyMCU"], work / "ready", sim_options,
-                              tmp_path / "sim.out", work))
+        sims.append(good_sim(work, sim_options))
         tool, work = (os.path.relpath(p, cwd) if cwd else str(p) for p in (tool or TOOL, work))
         return run_station(tmp_path, "--station-name", "ci", "--local-tool", tool,
                            "--local-dir", work, limits=limits, cwd=cwd, timeout=300)

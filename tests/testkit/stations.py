@@ -154,10 +154,10 @@ def start_sim(port: list[str], ready: Path, options, log: Path, cwd: Path) -> Si
         pytest.fail(str(e), pytrace=False)
 
 
-def good_sim(work: Path) -> SimProcess:
-    """mcu_sim as a good board on work/ttyMCU, once it is ready."""
+def good_sim(work: Path, options=GOOD_SN) -> SimProcess:
+    """mcu_sim on work/ttyMCU, once it is ready: a good board, unless options make it another."""
     work.mkdir(parents=True, exist_ok=True)
-    return start_sim(["--link", "ttyMCU"], work / "sim.ready", GOOD_SN, work / "sim.out", work)
+    return start_sim(["--link", "ttyMCU"], work / "sim.ready", options, work / "sim.out", work)
 
 
 def station_command(tmp_path: Path, url: str | None, limits: Path = LIMITS,
