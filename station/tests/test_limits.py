@@ -54,9 +54,7 @@ def test_a_faulty_file_is_refused_naming_file_line_and_key(tmp_path, text, line,
     with pytest.raises(LimitsError) as refused:
         load_limits(path)
     message = str(refused.value)
-    assert message.startswith(f"{path}:{line}: ")
-    if key is not None:
-        assert message.startswith(f"{path}:{line}: {key}: ")
+    assert message.startswith(f"{path}:{line}: " + (f"{key}: " if key else ""))
     assert words in message
 
 

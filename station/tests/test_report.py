@@ -48,13 +48,9 @@ def run(uid, serial, station, slot, start, verdict, volt, *, fw=(7, "pass"),
     """A run as fill() takes it; the serial number is judged valid unless it is ZEROS."""
     serial_m = ((SERIAL, None, "no answer") if serial is None else
                 (SERIAL, serial, "fail" if serial == ZEROS else "pass"))
-    taken = [serial_m, (FW, *fw)]
-    value, judged = volt
-    taken.append((volt_limits, value, judged))
-    taken.append((NTC, 25.02 if judged != "not run" else None, judged if judged == "not run"
-                  else "pass"))
-    return uid, None if serial is None else serial, station, slot, product, sha, start, \
-        verdict, taken
+    ntc = (NTC, None, "not run") if volt[1] == "not run" else (NTC, 25.02, "pass")
+    taken = [serial_m, (FW, *fw), (volt_limits, *volt), ntc]
+    return uid, serial, station, slot, product, sha, start, verdict, taken
 
 
 IN, FAIL = "pass", "fail"
@@ -154,14 +150,10 @@ def line(engine):
     return report.load(engine, serial="b13")
 
 
-def by_station_and_day(data):
-    return {(r.station, r.day): (r.runs, r.outcomes, r.boards, r.first_passed, r.retests)
-            for r in report.grouped(data.yields, "station", "day")}
-
-
 def test_yields_count_each_board_once_across_stations(line):
     # (runs, outcomes, boards whose first finished run was here, of them passed, retests)
-    assert by_station_and_day(line) == {
+    assert {(r.station, r.day): (r.runs, r.outcomes, r.boards, r.first_passed, r.retests)
+            for r in report.grouped(line.yields, "station", "day")} == {
         # b01-b10 fail first here; b14's aborted run is not its first finished one; u1, u2
         # read 000000000000: no board.
         ("A", DAY1): (14, {"pass": 1, "fail": 12, "aborted": 1}, 11, 1, 0),
@@ -183,16 +175,14 @@ def test_yields_count_each_board_once_across_stations(line):
 def test_throughput_per_station_and_day(line):
     got = {(t.station, t.day): (t.finished, t.hours, t.boards_per_hour, t.median_test_s)
            for t in line.throughput}
-    # Finished runs from the first start to the last end (each ends 20 s after its start);
-    # test times 10 + minute % 7 s (none for nb1, which never booted).
-    hours = {("A", DAY1): (2 * 3600 + 9 * 60 + 20) / 3600,  # a01 09:01 to u2 11:10:20
-             ("A", DAY2): 3620 / 3600,                      # b13y 09:00 to nb1 10:00:20
-             ("B", DAY1): (14 * 3600 + 40 * 60 + 20) / 3600,  # fe1 08:50 to b13x 23:30:20
-             ("B", DAY2): (3 * 3600 + 59 * 60 + 20) / 3600}   # r01 08:01 to n1 12:00:20
-    expected = {("A", DAY1): (13, 12.0), ("A", DAY2): (2, 10.0), ("B", DAY1): (4, 11.5),
-                ("B", DAY2): (11, 12.0)}
-    assert got == {k: (n, pytest.approx(hours[k]), pytest.approx(n / hours[k]), median)
-                   for k, (n, median) in expected.items()}
+    # (finished runs, seconds from the first start to the last end (each ends 20 s after its
+    # start), median test time: 10 + minute % 7 s, none for nb1, which never booted)
+    expected = {("A", DAY1): (13, 7760, 12.0),   # a01 09:01 to u2 11:10:20
+                ("A", DAY2): (2, 3620, 10.0),    # b13y 09:00 to nb1 10:00:20
+                ("B", DAY1): (4, 52820, 11.5),   # fe1 08:50 to b13x 23:30:20
+                ("B", DAY2): (11, 14360, 12.0)}  # r01 08:01 to n1 12:00:20
+    assert got == {k: (n, pytest.approx(s / 3600), pytest.approx(n * 3600 / s), median)
+                   for k, (n, s, median) in expected.items()}
 
 
 def test_a_slot_that_fails_more_than_its_neighbours_stands_out(line):
@@ -326,27 +316,22 @@ def program(module: str, *args: str) -> subprocess.CompletedProcess:
 
 
 def test_the_commands_refuse_what_is_wrong_and_export_the_chosen_runs(sqlite_url, tmp_path):
-    out = tmp_path / "r.html"
-    done = program("station.report", "--db", "postgresql://qe:s3cr3t-pw@/results?host=/nowhere",
-                   "--out", str(out))
-    assert done.returncode == 1 and "s3cr3t-pw" not in done.stderr + done.stdout
-    assert ".pgpass" in done.stderr and not out.exists()
-    empty = tmp_path / "empty.sqlite"
-    done = program("station.report", "--db", f"sqlite:///{empty}", "--out", str(out))
-    assert done.returncode == 1 and str(empty) in done.stderr and "missing" in done.stderr
-    done = program("station.report", "--db", sqlite_url, "--out", str(out), "--serial", "b99")
-    assert done.returncode == 1 and "'b99'" in done.stderr
-    done = program("station.report", "--db", sqlite_url, "--out", str(out), "--since", "May")
-    assert done.returncode == 2 and "--since 'May'" in done.stderr
+    out, empty = tmp_path / "r.html", tmp_path / "empty.sqlite"
+    for url, more, status, said in [
+            ("postgresql://qe:s3cr3t-pw@/results?host=/nowhere", [], 1, [".pgpass"]),
+            (f"sqlite:///{empty}", [], 1, [str(empty), "missing"]),
+            (sqlite_url, ["--serial", "b99"], 1, ["'b99'"]),
+            (sqlite_url, ["--since", "May"], 2, ["--since 'May'"])]:
+        done = program("station.report", "--db", url, "--out", str(out), *more)
+        assert done.returncode == status and all(words in done.stderr for words in said), url
+        assert "s3cr3t-pw" not in done.stderr + done.stdout and not out.exists()
     # The export writes the chosen runs and their measurements.
     done = program("station.records", "export", "--db", sqlite_url, "--csv",
                    str(tmp_path / "csv"), "--station", "A", "--until", "2024-03-04")
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("14 runs and 56 measurements written")
-    with open(tmp_path / "csv" / "runs.csv", newline="") as f:
-        runs = list(csv.DictReader(f))
-    with open(tmp_path / "csv" / "measurements.csv", newline="") as f:
-        measured = list(csv.DictReader(f))
+    runs, measured = (list(csv.DictReader((tmp_path / "csv" / f"{name}.csv").read_text(
+        encoding="utf-8").splitlines())) for name in ("runs", "measurements"))
     assert [r["run_uid"] for r in runs] == [f"a{i:02}" for i in range(1, 11)] + \
         ["b14x", "b14", "u1", "u2"]
     b14x = runs[10]
@@ -364,13 +349,6 @@ CHROMIUM = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
             "--disable-component-update", "--disable-sync"]
 
 
-def chromium(tmp_path: Path, name: str, *args: str) -> subprocess.Popen:
-    profile = tmp_path / f"profile-{name}"
-    profile.mkdir()
-    return subprocess.Popen(CHROMIUM + [f"--user-data-dir={profile}", *args],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-
-
 @pytest.mark.skipif(not shutil.which("/usr/bin/chromium"), reason="Chromium is not installed")
 def test_the_page_in_a_browser_shows_the_figures_and_their_numbers(sqlite_url, tmp_path):
     from PIL import Image
@@ -383,13 +361,14 @@ def test_the_page_in_a_browser_shows_the_figures_and_their_numbers(sqlite_url, t
     # Self-contained: nothing that a browser would fetch.
     assert "<script" not in text and "src=" not in text and "@import" not in text
     assert not re.search(r'url\((?!#)|href="(?!#)', text)
-    url = page.as_uri()
-    dump = chromium(tmp_path, "dom", "--dump-dom", url)
-    picture = chromium(tmp_path, "shot", f"--screenshot={shot}", "--window-size=1280,3600",
-                       url)
-    dom, _ = dump.communicate(timeout=90)
-    picture.wait(timeout=90)
-    assert dump.returncode == 0 and picture.returncode == 0
+    # One browser both draws the page and gives its document as it parsed it.
+    browser = subprocess.run(CHROMIUM + [f"--user-data-dir={tmp_path / 'profile'}", "--dump-dom",
+                                         f"--screenshot={shot}", "--window-size=1280,3600",
+                                         page.as_uri()],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                             timeout=90)
+    assert browser.returncode == 0
+    dom = browser.stdout
     # The cards: boards, first-pass (3/14), final (13/14) and run yield (13/28), retest rate
     # (11/28); the slot that stands out, with its z; the voltage's Cpk, sd and ppm; the
     # station A chart's UCL; the board's retest; a definition.
@@ -456,14 +435,10 @@ def test_an_empty_database_and_odd_rows_still_make_a_page(tmp_path, monkeypatch)
     assert page.count("<svg") == 3
 
 
-def test_the_same_data_makes_the_same_page(sqlite_url):
+def test_the_same_data_makes_the_same_page(engine):
     """Pages of one database can be compared line by line: no time stamps, no random ids."""
-    engine = db.connect(sqlite_url)
     moment = datetime(2024, 4, 1, tzinfo=UTC)
-    try:
-        first, second = (report.render(report.load(engine, serial="b14", at=moment))
-                         for _ in range(2))
-    finally:
-        engine.dispose()
+    first, second = (report.render(report.load(engine, serial="b14", at=moment))
+                     for _ in range(2))
     assert first == second and 'id="m-mains_voltage-abababab"' in first
     assert "running or aborted at 2024-04-01 00:00:00 UTC" in first

@@ -15,21 +15,17 @@ from __future__ import annotations
 
 import os
 import re
-import subprocess
-import sys
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
 
 from boards import board
-
 from boards.simulator import SimKeeper, Slot
 from testkit import program_env
 from testkit.stations import (ALL, BOARD, GOOD_SN, LIMITS, SIM, SOURCE, STEPS, TOOL, WAITS_S,
-                              StationRun, assert_verdicts, console_env, db_runs, read_run,
-                              run_station, start_sim, vanishing_tool)
+                              StationRun, assert_verdicts, console_env, db_runs, good_sim,
+                              run_station, vanishing_tool)
 
 # What one step may take beyond its wait: starting the tool here, or typing the command on
 # the board's console and bringing the output back through it.
@@ -39,56 +35,27 @@ STEP_ALLOWANCE_S = 2.0 if BOARD else 0.5
 @pytest.fixture
 def station(tmp_path):
     """Runs the station against a board whose MCU is the simulator with given options."""
-    procs, sims = [], []
+    sims = []
 
     def run(*sim_options, limits=LIMITS, tool=None, cwd: Path | None = None) -> StationRun:
         """cwd: start the station there, every path on its command line relative to it."""
-        def typed(path) -> str:
-            return os.path.relpath(path, cwd) if cwd else str(path)
-
-        reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
-        suite = [sys.executable, "-m", "station", "--limits", typed(limits),
-                 "--report-dir", typed(reports), "--junitxml", typed(junit),
-                 "--station-name", "ci"]
-        env = program_env()
-        log = tmp_path / "station.out"
-        started = time.monotonic()
         if BOARD and tool is None:
             # QEMU (started by labgrid) serves the MCU's UART on a socket; the keeper connects
             # the simulator once QEMU serves it, while the board is still booting.
-            sockets = Path(tempfile.mkdtemp(prefix="mcu-st.", dir="/tmp"))
-            socket = sockets / "mcu.sock"
-            env.update(board.virtual_environ(BOARD, str(socket)))
-            suite += ["--lg-env", str(SOURCE / "boards" / "labgrid" / f"{BOARD}.yaml")]
-            with SimKeeper([Slot(1, str(socket), sim_options)], SIM, tmp_path / "sim",
-                           base=None), open(log, "wb") as out:
-                proc = subprocess.Popen(suite, stdout=out, stderr=subprocess.STDOUT, env=env)
-                procs.append(proc)
-                proc.wait(300)
-            status = proc.returncode
-            for leftover in sockets.iterdir():
-                leftover.unlink()
-            sockets.rmdir()
-        else:
-            work = tmp_path / "board"
-            work.mkdir(exist_ok=True)
-            sims.append(start_sim(["--link", "ttyMCU"], work / "ready", sim_options,
-                                  tmp_path / "sim.out", work))
-            suite += ["--local-tool", typed(tool or TOOL), "--local-dir", typed(work)]
-            with open(log, "wb") as out:
-                status = subprocess.run(suite, stdout=out, stderr=subprocess.STDOUT, env=env,
-                                        cwd=cwd, timeout=300).returncode
-        seconds = time.monotonic() - started
-        stdout = log.read_text(encoding="utf-8", errors="replace")
-        print(stdout)
-        return read_run(status, seconds, stdout, reports, junit,
-                        plan=ALL if limits == LIMITS else None)
+            with tempfile.TemporaryDirectory(prefix="mcu-st.", dir="/tmp") as sockets:
+                socket = str(Path(sockets) / "mcu.sock")
+                with SimKeeper([Slot(1, socket, sim_options)], SIM, tmp_path / "sim", base=None):
+                    return run_station(tmp_path, "--station-name", "ci", "--lg-env",
+                                       str(SOURCE / "boards" / "labgrid" / f"{BOARD}.yaml"),
+                                       limits=limits, timeout=300,
+                                       env=program_env(**board.virtual_environ(BOARD, socket)))
+        work = tmp_path / "board"
+        sims.append(good_sim(work, sim_options))
+        tool, work = (os.path.relpath(p, cwd) if cwd else str(p) for p in (tool or TOOL, work))
+        return run_station(tmp_path, "--station-name", "ci", "--local-tool", tool,
+                           "--local-dir", work, limits=limits, cwd=cwd, timeout=300)
 
     yield run
-    for proc in procs:
-        if proc.poll() is None:
-            proc.terminate()
-            proc.wait(10)
     for sim in sims:
         sim.stop()
 
@@ -102,23 +69,21 @@ def assert_only(run: StationRun, failing: dict[str, str]):
 def test_good_board(station):
     run = station(*GOOD_SN)
     assert_only(run, {})
-    assert run.only()["serial_number"] == "0c2205435900"
-    assert run.only()["station"] == "ci"
-    assert run.only()["start"] <= run.only()["end"]
-    by_name = {m["name"]: m for m in run.only()["measurements"]}
-    assert by_name["mains_voltage"]["value"] == 230.0
-    assert by_name["mains_voltage"]["unit"] == "V"
-    assert by_name["mains_voltage"]["limits"] == {"min": 207.0, "max": 253.0}
+    record = run.only()
+    assert (record["serial_number"], record["station"]) == ("0c2205435900", "ci")
+    assert record["start"] <= record["end"] and record["unrecognised_output"] == []
+    by_name = {m["name"]: m for m in record["measurements"]}
+    assert (by_name["mains_voltage"]["value"], by_name["mains_voltage"]["unit"],
+            by_name["mains_voltage"]["limits"]) == (230.0, "V", {"min": 207.0, "max": 253.0})
     assert by_name["ntc_temperature"]["value"] == 25.02
     _, props = run.cases["main"]["mains_voltage"]
     assert (props["value"], props["unit"], props["min"], props["max"]) == ("230.0", "V", "207.0",
                                                                           "253.0")
     assert "BOARD 0c2205435900: PASS, 18 of 18 passed" in run.stdout
-    assert run.only()["unrecognised_output"] == []
     # after the plan every relay of the limits file is switched off again, and said so
-    assert [(t["command"], t["status"]) for t in run.only()["teardown"]] == [
+    assert [(t["command"], t["status"]) for t in record["teardown"]] == [
         ("mcu_test 19 1 0", 0), ("mcu_test 19 2 0", 0)]
-    assert "Relay Control:1" in run.only()["teardown"][0]["output"]
+    assert "Relay Control:1" in record["teardown"][0]["output"]
 
 
 def test_voltage_not_a_number(station):
@@ -137,10 +102,10 @@ def test_voltage_not_a_number(station):
 def test_silent_mcu(station):
     run = station("--silent")
     assert_only(run, {name: "no answer" for name in ALL})
-    assert run.only()["serial_number"] is None
+    record = run.only()
+    assert record["serial_number"] is None
     # on time: the tool waited out each of its fixed waits (on its own clock, which a busy
     # machine slows), and the station added a little to each of its 19 runs
-    record = run.only()
     assert WAITS_S <= record["tool_s"]
     assert record["steps_s"] <= record["tool_s"] + STEPS * STEP_ALLOWANCE_S
 
@@ -165,14 +130,14 @@ def test_board_lost_half_way_keeps_what_was_measured(station, tmp_path):
     # says why the rest have no value.
     tool = vanishing_tool(tmp_path / "vanishing_tool")
     run = station(*GOOD_SN, tool=tool)  # on this machine also when a virtual board is chosen
-    verdicts = [m["verdict"] for m in run.only()["measurements"]]
+    record = run.only()
+    verdicts = [m["verdict"] for m in record["measurements"]]
     assert verdicts[:6] == ["pass"] * 6  # steps 1 to 4: 0 0, 0 1, 6 and 4
     assert set(verdicts[6:]) == {"error"}
-    details = [m["detail"] for m in run.only()["measurements"][6:]]
+    details = [m["detail"] for m in record["measurements"][6:]]
     assert "status" in details[0]  # the fifth run of the tool failed
     assert all("TransportError" in d for d in details[2:])  # then it could not be started
-    assert run.only()["verdict"] == "fail" and run.status == 1
-    assert run.only()["serial_number"] == "0c2205435900"
+    assert (record["verdict"], run.status, record["serial_number"]) == ("fail", 1, "0c2205435900")
 
 
 @pytest.mark.parametrize("console", ["missing", "silent"])

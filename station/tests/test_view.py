@@ -46,11 +46,13 @@ class Terminal(io.StringIO):
         return True
 
 
-def test_plain_lines_for_phases_steps_and_verdicts_not_for_refreshes():
+def test_plain_lines_for_phases_steps_and_verdicts_not_for_refreshes_nor_control_bytes():
+    # A board's text (serial number, note, title, a line said) may hold escapes and markup:
+    # none of it gets through.
     out = Terminal()
     view = make_view(["slot1", "slot2"], out, tty=False)  # told: plain, even on a terminal
     feed = [
-        SlotStatus("slot1", Phase.BOOTING),
+        SlotStatus("slot1", Phase.BOOTING, note=HOSTILE),
         SlotStatus("slot2", Phase.BOOTING),
         SlotStatus("slot1", Phase.BOOTING),  # the same again
         at_step("slot1", None, 1, 0.3, command="mcu_test 0 0", title="MCU work mode"),
@@ -65,20 +67,23 @@ def test_plain_lines_for_phases_steps_and_verdicts_not_for_refreshes():
         SlotStatus("slot2", Phase.DONE, "0c2205435901", passed=18, judged=18, total=18,
                    verdict="pass", boards=1, note="reports/0c2205435901_x.json"),
         SlotStatus("slot1", Phase.LOST, "0c2205435900", 3, 19, passed=2, judged=2, total=18,
-                   note="the console closed"),
+                   note=HOSTILE),
         SlotStatus("slot1", Phase.WAITING, boards=1),
         SlotStatus("slot2", Phase.WAITING, boards=1),
         SlotStatus("slot1", Phase.BOOTING, boards=1),
-        at_step("slot1", "0c2205435903", 4, 1.4),  # the next board, booted straight to step 4
-        SlotStatus("slot1", Phase.STOPPED, "0c2205435903", 4, 19, total=18),
+        # the next board, booted straight to step 4
+        at_step("slot1", "0c22054359\x1b[1m03", 4, 1.4, title="\x1b[5mmains\x1b[0m metering: x"),
+        SlotStatus("slot1", Phase.STOPPED, "0c22054359\x1b[1m03", 4, 19, total=18),
         SlotStatus("slot2", Phase.STOPPED, boards=1),
     ]
     for status in feed:
         view.update(status)
     view.say("[ 4/18] mains voltage            230 V            (min 207.0, max 253.0)  PASS")
+    view.say("[ 3/18] serial number  " + HOSTILE)
     view.close()
+    assert no_control_bytes(out.getvalue().encode())
     assert out.getvalue().splitlines() == [
-        "slot1 booting",
+        "slot1 booting: [bold]red[/bold]  login: \\x00",
         "slot2 booting",
         "slot1 testing",
         "slot1 step 1/19 mcu_test 0 0: MCU work mode (waits 0.3 s)",
@@ -87,7 +92,7 @@ def test_plain_lines_for_phases_steps_and_verdicts_not_for_refreshes():
         "slot1 0c2205435900 step 3/19 mcu_test 6: serial number (waits 3.0 s)",
         "slot2 0c2205435901 step 5/19 mcu_test 22: mains frequency (waits 0.5 s)",
         "slot2 0c2205435901: PASS, 18 of 18 passed: reports/0c2205435901_x.json",
-        "slot1 0c2205435900: LOST, 2 of 18 passed: the console closed",
+        "slot1 0c2205435900: LOST, 2 of 18 passed: [bold]red[/bold]  login: \\x00",
         "slot1 waiting for a board (1 done)",
         "slot2 waiting for a board (1 done)",
         "slot1 booting",
@@ -96,25 +101,8 @@ def test_plain_lines_for_phases_steps_and_verdicts_not_for_refreshes():
         "slot1 0c2205435903: STOPPED, 0 of 18 passed",
         "slot2: STOPPED",
         "[ 4/18] mains voltage            230 V            (min 207.0, max 253.0)  PASS",
+        "[ 3/18] serial number  [bold]red[/bold]  login: \\x00",
     ]
-
-
-def test_plain_view_lets_no_control_character_or_markup_through():
-    out = io.StringIO()
-    view = PlainView(["slot1"], out)
-    view.update(SlotStatus("slot1", Phase.BOOTING, note=HOSTILE))
-    view.update(at_step("slot1", "0c22\x1b[1m05", 2, 1.0, title="\x1b[5mblink\x1b[0m: x"))
-    view.update(SlotStatus("slot1", Phase.LOST, "0c22\x1b[1m05", total=18, note=HOSTILE))
-    view.say("[ 3/18] serial number  " + HOSTILE)
-    view.close()
-    text = out.getvalue()
-    assert no_control_bytes(text.encode())
-    lines = text.splitlines()
-    assert lines[1] == "slot1 0c2205 testing"
-    assert lines[2] == "slot1 0c2205 step 2/19 mcu_test 4: blink (waits 1.0 s)"
-    assert lines[3] == "slot1 0c2205: LOST, 0 of 18 passed: [bold]red[/bold]  login: \\x00"
-    assert lines[4] == "[ 3/18] serial number  [bold]red[/bold]  login: \\x00"
-    assert len(lines) == 5
 
 
 class TornOut(io.StringIO):
@@ -139,6 +127,16 @@ def slot_feed(slot: str, serial: str, steps: int) -> list[SlotStatus]:
     return feed
 
 
+def all_end(*work, until: float) -> bool:
+    """Runs each callable in a thread of its own: whether all have ended by until (monotonic)."""
+    threads = [threading.Thread(target=w, daemon=True) for w in work]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(max(until - time.monotonic(), 0))
+    return not any(t.is_alive() for t in threads)
+
+
 def test_plain_lines_from_slot_threads_stay_whole_and_in_each_slots_order():
     slots = [f"slot{i}" for i in range(1, 5)]
     feeds = {s: slot_feed(s, f"0c22054359{i:02d}", 12) for i, s in enumerate(slots)}
@@ -154,13 +152,9 @@ def test_plain_lines_from_slot_threads_stay_whole_and_in_each_slots_order():
 
     out = TornOut()
     view = make_view(slots, out)
-    threads = [threading.Thread(target=lambda f=feed: [view.update(x) for x in f])
-               for feed in feeds.values()]
-    threads.append(threading.Thread(target=lambda: [view.say(f"line {i}") for i in range(40)]))
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    assert all_end(*[lambda f=feed: [view.update(x) for x in f] for feed in feeds.values()],
+                   lambda: [view.say(f"line {i}") for i in range(40)],
+                   until=time.monotonic() + 60)
     lines = out.getvalue().splitlines()
     for s in slots:
         assert [line for line in lines if line.split(" ")[0] == s] == alone[s]
@@ -203,7 +197,9 @@ OUTCOMES = [
 ]
 
 
-def test_live_rows_show_each_slot_in_the_order_given_with_its_step_tally_and_verdict():
+def test_live_rows_in_the_order_given_full_or_a_line_each_as_the_terminal_size_allows():
+    # Each slot with its step, tally and verdict. Eight slots in 80 x 24: one line a slot,
+    # none wider than the terminal; made taller, the same view draws its full rows again.
     slots = ["slot2", "slot1", "slot3"] + [status.slot for status, _, _ in OUTCOMES]
     view = LiveView(slots, io.StringIO(), width=120, height=40)
     try:
@@ -212,35 +208,9 @@ def test_live_rows_show_each_slot_in_the_order_given_with_its_step_tally_and_ver
         for status, _, _ in OUTCOMES:
             view.update(status)
         rows = rendered(view, slots)
-    finally:
-        view.close()
-    text = {slot: "\n".join(map(text_of, lines)) for slot, lines in rows.items()}
-    for shown in ("0c2205435901", "4/19 mcu_test 4 mains metering", "0.8 s left",
-                  "12/18 passed", "testing"):
-        assert shown in text["slot2"]
-    assert "3 boards" in text["slot1"] and "booting" in text["slot1"]
-    assert "passed" not in text["slot1"]
-    assert "waiting for a board" in text["slot3"]
-    assert not any(backgrounds(line) for s in slots[:3] for line in rows[s])  # no verdict yet
-    for status, word, colour in OUTCOMES:  # a block several lines tall
-        coloured = [line for line in rows[status.slot] if backgrounds(line)]
-        assert len(coloured) >= 3, status
-        assert all(backgrounds(line) == {colour} for line in coloured), status
-        assert sum(word in text_of(line) for line in coloured) == 1, status
-        assert all(style.bold for line in coloured for t, style in line if word in t), status
-
-
-def test_live_rows_take_a_line_each_where_the_terminal_is_short_and_follow_its_size():
-    # Eight slots in 80 x 24: one line a slot, none wider than the terminal. Made taller, the
-    # same view draws its full rows again.
-    slots = ["slot1", "slot2", "slot3"] + [status.slot for status, _, _ in OUTCOMES]
-    view = LiveView(slots, io.StringIO(), width=80, height=24)
-    try:
-        view.update(at_step("slot1", "0c2205435901", 4, 0.84, 12, 13))
-        view.update(at_step("slot2", "0c2205435902", 4, 0.84, 12, 12))
+        view.update(at_step("slot1", "0c2205435902", 4, 0.84, 12, 13))
         view.warn("slot2", "warning: labgrid said " + "so " * 40 + HOSTILE)
-        for status, _, _ in OUTCOMES:
-            view.update(status)
+        view.console.size = (80, 24)
         short = rendered(view, slots, width=80)
         view.console.size = (120, 40)
         tall = rendered(view, slots)
@@ -249,16 +219,28 @@ def test_live_rows_take_a_line_each_where_the_terminal_is_short_and_follow_its_s
         after = rendered(view, slots, width=80)
     finally:
         view.close()
+    text = {slot: "\n".join(map(text_of, lines)) for slot, lines in rows.items()}
+    line = {slot: text_of(lines[0]) for slot, lines in short.items()}
+    for shown in ("0c2205435901", "4/19 mcu_test 4 mains metering", "0.8 s left",
+                  "12/18 passed", "testing"):
+        assert shown in text["slot2"]
+    assert "3 boards" in text["slot1"] and "booting" in text["slot1"]
+    assert "passed" not in text["slot1"]
+    assert "waiting for a board" in text["slot3"]
+    assert not any(backgrounds(row) for s in slots[:3] for row in rows[s])  # no verdict yet
+    for status, word, colour in OUTCOMES:  # a block several lines tall, or one line
+        coloured = [row for row in rows[status.slot] if backgrounds(row)]
+        assert len(coloured) >= 3 and len(tall[status.slot]) >= 3, status
+        assert all(backgrounds(row) == {colour} for row in coloured), status
+        assert sum(word in text_of(row) for row in coloured) == 1, status
+        assert all(style.bold for row in coloured for t, style in row if word in t), status
+        assert word in line[status.slot] and backgrounds(short[status.slot][0]) == {colour}
     assert all(len(lines) == 1 for lines in short.values()), short
-    text = {slot: text_of(lines[0]) for slot, lines in short.items()}
-    assert all(len(line) <= 80 for line in text.values())
-    assert "4/19 mains metering" in text["slot1"] and "12/18" in text["slot1"]
+    assert all(len(text) <= 80 for text in line.values())
+    assert "4/19 mains metering" in line["slot1"] and "12/18" in line["slot1"]
     assert {style.color.name for t, style in short["slot1"][0] if "12/18" in t} == {"red"}
-    assert "4/19 warning: labgrid said so" in text["slot2"] and text["slot2"].count("…")
+    assert "4/19 warning: labgrid said so" in line["slot2"] and line["slot2"].count("…")
     assert "warning" not in text_of(after["slot2"][0])
-    for status, word, colour in OUTCOMES:
-        assert word in text[status.slot] and backgrounds(short[status.slot][0]) == {colour}
-        assert len(tall[status.slot]) >= 3
     assert "labgrid said so" in "\n".join(map(text_of, tall["slot2"]))
 
 
@@ -296,15 +278,7 @@ def test_live_view_takes_updates_and_lines_from_threads_while_it_redraws():
             view.update(at_step(name, "0c22", n % 19 + 1, 1.0))
             view.say(f"{name} line {n}")
 
-    threads = [threading.Thread(target=slot, args=(f"slot{i}",), daemon=True)
-               for i in range(4)]
-    for t in threads:
-        t.start()
     patience = time.monotonic() + 10
-    for t in threads:
-        t.join(max(patience - time.monotonic(), 0))
-    hung = [t.name for t in threads if t.is_alive()]
-    closer = threading.Thread(target=view.close, daemon=True)
-    closer.start()
-    closer.join(max(patience - time.monotonic(), 0.5))
-    assert not hung and not closer.is_alive(), "the view deadlocked"
+    slots_ended = all_end(*[lambda n=f"slot{i}": slot(n) for i in range(4)], until=patience)
+    closed = all_end(view.close, until=max(patience, time.monotonic() + 0.5))
+    assert slots_ended and closed, "the view deadlocked"

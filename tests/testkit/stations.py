@@ -90,8 +90,7 @@ def read_run(status: int, seconds: float, stdout: str, reports: Path, junit: Pat
     of one board under the slot name single; each case numbered by its place in the plan)."""
     records: dict[str, list[dict]] = {}
     names: dict[str, list[str]] = {}
-    loaded = [(strict_json(p.read_text(encoding="utf-8")), p.name)
-              for p in reports.glob("*.json")] if reports.exists() else []
+    loaded = [(strict_json(p.read_text(encoding="utf-8")), p.name) for p in reports.glob("*.json")]
     for record, name in sorted(loaded, key=lambda r: r[0]["start"]):
         records.setdefault(record["slot"], []).append(record)
         names.setdefault(record["slot"], []).append(name)
@@ -155,10 +154,10 @@ def start_sim(port: list[str], ready: Path, options, log: Path, cwd: Path) -> Si
         pytest.fail(str(e), pytrace=False)
 
 
-def good_sim(work: Path) -> SimProcess:
-    """mcu_sim as a good board on work/ttyMCU, once it is ready."""
+def good_sim(work: Path, options=GOOD_SN) -> SimProcess:
+    """mcu_sim on work/ttyMCU, once it is ready: a good board, unless options make it another."""
     work.mkdir(parents=True, exist_ok=True)
-    return start_sim(["--link", "ttyMCU"], work / "sim.ready", GOOD_SN, work / "sim.out", work)
+    return start_sim(["--link", "ttyMCU"], work / "sim.ready", options, work / "sim.out", work)
 
 
 def station_command(tmp_path: Path, url: str | None, limits: Path = LIMITS,
@@ -188,17 +187,30 @@ def console_env(path: Path, port, prompt: str, username: str, login_timeout: int
     return path
 
 
-def run_station(tmp_path: Path, *args: str, timeout: float) -> StationRun:
-    """python3 -m station with the product's limits and args, its records in tmp_path/reports
-    and its JUnit XML in tmp_path/junit.xml; its output printed (shown when a test fails)."""
-    reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
+def run_station(tmp_path: Path, *args: str, timeout: float, limits: Path = LIMITS,
+                cwd: Path | None = None, env: dict | None = None) -> StationRun:
+    """python3 -m station with limits and args, its records in tmp_path/reports and its JUnit
+    XML in tmp_path/junit.xml, each path typed relative to cwd when it starts there; its output
+    printed (shown when a test fails)."""
+    def typed(path) -> str:
+        return os.path.relpath(path, cwd) if cwd else str(path)
+
+    reports, junit, log = tmp_path / "reports", tmp_path / "junit.xml", tmp_path / "station.out"
     started = time.monotonic()
-    done = subprocess.run([sys.executable, "-m", "station", "--limits", str(LIMITS),
-                           "--report-dir", str(reports), "--junitxml", str(junit), *args],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          timeout=timeout, env=program_env())
-    print(done.stdout)
-    return read_run(done.returncode, time.monotonic() - started, done.stdout, reports, junit)
+    # To a file, not a pipe: a child left behind (a board's QEMU) cannot hold the run open.
+    with open(log, "wb") as out, subprocess.Popen(
+            [sys.executable, "-m", "station", "--limits", typed(limits), "--report-dir",
+             typed(reports), "--junitxml", typed(junit), *args], stdout=out,
+            stderr=subprocess.STDOUT, env=env or program_env(), cwd=cwd) as proc:
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.terminate()  # the station stops its boards on the way out
+            raise
+    stdout = log.read_text(encoding="utf-8", errors="replace")
+    print(stdout)
+    return read_run(proc.returncode, time.monotonic() - started, stdout, reports, junit,
+                    plan=ALL if limits == LIMITS else None)
 
 
 def vanishing_tool(path: Path) -> Path:
