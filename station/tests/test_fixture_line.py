@@ -25,6 +25,7 @@ firmware: {version_min: 7, work_mode: application}
 serial_number: {pattern: '(?!0{12})[0-9a-f]{12}'}
 """
 PLAN = ["work_mode", "firmware_version", "serial_number"]
+WAITING = r"^slot1 waiting for a board( \(\d+ done\))?: "
 
 # The slot's power switch: "on" fails while broken-power is there; the boards whose numbers
 # dead-boards lists (counted from the first power-on) never boot; "off" switches off.
@@ -65,22 +66,16 @@ class FixtureLine:
             work.mkdir()
             (work / "power.sh").write_text(POWER)
             (work / "present").write_text("0\n")
+            (work / "power").write_text("off\n")
             stack.enter_context(start_sim(["--link", "ttyMCU"], work / "ready",
                                           ["--set", f"sn=0c22054359{n:02d}"],
                                           tmp / f"sim{n}.out", work))
-            modem = stack.enter_context(NullModem(work, powered=self._powered(work)))
+            # The board is up while switched on, unless it is one that never boots.
+            modem = stack.enter_context(NullModem(work, powered=lambda work=work: (
+                (work / "power").read_text() == "on\n" and not (work / "dead").exists())))
             env += SLOT.format(name=work.name, port=modem.port, dir=work)
         (tmp / "line.yaml").write_text(env)
         self.reports, self.junit = tmp / "reports", tmp / "junit.xml"
-
-    @staticmethod
-    def _powered(work: Path):
-        def powered() -> bool:
-            try:
-                return (work / "power").read_text() == "on\n" and not (work / "dead").exists()
-            except FileNotFoundError:
-                return False
-        return powered
 
     def station(self, *extra: str) -> Spawned:
         """The station on the line, its standard input the slots' keys."""
@@ -152,7 +147,7 @@ def test_the_operator_starts_each_board_and_a_board_left_in_is_not_tested_again(
     line = fixture_line(1)
     present = line.dirs[0] / "present"
     with line.station("--loop", "--start", "presence") as station:
-        waiting = r"^slot1 waiting for a board( \(\d+ done\))?: put a board in"
+        waiting = WAITING + "put a board in"
         station.wait_for(waiting)
         assert not (line.dirs[0] / "boards-on").exists()  # an empty slot is never switched on
         present.write_text("1\n")
@@ -191,7 +186,7 @@ def test_the_label_scanned_starts_the_board_and_must_be_its_serial_number(fixtur
     # be the label's, else the run is the wrong board's and its plan stops there.
     line = fixture_line(1)
     with line.station("--loop", "2") as station:
-        waiting = r"^slot1 waiting for a board( \(\d+ done\))?: press Enter to start"
+        waiting = WAITING + "press Enter to start"
         for n, label in enumerate([b"0C2205435901", b"0c2205435999"], 1):
             station.wait_for(waiting, n)
             station.key(label)  # a scanner types the label and Enter
@@ -212,7 +207,7 @@ def test_a_slot_out_of_service_comes_back_with_its_key(fixture_line):
     (line.dirs[0] / "broken-power").touch()
     with line.station("--loop", "4") as station:
         for n in range(1, 4):
-            station.wait_for(r"^slot1 waiting for a board( \(\d+ done\))?: press Enter", n)
+            station.wait_for(WAITING + "press Enter", n)
             station.key()
         station.wait_for(r"^slot1: OUT OF SERVICE")
         assert "3 fixture errors in a row; 1 brings it back and starts its board" in \
