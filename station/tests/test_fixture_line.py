@@ -7,17 +7,15 @@ from __future__ import annotations
 
 import json
 import os
-import re
 import signal
 import subprocess
 import sys
-import time
-from contextlib import ExitStack, contextmanager
+from contextlib import ExitStack
 from pathlib import Path
 
 import pytest
 
-from testkit import program_env
+from testkit import Spawned, shell_script
 from testkit.nullmodem import NullModem
 from testkit.stations import TOOL, db_runs, junit_cases, start_sim
 
@@ -27,6 +25,7 @@ firmware: {version_min: 7, work_mode: application}
 serial_number: {pattern: '(?!0{12})[0-9a-f]{12}'}
 """
 PLAN = ["work_mode", "firmware_version", "serial_number"]
+WAITING = r"^slot1 waiting for a board( \(\d+ done\))?: "
 
 # The slot's power switch: "on" fails while broken-power is there; the boards whose numbers
 # dead-boards lists (counted from the first power-on) never boot; "off" switches off.
@@ -59,51 +58,32 @@ class FixtureLine:
 
     def __init__(self, tmp: Path, stack: ExitStack, slots: int):
         self.tmp, self.dirs = tmp, [tmp / f"slot{n}" for n in range(1, slots + 1)]
-        tool = tmp / "mcu_test"  # the board's tool: this machine's, next to its MCU's link
-        tool.write_text(f'#!/bin/sh\ncd "$WORK" && exec {TOOL} "$@"\n')
-        tool.chmod(0o755)
+        # The board's tool: this machine's, next to its MCU's link.
+        shell_script(tmp / "mcu_test", f'cd "$WORK" && exec {TOOL} "$@"\n')
         (tmp / "limits.yaml").write_text(LIMITS)
         env = "imports: [boards.strategy]\ntargets:\n"
         for n, work in enumerate(self.dirs, 1):
             work.mkdir()
             (work / "power.sh").write_text(POWER)
             (work / "present").write_text("0\n")
+            (work / "power").write_text("off\n")
             stack.enter_context(start_sim(["--link", "ttyMCU"], work / "ready",
                                           ["--set", f"sn=0c22054359{n:02d}"],
                                           tmp / f"sim{n}.out", work))
-            modem = stack.enter_context(NullModem(work, powered=self._powered(work)))
+            # The board is up while switched on, unless it is one that never boots.
+            modem = stack.enter_context(NullModem(work, powered=lambda work=work: (
+                (work / "power").read_text() == "on\n" and not (work / "dead").exists())))
             env += SLOT.format(name=work.name, port=modem.port, dir=work)
         (tmp / "line.yaml").write_text(env)
-        self.reports, self.junit, self.log = tmp / "reports", tmp / "junit.xml", tmp / "out"
+        self.reports, self.junit = tmp / "reports", tmp / "junit.xml"
 
-    @staticmethod
-    def _powered(work: Path):
-        def powered() -> bool:
-            try:
-                return (work / "power").read_text() == "on\n" and not (work / "dead").exists()
-            except FileNotFoundError:
-                return False
-        return powered
-
-    def start(self, *extra: str) -> subprocess.Popen:
-        argv = [sys.executable, "-m", "station", "--lg-env", str(self.tmp / "line.yaml"),
-                "--limits", str(self.tmp / "limits.yaml"), "--report-dir", str(self.reports),
-                "--junitxml", str(self.junit), "--station-name", "ci",
-                "--board-tool", str(self.tmp / "mcu_test"), *extra]
-        with open(self.log, "wb") as out:
-            return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=out,
-                                    stderr=subprocess.STDOUT, env=program_env(),
-                                    start_new_session=True)
-
-    def output(self) -> str:
-        return self.log.read_text(errors="replace")
-
-    def wait_for(self, proc: subprocess.Popen, pattern: str, count: int = 1) -> None:
-        """Until the station's output has pattern (a line's regex) count times."""
-        deadline = time.monotonic() + 120  # against a hang only
-        while len(re.findall(pattern, self.output(), re.M)) < count:
-            assert proc.poll() is None and time.monotonic() < deadline, self.output()
-            time.sleep(0.05)
+    def station(self, *extra: str) -> Spawned:
+        """The station on the line, its standard input the slots' keys."""
+        return Spawned([sys.executable, "-m", "station", "--lg-env", str(self.tmp / "line.yaml"),
+                        "--limits", str(self.tmp / "limits.yaml"), "--report-dir",
+                        str(self.reports), "--junitxml", str(self.junit), "--station-name", "ci",
+                        "--board-tool", str(self.tmp / "mcu_test"), *extra], self.tmp / "out",
+                       stdin=subprocess.PIPE)
 
     def records(self, slot: str) -> list[dict]:
         """The slot's JSON records in the order of their runs' starts (the database's, to
@@ -127,20 +107,6 @@ def fixture_line(tmp_path):
         yield lambda slots: FixtureLine(tmp_path, stack, slots)
 
 
-@contextmanager
-def station(line: FixtureLine, *extra: str):
-    """The station on the line while the block acts on it; killed if it outlives the block,
-    its output printed."""
-    proc = line.start(*extra)
-    try:
-        yield proc
-    finally:
-        if proc.poll() is None:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-        print(line.output())
-
-
 def test_a_board_that_never_boots_and_a_broken_power_switch(fixture_line):
     # Slot 1's power switch fails: three fixture errors, then the slot is out of service and
     # ends (nobody can bring it back with --start now). Slot 2 goes on: its second board never
@@ -148,9 +114,9 @@ def test_a_board_that_never_boots_and_a_broken_power_switch(fixture_line):
     line = fixture_line(2)
     (line.dirs[0] / "broken-power").touch()
     (line.dirs[1] / "dead-boards").write_text("2\n")
-    with station(line, "--loop", "3", "--start", "now") as proc:
-        status = proc.wait(240)
-    out = line.output()
+    with line.station("--loop", "3", "--start", "now") as station:
+        status = station.proc.wait(240)
+    out = station.output()
     assert status == 1
     assert out.splitlines()[-1] == ("boards: 2 passed, 0 failed, 1 did not boot, 3 fixture "
                                     "errors; slots out of service: 1 (slot1)")
@@ -180,27 +146,26 @@ def test_the_operator_starts_each_board_and_a_board_left_in_is_not_tested_again(
     # service stop) while the slot waits ends the station as a stop.
     line = fixture_line(1)
     present = line.dirs[0] / "present"
-    with station(line, "--loop", "--start", "presence") as proc:
-        waiting = r"^slot1 waiting for a board( \(\d+ done\))?: put a board in"
-        line.wait_for(proc, waiting)
+    with line.station("--loop", "--start", "presence") as station:
+        waiting = WAITING + "put a board in"
+        station.wait_for(waiting)
         assert not (line.dirs[0] / "boards-on").exists()  # an empty slot is never switched on
         present.write_text("1\n")
-        line.wait_for(proc, r"^slot1 0c2205435901: PASS, 3 of 3 passed")
-        line.wait_for(proc, waiting, 2)
-        assert "(or press its key to test this one again)" in line.output()
+        station.wait_for(r"^slot1 0c2205435901: PASS, 3 of 3 passed")
+        station.wait_for(waiting, 2)
+        assert "(or press its key to test this one again)" in station.output()
         (line.dirs[0] / "key-sent").touch()
-        proc.stdin.write(b"1\n")  # the operator's word: test it again
-        proc.stdin.flush()
-        line.wait_for(proc, r"^slot1 0c2205435901: PASS, 3 of 3 passed", 2)
-        line.wait_for(proc, waiting, 3)
+        station.key(b"1")  # the operator's word: test it again
+        station.wait_for(r"^slot1 0c2205435901: PASS, 3 of 3 passed", 2)
+        station.wait_for(waiting, 3)
         present.write_text("0\n")  # taken out, and the next one put in
-        line.wait_for(proc, r"^slot1: the board was taken out$")
+        station.wait_for(r"^slot1: the board was taken out$")
         present.write_text("1\n")
-        line.wait_for(proc, r"^slot1 0c2205435901: REFUSED, 3 of 3 passed")
-        line.wait_for(proc, waiting, 4)
-        os.kill(proc.pid, signal.SIGTERM)
-        status = proc.wait(60)
-    out = line.output()
+        station.wait_for(r"^slot1 0c2205435901: REFUSED, 3 of 3 passed")
+        station.wait_for(waiting, 4)
+        os.kill(station.proc.pid, signal.SIGTERM)
+        status = station.proc.wait(60)
+    out = station.output()
     assert status == 130
     # The second board started after the key, not before: power-ons 2 and 3 saw it sent.
     assert line.file(1, "after-key") == "2\n3\n"
@@ -220,14 +185,13 @@ def test_the_label_scanned_starts_the_board_and_must_be_its_serial_number(fixtur
     # On a station of one slot a scanned label starts the board; its MCU's serial number must
     # be the label's, else the run is the wrong board's and its plan stops there.
     line = fixture_line(1)
-    with station(line, "--loop", "2") as proc:
-        waiting = r"^slot1 waiting for a board( \(\d+ done\))?: press Enter to start"
-        for n, label in enumerate(["0C2205435901", "0c2205435999"], 1):
-            line.wait_for(proc, waiting, n)
-            proc.stdin.write(label.encode() + b"\n")  # a scanner types the label and Enter
-            proc.stdin.flush()
-        status = proc.wait(60)
-    out = line.output()
+    with line.station("--loop", "2") as station:
+        waiting = WAITING + "press Enter to start"
+        for n, label in enumerate([b"0C2205435901", b"0c2205435999"], 1):
+            station.wait_for(waiting, n)
+            station.key(label)  # a scanner types the label and Enter
+        status = station.proc.wait(60)
+    out = station.output()
     assert status == 1
     right, wrong = line.records("slot1")
     assert (right["verdict"], right["scanned_serial"]) == ("pass", "0C2205435901")
@@ -241,19 +205,17 @@ def test_a_slot_out_of_service_comes_back_with_its_key(fixture_line):
     # the slot's key brings it back and starts its board at once.
     line = fixture_line(1)
     (line.dirs[0] / "broken-power").touch()
-    with station(line, "--loop", "4") as proc:
+    with line.station("--loop", "4") as station:
         for n in range(1, 4):
-            line.wait_for(proc, r"^slot1 waiting for a board( \(\d+ done\))?: press Enter", n)
-            proc.stdin.write(b"\n")
-            proc.stdin.flush()
-        line.wait_for(proc, r"^slot1: OUT OF SERVICE")
+            station.wait_for(WAITING + "press Enter", n)
+            station.key()
+        station.wait_for(r"^slot1: OUT OF SERVICE")
         assert "3 fixture errors in a row; 1 brings it back and starts its board" in \
-            line.output()
+            station.output()
         (line.dirs[0] / "broken-power").unlink()
-        proc.stdin.write(b"\n")
-        proc.stdin.flush()
-        status = proc.wait(60)
-    out = line.output()
+        station.key()
+        status = station.proc.wait(60)
+    out = station.output()
     assert status == 1  # every board passed, but the slot went out of service
     assert "slot1: back in service" in out
     assert line.db_runs() == [("slot1", "fixture error", None)] * 3 + [("slot1", "pass", 0)]

@@ -20,6 +20,7 @@ import sys
 import tempfile
 import threading
 import time
+from contextlib import ExitStack
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Callable
@@ -33,7 +34,7 @@ from station.limits import load_limits
 from station.line import Line, Settings, SlotSetup, slot_process
 from station.measurements import build_plan
 from station.owners import LOCK_DIR, Claims
-from testkit import program_env, shell_script
+from testkit import Spawned, program_env, shell_script
 from testkit.pgcluster import PgCluster
 from testkit.stations import (ALL, BOARD, LIMITS, SIM, SOURCE, TOOL, StationRun,
                               assert_verdicts, db_runs, junit_cases, read_run, start_sim,
@@ -60,72 +61,43 @@ def assert_board(run: StationRun, slot: str, failing: dict[str, str], serial: st
                      rf"[\d.]+ s =+$", run.stdout, re.M), slot
 
 
-def assert_side_by_side(run: StationRun) -> None:
-    """The slots' boards were tested at the same time, not one after the other: every one
-    started before any ended (by their records' own times)."""
-    records = [r for rs in run.records.values() for r in rs]
-    assert max(r["start"] for r in records) < min(r["end"] for r in records), records
-
-
 # -- a line of local tools ----------------------------------------------------------------------
 
 class LocalLine:
     """Slots local1, local2, ...: a directory each with its simulator's ttyMCU link."""
 
-    def __init__(self, tmp_path: Path, sims: list[list[str]]):
+    def __init__(self, tmp_path: Path, stack: ExitStack, sims: list[list[str]]):
         self.tmp = tmp_path
         self.dirs = [tmp_path / f"local{i}" for i in range(1, len(sims) + 1)]
-        self.sims = []
         for i, (work, options) in enumerate(zip(self.dirs, sims), 1):
             work.mkdir()
-            self.sims.append(start_sim(["--link", "ttyMCU"], work / "ready",
-                                       ["--set", f"sn={sn(i)}", *options],
-                                       tmp_path / f"sim{i}.out", work))
+            stack.enter_context(start_sim(["--link", "ttyMCU"], work / "ready",
+                                          ["--set", f"sn={sn(i)}", *options],
+                                          tmp_path / f"sim{i}.out", work))
         self.reports, self.junit = tmp_path / "reports", tmp_path / "junit.xml"
-        self.log = tmp_path / "station.out"
 
     def command(self, *extra: str, tool: Path | str = TOOL) -> list[str]:
         return station_command(self.tmp, None, tool=tool, dirs=self.dirs) + list(extra)
 
-    def start(self, *extra: str, tool: Path | str = TOOL) -> subprocess.Popen:
-        with open(self.log, "wb") as out:
-            return subprocess.Popen(self.command(*extra, tool=tool), stdout=out,
-                                    stderr=subprocess.STDOUT, env=program_env(),
-                                    start_new_session=True)
+    def start(self, *extra: str, tool: Path | str = TOOL) -> Spawned:
+        return Spawned(self.command(*extra, tool=tool), self.tmp / "station.out")
 
-    def output(self) -> str:
-        return self.log.read_text(encoding="utf-8", errors="replace")
-
-    def run(self, *extra: str, tool: Path | str = TOOL, timeout: float = 300) -> StationRun:
-        started = time.monotonic()
-        proc = self.start(*extra, tool=tool)
-        try:
-            status = proc.wait(timeout)
-        finally:
-            stop(proc)
-        return self.result(status, time.monotonic() - started)
-
-    def run_until_judged(self, act, *extra: str) -> tuple[StationRun, dict[str, int]]:
-        """Starts the line and, once each slot has judged three measurements (its board's
-        serial number read, its metering running), calls act(proc): the run as it then ends,
-        and how many measurements each slot had judged before."""
+    def run(self, *extra: str, tool: Path | str = TOOL, act=None) -> StationRun:
+        """The line's run to its end. act: called with the station's process once each slot
+        has judged three measurements (its board's serial number read, its metering running);
+        self.seen: how many each slot had judged then."""
         slots = [work.name for work in self.dirs]
-        proc = self.start(*extra)
-        try:
-            deadline = time.monotonic() + 60
-            while not all(judged_so_far(self.output(), s) >= 3 for s in slots):
-                assert proc.poll() is None and time.monotonic() < deadline, self.output()
-                time.sleep(0.05)
-            seen = {s: judged_so_far(self.output(), s) for s in slots}
-            act(proc)
-            status = proc.wait(60)
-        finally:
-            stop(proc)
-        return self.result(status, 0.0), seen
+        started = time.monotonic()
+        with self.start(*extra, tool=tool) as station:
+            if act is not None:
+                station.until(lambda text: all(judged_so_far(text, s) >= 3 for s in slots), 60)
+                self.seen = {s: judged_so_far(station.output(), s) for s in slots}
+                act(station.proc)
+            status = station.proc.wait(300 if act is None else 60)
+        return self.result(station, status, time.monotonic() - started)
 
-    def result(self, status: int, seconds: float) -> StationRun:
-        stdout = self.output()
-        print(stdout)
+    def result(self, station: Spawned, status: int, seconds: float) -> StationRun:
+        stdout = station.output()
         # Off a terminal the station's output is plain text: the view's lines, its summary.
         assert no_control_bytes(stdout.encode()), "control characters in the station's output"
         # While the line runs each line is the view's own, whole.
@@ -137,28 +109,11 @@ class LocalLine:
             assert re.match(r"(local\d+[ :]|stopping: |$)", text), text
         return read_run(status, seconds, stdout, self.reports, self.junit)
 
-    def close(self) -> None:
-        for sim in self.sims:
-            sim.stop()
-
-
-def stop(proc: subprocess.Popen) -> None:
-    if proc.poll() is None:
-        os.killpg(proc.pid, signal.SIGKILL)
-        proc.wait(10)
-
 
 @pytest.fixture
 def local_line(tmp_path):
-    made: list[LocalLine] = []
-
-    def make(*sims: list[str]) -> LocalLine:
-        made.append(LocalLine(tmp_path, list(sims)))
-        return made[-1]
-
-    yield make
-    for line in made:
-        line.close()
+    with ExitStack() as stack:
+        yield lambda *sims: LocalLine(tmp_path, stack, list(sims))
 
 
 local_only = pytest.mark.skipif(bool(BOARD), reason="the local line (a host build)")
@@ -193,7 +148,10 @@ def test_each_slots_fault_stays_its_own(local_line, tmp_path):
     [relay] = [m for m in run.only("local5")["measurements"] if m["name"] == "relay2_on"]
     assert (relay["value"], relay["limits"]) == (0, {"equals": 1})
     assert [m["detail"] for m in run.only("local6")["measurements"]] == [""] * 18
-    assert_side_by_side(run)
+    # The slots' boards were tested at the same time, not one after the other: every one
+    # started before any ended (by their records' own times).
+    records = [record for slot in slots for record in run.records[slot]]
+    assert max(r["start"] for r in records) < min(r["end"] for r in records), records
     assert re.search(r"^line: 6 boards in 6 slots; ", run.stdout, re.M)
     assert re.search(r"^local3 \[16/18\] RS485 loopback .* FAIL$", run.stdout, re.M)
     assert sorted(db_runs(run.report_dir, "slot", "serial_number", "verdict")) == [
@@ -212,8 +170,8 @@ def test_ctrl_c_stops_every_slot_and_records_its_board_as_stopped(local_line, st
     slots = ["local1", "local2"]
     # As Ctrl-C on the station's terminal, or a service stop: the whole group, the tools
     # under test too.
-    run, seen = line.run_until_judged(lambda proc: os.killpg(proc.pid, stop_signal),
-                                    "--loop", "--start", "now")
+    run = line.run("--loop", "--start", "now",
+                   act=lambda proc: os.killpg(proc.pid, stop_signal))
     assert run.status == 130  # stopped
     # The step that runs ends (metering's 1.4 s here), not the board: the rest is not run.
     assert sorted(run.records) == slots
@@ -222,7 +180,7 @@ def test_ctrl_c_stops_every_slot_and_records_its_board_as_stopped(local_line, st
         assert record["verdict"] == "stopped" and record["serial_number"] == sn(i)
         verdicts = [m["verdict"] for m in record["measurements"]]
         kept = verdicts.index("not run")
-        assert seen[slot] <= kept < 18, verdicts
+        assert line.seen[slot] <= kept < 18, verdicts
         assert verdicts == ["pass"] * kept + ["not run"] * (18 - kept)
         assert record["measurements"][2]["value"] == sn(i)
         assert all(m["value"] is None for m in record["measurements"][kept:])
@@ -245,8 +203,7 @@ def slot_processes(station: int) -> list[int]:
 @local_only
 def test_a_slot_whose_process_dies_is_recorded_and_the_others_go_on(local_line):
     line = local_line([], [])
-    run, _ = line.run_until_judged(
-        lambda proc: os.kill(slot_processes(proc.pid)[0], signal.SIGKILL))
+    run = line.run(act=lambda proc: os.kill(slot_processes(proc.pid)[0], signal.SIGKILL))
     assert run.status == 3  # a slot's process failed
     lost = [slot for slot in ("local1", "local2") if run.only(slot)["verdict"] != "pass"]
     assert len(lost) == 1, run.records
@@ -258,24 +215,6 @@ def test_a_slot_whose_process_dies_is_recorded_and_the_others_go_on(local_line):
     assert_board(run, other, {}, sn(int(other[-1])))
 
 
-class Boom:
-    """A slot whose fixture breaks: its connect raises."""
-
-    name = "boom"
-
-    def open(self):
-        return self
-
-    def connect(self):
-        raise RuntimeError("the fixture broke")
-
-    def boot_bound_s(self):
-        return 0.0
-
-    def close(self):
-        pass
-
-
 @pytest.fixture
 def settings(tmp_path) -> Settings:
     """A station's settings with the product's limits, its records in tmp_path."""
@@ -284,12 +223,18 @@ def settings(tmp_path) -> Settings:
 
 
 def test_a_slot_that_raises_records_its_board_with_the_traceback(tmp_path, settings):
+    def connect():
+        raise RuntimeError("the fixture broke")
+    # A slot whose fixture breaks: its connect raises.
+    boom = SimpleNamespace(name="boom", connect=connect, boot_bound_s=lambda: 0.0,
+                           close=lambda: None)
+    boom.open = lambda: boom
     events = []
     signals = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
     previous = [signal.getsignal(n) for n in signals]
     try:
         with pytest.raises(SystemExit) as ended:
-            slot_process(Boom(), build_plan(settings.limits), settings, {},
+            slot_process(boom, build_plan(settings.limits), settings, {},
                          SimpleNamespace(put=events.append), threading.Event())
     finally:
         for n, handler in zip(signals, previous):
@@ -374,15 +319,13 @@ def test_a_loop_with_the_database_away_half_way_ends_by_itself_and_loses_nothing
     line = local_line([], [])
     url = line_server.url("line_station")
     # One simulated board per slot, tested five times: five tests of its serial number.
-    proc = line.start("--loop", "5", "--start", "now", "--retests", "5", "--db", url,
-                      "--db-retry", str(RETRY_S))
+    station = line.start("--loop", "5", "--start", "now", "--retests", "5", "--db", url,
+                         "--db-retry", str(RETRY_S))
     spool, kept = line.reports / "spool", tmp_path / "spooled"
 
     def reach(folder: Path, n: int) -> None:
-        while len(list(folder.glob("*.json"))) < n:
-            assert proc.poll() is None, line.output()
-            time.sleep(0.1)
-    try:
+        station.until(lambda _: len(list(folder.glob("*.json"))) >= n, timeout=300)
+    with station:
         reach(line.reports, 1)  # one slot's first board done, the other's under test
         line_server.halt()
         halted = time.monotonic()
@@ -398,10 +341,8 @@ def test_a_loop_with_the_database_away_half_way_ends_by_itself_and_loses_nothing
         assert read >= 6
         for _ in range(2):  # the spool's runs are in the folder: in already
             assert import_records(kept, line_server.url()) == (len(list(kept.glob("*.json"))), 0)
-        status = proc.wait(300)
-    finally:
-        stop(proc)
-    run = line.result(status, 0.0)
+        status = station.proc.wait(300)
+    run = line.result(station, status, 0.0)
     assert run.status == 0  # the loop ended by itself
     assert sorted(run.records) == ["local1", "local2"] and run.case_count == 10 * 18
     assert re.search(r"^line: 10 boards in 2 slots; ", run.stdout, re.M)
@@ -473,8 +414,7 @@ def screen_rows(screen: str, slots: list[str]) -> dict[str, str]:
 def test_live_view_in_a_terminal_with_the_real_station(local_line):
     slots = ["local1", "local2"]
     line = local_line([], ["--fail", "rs485"])
-    run = run_in_tmux(line.command(), cwd=line.tmp, env=program_env(), size=(150, 70),
-                      every=0.25, timeout=120)
+    run = run_in_tmux(line.command(), line.tmp, (150, 70))
     last = run.screens[-1]
     print(f"{len(run.screens)} screens; the last:\n{last}")
     assert run.status == 1, last
@@ -512,8 +452,7 @@ def test_live_view_of_eight_slots_in_80_by_24_while_they_log(local_line, tmp_pat
     short = tmp_path / "short.yaml"
     short.write_text(yaml.safe_dump({k: limits[k] for k in ("product", "firmware",
                                                              "serial_number")}))
-    run = run_in_tmux(line.command("--limits", str(short), tool=noisy), cwd=line.tmp,
-                      env=program_env(), size=(80, 24), every=0.25, timeout=120)
+    run = run_in_tmux(line.command("--limits", str(short), tool=noisy), line.tmp, (80, 24))
     print(f"{len(run.screens)} screens; the last:\n{run.screens[-1]}")
     assert run.status == 0, run.screens[-1]
     whole, noted = 0, set()
@@ -570,28 +509,20 @@ def virtual_line(tmp_path: Path, slots: int, sims: dict[int, str], *extra: str,
              "--station-name", "ci"]
     if slots < 4:
         argv += [arg for n in range(1, slots + 1) for arg in ("--slot", f"slot{n}")]
-    log = tmp_path / "station.out"
     started = time.monotonic()
-    with open(log, "wb") as out:
-        proc = subprocess.Popen([*argv, *extra], stdout=out, stderr=subprocess.STDOUT,
-                                env=program_env(), start_new_session=True)
-        try:
-            while (stop_when or operator) is not None and proc.poll() is None:
-                text = log.read_text(encoding="utf-8", errors="replace")
-                if operator is not None:
-                    operator(text)
-                if stop_when is not None and stop_when(text):
-                    [station] = slot_processes(proc.pid)  # the station, not the boards' QEMUs
-                    os.kill(station, signal.SIGINT)
-                    break
-                assert time.monotonic() - started < 600, "never came to the moment to stop"
-                time.sleep(0.1)
-            status = proc.wait(900)
-        finally:
-            stop(proc)
-    stdout = log.read_text(encoding="utf-8", errors="replace")
-    print(stdout)
-    return read_run(status, time.monotonic() - started, stdout, reports, junit)
+    with Spawned([*argv, *extra], tmp_path / "station.out") as line:
+        while (stop_when or operator) is not None and line.proc.poll() is None:
+            text = line.output()
+            if operator is not None:
+                operator(text)
+            if stop_when is not None and stop_when(text):
+                [station] = slot_processes(line.proc.pid)  # the station, not the boards' QEMUs
+                os.kill(station, signal.SIGINT)
+                break
+            assert time.monotonic() - started < 600, "never came to the moment to stop"
+            time.sleep(0.1)
+        status = line.proc.wait(900)
+    return read_run(status, time.monotonic() - started, line.output(), reports, junit)
 
 
 def assert_console_metered(record: dict) -> None:

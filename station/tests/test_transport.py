@@ -32,41 +32,39 @@ def fake_tool(tmp_path, body, name="fake_tool"):
     return str(shell_script(tmp_path / name, body))
 
 
+def console_board(tmp_path, name: str, damaged=None) -> Board:
+    """A board whose shell is typed on a PtyConsole (wrapped in damaged, if given)."""
+    shell = ConsoleShell(tmp_path)
+    if damaged is not None:
+        shell.console = damaged(shell.console)
+    return Board(shell=shell, name=name)
+
+
 def test_exact_bytes_in_the_order_written_status_and_time(board, tmp_path):
     # a degree sign, a byte that is no UTF-8, standard error between two writes of the output,
     # no newline at the end, and a status of its own; the words are quoted for the board's
-    # shell; each run comes back whole, in order, with its own time on the board's clock
+    # shell; each run comes back whole, in order, with its own time on the board's clock, as
+    # soon as it ends (the first long before the second); the last step's result is in before
+    # the teardown has run: the plan is not stopped then
     tool = fake_tool(tmp_path, "printf 'ops:%s \\nNTC_Temp:25.02\\302\\260C\\n' \"$1\"\n"
-                               "echo oops >&2\nprintf '\\377'\n[ \"$1\" = 0 ] || sleep 0.3\n"
+                               "echo oops >&2\nprintf '\\377'\n[ \"$1\" = 0 ] || sleep 1\n"
                                "exit $2\n")
-    runs = list(LabgridShell(board, tool=tool).run_all([(["21 a", "3"], 10), (["0", "0"], 10)]))
-    assert runs[0].stdout == b"ops:21 a \nNTC_Temp:25.02\xc2\xb0C\noops\n\xff"
-    assert runs[0].status == 3
-    assert runs[1].stdout == b"ops:0 \nNTC_Temp:25.02\xc2\xb0C\noops\n\xff"
-    assert runs[1].status == 0
-    assert 0.3 <= runs[0].seconds < 1.3 and runs[1].seconds < 0.3
-
-
-def test_a_whole_plan_ends_by_itself_with_its_teardown(tmp_path):
-    # the last step's result is in before the teardown has run: the plan is not stopped then
-    tool = fake_tool(tmp_path, "sleep 0.2; echo \"ran $1\"\n")
-    shell = ConsoleShell(tmp_path)
-    board = Board(shell=shell, name="local")
-    transport = LabgridShell(board, tool=tool)
-    runs = list(transport.run_all([(["1"], 5), (["2"], 5)], [(["off"], 5)]))
-    assert [r.stdout for r in runs] == [b"ran 1\n", b"ran 2\n"]
-    assert transport.teardown == [ToolRun(b"ran off\n", 0, transport.teardown[0].seconds)]
-    assert board.console_counts().stops == 0
-
-
-def test_each_run_comes_as_soon_as_it_ends(board, tmp_path):
-    tool = fake_tool(tmp_path, "sleep \"$1\"; echo \"slept $1\"\n")
     started = time.monotonic()
-    seen = []
-    for run in LabgridShell(board, tool=tool).run_all([(["0"], 10), (["1"], 10)]):
-        seen.append((run.stdout, time.monotonic() - started))
-    assert [out for out, _ in seen] == [b"slept 0\n", b"slept 1\n"]
-    assert seen[0][1] + 0.8 <= seen[1][1]
+    runs, came = [], []
+    transport = LabgridShell(board, tool=tool)
+    for run in transport.run_all([(["0", "0"], 10), (["21 a", "3"], 10)], [(["off", "0"], 5)]):
+        runs.append(run)
+        came.append(time.monotonic() - started)
+    assert runs[0].stdout == b"ops:0 \nNTC_Temp:25.02\xc2\xb0C\noops\n\xff"
+    assert runs[0].status == 0
+    assert runs[1].stdout == b"ops:21 a \nNTC_Temp:25.02\xc2\xb0C\noops\n\xff"
+    assert runs[1].status == 3
+    assert runs[0].seconds < 0.3 and 1.0 <= runs[1].seconds < 2.0
+    assert came[0] + 0.8 <= came[1]
+    assert transport.teardown == [ToolRun(b"ops:off \nNTC_Temp:25.02\xc2\xb0C\noops\n\xff", 0,
+                                          transport.teardown[0].seconds)]
+    if isinstance(board.shell, ConsoleShell):
+        assert board.console_counts().stops == 0
 
 
 def test_a_run_that_does_not_end_is_cut_at_its_bound_and_the_next_still_runs(board, tmp_path):
@@ -85,12 +83,11 @@ def test_a_board_that_stops_answering_keeps_what_came_before(tmp_path, fault, mo
     # transport says that the board is lost (and stays so)
     monkeypatch.setattr(shell_plan, "STEP_SLACK_S", 1.0)
     monkeypatch.setattr(shell_plan, "ANSWER_S", 1.0)
-    shell = ConsoleShell(tmp_path)
+    board = console_board(tmp_path, "gone")
     # every process of the console's session: its shell, the script, the tool; a moment into
     # the second run, once the first one's line has left the board
     tool = fake_tool(tmp_path, f"[ \"$1\" = 1 ] && sleep 0.5 && "
-                               f"pkill -{fault} -s {shell.console.child.pid}\necho ok\n")
-    board = Board(shell=shell, name="gone")
+                               f"pkill -{fault} -s {board.shell.console.child.pid}\necho ok\n")
     runs = LabgridShell(board, tool=tool).run_all([(["0"], 1), (["1"], 1), (["2"], 1)])
     assert next(runs).stdout == b"ok\n"
     with pytest.raises(TransportError, match="board gone: lost"):
@@ -121,17 +118,12 @@ def test_a_stop_lets_the_running_step_end_runs_no_further_one_and_then_the_teard
 
 
 def test_a_board_without_gzip_is_unsupported_and_runs_nothing(tmp_path):
-    # the board's applets, all but gzip
-    applets = tmp_path / "bin"
-    applets.mkdir()
-    for name in shell_plan.APPLETS + ("sh",):
-        if name != "gzip":
-            (applets / name).symlink_to("/bin/busybox")
-    shell = ConsoleShell(tmp_path)
-    shell.console.sendline(f"PATH={applets}")
-    shell.console.expect("pty# ")
+    board = console_board(tmp_path, "bare")
+    applets = tmp_path / ".applets"  # the board's (shells.board_path), all but gzip
+    (applets / "gzip").unlink()
+    board.shell.console.child.sendline(f"PATH={applets}")
+    board.shell.console.child.expect("pty# ")
     marks = tmp_path / "marks"
-    board = Board(shell=shell, name="bare")
     with pytest.raises(BoardUnsupported, match="board image unsupported: no gzip"):
         list(board.run_steps([["sh", "-c", f"echo ran >{marks}"]], [5000]))
     assert not marks.exists()
@@ -161,48 +153,47 @@ def test_a_byte_lost_from_the_line_that_runs_a_plan_never_runs_it_unseen(tmp_pat
     assert ran > 0  # cuts in blanks that do not matter
 
 
-class LosesOnce:
-    """The pseudo-terminal console, the first chunk that holds `marker` one way ("rx": read,
-    "tx": written) losing the byte at the place where `at` is."""
+class Damaged:
+    """The pseudo-terminal console, each chunk read ("rx") or written ("tx") through
+    damage(data, way)."""
+
+    def __init__(self, console):
+        self.console = console
+
+    def read(self, size=1, timeout=0.0):
+        return self.damage(self.console.read(size, timeout), "rx")
+
+    def write(self, data):
+        self.console.write(self.damage(data, "tx"))
+
+
+class LosesOnce(Damaged):
+    """The first chunk that holds `marker` one way losing the byte at the place where `at` is."""
 
     def __init__(self, console, way: str, marker: bytes, at: bytes):
-        self.console, self.child = console, console.child
+        super().__init__(console)
         self.way, self.marker, self.at = way, marker, at
 
-    def _lose(self, data: bytes, way: str) -> bytes:
+    def damage(self, data: bytes, way: str) -> bytes:
         if way == self.way and self.marker in data and not hasattr(self, "done"):
             self.done, k = True, data.index(self.at)
             data = data[:k] + data[k + 1:]
         return data
 
-    def read(self, size=1, timeout=0.0):
-        return self._lose(self.console.read(size, timeout), "rx")
 
-    def write(self, data):
-        self.console.write(self._lose(data, "tx"))
-
-
-def lossy_board(tmp_path, *loses) -> Board:
-    shell = ConsoleShell(tmp_path)
-    shell.console = LosesOnce(shell.console, *loses)
-    return Board(shell=shell, name="lossy")
-
-
-@pytest.mark.parametrize("lost", ["$a", "read u", "-s KILL 1"])
-def test_a_byte_lost_from_the_preflight_does_not_make_a_board_unsupported(tmp_path, lost):
+@pytest.mark.parametrize("way, marker, lost, counted", [
     # the first preflight's line loses a byte where a check then fails: every applet
-    # lacking, no clock, an old `timeout`; the second asks again
-    board = lossy_board(tmp_path, "tx", b"mcu-", lost.encode())
+    # lacking, no clock, an old `timeout`; the second asks again, the board is supported
+    ("tx", b"mcu-", b"$a", "retyped"), ("tx", b"mcu-", b"read u", "retyped"),
+    ("tx", b"mcu-", b"-s KILL 1", "retyped"),
+    # a plan's end that came damaged is asked for: the answer to the ask begins on the line of
+    # the prompt that followed the damaged end (the console echoes nothing)
+    ("rx", b"mcu-end ", b" 0\r", "asked_again")], ids=["applets", "clock", "timeout", "end"])
+def test_a_byte_lost_from_the_preflight_or_a_plans_end_costs_one_exchange(tmp_path, way, marker,
+                                                                          lost, counted):
+    board = console_board(tmp_path, "lossy", lambda c: LosesOnce(c, way, marker, lost))
     assert board.run(["echo", "ran"], 5000).out == b"ran\n"
-    assert board.console_counts().retyped == 1
-
-
-def test_a_plans_end_that_came_damaged_is_asked_for(tmp_path):
-    # the answer to the ask begins on the line of the prompt that followed the damaged end:
-    # the console echoes nothing
-    board = lossy_board(tmp_path, "rx", b"mcu-end ", b" 0\r")
-    assert board.run(["echo", "ran"], 5000).out == b"ran\n"
-    assert board.console_counts().asked_again == 1
+    assert getattr(board.console_counts(), counted) == 1
 
 
 def test_a_plan_longer_than_the_line_editor_keeps_runs_whole(tmp_path):
@@ -212,8 +203,7 @@ def test_a_plan_longer_than_the_line_editor_keeps_runs_whole(tmp_path):
     deep.mkdir(parents=True)
     tool = fake_tool(deep, "echo \"step $1\"\n", name="mcu_test")
     assert len(tool) >= 60
-    shell = ConsoleShell(tmp_path)
-    board = Board(shell=shell, name="long")
+    board = console_board(tmp_path, "long")
     runs = list(board.run_steps([[tool, str(n)] for n in range(60)], [2000] * 60))
     assert [r.out for r in runs] == [f"step {n}\n".encode() for n in range(60)]
     script = shell_plan.plan_script("0" * 8, shell_plan.Preflight("timeout -s KILL"),
@@ -222,21 +212,20 @@ def test_a_plan_longer_than_the_line_editor_keeps_runs_whole(tmp_path):
     assert max(len(line) for line, _ in shell_plan.chunk_lines("0" * 8, script)) < 300
 
 
-class HostileConsole:
-    """The pseudo-terminal console, made as a board's real one is: a kernel message lands
-    inside the board's output every `every` bytes or so, and each byte is lost with the
-    probability `loss`, both ways (seeded, each way on its own: a failing run can be
-    repeated)."""
+class HostileConsole(Damaged):
+    """Made as a board's real console is: a kernel message lands inside the board's output
+    every `every` bytes or so, and each byte is lost with the probability `loss`, both ways
+    (seeded, each way on its own: a failing run can be repeated)."""
 
     MESSAGE = b"[   61.402113] random: crng init done\r\n"
 
     def __init__(self, console, every: int, loss: float, seed: int):
-        self.console, self.every, self.loss = console, every, loss
+        super().__init__(console)
+        self.every, self.loss = every, loss
         self.ways = {"rx": random.Random(f"{seed}:rx"), "tx": random.Random(f"{seed}:tx")}
         self.messages = self.lost = 0
-        self.child = console.child
 
-    def _damage(self, data: bytes, way: str) -> bytes:
+    def damage(self, data: bytes, way: str) -> bytes:
         out, rng = bytearray(), self.ways[way]
         for byte in data:
             if rng.random() < 1 / self.every:
@@ -246,13 +235,7 @@ class HostileConsole:
                 self.lost += 1
             else:
                 out.append(byte)
-        return bytes(out)
-
-    def read(self, size=1, timeout=0.0):
-        return self._damage(self.console.read(size, timeout), "rx")
-
-    def write(self, data):
-        self.console.write(self._damage(data, "tx").replace(self.MESSAGE, b""))
+        return bytes(out) if way == "rx" else bytes(out).replace(self.MESSAGE, b"")
 
 
 @pytest.mark.parametrize("seed", [1, 2])
@@ -262,9 +245,9 @@ def test_on_a_hostile_console_every_result_lands_on_its_own_step(tmp_path, seed)
     # messages are cut out of the lines they land in
     tool = fake_tool(tmp_path, "i=0; while [ $i -lt 40 ]; do echo \"value $i of step $1\"; "
                                "i=$((i+1)); done; exit $1\n")
-    shell = ConsoleShell(tmp_path)
-    shell.console = HostileConsole(shell.console, every=400, loss=0.002, seed=seed)
-    board = Board(shell=shell, name="hostile")
+    board = console_board(tmp_path, "hostile",
+                          lambda c: HostileConsole(c, every=400, loss=0.002, seed=seed))
+    console = board.shell.console
     try:
         runs = list(board.run_steps([[tool, str(n)] for n in range(1, 13)], [5000] * 12))
     finally:
@@ -278,7 +261,7 @@ def test_on_a_hostile_console_every_result_lands_on_its_own_step(tmp_path, seed)
         assert run.out == "".join(f"value {i} of step {n}\n" for i in range(40)).encode()
         assert run.status == n
     counts = board.console_counts()
-    assert shell.console.messages > 10 and shell.console.lost > 0 and counts.damaged > 0
+    assert console.messages > 10 and console.lost > 0 and counts.damaged > 0
     assert counts.kernel_messages > 10
     # a step fails only after its result was asked for again; most come whole
     assert twice <= counts.asked_again and twice <= 3

@@ -15,13 +15,11 @@ class LocalShell:
 
     def __init__(self, cwd=None):
         self.cwd = cwd
-        self.pid = None  # the last command's shell, whose pid names its scratch files
 
     def run(self, cmd, timeout=30.0):
-        proc = subprocess.Popen(["/bin/sh", "-c", cmd], cwd=self.cwd, stdout=subprocess.PIPE)
-        self.pid = proc.pid
-        out, _ = proc.communicate(timeout=timeout)
-        return out.decode().splitlines(), [], proc.returncode
+        done = subprocess.run(["/bin/sh", "-c", cmd], cwd=self.cwd, stdout=subprocess.PIPE,
+                              timeout=timeout)
+        return done.stdout.decode().splitlines(), [], done.returncode
 
 
 def board_path(work) -> str:
@@ -35,31 +33,21 @@ def board_path(work) -> str:
 
 
 class PtyConsole:
-    """A console as labgrid's driver offers it (read, write, sendline, expect) on the board's
-    own shell, busybox ash, interactive in a pseudo-terminal: it echoes what is typed, and its
-    line editor keeps 1,023 characters of a line, as a board's console does."""
+    """A console as labgrid's driver offers it (read, write) on the board's own shell, busybox
+    ash, interactive in a pseudo-terminal: it echoes what is typed, and its line editor keeps
+    1,023 characters of a line, as a board's console does."""
 
     def __init__(self, cwd):
         self.child = pexpect.spawn("busybox", ["ash", "-i"], cwd=cwd,
                                    env={**os.environ, "PS1": "pty# ", "ENV": "",
                                         "PATH": board_path(cwd)})
         self.child.expect("pty# ")
-        self.sent = 0
 
     def read(self, size=1, timeout=0.0):
         return self.child.read_nonblocking(max(size, 4096), timeout=timeout)
 
-    def sendline(self, line):
-        self.sent += len(line) + 1
-        self.child.sendline(line)
-
     def write(self, data):
-        self.sent += len(data)
         self.child.send(data)
-
-    def expect(self, pattern, timeout=-1):
-        index = self.child.expect(pattern, timeout=timeout)
-        return index, self.child.before, self.child.match, self.child.after
 
 
 class ConsoleShell:

@@ -3,7 +3,6 @@ holds a control byte, and the rows of the station's live table on a screen."""
 
 from __future__ import annotations
 
-import os
 import re
 import shlex
 import shutil
@@ -14,6 +13,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
+
+from testkit import program_env
 
 
 def no_control_bytes(data: bytes) -> bool:
@@ -38,15 +39,14 @@ class TmuxRun:
     status: int | None   # the program's exit status; None if it still ran at the timeout
 
 
-def run_in_tmux(argv: list[str], *, cwd: str | Path | None = None,
-                env: dict[str, str] | None = None, size: tuple[int, int] = (120, 30),
-                every: float = 0.1, timeout: float = 30.0) -> TmuxRun:
-    """Runs argv in a detached tmux pane of this size on a server of its own and captures the
-    screen every so often until the program ends (its last screen included) or the timeout."""
+def run_in_tmux(argv: list[str], cwd: Path, size: tuple[int, int]) -> TmuxRun:
+    """Runs argv, a project program, in cwd in a detached tmux pane of this size on a server of
+    its own and captures the screen every 0.25 s until the program ends (its last screen
+    included) or for two minutes at most."""
     tmux = shutil.which("tmux")
     if tmux is None:
         pytest.skip("tmux is not installed")
-    env = dict(os.environ if env is None else env)
+    env = program_env()
     env.pop("TMUX", None)  # not nested in a tmux that runs the tests
     # The shell around the program keeps its status, then holds the pane open with the
     # program's last screen as it left it (tmux's own remain-on-exit writes over the bottom
@@ -63,8 +63,8 @@ def run_in_tmux(argv: list[str], *, cwd: str | Path | None = None,
                f"mv {shlex.quote(str(kept))}.new {shlex.quote(str(kept))}; exec sleep 86400")
     try:
         tmux_do("new-session", "-d", "-s", "run", "-x", str(size[0]), "-y", str(size[1]),
-                *(["-c", str(cwd)] if cwd is not None else []), command)
-        deadline = time.monotonic() + timeout
+                "-c", str(cwd), command)
+        deadline = time.monotonic() + 120
         screens: list[str] = []
         status = None
         while True:
@@ -77,7 +77,7 @@ def run_in_tmux(argv: list[str], *, cwd: str | Path | None = None,
                 break
             if time.monotonic() > deadline:
                 break
-            time.sleep(every)
+            time.sleep(0.25)
     finally:
         subprocess.run(base + ["kill-server"], env=env, capture_output=True, timeout=10)
         shutil.rmtree(kept.parent, ignore_errors=True)
