@@ -30,6 +30,7 @@ std::vector<std::string> cut_all(const std::vector<Chunk>& chunks, std::int64_t 
     }
     cutter.idle(final_ms, cuts);
     std::vector<std::string> lines;
+    lines.reserve(cuts.size());
     for (const auto& cut : cuts) {
         lines.push_back(log_line(cut));
     }
