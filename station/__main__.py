@@ -30,6 +30,7 @@ import sys
 from pathlib import Path
 
 import station
+from boards import labgrid_adapter as lg
 from station import db, logfile
 from station.junit import JunitXml
 from station.limits import LimitsError, load_limits
@@ -111,8 +112,6 @@ def slots(opt: argparse.Namespace) -> list[SlotSetup]:
         names = ["main"] if len(dirs) == 1 else [f"local{i}" for i in range(1, len(dirs) + 1)]
         return [SlotSetup(name, local_tool=opt.local_tool, local_dir=d)
                 for name, d in zip(names, dirs)]
-    from boards import labgrid_adapter as lg
-
     try:
         env = lg.open_environment(opt.lg_env)
         targets = lg.target_names(env)
@@ -141,8 +140,6 @@ def claim(setups: list[SlotSetup], station: str) -> Claims:
         if setup.lg_env is None:
             things[setup.name] = [f"local folder {Path(setup.local_dir or '.').absolute()}"]
             continue
-        from boards import labgrid_adapter as lg
-
         env = lg.open_environment(setup.lg_env)
         things[setup.name] = lg.resource_identities(env, setup.name)
     try:

@@ -29,6 +29,8 @@ from enum import StrEnum
 from pathlib import Path
 from typing import Callable, Protocol
 
+from boards import labgrid_adapter as lg
+from boards.board import Board, BoardError, FixtureError
 from station import db, logfile
 from station.limits import Limits
 from station.measurements import Measurement, Result, Station, Step, unjudged
@@ -105,8 +107,6 @@ class LabgridSlot:
         self.board = None
 
     def connect(self) -> Transport:
-        from boards.board import Board, BoardError, FixtureError
-
         if self.board is None:
             self.board = Board(self.target, name=self.name)
         try:
@@ -118,8 +118,6 @@ class LabgridSlot:
         return LabgridShell(self.board, self.tool)
 
     def next_board(self) -> None:
-        from boards.board import FixtureError
-
         if self.board is not None:
             try:
                 self.board.next_board()
@@ -127,13 +125,9 @@ class LabgridSlot:
                 raise FixtureFailed(str(e)) from None
 
     def present(self) -> bool | None:
-        from boards import labgrid_adapter as lg
-
         return lg.presence(self.target)
 
     def boot_bound_s(self) -> float:
-        from boards import labgrid_adapter as lg
-
         return lg.boot_bound_s(self.target)
 
     def close(self) -> None:
@@ -177,8 +171,6 @@ class SlotSetup:
     def open(self) -> Slot:
         if self.local_tool is not None:
             return LocalSlot(self.name, self.local_tool, self.local_dir)
-        from boards import labgrid_adapter as lg
-
         env = lg.open_environment(self.lg_env)
         return LabgridSlot(self.name, env.get_target(self.name), self.board_tool)
 

@@ -13,6 +13,8 @@ import time
 from dataclasses import dataclass
 from typing import Iterator, Protocol, Sequence
 
+from boards.board import BoardError
+
 
 class TransportError(Exception):
     """The tool could not be run, or its output could not be brought back."""
@@ -141,8 +143,6 @@ class LabgridShell:
 
     def run_all(self, calls: Sequence[Call], teardown: Sequence[Call] = ()
                 ) -> Iterator[ToolRun | TransportError]:
-        from boards.board import BoardError
-
         self.teardown = []
         runs = self.board.run_steps([[self.tool, *args] for args, _ in calls],
                                     [int(timeout * 1000) for _, timeout in calls],
@@ -168,8 +168,6 @@ class LabgridShell:
         return ToolRun(run.out, run.status, run.wall_ms / 1000)
 
     def tool_build(self) -> str | None:
-        from boards.board import BoardError
-
         try:
             return parse_build(*self.board.sh(build_script(self.tool), timeout_ms=30000))
         except BoardError:  # the run that follows meets the board's trouble and records it
