@@ -34,11 +34,13 @@ class Spawned:
     a file that the test polls; `with` kills it and all it started if it outlives the block,
     and prints its output (shown when a test fails)."""
 
-    def __init__(self, argv: list[str], log: Path, **popen):
+    def __init__(self, argv: list[str], log: Path, env: dict | None = None, **popen):
         self.log = log
+        # To a file, not a pipe: a child left behind (a board's QEMU) cannot hold the run open.
         with open(log, "wb") as out:
             self.proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT,
-                                         env=program_env(), start_new_session=True, **popen)
+                                         env=env or program_env(), start_new_session=True,
+                                         **popen)
 
     def output(self) -> str:
         return self.log.read_text(encoding="utf-8", errors="replace")

@@ -6,7 +6,6 @@ from __future__ import annotations
 import json
 import os
 import re
-import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ET
@@ -18,7 +17,7 @@ import sqlalchemy as sa
 
 from boards.simulator import SimProcess, SimulatorError, sim_process
 from station import db
-from testkit import SOURCE, program_env, shell_script
+from testkit import SOURCE, Spawned, shell_script
 
 STATION = SOURCE / "station"
 LIMITS = STATION / "limits" / "mcu_board.yaml"
@@ -195,21 +194,13 @@ def run_station(tmp_path: Path, *args: str, timeout: float, limits: Path = LIMIT
     def typed(path) -> str:
         return os.path.relpath(path, cwd) if cwd else str(path)
 
-    reports, junit, log = tmp_path / "reports", tmp_path / "junit.xml", tmp_path / "station.out"
+    reports, junit = tmp_path / "reports", tmp_path / "junit.xml"
     started = time.monotonic()
-    # To a file, not a pipe: a child left behind (a board's QEMU) cannot hold the run open.
-    with open(log, "wb") as out, subprocess.Popen(
-            [sys.executable, "-m", "station", "--limits", typed(limits), "--report-dir",
-             typed(reports), "--junitxml", typed(junit), *args], stdout=out,
-            stderr=subprocess.STDOUT, env=env or program_env(), cwd=cwd) as proc:
-        try:
-            proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            proc.terminate()  # the station stops its boards on the way out
-            raise
-    stdout = log.read_text(encoding="utf-8", errors="replace")
-    print(stdout)
-    return read_run(proc.returncode, time.monotonic() - started, stdout, reports, junit,
+    with Spawned([sys.executable, "-m", "station", "--limits", typed(limits), "--report-dir",
+                  typed(reports), "--junitxml", typed(junit), *args], tmp_path / "station.out",
+                 env=env, cwd=cwd) as station:
+        status = station.proc.wait(timeout)  # past it, the station and its boards are killed
+    return read_run(status, time.monotonic() - started, station.output(), reports, junit,
                     plan=ALL if limits == LIMITS else None)
 
 
